@@ -1,0 +1,40 @@
+#pragma once
+// One open COM port at 9600 8N1 for the switcher: one-byte writes, and a monitor thread
+// that posts every received byte to the window as an event of type 1025.
+
+#include <chrono>
+#include <cstdint>
+
+class QObject;
+class TComThread;
+
+// Received-character event mask, the only one the console uses.
+constexpr std::uint32_t EV_RXCHAR = 1;
+
+class ComPort {
+ public:
+  ComPort();
+  ComPort(const ComPort&) = delete;
+  ComPort& operator=(const ComPort&) = delete;
+
+  // window receives the byte events; port is 1..4 (mapped to a device path).
+  bool Open(QObject* window, std::uint32_t port, int baud, char parity, int dataBits,
+            int stopBits, std::uint32_t eventMask);
+  // Starts the monitor thread that Open created suspended.
+  void StartMonitor();
+  // Asks the monitor thread to end (it closes the device) and deletes this object.
+  void Close();
+  // True when exactly one byte was written.
+  bool WriteByte(std::uint8_t byte);
+  // Serial error box for the operation `what`, with the text of errno (or `error`).
+  static void ReportCommError(const char* what);
+  static void ReportCommError(const char* what, int error);
+
+  static constexpr std::chrono::milliseconds kWriteTimeout{5000};
+
+ private:
+  ~ComPort();
+
+  int fd = -1;
+  TComThread* thread = nullptr;
+};

@@ -1,0 +1,32 @@
+#pragma once
+// Settings files with the semantics of the classic private-profile functions:
+// section/key lookup (case-insensitive), default, buffer-size cut, integer read, and a write
+// that keeps every other section, key and comment. Bare file names resolve in configDir().
+
+#include <QByteArray>
+#include <QString>
+
+namespace platform {
+
+// $SWITCHER_CONFIG_DIR when set, else $XDG_CONFIG_HOME/switcher-console
+// (default ~/.config/switcher-console).
+QString configDir();
+// Bare file name -> path in configDir(); a path with a '/' is used as given.
+QString profilePath(const QString& fileName);
+
+// Copies at most size - 1 characters of the value (a 16-byte buffer keeps 15).
+QByteArray GetPrivateProfileString(const QByteArray& section, const QByteArray& key,
+                                   const QByteArray& defaultValue, int size,
+                                   const QString& fileName);
+// Leading decimal digits of the value (optional sign); defaultValue when the key is absent.
+int GetPrivateProfileInt(const QByteArray& section, const QByteArray& key, int defaultValue,
+                         const QString& fileName);
+// Creates the file and folder as needed; writes atomically. False on failure.
+bool WritePrivateProfileString(const QByteArray& section, const QByteArray& key,
+                               const QByteArray& value, const QString& fileName);
+
+// Device path of COM1..COM4: section "COM", keys "COM1".."COM4" of Switcher.ini,
+// defaults /dev/ttyS0../dev/ttyS3. Empty for other numbers.
+QString comDevicePath(int port);
+
+}  // namespace platform

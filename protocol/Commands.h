@@ -1,0 +1,33 @@
+#pragma once
+// The switcher's command language: one builder per command. Each hands its text to SendCode.
+// The *Text functions form the same texts without sending them (the simulator and tests use them).
+
+#include <QByteArray>
+
+class LinkContext;
+
+namespace commands {
+QByteArray RouteText(int input, const int* outputs, int count, char signal);
+QByteArray CloseOutputsText(const int* outputs, int count);
+QByteArray InputToAllText(int input);
+QByteArray SaveText(int group);
+QByteArray RecallText(int group);
+QByteArray QueryStatusText(int output);
+QByteArray SetPasswordText(const QByteArray& password);  // caller checked the length
+}  // namespace commands
+
+void CodeQueryType(LinkContext& link);
+void CodeQueryVersion(LinkContext& link);
+void CodeSetPassword(LinkContext& link, const QByteArray& password);
+void CodeLockKeyboard(LinkContext& link);
+void CodeUnlockKeyboard(LinkContext& link);
+void CodeRoute(LinkContext& link, int input, const int* outputs, int count, char signal);
+void CodeInputToAll(LinkContext& link, int input);
+void CodeAllToAll(LinkContext& link);
+void CodeCloseOutputs(LinkContext& link, const int* outputs, int count);
+void CodeCloseAll(LinkContext& link);
+void CodeUndo(LinkContext& link);
+void CodeSave(LinkContext& link, int group);
+void CodeRecall(LinkContext& link, int group);
+void CodeQueryStatus(LinkContext& link, int output);
+void CodeQueryAllStatus(LinkContext& link);
