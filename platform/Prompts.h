@@ -31,7 +31,8 @@ struct FileDialog {
 class Prompts {
  public:
   virtual ~Prompts() = default;
-  // Shows a modal box and returns the button pressed. May be called from any thread.
+  // Shows a modal box and returns the button pressed. Window thread only: the serial
+  // monitor thread hands its boxes over to the window thread itself.
   virtual Answer message(const Prompt& prompt) = 0;
   // Returns the chosen path, or an empty string when the operator cancels.
   virtual QString openFileName(const FileDialog& dialog) = 0;
