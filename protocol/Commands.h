@@ -1,6 +1,9 @@
 #pragma once
 // The switcher's command language: one builder per command. Each hands its text to SendCode.
 // The *Text functions form the same texts without sending them (the simulator and tests use them).
+// Numbers are written as plain decimals ("%i": 7, 256, -1); no builder checks a range.
+// The list commands need at least one output: with none (count < 1 or a null list) the
+// text is empty and CodeRoute/CodeCloseOutputs send nothing.
 
 #include <QByteArray>
 

@@ -1,0 +1,85 @@
+#pragma once
+// Test doubles for the protocol library: a link that records what leaves it, and prompts
+// that record every box so that a test can check the exact text, caption and owner.
+
+#include "Prompts.h"
+#include "Transmission.h"
+
+#include <QByteArrayList>
+#include <QList>
+#include <QSet>
+
+// Records every prompt. A test takes the prompts it expects; cleanup() fails on any left,
+// so a box nobody expected never goes unnoticed.
+class FakePrompts final : public platform::Prompts {
+ public:
+  FakePrompts() : previous_(platform::setPrompts(this)) {}
+  ~FakePrompts() override { platform::setPrompts(previous_); }
+  FakePrompts(const FakePrompts&) = delete;
+  FakePrompts& operator=(const FakePrompts&) = delete;
+
+  platform::Answer message(const platform::Prompt& p) override {
+    shown.append(p);
+    return platform::Answer::Ok;
+  }
+  QString openFileName(const platform::FileDialog& d) override {
+    unexpectedDialogs.append(d.caption);
+    return {};
+  }
+  QString saveFileName(const platform::FileDialog& d) override {
+    unexpectedDialogs.append(d.caption);
+    return {};
+  }
+
+  QList<platform::Prompt> take() { return std::exchange(shown, {}); }
+
+  QList<platform::Prompt> shown;
+  QStringList unexpectedDialogs;
+
+ private:
+  platform::Prompts* previous_;
+};
+
+// Records what leaves, in order, as readable entries: "tcp <hex>" per socket send,
+// "com <hex>" per serial byte and "log <text>" per send-log line.
+class FakeLink final : public LinkContext {
+ public:
+  bool tcpMode() const override { return tcp; }
+  bool socketActive() const override { return active; }
+  void socketSend(const QByteArray& bytes) override {
+    trace.append("tcp " + bytes.toHex(' ').toUpper());
+  }
+  bool serialOpen() const override { return serial; }
+  bool serialWriteByte(std::uint8_t byte) override {
+    const int index = writes++;
+    trace.append("com " + QByteArray(1, static_cast<char>(byte)).toHex().toUpper());
+    return !failingWrites.contains(index);
+  }
+  void appendSendLog(const QByteArray& line) override { trace.append("log " + line); }
+  // Never dereferenced: the prompts only compare owners, and no widget exists here.
+  QWidget* mainWindow() const override {
+    return reinterpret_cast<QWidget*>(const_cast<char*>(&windowTag_));
+  }
+
+  static FakeLink tcpUp() {
+    FakeLink l;
+    l.tcp = true;
+    l.active = true;
+    return l;
+  }
+  static FakeLink comOpen() {
+    FakeLink l;
+    l.serial = true;
+    return l;
+  }
+
+  bool tcp = false;
+  bool active = false;
+  bool serial = false;
+  QSet<int> failingWrites;  // indices of serialWriteByte calls that report failure
+  int writes = 0;
+  QByteArrayList trace;
+
+ private:
+  char windowTag_ = 0;
+};
