@@ -1,9 +1,9 @@
 #include "Commands.h"
 
+#include <QtGlobal>
+
 #include "Prompts.h"
 #include "Transmission.h"
-
-#include <QtGlobal>
 
 namespace {
 

@@ -1,7 +1,6 @@
 #include "Feedback.h"
 
 #include <QIODevice>
-
 #include <algorithm>
 #include <cstring>
 
@@ -151,7 +150,8 @@ void TcpAssembler::scan(const std::function<void(const QByteArray& line)>& onLin
     bool complete = false;
     while (i < avail) {
       const char c = TcpRing[(start + static_cast<std::uint32_t>(i)) & kRingMask];
-      if (i >= 1 && c == kLf && TcpRing[(start + static_cast<std::uint32_t>(i) - 1) & kRingMask] == kCr) {
+      if (i >= 1 && c == kLf &&
+          TcpRing[(start + static_cast<std::uint32_t>(i) - 1) & kRingMask] == kCr) {
         complete = true;
         break;
       }

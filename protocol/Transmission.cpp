@@ -79,7 +79,8 @@ void SendHexCode(LinkContext& link, const QByteArray& text) {
   digits.truncate(digits.size() - digits.size() % 2);
   const bool tcp = link.tcpMode();
   for (qsizetype k = 0; k < digits.size(); k += 2) {
-    const auto byte = static_cast<std::uint8_t>(HexValue(digits[k]) * kHexDigitBase + HexValue(digits[k + 1]));
+    const auto byte =
+        static_cast<std::uint8_t>(HexValue(digits[k]) * kHexDigitBase + HexValue(digits[k + 1]));
     if (tcp) {
       link.socketSend(QByteArray(1, static_cast<char>(byte)));
     } else {

@@ -2,12 +2,12 @@
 // Test doubles for the protocol library: a link that records what leaves it, and prompts
 // that record every box so that a test can check the exact text, caption and owner.
 
-#include "Prompts.h"
-#include "Transmission.h"
-
 #include <QByteArrayList>
 #include <QList>
 #include <QSet>
+
+#include "Prompts.h"
+#include "Transmission.h"
 
 // Records every prompt. A test takes the prompts it expects; cleanup() fails on any left,
 // so a box nobody expected never goes unnoticed.

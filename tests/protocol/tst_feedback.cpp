@@ -1,15 +1,14 @@
 // Feedback lines: the positional reading of one line, and line assembly on the serial and
 // the TCP path, which must agree byte for byte whatever the split of the input.
 
-#include "Feedback.h"
-
 #include <QBuffer>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
-
 #include <chrono>
+
+#include "Feedback.h"
 
 Q_DECLARE_METATYPE(feedback::Kind)
 
@@ -20,7 +19,7 @@ using feedback::Kind;
 constexpr std::chrono::milliseconds kNetworkTimeout{10000};
 constexpr int kFloodBytes = 1 << 20;  // 1 MiB
 constexpr int kPropertyRounds = 300;
-constexpr int kMaxChunk = 3000;       // above the ring size, to force piecewise receives
+constexpr int kMaxChunk = 3000;  // above the ring size, to force piecewise receives
 
 QByteArrayList Serial(const QByteArray& bytes) {
   feedback::SerialAssembler a;
@@ -73,43 +72,61 @@ void TestFeedback::parseLine_data() {
   QTest::addColumn<int>("output");
 
   QTest::newRow("video report") << QByteArray("VIDEO: 003 > 012") << Kind::Video << 3 << 12;
-  QTest::newRow("AV report, output 256") << QByteArray(" A/V : 250 > 256") << Kind::AudioVideo << 250 << 256;
+  QTest::newRow("AV report, output 256")
+      << QByteArray(" A/V : 250 > 256") << Kind::AudioVideo << 250 << 256;
   QTest::newRow("audio report") << QByteArray("AUDIO: 003 > 012") << Kind::Audio << 3 << 12;
   QTest::newRow("separators and tail may be anything")
       << QByteArray("VIDEO##017%%%001 and more") << Kind::Video << 17 << 1;
-  QTest::newRow("kind is case-sensitive") << QByteArray("Video: 003 > 012") << Kind::Other << 0 << 0;
-  QTest::newRow("kind must start the line") << QByteArray(" VIDEO: 003 > 012") << Kind::Other << 0 << 0;
-  QTest::newRow("other line reads no fields") << QByteArray("XIDEO: 003 > 012") << Kind::Other << 0 << 0;
+  QTest::newRow("kind is case-sensitive")
+      << QByteArray("Video: 003 > 012") << Kind::Other << 0 << 0;
+  QTest::newRow("kind must start the line")
+      << QByteArray(" VIDEO: 003 > 012") << Kind::Other << 0 << 0;
+  QTest::newRow("other line reads no fields")
+      << QByteArray("XIDEO: 003 > 012") << Kind::Other << 0 << 0;
   QTest::newRow("other: short reply") << QByteArray("OK") << Kind::Other << 0 << 0;
   QTest::newRow("other: empty") << QByteArray() << Kind::Other << 0 << 0;
 
-  QTest::newRow("output 000 names no button") << QByteArray("VIDEO: 003 > 000") << Kind::Video << 3 << 0;
-  QTest::newRow("output 257 names no button") << QByteArray("VIDEO: 003 > 257") << Kind::Video << 3 << 0;
+  QTest::newRow("output 000 names no button")
+      << QByteArray("VIDEO: 003 > 000") << Kind::Video << 3 << 0;
+  QTest::newRow("output 257 names no button")
+      << QByteArray("VIDEO: 003 > 257") << Kind::Video << 3 << 0;
   QTest::newRow("output blanks") << QByteArray("VIDEO: 003 >    ") << Kind::Video << 3 << 0;
-  QTest::newRow("output without leading zeros") << QByteArray("VIDEO: 003 >  12") << Kind::Video << 3 << 0;
-  QTest::newRow("output with a blank inside") << QByteArray("VIDEO: 003 > 1 2") << Kind::Video << 3 << 0;
+  QTest::newRow("output without leading zeros")
+      << QByteArray("VIDEO: 003 >  12") << Kind::Video << 3 << 0;
+  QTest::newRow("output with a blank inside")
+      << QByteArray("VIDEO: 003 > 1 2") << Kind::Video << 3 << 0;
   QTest::newRow("output with letters") << QByteArray("VIDEO: 003 > 01a") << Kind::Video << 3 << 0;
   QTest::newRow("output with a sign") << QByteArray("VIDEO: 003 > +12") << Kind::Video << 3 << 0;
-  QTest::newRow("output with a zero byte")
-      << QByteArray("VIDEO: 003 > 0\0" "2", 16) << Kind::Video << 3 << 0;
+  QTest::newRow("output with a zero byte") << QByteArray(
+                                                  "VIDEO: 003 > 0\0"
+                                                  "2",
+                                                  16)
+                                           << Kind::Video << 3 << 0;
 
   QTest::newRow("input 000") << QByteArray("VIDEO: 000 > 001") << Kind::Video << 0 << 1;
   QTest::newRow("input 256") << QByteArray("VIDEO: 256 > 001") << Kind::Video << 256 << 1;
-  QTest::newRow("input with leading blanks") << QByteArray("VIDEO:   7 > 001") << Kind::Video << 7 << 1;
-  QTest::newRow("input with trailing blank") << QByteArray("VIDEO: 7   > 001") << Kind::Video << 0 << 1;
-  QTest::newRow("input with a letter inside") << QByteArray("VIDEO: 0a3 > 001") << Kind::Video << 0 << 1;
+  QTest::newRow("input with leading blanks")
+      << QByteArray("VIDEO:   7 > 001") << Kind::Video << 7 << 1;
+  QTest::newRow("input with trailing blank")
+      << QByteArray("VIDEO: 7   > 001") << Kind::Video << 0 << 1;
+  QTest::newRow("input with a letter inside")
+      << QByteArray("VIDEO: 0a3 > 001") << Kind::Video << 0 << 1;
   QTest::newRow("input with a sign") << QByteArray("VIDEO: -12 > 001") << Kind::Video << -12 << 1;
   QTest::newRow("input blank and plus") << QByteArray("VIDEO:  +5 > 001") << Kind::Video << 5 << 1;
   QTest::newRow("input sign alone") << QByteArray("VIDEO:   - > 001") << Kind::Video << 0 << 1;
   QTest::newRow("input blanks only") << QByteArray("VIDEO:     > 001") << Kind::Video << 0 << 1;
-  QTest::newRow("input with a zero byte")
-      << QByteArray("VIDEO: 1\0" "3 > 001", 16) << Kind::Video << 0 << 1;
+  QTest::newRow("input with a zero byte") << QByteArray(
+                                                 "VIDEO: 1\0"
+                                                 "3 > 001",
+                                                 16)
+                                          << Kind::Video << 0 << 1;
 
   // Prefixes of a full report: fields that run past the end are absent.
   const QByteArray full("VIDEO: 003 > 012");
   for (int n = 0; n <= full.size(); ++n) {
     const Kind kind = n < 5 ? Kind::Other : Kind::Video;
-    QTest::addRow("short line of %d chars", n) << full.left(n) << kind << (n >= 10 ? 3 : 0) << (n >= 16 ? 12 : 0);
+    QTest::addRow("short line of %d chars", n)
+        << full.left(n) << kind << (n >= 10 ? 3 : 0) << (n >= 16 ? 12 : 0);
   }
 }
 
@@ -139,7 +156,8 @@ void TestFeedback::assembly_data() {
   const QByteArray l126 = Repeat('a', 126);
   const QByteArray l127 = Repeat('b', 127);
 
-  QTest::newRow("one report") << QByteArray("VIDEO: 003 > 012\r\n") << QByteArrayList{"VIDEO: 003 > 012"};
+  QTest::newRow("one report") << QByteArray("VIDEO: 003 > 012\r\n")
+                              << QByteArrayList{"VIDEO: 003 > 012"};
   QTest::newRow("three lines in order")
       << QByteArray("VIDEO: 001 > 001\r\nAUDIO: 002 > 002\r\nOK\r\n")
       << QByteArrayList{"VIDEO: 001 > 001", "AUDIO: 002 > 002", "OK"};
@@ -148,18 +166,23 @@ void TestFeedback::assembly_data() {
   QTest::newRow("CR alone stays in the line") << QByteArray("A\rB\r\n") << QByteArrayList{"A\rB"};
   QTest::newRow("LF alone stays in the line") << QByteArray("A\nB\r\n") << QByteArrayList{"A\nB"};
   QTest::newRow("CR CR LF keeps one CR") << QByteArray("\r\r\n") << QByteArrayList{"\r"};
-  QTest::newRow("LF first in a line never ends it") << QByteArray("X\r\n\nY\r\n") << QByteArrayList{"X", "\nY"};
+  QTest::newRow("LF first in a line never ends it")
+      << QByteArray("X\r\n\nY\r\n") << QByteArrayList{"X", "\nY"};
   QTest::newRow("LF CR LF") << QByteArray("\n\r\n") << QByteArrayList{"\n"};
-  QTest::newRow("unfinished line yields nothing") << QByteArray("VIDEO: 003 > 012\r") << QByteArrayList{};
-  QTest::newRow("zero bytes are kept") << QByteArray("A\0B\r\n", 5) << QByteArrayList{QByteArray("A\0B", 3)};
-  QTest::newRow("126 chars is the longest line") << l126 + "\r\n" + "OK\r\n" << QByteArrayList{l126, "OK"};
-  QTest::newRow("127 chars: dropped with CR, LF starts next line")
-      << l127 + "\r\n" + "OK\r\n" << QByteArrayList{"\nOK"};
-  QTest::newRow("128 bytes without end dropped") << Repeat('c', 128) + "OK\r\n" << QByteArrayList{"OK"};
-  QTest::newRow("200 bytes: the rest after 128 is a line")
-      << Repeat('d', 200) + "\r\n" << QByteArrayList{Repeat('d', 72)};
-  QTest::newRow("CR at 127 and LF at 128 do not pair")
-      << Repeat('e', 127) + "\r" + "\n\r\n" << QByteArrayList{"\n"};
+  QTest::newRow("unfinished line yields nothing")
+      << QByteArray("VIDEO: 003 > 012\r") << QByteArrayList{};
+  QTest::newRow("zero bytes are kept")
+      << QByteArray("A\0B\r\n", 5) << QByteArrayList{QByteArray("A\0B", 3)};
+  QTest::newRow("126 chars is the longest line") << l126 + "\r\n" + "OK\r\n"
+                                                 << QByteArrayList{l126, "OK"};
+  QTest::newRow("127 chars: dropped with CR, LF starts next line") << l127 + "\r\n" + "OK\r\n"
+                                                                   << QByteArrayList{"\nOK"};
+  QTest::newRow("128 bytes without end dropped") << Repeat('c', 128) + "OK\r\n"
+                                                 << QByteArrayList{"OK"};
+  QTest::newRow("200 bytes: the rest after 128 is a line") << Repeat('d', 200) + "\r\n"
+                                                           << QByteArrayList{Repeat('d', 72)};
+  QTest::newRow("CR at 127 and LF at 128 do not pair") << Repeat('e', 127) + "\r" + "\n\r\n"
+                                                       << QByteArrayList{"\n"};
 }
 
 void TestFeedback::assembly() {
@@ -205,8 +228,9 @@ void TestFeedback::moreThanRingInOneReadLosesNoLine() {
   QByteArray burst;
   QByteArrayList expected;
   for (int k = 1; k <= kLines; ++k) {
-    const QByteArray line = QByteArray(k % 2 ? "VIDEO: " : "AUDIO: ") + QByteArray::number(k % 256).rightJustified(3, '0') +
-                            " > " + QByteArray::number(k % 256 + 1).rightJustified(3, '0');
+    const QByteArray line = QByteArray(k % 2 ? "VIDEO: " : "AUDIO: ") +
+                            QByteArray::number(k % 256).rightJustified(3, '0') + " > " +
+                            QByteArray::number(k % 256 + 1).rightJustified(3, '0');
     expected.append(line);
     burst += line + "\r\n";
   }
@@ -219,7 +243,8 @@ void TestFeedback::moreThanRingInOneReadLosesNoLine() {
   QVERIFY(device.open(QIODevice::ReadOnly));
   feedback::TcpAssembler tcp;
   QByteArrayList lines;
-  QCOMPARE(tcp.readAvailable(device, [&](const QByteArray& l) { lines.append(l); }), qint64(burst.size()));
+  QCOMPARE(tcp.readAvailable(device, [&](const QByteArray& l) { lines.append(l); }),
+           qint64(burst.size()));
   QCOMPARE(lines, expected);
 }
 
@@ -305,7 +330,8 @@ void TestFeedback::readAvailableFromRealSocket() {
   QVERIFY(server.waitForNewConnection(int(kNetworkTimeout.count())));
   QTcpSocket* peer = server.nextPendingConnection();
   QVERIFY(peer);
-  QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::ConnectedState, int(kNetworkTimeout.count()));
+  QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::ConnectedState,
+                            int(kNetworkTimeout.count()));
 
   feedback::TcpAssembler tcp;
   QByteArrayList lines;

@@ -1,13 +1,12 @@
 // Command builders and the two send functions: exact bytes on the link, the send-log line,
 // and the refusals with their boxes.
 
+#include <QtTest>
+#include <functional>
+
 #include "Commands.h"
 #include "Fakes.h"
 #include "Transmission.h"
-
-#include <QtTest>
-
-#include <functional>
 
 using Action = std::function<void(LinkContext&)>;
 Q_DECLARE_METATYPE(Action)
@@ -64,7 +63,8 @@ class TestSend : public QObject {
 
 void TestSend::cleanup() {
   const QList<platform::Prompt> left = prompts_.take();
-  QVERIFY2(left.isEmpty(), qPrintable("unexpected box: " + (left.isEmpty() ? QString() : left.first().text)));
+  QVERIFY2(left.isEmpty(),
+           qPrintable("unexpected box: " + (left.isEmpty() ? QString() : left.first().text)));
   QVERIFY(prompts_.unexpectedDialogs.isEmpty());
 }
 
@@ -91,9 +91,11 @@ void TestSend::builderSendsExactText_data() {
   QTest::newRow("route video, three outputs")
       << Action([](LinkContext& l) { CodeRoute(l, 1, k234, 3, 'V'); }) << QByteArray("1V2,3,4.");
   QTest::newRow("route audio, two-digit numbers")
-      << Action([](LinkContext& l) { CodeRoute(l, 10, k203040, 3, 'A'); }) << QByteArray("10A20,30,40.");
+      << Action([](LinkContext& l) { CodeRoute(l, 10, k203040, 3, 'A'); })
+      << QByteArray("10A20,30,40.");
   QTest::newRow("route AV, three-digit numbers")
-      << Action([](LinkContext& l) { CodeRoute(l, 100, k110, 3, 'B'); }) << QByteArray("100B110,120,130.");
+      << Action([](LinkContext& l) { CodeRoute(l, 100, k110, 3, 'B'); })
+      << QByteArray("100B110,120,130.");
   QTest::newRow("route one output, no trailing comma")
       << Action([](LinkContext& l) { CodeRoute(l, 7, k5, 1, 'V'); }) << QByteArray("7V5.");
   QTest::newRow("route input 0 to output 256")
@@ -106,23 +108,31 @@ void TestSend::builderSendsExactText_data() {
   QTest::newRow("close one output")
       << Action([](LinkContext& l) { CodeCloseOutputs(l, k5, 1); }) << QByteArray("5$.");
 
-  QTest::newRow("input 0 to all") << Action([](LinkContext& l) { CodeInputToAll(l, 0); }) << QByteArray("0All.");
-  QTest::newRow("input 256 to all") << Action([](LinkContext& l) { CodeInputToAll(l, 256); }) << QByteArray("256All.");
-  QTest::newRow("save group 0") << Action([](LinkContext& l) { CodeSave(l, 0); }) << QByteArray("Save0.");
-  QTest::newRow("recall group 9") << Action([](LinkContext& l) { CodeRecall(l, 9); }) << QByteArray("Recall9.");
+  QTest::newRow("input 0 to all") << Action([](LinkContext& l) { CodeInputToAll(l, 0); })
+                                  << QByteArray("0All.");
+  QTest::newRow("input 256 to all")
+      << Action([](LinkContext& l) { CodeInputToAll(l, 256); }) << QByteArray("256All.");
+  QTest::newRow("save group 0") << Action([](LinkContext& l) { CodeSave(l, 0); })
+                                << QByteArray("Save0.");
+  QTest::newRow("recall group 9") << Action([](LinkContext& l) { CodeRecall(l, 9); })
+                                  << QByteArray("Recall9.");
   QTest::newRow("status of 5, no leading zeros")
       << Action([](LinkContext& l) { CodeQueryStatus(l, 5); }) << QByteArray("Status5.");
-  QTest::newRow("status of 256") << Action([](LinkContext& l) { CodeQueryStatus(l, 256); }) << QByteArray("Status256.");
-  QTest::newRow("status of 0") << Action([](LinkContext& l) { CodeQueryStatus(l, 0); }) << QByteArray("Status0.");
+  QTest::newRow("status of 256") << Action([](LinkContext& l) { CodeQueryStatus(l, 256); })
+                                 << QByteArray("Status256.");
+  QTest::newRow("status of 0") << Action([](LinkContext& l) { CodeQueryStatus(l, 0); })
+                               << QByteArray("Status0.");
   QTest::newRow("negative number keeps its sign")
       << Action([](LinkContext& l) { CodeQueryStatus(l, -1); }) << QByteArray("Status-1.");
 
-  QTest::newRow("password of 8")
-      << Action([](LinkContext& l) { CodeSetPassword(l, "12345678"); }) << QByteArray("/+12345678;");
+  QTest::newRow("password of 8") << Action([](LinkContext& l) { CodeSetPassword(l, "12345678"); })
+                                 << QByteArray("/+12345678;");
   QTest::newRow("password with spaces kept")
-      << Action([](LinkContext& l) { CodeSetPassword(l, " ab cd  "); }) << QByteArray("/+ ab cd  ;");
+      << Action([](LinkContext& l) { CodeSetPassword(l, " ab cd  "); })
+      << QByteArray("/+ ab cd  ;");
   QTest::newRow("password bytes unchanged")
-      << Action([](LinkContext& l) { CodeSetPassword(l, "aB\xE9;.,/x"); }) << QByteArray("/+aB\xE9;.,/x;");
+      << Action([](LinkContext& l) { CodeSetPassword(l, "aB\xE9;.,/x"); })
+      << QByteArray("/+aB\xE9;.,/x;");
 }
 
 void TestSend::builderSendsExactText() {
@@ -197,8 +207,8 @@ void TestSend::sendCode_data() {
       << QByteArrayList{"tcp 31 56 32 2C 33 2C 34 2E", "log 1V2,3,4."} << QString();
   QTest::newRow("COM: exactly 8 one-byte writes, then the log")
       << false << false << true << QByteArray("1V2,3,4.")
-      << QByteArrayList{"com 31", "com 56", "com 32", "com 2C", "com 33", "com 2C", "com 34", "com 2E",
-                        "log 1V2,3,4."}
+      << QByteArrayList{"com 31", "com 56", "com 32", "com 2C",      "com 33",
+                        "com 2C", "com 34", "com 2E", "log 1V2,3,4."}
       << QString();
   QTest::newRow("no terminator or line end added")
       << true << true << false << QByteArray("/*Type;")
@@ -237,7 +247,8 @@ void TestSend::sendCodeOnComKeepsWritingAfterAFailedByte() {
   FakeLink link = FakeLink::comOpen();
   link.failingWrites = {0, 3};
   SendCode(link, "Undo.");
-  QCOMPARE(link.trace, QByteArrayList({"com 55", "com 6E", "com 64", "com 6F", "com 2E", "log Undo."}));
+  QCOMPARE(link.trace,
+           QByteArrayList({"com 55", "com 6E", "com 64", "com 6F", "com 2E", "log Undo."}));
 }
 
 void TestSend::sendHexCode_data() {
@@ -257,34 +268,37 @@ void TestSend::sendHexCode_data() {
       << true << true << QByteArray("ABC") << QByteArrayList{"tcp AB", "log AB(HEX)"} << QString();
   QTest::newRow("single digit: nothing sent")
       << true << true << QByteArray("7") << QByteArrayList{"log (HEX)"} << QString();
-  QTest::newRow("empty: only the log line") << true << true << QByteArray() << QByteArrayList{"log (HEX)"}
-                                            << QString();
+  QTest::newRow("empty: only the log line")
+      << true << true << QByteArray() << QByteArrayList{"log (HEX)"} << QString();
   QTest::newRow("spaces only: only the log line")
       << false << true << QByteArray("   ") << QByteArrayList{"log (HEX)"} << QString();
   QTest::newRow("spaces inside a pair are removed first")
-      << true << true << QByteArray(" 1 2 3 4 ") << QByteArrayList{"tcp 12", "tcp 34", "log 1234(HEX)"}
-      << QString();
+      << true << true << QByteArray(" 1 2 3 4 ")
+      << QByteArrayList{"tcp 12", "tcp 34", "log 1234(HEX)"} << QString();
   QTest::newRow("lower case accepted and logged upper")
-      << true << true << QByteArray("abcdef") << QByteArrayList{"tcp AB", "tcp CD", "tcp EF", "log ABCDEF(HEX)"}
-      << QString();
-  QTest::newRow("zero byte is sent") << false << true << QByteArray("00")
-                                     << QByteArrayList{"com 00", "log 00(HEX)"} << QString();
+      << true << true << QByteArray("abcdef")
+      << QByteArrayList{"tcp AB", "tcp CD", "tcp EF", "log ABCDEF(HEX)"} << QString();
+  QTest::newRow("zero byte is sent")
+      << false << true << QByteArray("00") << QByteArrayList{"com 00", "log 00(HEX)"} << QString();
   QTest::newRow("G after valid digits: nothing sent, not even 0x12")
       << true << true << QByteArray("12G") << QByteArrayList{} << kInvalidHex.text;
-  QTest::newRow("tab is not a separator") << false << true << QByteArray("12\t34") << QByteArrayList{}
-                                          << kInvalidHex.text;
-  QTest::newRow("line end is not a separator") << true << true << QByteArray("12\r\n") << QByteArrayList{}
-                                               << kInvalidHex.text;
-  QTest::newRow("lower-case g invalid") << true << true << QByteArray("1g") << QByteArrayList{}
-                                        << kInvalidHex.text;
-  QTest::newRow("8-bit byte invalid") << true << true << QByteArray("\xE9" "1") << QByteArrayList{}
-                                      << kInvalidHex.text;
-  QTest::newRow("0x prefix invalid") << true << true << QByteArray("0x1F") << QByteArrayList{}
-                                     << kInvalidHex.text;
+  QTest::newRow("tab is not a separator")
+      << false << true << QByteArray("12\t34") << QByteArrayList{} << kInvalidHex.text;
+  QTest::newRow("line end is not a separator")
+      << true << true << QByteArray("12\r\n") << QByteArrayList{} << kInvalidHex.text;
+  QTest::newRow("lower-case g invalid")
+      << true << true << QByteArray("1g") << QByteArrayList{} << kInvalidHex.text;
+  QTest::newRow("8-bit byte invalid") << true << true
+                                      << QByteArray(
+                                             "\xE9"
+                                             "1")
+                                      << QByteArrayList{} << kInvalidHex.text;
+  QTest::newRow("0x prefix invalid")
+      << true << true << QByteArray("0x1F") << QByteArrayList{} << kInvalidHex.text;
   QTest::newRow("TCP not connected: refused before validation")
       << true << false << QByteArray("12G") << QByteArrayList{} << kTcpDown.text;
-  QTest::newRow("COM closed: refused") << false << false << QByteArray("0A") << QByteArrayList{}
-                                       << kComClosed.text;
+  QTest::newRow("COM closed: refused")
+      << false << false << QByteArray("0A") << QByteArrayList{} << kComClosed.text;
 }
 
 void TestSend::sendHexCode() {
@@ -303,7 +317,9 @@ void TestSend::sendHexCode() {
   if (box.isEmpty()) {
     return;
   }
-  const ExpectedBox& want = box == kTcpDown.text ? kTcpDown : box == kComClosed.text ? kComClosed : kInvalidHex;
+  const ExpectedBox& want = box == kTcpDown.text     ? kTcpDown
+                            : box == kComClosed.text ? kComClosed
+                                                     : kInvalidHex;
   CheckBox(prompts_.take(), want, link.mainWindow());
 }
 
