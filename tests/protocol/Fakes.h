@@ -6,6 +6,8 @@
 #include <QList>
 #include <QSet>
 
+#include <utility>
+
 #include "Prompts.h"
 #include "Transmission.h"
 
