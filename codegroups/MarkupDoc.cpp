@@ -1,0 +1,812 @@
+#include "MarkupDoc.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::string_view kWhiteSpace = " \t\n\r";
+constexpr std::string_view kDelimiters = " \t\n\r<>=\\/?!";
+constexpr std::string_view kNameTails = " =/[";
+
+constexpr std::string_view kTagOpen = "<";
+constexpr std::string_view kEmptyTagClose = "/>\r\n";
+constexpr std::string_view kTagClose = ">";
+constexpr std::string_view kEndTagOpen = "</";
+constexpr std::string_view kEndTagClose = ">\r\n";
+constexpr std::string_view kAttrSeparator = " ";
+constexpr std::string_view kAttrAssign = "=\"";
+constexpr std::string_view kAttrQuote = "\"";
+
+constexpr std::string_view kAttributeSpecials = "<&>'\"";
+constexpr std::string_view kContentSpecials = "<&>";
+
+struct Entity {
+    char c;
+    std::string_view code;  // without the leading '&'
+};
+// Table order decides which code DecodeText tries first.
+constexpr std::array<Entity, 5> kEntities{{
+    {'<', "lt;"},
+    {'&', "amp;"},
+    {'>', "gt;"},
+    {'\'', "apos;"},
+    {'"', "quot;"},
+}};
+
+// Room the encoder reserves beyond the input: a tenth of its length.
+constexpr size_t kEncodeReserveDivisor = 10;
+
+// The index starts at one entry per this many characters of text, plus kMinEntries.
+constexpr int32_t kCharsPerEntry = 64;
+constexpr int32_t kMinEntries = 8;
+
+// Bytes read or written per system call in the file loops.
+constexpr size_t kIoChunk = size_t{1} << 30;
+
+struct CharTable {
+    bool delimiter[256] = {};
+    bool space[256] = {};
+    bool nameBad[256] = {};
+    constexpr CharTable() {
+        for (char c : kDelimiters) delimiter[static_cast<unsigned char>(c)] = true;
+        for (char c : kWhiteSpace) space[static_cast<unsigned char>(c)] = true;
+        for (char c : kDelimiters) nameBad[static_cast<unsigned char>(c)] = true;
+        nameBad[static_cast<unsigned char>('"')] = true;
+        nameBad[static_cast<unsigned char>('\'')] = true;
+        nameBad[0] = true;
+    }
+};
+constexpr CharTable kChars;
+
+inline bool IsDelimiter(char c) { return kChars.delimiter[static_cast<unsigned char>(c)]; }
+inline bool IsSpace(char c) { return kChars.space[static_cast<unsigned char>(c)]; }
+
+// A name the editing operations may write: one that reads back as the same single token.
+bool IsWritableName(std::string_view name) {
+    if (name.empty()) return false;
+    for (char c : name) {
+        if (kChars.nameBad[static_cast<unsigned char>(c)]) return false;
+    }
+    return true;
+}
+
+std::string_view UpToZero(std::string_view s) {
+    const void* zero = std::memchr(s.data(), 0, s.size());
+    if (zero) s = s.substr(0, static_cast<const char*>(zero) - s.data());
+    return s;
+}
+
+const char* SpecialsFor(bool forAttribute, size_t& count) {
+    std::string_view set = forAttribute ? kAttributeSpecials : kContentSpecials;
+    count = set.size();
+    return set.data();
+}
+
+bool IsSpecial(char c, bool forAttribute) {
+    size_t count = 0;
+    const char* set = SpecialsFor(forAttribute, count);
+    return std::memchr(set, static_cast<unsigned char>(c), count) != nullptr;
+}
+
+std::string_view EntityCode(char c) {
+    for (const Entity& e : kEntities) {
+        if (e.c == c) return e.code;
+    }
+    return {};
+}
+
+// Temporary names tried before SaveFile gives up.
+constexpr int kTempNameAttempts = 100;
+constexpr mode_t kNewFileMode = 0666;
+constexpr mode_t kPermissionBits = 07777;
+std::atomic<unsigned> tempCounter{0};
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, std::min(size, kIoChunk));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+MarkupDoc::MarkupDoc() {
+    // Every operation may rely on entry 0 existing.
+    AssignText(nullptr);
+}
+
+MarkupDoc::~MarkupDoc() = default;
+
+// ---------------------------------------------------------------------------------------------
+// Scanning
+
+TokenCursor MarkupDoc::CursorAt(int32_t next) const {
+    TokenCursor c;
+    c.next = next;
+    c.source = &text;
+    return c;
+}
+
+bool MarkupDoc::SeekChar(int32_t& pos, char c) const {
+    const int32_t size = static_cast<int32_t>(text.size());
+    if (pos >= size) {
+        pos = size;
+        return false;
+    }
+    const void* hit = std::memchr(text.data() + pos, static_cast<unsigned char>(c), size - pos);
+    if (!hit) {
+        pos = size;
+        return false;
+    }
+    pos = static_cast<int32_t>(static_cast<const char*>(hit) - text.data());
+    return true;
+}
+
+bool MarkupDoc::SkipSpace(int32_t& pos) const {
+    const int32_t size = static_cast<int32_t>(text.size());
+    const char* s = text.data();
+    while (pos < size && IsSpace(s[pos])) ++pos;
+    return pos < size;
+}
+
+bool MarkupDoc::NextToken(TokenCursor& cursor) const {
+    const int32_t size = static_cast<int32_t>(text.size());
+    const char* s = text.data();
+    cursor.quoted = false;
+    int32_t p = cursor.next;
+    if (!SkipSpace(p)) {
+        cursor.first = cursor.last = cursor.next = p;
+        return false;
+    }
+    const char c = s[p];
+    if (c == '"' || c == '\'') {
+        cursor.quoted = true;
+        cursor.first = p + 1;
+        int32_t q = p + 1;
+        const bool closed = SeekChar(q, c);
+        cursor.last = q - 1;
+        cursor.next = closed ? q + 1 : size;
+        return true;
+    }
+    cursor.first = p;
+    while (p < size && !IsDelimiter(s[p])) ++p;
+    if (p == cursor.first) ++p;
+    cursor.last = p - 1;
+    cursor.next = p;
+    return true;
+}
+
+// Finds the '>' that closes a start tag, scanning from just after the tag name. A '>' inside a
+// quoted value does not count: stopping there would make later edits of the tag write into
+// the value. Quotes are recognised where NextToken recognises them (at a token's start), so
+// this agrees with the attribute lookup's view of the tag.
+bool MarkupDoc::SeekTagEnd(int32_t& pos) const {
+    const int32_t size = static_cast<int32_t>(text.size());
+    const char* s = text.data();
+    bool tokenStart = true;
+    int32_t p = pos;
+    while (p < size) {
+        const char c = s[p];
+        if (c == '>') {
+            pos = p;
+            return true;
+        }
+        if (tokenStart && (c == '"' || c == '\'')) {
+            const void* close = std::memchr(s + p + 1, static_cast<unsigned char>(c), size - p - 1);
+            if (!close) break;
+            p = static_cast<int32_t>(static_cast<const char*>(close) - s) + 1;
+            continue;  // a token starts right after a closing quote
+        }
+        tokenStart = IsDelimiter(c);
+        ++p;
+    }
+    pos = size;
+    return false;
+}
+
+std::string MarkupDoc::TokenText(const TokenCursor& cursor) const {
+    const int32_t last = std::min<int32_t>(cursor.last, static_cast<int32_t>(text.size()) - 1);
+    if (cursor.first > last) return {};
+    return text.substr(cursor.first, last - cursor.first + 1);
+}
+
+bool MarkupDoc::TokenMatches(const TokenCursor& cursor, std::string_view name) const {
+    const int32_t n = std::max<int32_t>(0, cursor.last - cursor.first + 1);
+    if (static_cast<size_t>(n) > name.size()) return false;
+    if (cursor.first + n > static_cast<int32_t>(text.size())) return false;
+    if (std::memcmp(text.data() + cursor.first, name.data(), n) != 0) return false;
+    return static_cast<size_t>(n) == name.size() || kNameTails.find(name[n]) != std::string_view::npos;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parsing
+
+int MarkupDoc::TakeEntry() {
+    if (freeIndex >= static_cast<int>(entries.size())) {
+        const int grown = std::max(freeIndex + freeIndex / 2, freeIndex + 1);
+        entries.resize(grown);
+    }
+    return freeIndex++;
+}
+
+int MarkupDoc::ReturnEntry() {
+    --freeIndex;
+    return 0;
+}
+
+int MarkupDoc::Fail(const char* message, std::string_view name) {
+    std::string_view m(message);
+    const size_t hole = m.find("%s");
+    if (!name.empty() && hole != std::string_view::npos) {
+        lastError.assign(m.substr(0, hole));
+        lastError.append(name);
+        lastError.append(m.substr(hole + 2));
+    } else {
+        lastError.assign(m);
+    }
+    ReturnEntry();
+    return -1;
+}
+
+int MarkupDoc::ParseSpecialNode(TokenCursor& cursor) const {
+    const int32_t size = static_cast<int32_t>(text.size());
+    const char* s = text.data();
+    const int32_t lt = cursor.next;
+    cursor.first = lt;
+    if (lt + 2 >= size) return kNoNode;
+    const char second = s[lt + 1];
+    const char third = s[lt + 2];
+    std::string_view marker;
+    int kind = kNoNode;
+    if (second == '?') {
+        kind = kProcessingInstruction;
+        marker = "?>";
+    } else if (second == '!' && third == '[') {
+        kind = kCData;
+        marker = "]]>";
+    } else if (second == '!' && third == '-') {
+        kind = kComment;
+        marker = "-->";
+    } else if (second == '!') {
+        int depth = 0;
+        while (NextToken(cursor)) {
+            if (cursor.quoted) continue;
+            const char c = s[cursor.first];
+            if (c == '[') {
+                ++depth;
+            } else if (c == ']') {
+                --depth;
+            } else if (c == '>' && depth == 0) {
+                return kDocType;  // NextToken left next just after the '>'
+            }
+        }
+        return kNoNode;
+    } else if (second == '/') {
+        return kNoNode;
+    } else {
+        return kElement;
+    }
+    const size_t at = text.find(marker, lt);
+    if (at == std::string::npos) return kNoNode;
+    cursor.next = static_cast<int32_t>(at + marker.size());
+    return kind;
+}
+
+int MarkupDoc::ParseElement(int p, int depth) {
+    const int i = TakeEntry();
+    {
+        ElementEntry& e = entries[i];
+        e = ElementEntry{};
+        e.openBegin = entries[p].closeBegin;
+        e.parent = p;
+    }
+    TokenCursor cursor = CursorAt(entries[p].closeBegin);
+    int32_t nameFirst = 0;
+    int32_t nameLength = 0;
+    while (nameLength == 0) {
+        int32_t openBegin = cursor.next;
+        if (!SeekChar(openBegin, '<')) return Fail("Element tag not found");
+        entries[i].openBegin = openBegin;
+        entries[p].closeBegin = openBegin;
+        cursor.next = openBegin + 1;
+        if (!NextToken(cursor)) return Fail("Abrupt end within tag");
+        if (cursor.quoted) return Fail("Tag starts with quote");
+        const char c = text[cursor.first];
+        if (c == '?' || c == '!') {
+            cursor.next = openBegin;
+            // A kElement result means blanks stand between '<' and the marker; skipping
+            // nothing there would search the same '<' forever.
+            const int kind = ParseSpecialNode(cursor);
+            if (kind == kNoNode || kind == kElement) return Fail("Invalid node");
+            continue;
+        }
+        if (c == '/') return ReturnEntry();
+        nameFirst = cursor.first;
+        nameLength = cursor.last - cursor.first + 1;
+        if (!SeekTagEnd(cursor.next)) return Fail("End of tag not found");
+    }
+    const std::string_view name(text.data() + nameFirst, nameLength);
+    if (depth > kMaxDepth) return Fail("Element nesting too deep");
+
+    const int32_t openEnd = cursor.next;
+    entries[i].openEnd = openEnd;
+    if (text[openEnd - 1] == '/') {
+        entries[i].closeBegin = openEnd - 1;
+        entries[i].closeEnd = openEnd;
+        return i;
+    }
+
+    entries[i].closeBegin = openEnd + 1;
+    int previous = 0;
+    for (;;) {
+        const int k = ParseElement(i, depth + 1);
+        if (k < 0) return -1;
+        if (k == 0) break;
+        if (previous == 0) {
+            entries[i].firstChild = k;
+        } else {
+            entries[previous].nextSibling = k;
+        }
+        previous = k;
+        entries[i].closeBegin = entries[k].closeEnd + 1;
+    }
+
+    int32_t closeBegin = entries[i].closeBegin;
+    if (!SeekChar(closeBegin, '<')) return Fail("End tag of %s element not found", name);
+    entries[i].closeBegin = closeBegin;
+
+    cursor.next = closeBegin + 1;
+    int count = 0;
+    bool closed = false;
+    while (NextToken(cursor)) {
+        ++count;
+        if (cursor.quoted) continue;
+        const char c = text[cursor.first];
+        if (count == 1 && c != '/') return Fail("Expecting end tag of element %s", name);
+        if (count == 2 && !TokenMatches(cursor, name)) {
+            return Fail("End tag does not correspond to %s", name);
+        }
+        if (c == '>') {
+            closed = true;
+            break;
+        }
+    }
+    if (!closed || count < 2) return Fail("End tag not completed for element %s", name);
+    entries[i].closeEnd = cursor.first;
+    return i;
+}
+
+bool MarkupDoc::AssignText(const char* t) {
+    return AssignText(t ? std::string_view(t) : std::string_view());
+}
+
+bool MarkupDoc::AssignText(std::string_view t) {
+    return AssignOwned(std::string(UpToZero(t)));
+}
+
+bool MarkupDoc::AssignOwned(std::string&& t) {
+    freeIndex = 1;
+    parentIndex = currentIndex = childIndex = nodeKind = 0;
+    const size_t zero = t.find('\0');
+    if (zero != std::string::npos) t.resize(zero);
+    if (static_cast<int64_t>(t.size()) > kMaxTextLength) t.clear();
+    text = std::move(t);
+
+    const size_t wanted = text.size() / kCharsPerEntry + kMinEntries;
+    if (entries.size() < wanted) entries.resize(wanted);
+
+    bool result = false;
+    if (!text.empty()) {
+        entries[0] = ElementEntry{};
+        const int k = ParseElement(0, 1);
+        if (k > 0) {
+            entries[0].firstChild = k;
+            result = true;
+        }
+    }
+    if (!result) {
+        entries[0] = ElementEntry{};
+        freeIndex = 1;
+    }
+    parentIndex = currentIndex = childIndex = nodeKind = 0;
+    return result;
+}
+
+bool MarkupDoc::LoadFile(const std::string& path) {
+    std::string contents;
+    bool ok = false;
+    // Only regular files: a FIFO or device would block or never end.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) {
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+            st.st_size <= kMaxTextLength) {
+            contents.resize(static_cast<size_t>(st.st_size));
+            size_t done = 0;
+            while (done < contents.size()) {
+                ssize_t n = ::read(fd, contents.data() + done,
+                                   std::min(contents.size() - done, kIoChunk));
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) break;
+                done += static_cast<size_t>(n);
+            }
+            ok = done == contents.size();
+        }
+        ::close(fd);
+    }
+    if (ok && AssignOwned(std::move(contents))) return true;
+    AssignText(nullptr);
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Navigation and lookup
+
+bool MarkupDoc::HasRoot() const {
+    return !entries.empty() && entries[0].firstChild != 0;
+}
+
+int MarkupDoc::FindChild(int p, int after, std::string_view name) const {
+    int k = after != 0 ? entries[after].nextSibling : entries[p].firstChild;
+    if (name.empty()) return k;
+    for (; k != 0; k = entries[k].nextSibling) {
+        TokenCursor c = CursorAt(entries[k].openBegin + 1);
+        if (NextToken(c) && TokenMatches(c, name)) return k;
+    }
+    return 0;
+}
+
+bool MarkupDoc::FindSibling(std::string_view name) {
+    const int k = FindChild(parentIndex, currentIndex, name);
+    if (k == 0) return false;
+    parentIndex = entries[k].parent;
+    currentIndex = k;
+    childIndex = 0;
+    nodeKind = 1;
+    return true;
+}
+
+bool MarkupDoc::EnterElement() {
+    if (currentIndex == 0 || nodeKind != 1) return false;
+    parentIndex = currentIndex;
+    currentIndex = childIndex;
+    childIndex = 0;
+    nodeKind = currentIndex != 0 ? 1 : 0;
+    return true;
+}
+
+bool MarkupDoc::FindAttribute(TokenCursor& cursor, std::string_view name) const {
+    int position = 0;
+    int match = 0;
+    while (NextToken(cursor)) {
+        if (!cursor.quoted) {
+            const char c = text[cursor.first];
+            if (c == '>' || c == '/') return false;
+            if (c != '=' && position >= 1 && match == 0) {
+                if (name.empty()) return true;
+                if (TokenMatches(cursor, name)) match = position;
+            }
+        } else if (match != 0 && position == match + 2) {
+            return true;
+        }
+        ++position;
+    }
+    return false;
+}
+
+std::string MarkupDoc::AttributeNameAt(int n) const {
+    if (currentIndex == 0 || nodeKind != 1 || n < 0) return {};
+    TokenCursor c = CursorAt(entries[currentIndex].openBegin + 1);
+    for (int call = 0; call <= n; ++call) {
+        if (!FindAttribute(c, {})) return {};
+    }
+    return TokenText(c);
+}
+
+std::string MarkupDoc::AttributeValue(std::string_view name) const {
+    if (currentIndex == 0 || nodeKind != 1 || name.empty()) return {};
+    TokenCursor c = CursorAt(entries[currentIndex].openBegin + 1);
+    if (!FindAttribute(c, name)) return {};
+    return DecodeText(c.first, c.last);
+}
+
+std::string MarkupDoc::DecodeText(int32_t from, int32_t to) const {
+    std::string out;
+    if (from > to) return out;
+    const char* s = text.data();
+    out.reserve(static_cast<size_t>(to - from + 1));
+    int32_t p = from;
+    while (p <= to) {
+        const void* amp = std::memchr(s + p, '&', static_cast<size_t>(to - p + 1));
+        if (!amp) {
+            out.append(s + p, static_cast<size_t>(to - p + 1));
+            break;
+        }
+        const int32_t a = static_cast<int32_t>(static_cast<const char*>(amp) - s);
+        out.append(s + p, static_cast<size_t>(a - p));
+        p = a + 1;
+        char decoded = '&';
+        for (const Entity& e : kEntities) {
+            const int32_t length = static_cast<int32_t>(e.code.size());
+            if (a + length <= to && std::memcmp(s + a + 1, e.code.data(), length) == 0) {
+                decoded = e.c;
+                p = a + 1 + length;
+                break;
+            }
+        }
+        out.push_back(decoded);
+    }
+    return out;
+}
+
+std::string MarkupDoc::TagNameOf(int i) const {
+    if (i <= 0 || i >= freeIndex) return {};
+    TokenCursor c = CursorAt(entries[i].openBegin + 1);
+    if (!NextToken(c)) return {};
+    return TokenText(c);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Editing
+
+std::string MarkupDoc::EncodeText(std::string_view value, bool forAttribute) {
+    std::string out;
+    out.reserve(value.size() + value.size() / kEncodeReserveDivisor);
+    size_t start = 0;
+    for (size_t p = 0; p < value.size(); ++p) {
+        if (!IsSpecial(value[p], forAttribute)) continue;
+        out.append(value.substr(start, p - start));
+        out.push_back('&');
+        out.append(EntityCode(value[p]));
+        start = p + 1;
+    }
+    out.append(value.substr(start));
+    return out;
+}
+
+bool MarkupDoc::IsEmptyElement(int i) const {
+    return entries[i].openEnd == entries[i].closeBegin + 1;
+}
+
+void MarkupDoc::ReplaceText(int32_t at, int32_t count, std::string_view insert) {
+    text.replace(static_cast<size_t>(at), static_cast<size_t>(count), insert);
+}
+
+void MarkupDoc::ShiftFollowing(int i, int32_t delta) {
+    int e = i;
+    int top = entries[i].parent;
+    while (e != 0) {
+        bool enclosing = false;
+        if (e == top) {
+            top = entries[e].parent;
+            enclosing = true;
+        }
+        int next = 0;
+        if (!enclosing && entries[e].firstChild != 0) {
+            next = entries[e].firstChild;
+        } else if (entries[e].nextSibling != 0) {
+            next = entries[e].nextSibling;
+        } else {
+            int up = e;
+            for (;;) {
+                up = entries[up].parent;
+                if (up == 0 || up == top) {
+                    next = up;
+                    break;
+                }
+                if (entries[up].nextSibling != 0) {
+                    next = entries[up].nextSibling;
+                    break;
+                }
+            }
+        }
+        e = next;
+        ElementEntry& moved = entries[e];
+        if (e != top) {
+            moved.openBegin += delta;
+            moved.openEnd += delta;
+        }
+        moved.closeBegin += delta;
+        moved.closeEnd += delta;
+    }
+}
+
+void MarkupDoc::LocateInsert(int p, int after, int32_t& offset, int& predecessor) const {
+    const bool parentEmpty = p != 0 && IsEmptyElement(p);
+    if (after != 0) {
+        offset = entries[after].closeEnd + 1;
+    } else if (p == 0) {
+        offset = static_cast<int32_t>(text.size());
+    } else if (parentEmpty) {
+        offset = entries[p].openEnd;
+    } else {
+        offset = entries[p].closeBegin;
+    }
+    if (!parentEmpty) {
+        int32_t q = offset;
+        if (!SkipSpace(q) || text[q] == '<') offset = q;
+    }
+    predecessor = 0;
+    if (after != 0) {
+        predecessor = after;
+    } else if (entries[p].firstChild != 0) {
+        int k = entries[p].firstChild;
+        while (entries[k].nextSibling != 0) k = entries[k].nextSibling;
+        predecessor = k;
+    }
+}
+
+bool MarkupDoc::AppendElement(std::string_view name, std::string_view content) {
+    if (!IsWritableName(name)) return false;
+    content = UpToZero(content);
+    if (parentIndex == 0 && HasRoot()) return false;
+
+    const int p = parentIndex;
+    int depth = 1;
+    for (int up = p; up != 0; up = entries[up].parent) ++depth;
+    if (depth > kMaxDepth) return false;
+
+    const bool parentEmpty = p != 0 && IsEmptyElement(p);
+    const std::string parentName = parentEmpty ? TagNameOf(p) : std::string();
+    const std::string encoded = content.empty() ? std::string() : EncodeText(content, false);
+
+    std::string insert;
+    if (parentEmpty) {
+        insert.append(kEndTagClose);
+    }
+    insert.append(kTagOpen).append(name);
+    if (content.empty()) {
+        insert.append(kEmptyTagClose);
+    } else {
+        insert.append(kTagClose).append(encoded).append(kEndTagOpen).append(name).append(kEndTagClose);
+    }
+    if (parentEmpty) {
+        insert.append(kEndTagOpen).append(parentName);
+    }
+    const int32_t replaced = parentEmpty ? 1 : 0;
+    const int64_t delta = static_cast<int64_t>(insert.size()) - replaced;
+    if (static_cast<int64_t>(text.size()) + delta > kMaxTextLength) return false;
+
+    if (p == 0) entries[0].closeBegin = static_cast<int32_t>(text.size());
+    int32_t offset = 0;
+    int predecessor = 0;
+    LocateInsert(p, currentIndex, offset, predecessor);
+    if (parentEmpty) offset += 2;
+
+    const int k = TakeEntry();
+    ElementEntry& e = entries[k];
+    e = ElementEntry{};
+    e.openBegin = offset;
+    e.parent = p;
+    if (predecessor != 0) {
+        e.nextSibling = entries[predecessor].nextSibling;
+        entries[predecessor].nextSibling = k;
+    } else {
+        e.nextSibling = entries[p].firstChild;
+        entries[p].firstChild = k;
+    }
+    const int32_t L = static_cast<int32_t>(name.size());
+    if (content.empty()) {
+        e.openEnd = e.openBegin + L + 2;
+        e.closeBegin = e.openEnd - 1;
+        e.closeEnd = e.closeBegin + 1;
+    } else {
+        e.openEnd = e.openBegin + L + 1;
+        e.closeBegin = e.openEnd + static_cast<int32_t>(encoded.size()) + 1;
+        e.closeEnd = e.closeBegin + L + 2;
+    }
+
+    int32_t at = offset;
+    if (parentEmpty) {
+        at = offset - 3;
+        entries[p].openEnd -= 1;
+        entries[p].closeBegin -= static_cast<int32_t>(parentName.size()) + 1;
+    }
+    ReplaceText(at, replaced, insert);
+    ShiftFollowing(k, static_cast<int32_t>(delta));
+
+    parentIndex = p;
+    currentIndex = k;
+    childIndex = 0;
+    nodeKind = 1;
+    return true;
+}
+
+bool MarkupDoc::WriteAttribute(std::string_view name, std::string_view value) {
+    if (currentIndex == 0 || nodeKind != 1) return false;
+    if (!IsWritableName(name)) return false;
+    value = UpToZero(value);
+
+    const int i = currentIndex;
+    TokenCursor c = CursorAt(entries[i].openBegin + 1);
+    const std::string encoded = EncodeText(value, true);
+    int32_t at = 0;
+    int32_t replaced = 0;
+    std::string added;
+    std::string_view insert;
+    if (FindAttribute(c, name)) {
+        at = c.first;
+        replaced = c.last - c.first + 1;
+        insert = encoded;
+    } else {
+        at = IsEmptyElement(i) ? entries[i].openEnd - 1 : entries[i].openEnd;
+        added.reserve(kAttrSeparator.size() + name.size() + kAttrAssign.size() + encoded.size() +
+                      kAttrQuote.size());
+        added.append(kAttrSeparator).append(name).append(kAttrAssign).append(encoded).append(kAttrQuote);
+        insert = added;
+    }
+    const int64_t delta = static_cast<int64_t>(insert.size()) - replaced;
+    if (static_cast<int64_t>(text.size()) + delta > kMaxTextLength) return false;
+
+    ReplaceText(at, replaced, insert);
+    const int32_t d = static_cast<int32_t>(delta);
+    entries[i].openEnd += d;
+    entries[i].closeBegin += d;
+    entries[i].closeEnd += d;
+    ShiftFollowing(i, d);
+    return true;
+}
+
+bool MarkupDoc::WriteAttribute(std::string_view name, int32_t value) {
+    char buffer[16];
+    const int n = std::snprintf(buffer, sizeof buffer, "%d", value);
+    return WriteAttribute(name, std::string_view(buffer, static_cast<size_t>(n)));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Output
+
+bool MarkupDoc::SaveFile(const std::string& path) const {
+    if (path.empty()) return false;
+    // Replace what a symbolic link points at, not the link itself.
+    std::string target = path;
+    struct stat st {};
+    const bool exists = ::stat(path.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) return false;
+    if (exists) {
+        if (char* real = ::realpath(path.c_str(), nullptr)) {
+            target = real;
+            ::free(real);
+        }
+    }
+
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    // A hidden name beside the target, since rename() only replaces within one file system.
+    // open() with mode 0666 gives a new file the permissions the umask allows, as "wb" would.
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < kTempNameAttempts && fd < 0; ++attempt) {
+        temp = dir + "." + base + "." + std::to_string(::getpid()) + "." +
+               std::to_string(++tempCounter) + ".tmp";
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
+        if (fd < 0 && errno != EEXIST) return false;
+    }
+    if (fd < 0) return false;
+
+    bool ok = !exists || ::fchmod(fd, st.st_mode & kPermissionBits) == 0;
+    ok = ok && WriteAll(fd, text.data(), text.size());
+    ok = ok && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
+    if (!ok) ::unlink(temp.c_str());
+    return ok;
+}

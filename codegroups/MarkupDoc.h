@@ -1,0 +1,124 @@
+#pragma once
+// MarkupDoc: the system's own small XML document class. It keeps the whole document as one
+// 8-bit text plus an index of element offsets; nothing is copied into a tree of objects.
+// Unlike standard XML libraries it accepts element names made only of digits (`<0 .../>`),
+// which the code group files use. No encodings, namespaces or numeric references.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// One entry of the element index: offsets into the document text and links by index.
+struct ElementEntry {
+    int32_t openBegin = 0;   // '<' of the start tag
+    int32_t openEnd = 0;     // '>' of the start tag
+    int32_t closeBegin = 0;  // '<' of the end tag; the '/' of "/>" for an empty element
+    int32_t closeEnd = 0;    // '>' of the end tag; equal to openEnd for an empty element
+    int32_t reserved = 0;
+    int32_t parent = 0;      // 0 = the document
+    int32_t firstChild = 0;  // 0 = none
+    int32_t nextSibling = 0; // 0 = none
+};
+
+// Scanner state over the document text.
+struct TokenCursor {
+    int32_t first = 0;   // first character of the token (inside the quotes when quoted)
+    int32_t last = -1;   // last character; first - 1 for an empty quoted string
+    int32_t next = 0;    // where the next scan starts
+    const std::string* source = nullptr;
+    bool quoted = false;
+};
+
+class MarkupDoc {
+public:
+    // Deepest element nesting a text may have; deeper texts fail instead of exhausting the stack.
+    static constexpr int kMaxDepth = 256;
+    // Offsets are signed 32-bit, so no text may grow past this many bytes.
+    static constexpr int64_t kMaxTextLength = INT32_MAX - 1;
+
+    MarkupDoc();
+    virtual ~MarkupDoc();
+    MarkupDoc(const MarkupDoc&) = default;
+    MarkupDoc& operator=(const MarkupDoc&) = default;
+
+    // Replaces the text (cut at its first zero byte; null = no text) and rebuilds the index.
+    // True when a root element was parsed.
+    bool AssignText(const char* t = nullptr);
+    bool AssignText(std::string_view t);
+    // Reads the whole file and assigns it. False (and an empty document) on any failure.
+    bool LoadFile(const std::string& path);
+    bool HasRoot() const;
+
+    // Navigation over the index. An empty name matches any element.
+    bool FindSibling(std::string_view name = {});
+    bool EnterElement();
+    std::string AttributeNameAt(int n) const;
+    std::string AttributeValue(std::string_view name) const;
+    // Tag name of entry i; empty for 0 or an index not in use.
+    std::string TagNameOf(int i) const;
+
+    // Editing in place: the text changes and the index is shifted, no re-parse.
+    // Names must be non-empty and free of blanks, quotes and the characters <>=\/?! so that
+    // the text still parses; other names, a second root, nesting deeper than kMaxDepth and
+    // growth past kMaxTextLength are refused (false, nothing changed). Content and values end
+    // at their first zero byte, as they would when the file is read back.
+    bool AppendElement(std::string_view name, std::string_view content = {});
+    bool WriteAttribute(std::string_view name, std::string_view value);
+    bool WriteAttribute(std::string_view name, int32_t value);
+    // Writes the text byte for byte. The file is replaced only once the new contents are
+    // completely on disk, so a failed save leaves the old file intact. False on any failure.
+    bool SaveFile(const std::string& path) const;
+
+    static std::string EncodeText(std::string_view value, bool forAttribute);
+
+    const std::string& Text() const { return text; }
+    const std::string& LastError() const { return lastError; }
+    const std::vector<ElementEntry>& Entries() const { return entries; }
+    int ParentIndex() const { return parentIndex; }
+    int CurrentIndex() const { return currentIndex; }
+    int ChildIndex() const { return childIndex; }
+    int FreeIndex() const { return freeIndex; }
+    int NodeKind() const { return nodeKind; }
+
+    // Kinds returned by ParseSpecialNode.
+    enum SpecialKind : int {
+        kNoNode = 0,
+        kElement = 1,
+        kCData = 8,
+        kProcessingInstruction = 16,
+        kComment = 32,
+        kDocType = 64,
+    };
+
+private:
+    bool AssignOwned(std::string&& t);
+    int ParseElement(int p, int depth);
+    int ParseSpecialNode(TokenCursor& cursor) const;
+    bool NextToken(TokenCursor& cursor) const;
+    bool SkipSpace(int32_t& pos) const;
+    bool SeekChar(int32_t& pos, char c) const;
+    bool SeekTagEnd(int32_t& pos) const;
+    bool TokenMatches(const TokenCursor& cursor, std::string_view name) const;
+    std::string TokenText(const TokenCursor& cursor) const;
+    int FindChild(int p, int after, std::string_view name) const;
+    bool FindAttribute(TokenCursor& cursor, std::string_view name) const;
+    std::string DecodeText(int32_t from, int32_t to) const;
+    int TakeEntry();
+    int ReturnEntry();
+    int Fail(const char* message, std::string_view name = {});
+    bool IsEmptyElement(int i) const;
+    void LocateInsert(int p, int after, int32_t& offset, int& predecessor) const;
+    void ReplaceText(int32_t at, int32_t count, std::string_view insert);
+    void ShiftFollowing(int i, int32_t delta);
+    TokenCursor CursorAt(int32_t next) const;
+
+    std::string text;
+    std::string lastError;
+    std::vector<ElementEntry> entries;
+    int parentIndex = 0;
+    int currentIndex = 0;
+    int childIndex = 0;
+    int freeIndex = 1;
+    int nodeKind = 0;
+};
