@@ -1,27 +1,99 @@
 // Program entry of switcher-console.
-#include <QApplication>
-#include <QWidget>
+#include <QTcpSocket>
+#include <QTimer>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <memory>
+
+#include "Application.h"
+#include "Prompts.h"
+#include "QtPrompts.h"
+#include "Unit1.h"
+#include "Update.h"
+
+namespace {
+
+// --screenshot gives up waiting for the identification after this long.
+constexpr std::chrono::milliseconds kScreenshotDeadline{20000};
+// In TCP/IP mode: time after the connect event for the window to show the new state.
+constexpr std::chrono::milliseconds kSettleTime{500};
+
+void printHelp() {
+  std::printf(
+      "Usage: switcher-console [options]\n"
+      "Operator console for audio/video matrix switchers (serial or TCP/IP).\n\n"
+      "  -h, --help           show this help and exit\n"
+      "  --version            show the version and exit\n"
+      "  --screenshot FILE    once the switcher is identified (20 s at most), save the\n"
+      "                       main window as a PNG image to FILE, print its path and exit\n\n"
+      "Settings: Switcher.ini in $SWITCHER_CONFIG_DIR, else $XDG_CONFIG_HOME/switcher-console\n"
+      "(default ~/.config/switcher-console). Section [TCP]: Connect=1 connects over TCP/IP\n"
+      "at start, IP=<switcher address>; section [COM]: COM1..COM4=<device path>.\n");
+}
+
+// Grabs the main window once it is free of the Update window, then quits.
+void armScreenshot(const QString& path) {
+  auto taken = std::make_shared<bool>(false);
+  auto shoot = [path, taken] {
+    if (!MainForm || *taken) return;
+    *taken = true;
+    const bool saved = MainForm->grab().save(path, "PNG");
+    if (saved)
+      std::printf("%s\n", path.toLocal8Bit().constData());
+    else
+      std::fprintf(stderr, "switcher-console: cannot write %s\n", path.toLocal8Bit().constData());
+    std::fflush(stdout);
+    QCoreApplication::exit(saved ? 0 : 1);
+  };
+  // After ButtonUpdateClick has returned and its caller has written the COM line.
+  auto soon = [shoot] { QTimer::singleShot(0, MainForm, shoot); };
+  QObject::connect(MainForm, &TMainForm::identificationFinished, MainForm, soon);
+  QObject::connect(MainForm, &TMainForm::probeFinished, MainForm, soon);
+  // TCP/IP mode connects at start but identifies only on request: show the link state.
+  QObject::connect(MainForm->ClientSocket1, &QAbstractSocket::connected, MainForm,
+                   [shoot] { QTimer::singleShot(kSettleTime, MainForm, shoot); });
+  QTimer::singleShot(kScreenshotDeadline, MainForm, shoot);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
+  QString screenshot;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
-      std::printf("Usage: switcher-console [options]\n"
-                  "Operator console for audio/video matrix switchers (serial or TCP/IP).\n\n"
-                  "  -h, --help     show this help and exit\n"
-                  "  --version      show the version and exit\n");
+      printHelp();
       return 0;
     }
     if (!std::strcmp(argv[i], "--version")) {
       std::printf("switcher-console %s\n", SC_VERSION);
       return 0;
     }
+    if (!std::strcmp(argv[i], "--screenshot")) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "switcher-console: --screenshot needs a file name\n");
+        return 2;
+      }
+      screenshot = QString::fromLocal8Bit(argv[++i]);
+    }
   }
-  QApplication app(argc, argv);
-  QWidget w;
-  w.setWindowTitle("Switcher system");
-  w.resize(800, 600);
-  w.show();
-  return app.exec();
+
+  TApplication app(argc, argv);
+  QtPrompts qtPrompts;
+  platform::setPrompts(&qtPrompts);
+  int rc = 0;
+  try {
+    CreateForms();
+    if (!screenshot.isEmpty()) armScreenshot(screenshot);
+    MainForm->show();
+    rc = app.exec();
+  } catch (const std::exception& e) {
+    TApplication::ShowException(QString::fromLocal8Bit(e.what()));
+  } catch (...) {
+    TApplication::ShowException(QString());
+  }
+  DestroyForms();
+  platform::setPrompts(nullptr);
+  return screenshot.isEmpty() ? 0 : rc;
 }

@@ -1,0 +1,137 @@
+// Switcher feedback: lines from both links, their views, the matrix status on the output
+// buttons, and the timers that end the identification.
+#include <QComboBox>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include "Commands.h"
+#include "Memo.h"
+#include "Outport.h"
+#include "Unit1.h"
+#include "Update.h"
+#include "Widgets.h"
+
+namespace {
+constexpr int kNoSwitcherLine = 4;
+constexpr int kMaxInput = 256;
+
+// The memo shows the line up to its first zero byte, as 8-bit characters.
+QString memoText(const QByteArray& line) {
+  const int nul = line.indexOf('\0');
+  return QString::fromLatin1(nul < 0 ? line : line.left(nul));
+}
+
+bool setsCaption(feedback::Kind k) {
+  return k == feedback::Kind::AudioVideo || k == feedback::Kind::Video;
+}
+}  // namespace
+
+void TMainForm::SerialFeedback(std::uint8_t byte) {
+  QByteArray line;
+  if (Serial.push(byte, &line)) HandleFeedbackLine(line);
+}
+
+void TMainForm::ClientSocket1Read() {
+  // In pieces no larger than the ring's free space, scanning between them, so that a
+  // large read never overwrites an unfinished line and no complete line is lost.
+  char chunk[feedback::kTcpRingSize];
+  for (;;) {
+    const qint64 waiting = ClientSocket1->bytesAvailable();
+    if (waiting <= 0) break;
+    const int room = Tcp.freeSpace();
+    if (room <= 0) break;
+    const qint64 got = ClientSocket1->read(chunk, qMin<qint64>(waiting, room));
+    if (got <= 0) break;
+    Tcp.receive(chunk, static_cast<int>(got));
+    Tcp.scan([this](const QByteArray& line) { HandleFeedbackLine(line); });
+  }
+}
+
+void TMainForm::SetCaption(int output, int input) {
+  if (output < 1 || output > kOutputCount) return;
+  OutPort[output]->setText(QString::number(input));
+}
+
+void TMainForm::HandleFeedbackLine(const QByteArray& text) {
+  const feedback::Line line = feedback::ParseLine(text);
+  const QString shown = memoText(text);
+
+  switch (ReplyTarget) {
+    case 1: Memo2->appendLine(shown); break;
+    case 2: Memo1->appendLine(shown); break;
+    case 3: Memo3->appendLine(shown); break;
+    case 4: Memo4->appendLine(shown); break;
+    case 5:
+      if (Form2) {
+        const int v = line.input;
+        switch (line.kind) {
+          case feedback::Kind::AudioVideo:
+          case feedback::Kind::Video:
+            Form2->setItemIndex(line.kind == feedback::Kind::AudioVideo ? 0 : 1);
+            Form2->ComboBox2->setCurrentIndex(v >= 0 && v <= kMaxInput ? v : -1);
+            Form2->ComboBox1->setEnabled(false);
+            Form2->ComboBox2->setEnabled(true);
+            break;
+          case feedback::Kind::Audio:
+            Form2->setItemIndex(2);
+            Form2->ComboBox1->setCurrentIndex(v >= 0 && v <= kMaxInput ? v : -1);
+            Form2->ComboBox1->setEnabled(true);
+            Form2->ComboBox2->setEnabled(false);
+            break;
+          case feedback::Kind::Other:
+            Form2->setItemIndex(-1);
+            Form2->ComboBox1->setEnabled(false);
+            Form2->ComboBox2->setEnabled(false);
+            break;
+        }
+      }
+      if (setsCaption(line.kind)) SetCaption(line.output, line.input);
+      break;
+    case 6:
+      Timer->stop();
+      MemoSysInfo->appendLine(shown);
+      break;
+    case 7:
+      Timer4->stop();
+      StatusWaitTimer->stop();
+      if (setsCaption(line.kind)) SetCaption(line.output, line.input);
+      Timer4->start();
+      break;
+    default: break;
+  }
+
+  if (ReplyTarget >= 1 && ReplyTarget <= 4) {
+    if (setsCaption(line.kind)) {
+      SetCaption(line.output, line.input);
+    } else if (line.kind != feedback::Kind::Audio) {
+      ReplyTarget = 7;
+      CodeQueryAllStatus(*this);
+    }
+  }
+
+  Memo6->appendLine(shown);
+}
+
+void TMainForm::TimerTimer() {
+  Timer->stop();
+  MemoSysInfo->replaceLine(kNoSwitcherLine, "Switcher : no switcher");
+  if (Form5) Form5->CloseUpdate();
+}
+
+void TMainForm::Timer3Timer() {
+  Timer3->stop();
+  ReplyTarget = 7;
+  // Bounds the wait for status lines of an identification whose reply stopped Timer.
+  if (Identifying) StatusWaitTimer->start();
+  CodeQueryAllStatus(*this);
+}
+
+void TMainForm::Timer4Timer() {
+  Timer4->stop();
+  if (Form5) Form5->CloseUpdate();
+}
+
+void TMainForm::StatusWaitTimerTimer() {
+  StatusWaitTimer->stop();
+  if (Form5) Form5->CloseUpdate();
+}

@@ -1,0 +1,235 @@
+// The link: mode, COM port and TCP/IP socket, their state on the System tab, the start-up
+// search for a COM port, and the identification of the switcher.
+#include <QAbstractEventDispatcher>
+#include <QButtonGroup>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+
+#include "Com.h"
+#include "Commands.h"
+#include "Memo.h"
+#include "Prompts.h"
+#include "Unit1.h"
+#include "Update.h"
+#include "ValidateIp.h"
+#include "Widgets.h"
+
+namespace {
+constexpr int kBaud = 9600;
+constexpr char kParity = 'N';
+constexpr int kDataBits = 8;
+constexpr int kStopBits = 1;
+constexpr int kFirstComPort = 1;
+constexpr int kLastComPort = 4;
+constexpr int kComLine = 2;
+constexpr int kSwitcherLine = 4;
+
+bool isComPort(int n) { return n >= kFirstComPort && n <= kLastComPort; }
+}  // namespace
+
+void TMainForm::InstallIdleHandler() {
+  if (IdleHandler) return;
+  QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance(thread());
+  if (!dispatcher) return;
+  IdleHandler = connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
+                        [this] { SyncComButtons(); });
+}
+
+void TMainForm::RemoveIdleHandler() {
+  if (IdleHandler) disconnect(IdleHandler);
+  IdleHandler = {};
+}
+
+void TMainForm::RadioCOMClick(QObject* sender) { SelectedPort = tagOf(sender); }
+
+void TMainForm::RadioButton1Click() {
+  InstallIdleHandler();
+  GroupBoxCom->setTitle("COM");
+  Edit6->hide();
+  Label27->hide();
+  Label28->hide();
+  for (QRadioButton* r : RadioCOM) r->show();
+}
+
+void TMainForm::RadioButton2Click() {
+  RemoveIdleHandler();
+  GroupBoxCom->setTitle("TCP/IP");
+  for (QRadioButton* r : RadioCOM) r->hide();
+  Edit6->show();
+  Label27->show();
+  Label28->show();
+  ButtonOpenCom->setEnabled(true);
+  ButtonCloseCom->setEnabled(true);
+}
+
+void TMainForm::SyncComButtons() {
+  if (isComPort(SelectedPort)) {
+    RadioCOM[SelectedPort - 1]->setChecked(true);
+  } else {
+    if (QAbstractButton* checked = RadioCOMGroup->checkedButton()) {
+      // An exclusive group never lets its last checked button go.
+      RadioCOMGroup->setExclusive(false);
+      checked->setChecked(false);
+      RadioCOMGroup->setExclusive(true);
+    }
+  }
+  const bool open = SelectedPort == OpenPort && isComPort(SelectedPort);
+  ButtonOpenCom->setEnabled(!open && isComPort(SelectedPort));
+  ButtonCloseCom->setEnabled(open);
+}
+
+void TMainForm::OpenComPortObject(int port) {
+  SerialPort = new ComPort;
+  if (SerialPort->Open(this, static_cast<std::uint32_t>(port), kBaud, kParity, kDataBits, kStopBits,
+                       EV_RXCHAR))
+    return;
+  SerialPort->Close();
+  SerialPort = nullptr;
+}
+
+void TMainForm::ShowCurrentCom() {
+  MemoSysInfo->replaceLine(kComLine, OpenPort != 0
+                                         ? QStringLiteral("Current com : com%1").arg(OpenPort)
+                                         : QStringLiteral("Current com : null"));
+}
+
+void TMainForm::ButtonOpenComClick() {
+  if (RadioButton2->isChecked()) {
+    if (!ValidateIp(Edit6->text())) {
+      platform::showMessage(platform::applicationWindow(), "Error! Invalid IP!", "Error");
+      return;
+    }
+    Edit6->setEnabled(false);
+    ButtonOpenCom->setEnabled(false);
+    // A socket left connecting or closing from an earlier attempt starts over.
+    if (ClientSocket1->state() != QAbstractSocket::UnconnectedState) ClientSocket1->abort();
+    ClientSocket1->connectToHost(CanonicalIp(Edit6->text()), ClientSocketPort);
+    ButtonCloseCom->setEnabled(true);
+    return;
+  }
+
+  if (SerialPort) {
+    SerialPort->Close();
+    SerialPort = nullptr;
+  }
+  OpenComPortObject(SelectedPort);
+  if (SerialPort) {
+    SerialPort->StartMonitor();
+    OpenPort = SelectedPort;
+    QThread::msleep(kLinkPause.count());
+    ButtonUpdateClick();
+    ShowCurrentCom();
+  } else {
+    platform::showMessage(platform::applicationWindow(),
+                          QStringLiteral("Cannot Open COM%1!").arg(SelectedPort), "Error",
+                          platform::Icon::Stop);
+  }
+}
+
+void TMainForm::ButtonCloseComClick() {
+  if (RadioButton2->isChecked()) {
+    // abort() runs the disconnect event at once when the link was up.
+    ClientSocket1->abort();
+    Label28->setText(QString());
+    Edit6->setEnabled(true);
+    ButtonOpenCom->setEnabled(true);
+    ButtonCloseCom->setEnabled(false);
+    return;
+  }
+  if (SerialPort) {
+    SerialPort->Close();
+    SerialPort = nullptr;
+    SelectedPort = 0;
+    OpenPort = 0;
+  }
+  MemoSysInfo->replaceLine(kComLine, "Current com : null");
+}
+
+void TMainForm::ButtonUpdateClick() {
+  if (RadioButton2->isChecked() && !socketActive()) {
+    platform::showMessage(platform::applicationWindow(), "TCP/IP is not connected !", "Error");
+    return;
+  }
+  if (RadioButton1->isChecked() && !SerialPort) {
+    platform::showMessage(platform::applicationWindow(), "COM is not opened !", "Error");
+    return;
+  }
+  // One identification at a time: a second modal run would nest inside the first.
+  if (Identifying) return;
+  MemoSysInfo->deleteLinesFrom(kSwitcherLine);
+  MemoSysInfo->insertLine(kSwitcherLine, "Switcher :");
+  ReplyTarget = 6;
+  Timer->start();
+  CodeQueryType(*this);
+  QThread::msleep(kLinkPause.count());
+  CodeQueryVersion(*this);
+  QThread::msleep(kLinkPause.count());
+  Timer1->start();
+  Timer3->start();
+  if (Form5) {
+    Identifying = true;
+    Form5->exec();
+    Identifying = false;
+  }
+  StatusWaitTimer->stop();
+  emit identificationFinished();
+}
+
+void TMainForm::Timer1Timer() {
+  Timer1->stop();
+  Busy = 0;
+}
+
+void TMainForm::Timer5Timer() {
+  Timer5->stop();
+  ProbeComPorts();
+}
+
+void TMainForm::ProbeComPorts() {
+  for (int n = kFirstComPort; n <= kLastComPort; ++n) {
+    OpenComPortObject(n);
+    if (!SerialPort) continue;
+    SerialPort->StartMonitor();
+    SelectedPort = n;
+    OpenPort = n;
+    QThread::msleep(kLinkPause.count());
+    ButtonUpdateClick();
+    break;
+  }
+  ShowCurrentCom();
+  emit probeFinished();
+}
+
+void TMainForm::ClientSocket1Lookup() { Label28->setText("Looking up ..."); }
+void TMainForm::ClientSocket1Connecting() { Label28->setText("Connecting ..."); }
+
+void TMainForm::ClientSocket1Connect() {
+  SocketIsActive = true;
+  Label28->setText("TCP/IP is connected!");
+}
+
+void TMainForm::ClientSocket1Disconnect() {
+  SocketIsActive = false;
+  Label28->setText("TCP/IP is disconnected!");
+  Edit6->setEnabled(true);
+  ButtonOpenCom->setEnabled(true);
+  ButtonCloseCom->setEnabled(false);
+}
+
+void TMainForm::ClientSocket1Error() {
+  // Lines that arrived just before the peer went away are still handled.
+  if (ClientSocket1->bytesAvailable() > 0) ClientSocket1Read();
+  // Nothing is shown: the close brings the disconnect event on an established link.
+  // Deferred, because QAbstractSocket must not be aborted inside its own error signal.
+  QTimer::singleShot(0, this, [this] {
+    const auto s = ClientSocket1->state();
+    if (s == QAbstractSocket::ConnectedState || s == QAbstractSocket::ClosingState)
+      ClientSocket1->abort();
+  });
+}

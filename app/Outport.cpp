@@ -1,0 +1,118 @@
+#include "Outport.h"
+
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+
+namespace {
+constexpr int kMaxInput = 256;
+constexpr QSize kClientSize{218, 167};
+}  // namespace
+
+TForm2::TForm2(QWidget* owner)
+    : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowStaysOnTopHint |
+                         Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                         Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
+  setObjectName("Form2");
+  setWindowTitle("OutPort");
+  setFixedSize(kClientSize);
+
+  RadioGroup1 = new QGroupBox("Signal", this);
+  RadioGroup1->setObjectName("RadioGroup1");
+  RadioGroup1->setGeometry(16, 8, 185, 37);
+  RadioGroup1Items = new QButtonGroup(this);
+  auto* row = new QHBoxLayout(RadioGroup1);
+  row->setContentsMargins(6, 0, 6, 0);
+  const char* items[] = {"AV", "Video", "Audio"};
+  for (int i = 0; i < 3; ++i) {
+    auto* b = new QRadioButton(items[i], RadioGroup1);
+    RadioGroup1Items->addButton(b, i);
+    row->addWidget(b);
+  }
+  // Operator choices only: programmatic changes go through setItemIndex.
+  connect(RadioGroup1Items, &QButtonGroup::idClicked, this, [this](int) { RadioGroup1Click(); });
+
+  Label2 = new QLabel(QStringLiteral("Input Video Port ："), this);
+  Label2->setObjectName("Label2");
+  Label2->move(16, 64);
+  ComboBox2 = new QComboBox(this);
+  ComboBox2->setObjectName("ComboBox2");
+  ComboBox2->setGeometry(120, 60, 81, 22);
+  Label1 = new QLabel(QStringLiteral("Input Audio Port ："), this);
+  Label1->setObjectName("Label1");
+  Label1->move(16, 102);
+  ComboBox1 = new QComboBox(this);
+  ComboBox1->setObjectName("ComboBox1");
+  ComboBox1->setGeometry(120, 98, 81, 22);
+  for (int i = 0; i <= kMaxInput; ++i) {
+    ComboBox1->addItem(QString::number(i));
+    ComboBox2->addItem(QString::number(i));
+  }
+  ComboBox1->setCurrentIndex(0);
+  ComboBox2->setCurrentIndex(0);
+  connect(ComboBox1, QOverload<int>::of(&QComboBox::activated), this, [this](int) { ComboBox1Change(); });
+  connect(ComboBox2, QOverload<int>::of(&QComboBox::activated), this, [this](int) { ComboBox1Change(); });
+
+  BitBtn1 = new QPushButton("OK", this);
+  BitBtn1->setObjectName("BitBtn1");
+  BitBtn1->setGeometry(20, 132, 69, 22);
+  BitBtn1->setEnabled(false);
+  connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
+  BitBtn2 = new QPushButton("Cancel", this);
+  BitBtn2->setObjectName("BitBtn2");
+  BitBtn2->setGeometry(124, 132, 69, 22);
+  connect(BitBtn2, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+int TForm2::itemIndex() const { return RadioGroup1Items->checkedId(); }
+
+void TForm2::setItemIndex(int index) {
+  if (index == itemIndex()) return;
+  if (index < 0 || index > 2) {
+    RadioGroup1Items->setExclusive(false);
+    if (QAbstractButton* b = RadioGroup1Items->checkedButton()) b->setChecked(false);
+    RadioGroup1Items->setExclusive(true);
+    return;
+  }
+  RadioGroup1Items->button(index)->setChecked(true);
+  RadioGroup1Click();
+}
+
+void TForm2::RadioGroup1Click() {
+  switch (itemIndex()) {
+    case 0:
+      Label2->setText(QStringLiteral("Input  A/V  Port ："));
+      ComboBox1->setEnabled(false);
+      ComboBox2->setEnabled(true);
+      break;
+    case 1:
+      Label2->setText(QStringLiteral("Input Video Port ："));
+      ComboBox1->setEnabled(false);
+      ComboBox2->setEnabled(true);
+      break;
+    case 2:
+      ComboBox2->setEnabled(false);
+      ComboBox1->setEnabled(true);
+      break;
+    default:
+      ComboBox1->setEnabled(false);
+      ComboBox2->setEnabled(false);
+      break;
+  }
+  Label2->adjustSize();
+  BitBtn1->setEnabled(true);
+}
+
+void TForm2::ComboBox1Change() { BitBtn1->setEnabled(true); }
+
+void TForm2::showEvent(QShowEvent* e) {
+  if (QWidget* owner = parentWidget()) {
+    const QRect area = owner->frameGeometry();
+    move(area.center() - QPoint(width() / 2, height() / 2));
+  }
+  QDialog::showEvent(e);
+}

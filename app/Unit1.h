@@ -1,0 +1,210 @@
+#pragma once
+// TMainForm: the console's main window. One class, its handlers split by concern:
+//   Unit1.cpp        construction, FormCreate, event dispatch (1025), FormClose, destruction
+//   Layout.cpp       the widgets: title band, tabs, output grid
+//   LinkManager.cpp  mode, COM and TCP/IP links, Switcher.ini, identification
+//   Feedback.cpp     line assembly on both links, HandleFeedbackLine, identification timers
+
+#include <QByteArray>
+#include <QMetaObject>
+#include <QPoint>
+#include <QWidget>
+#include <array>
+#include <chrono>
+#include <cstdint>
+
+#include "Feedback.h"
+#include "Transmission.h"
+
+class ComPort;
+class QButtonGroup;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTabWidget;
+class QTcpSocket;
+class QTimer;
+class TForm2;
+class TForm3;
+class TForm4;
+class TForm5;
+class TMainForm;
+class TMemo;
+class TOutPortButton;
+
+// The program's windows, created in this order at start and destroyed together.
+extern TMainForm* MainForm;
+extern TForm5* Form5;
+extern TForm2* Form2;
+extern TForm3* Form3;
+extern TForm4* Form4;
+void CreateForms();
+void DestroyForms();
+
+constexpr int kOutputCount = 256;
+constexpr std::uint16_t kSwitcherTcpPort = 8888;
+// Tests only: overrides the switcher's TCP port (a free loopback port instead of 8888).
+constexpr char kTcpPortEnv[] = "SWITCHER_TCP_PORT";
+
+constexpr std::chrono::milliseconds kTimerInterval{100};      // no identification reply
+constexpr std::chrono::milliseconds kTimer1Interval{2000};    // clears Busy
+constexpr std::chrono::milliseconds kTimer2Interval{2000};    // keypad lock key held
+constexpr std::chrono::milliseconds kTimer3Interval{100};     // status query of identification
+constexpr std::chrono::milliseconds kTimer4Interval{500};     // closes Update after the last line
+constexpr std::chrono::milliseconds kTimer5Interval{1000};    // COM port search at start
+constexpr std::chrono::milliseconds kAutoTimerInterval{200};  // auto sequence tick
+// Closes the Update window when a reply stopped Timer but no status line ever follows.
+constexpr std::chrono::milliseconds kStatusWaitBound{3000};
+constexpr std::chrono::milliseconds kLinkPause{10};
+
+class TMainForm : public QWidget, public LinkContext {
+  Q_OBJECT
+ public:
+  explicit TMainForm(QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  // ---- members shared with the other handlers, in their documented order ----
+  feedback::TcpAssembler Tcp;      // TcpRing, TcpReadPos, TcpWritePos
+  std::int32_t SelectedPort = 0;
+  std::int32_t OpenPort = 0;
+  std::uint8_t Busy = 0;
+  feedback::SerialAssembler Serial;  // SerialLine, SerialLineLen
+  char AutoSignal = 'B';
+  std::int32_t AutoInput = 0;
+  std::int32_t AutoLastInput = 0;
+  std::int32_t AutoOutput = 0;
+  std::int32_t AutoLastOutput = 0;
+  std::uint32_t KeypadMode = 0;
+  std::uint8_t CodeTreeChanged = 0;  // the code tree itself arrives with the Code Group tab
+  std::uint32_t ReplyTarget = 0;
+  ComPort* SerialPort = nullptr;
+
+  // ---- widgets (names as set with setObjectName) ----
+  QWidget* fcImageBtn226 = nullptr;  // minimise
+  QWidget* fcImageBtn227 = nullptr;  // close
+  QTabWidget* PageControl = nullptr;
+  QWidget* TabSheetSys = nullptr;
+  QWidget* dxTabSheetAuto = nullptr;
+  QWidget* dxTabSheet1 = nullptr;
+  QWidget* dxTabSheet3 = nullptr;
+  QWidget* dxTabSheet4 = nullptr;
+  QWidget* dxTabSheet5 = nullptr;
+  QGroupBox* GroupBox2 = nullptr;
+  QRadioButton* RadioButton1 = nullptr;
+  QRadioButton* RadioButton2 = nullptr;
+  QGroupBox* GroupBoxCom = nullptr;
+  std::array<QRadioButton*, 4> RadioCOM{};  // RadioCOM1..RadioCOM4
+  QButtonGroup* RadioCOMGroup = nullptr;
+  QLabel* Label27 = nullptr;
+  QLineEdit* Edit6 = nullptr;
+  QLabel* Label28 = nullptr;
+  QPushButton* ButtonOpenCom = nullptr;
+  QPushButton* ButtonCloseCom = nullptr;
+  QPushButton* ButtonUpdate = nullptr;
+  QPushButton* Button51 = nullptr;  // "Set  Password"
+  QPushButton* Button52 = nullptr;  // "Unlock Keyboard"
+  TMemo* MemoSysInfo = nullptr;
+  TMemo* Memo1 = nullptr;  // Keyboard
+  TMemo* Memo2 = nullptr;  // Auto
+  TMemo* Memo3 = nullptr;  // Custom Code
+  TMemo* Memo4 = nullptr;  // Code Group
+  TMemo* Memo5 = nullptr;  // send list
+  TMemo* Memo6 = nullptr;  // receive list
+  QPushButton* Button48 = nullptr;
+  QPushButton* Button49 = nullptr;
+  // OutPort[n] is OutPortnnn, n = 1..256; index 0 unused.
+  std::array<TOutPortButton*, kOutputCount + 1> OutPort{};
+
+  QTcpSocket* ClientSocket1 = nullptr;
+  QTimer* Timer = nullptr;
+  QTimer* Timer1 = nullptr;
+  QTimer* Timer2 = nullptr;
+  QTimer* Timer3 = nullptr;
+  QTimer* Timer4 = nullptr;
+  QTimer* Timer5 = nullptr;
+  QTimer* AutoTimer = nullptr;
+  QTimer* StatusWaitTimer = nullptr;  // the bound on the status wait, see kStatusWaitBound
+
+  // ---- LinkContext ----
+  bool tcpMode() const override;
+  bool socketActive() const override;
+  void socketSend(const QByteArray& bytes) override;
+  bool serialOpen() const override;
+  bool serialWriteByte(std::uint8_t byte) override;
+  void appendSendLog(const QByteArray& line) override;
+  QWidget* mainWindow() const override;
+
+  // ---- Unit1.cpp ----
+  void FormCreate();
+  void FormClose();
+  void Button14Click();  // close
+  void Button47Click();  // minimise
+
+  // ---- LinkManager.cpp ----
+  void RadioCOMClick(QObject* sender);
+  void RadioButton1Click();
+  void RadioButton2Click();
+  void ButtonOpenComClick();
+  void ButtonCloseComClick();
+  void ButtonUpdateClick();
+  void Timer1Timer();
+  void Timer5Timer();
+  void ClientSocket1Lookup();
+  void ClientSocket1Connecting();
+  void ClientSocket1Connect();
+  void ClientSocket1Disconnect();
+  void ClientSocket1Error();
+  void SyncComButtons();
+  void ProbeComPorts();
+
+  // ---- Feedback.cpp ----
+  void SerialFeedback(std::uint8_t byte);
+  void ClientSocket1Read();
+  void HandleFeedbackLine(const QByteArray& line);
+  void TimerTimer();
+  void Timer3Timer();
+  void Timer4Timer();
+  void StatusWaitTimerTimer();
+
+  // The remote port of ClientSocket1: 8888, or SWITCHER_TCP_PORT in tests.
+  std::uint16_t tcpPort() const { return ClientSocketPort; }
+  bool identifying() const { return Identifying; }
+
+ signals:
+  // ButtonUpdateClick has returned: the Update window was closed.
+  void identificationFinished();
+  // The start-up COM search is over (whether or not a port opened).
+  void probeFinished();
+
+ protected:
+  bool event(QEvent* e) override;
+  void closeEvent(QCloseEvent* e) override;
+  void paintEvent(QPaintEvent* e) override;
+  void mousePressEvent(QMouseEvent* e) override;
+  void mouseMoveEvent(QMouseEvent* e) override;
+  void mouseReleaseEvent(QMouseEvent* e) override;
+
+ private:
+  void BuildLayout();
+  QWidget* BuildSystemTab();
+  QWidget* BuildMemoTab(TMemo*& memo, const char* pageName);
+  QWidget* BuildListTab();
+  void BuildOutputGrid();
+  void OpenComPortObject(int port);
+  void ShowCurrentCom();
+  void SetCaption(int output, int input);
+  void InstallIdleHandler();
+  void RemoveIdleHandler();
+
+  std::uint16_t ClientSocketPort = kSwitcherTcpPort;
+  bool SocketIsActive = false;
+  bool Identifying = false;
+  QMetaObject::Connection IdleHandler;
+  // Window drag by the background.
+  QPoint DragStart;
+  QPoint DragWindowStart;
+  bool DragPressed = false;
+  bool Dragging = false;
+};
