@@ -16,7 +16,7 @@ namespace sim {
 namespace {
 
 // Under --pace replies go out in slices of this many bytes, one slice per byte-time budget.
-constexpr int kPaceSlice = 16;
+constexpr int kPaceSlice = 8;
 constexpr qint64 kNsPerMs = 1000000;
 
 // The command as one printable line: control and non-ASCII bytes as \xNN.
@@ -88,13 +88,19 @@ void Connection::pump() {
     qint64 n = front.bytes.size();
     if (options.chunk > 0) n = std::min<qint64>(n, options.chunk);
     if (options.pace) {
+      // A slice is written when its last byte would have arrived over the line.
+      n = std::min<qint64>(n, kPaceSlice);
       const qint64 now = clock.nsecsElapsed();
-      if (lineFreeAt > now) {
-        pumpTimer.start(int((lineFreeAt - now + kNsPerMs - 1) / kNsPerMs));
+      if (sliceDoneAt == 0) {
+        sliceDoneAt =
+            std::max(lineFreeAt, now) + n * std::chrono::nanoseconds(kByteTimeAt9600).count();
+      }
+      if (sliceDoneAt > now) {
+        pumpTimer.start(int((sliceDoneAt - now + kNsPerMs - 1) / kNsPerMs));
         break;
       }
-      n = std::min<qint64>(n, kPaceSlice);
-      lineFreeAt = now + n * std::chrono::nanoseconds(kByteTimeAt9600).count();
+      lineFreeAt = sliceDoneAt;
+      sliceDoneAt = 0;
     }
     transportWrite(front.bytes.left(int(n)));
     front.bytes.remove(0, int(n));

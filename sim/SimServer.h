@@ -82,8 +82,10 @@ class Connection : public QObject {
   std::deque<Reply> replies;
   QTimer pumpTimer;
   QElapsedTimer clock;
-  // Under --pace: the clock time (ns) at which the line is free for the next byte.
+  // Under --pace, clock times in ns: when the line is free for the next byte, and when the
+  // slice being sent will have gone through it (0 = no slice under way).
   qint64 lineFreeAt = 0;
+  qint64 sliceDoneAt = 0;
   bool inputStalled = false;
   bool pumping = false;
 };

@@ -49,9 +49,8 @@ bool keywordNumber(const QByteArray& s, const char* keyword, int* out) {
 std::vector<CommandFramer::Frame> CommandFramer::push(const QByteArray& bytes) {
   std::vector<Frame> frames;
   for (char c : bytes) {
-    const bool terminator = c == '.' || c == ';';
     if (discarding) {
-      if (terminator) discarding = false;
+      if (c == ';' || (c == '.' && !discardingPassword)) discarding = false;
       continue;
     }
     if (pending.isEmpty() && isBlank(c)) continue;
@@ -62,8 +61,9 @@ std::vector<CommandFramer::Frame> CommandFramer::push(const QByteArray& bytes) {
       pending.clear();
     } else if (pending.size() > kMaxCommandLength) {
       frames.push_back({QByteArray(), true});
-      pending.clear();
       discarding = true;
+      discardingPassword = pending.startsWith("/+");
+      pending.clear();
     }
   }
   return frames;

@@ -41,6 +41,7 @@ class CommandFramer {
  private:
   QByteArray pending;
   bool discarding = false;  // after an overflow, drop everything up to the next terminator
+  bool discardingPassword = false;  // ... which for a password is ';' only
 };
 
 class SwitcherCore {
