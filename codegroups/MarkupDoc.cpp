@@ -82,6 +82,7 @@ bool IsWritableName(std::string_view name) {
 }
 
 std::string_view UpToZero(std::string_view s) {
+    if (s.empty()) return {};  // its data may be null, which memchr must not see
     const void* zero = std::memchr(s.data(), 0, s.size());
     if (zero) s = s.substr(0, static_cast<const char*>(zero) - s.data());
     return s;
@@ -231,7 +232,7 @@ bool MarkupDoc::TokenMatches(const TokenCursor& cursor, std::string_view name) c
     const int32_t n = std::max<int32_t>(0, cursor.last - cursor.first + 1);
     if (static_cast<size_t>(n) > name.size()) return false;
     if (cursor.first + n > static_cast<int32_t>(text.size())) return false;
-    if (std::memcmp(text.data() + cursor.first, name.data(), n) != 0) return false;
+    if (n > 0 && std::memcmp(text.data() + cursor.first, name.data(), n) != 0) return false;
     return static_cast<size_t>(n) == name.size() || kNameTails.find(name[n]) != std::string_view::npos;
 }
 
