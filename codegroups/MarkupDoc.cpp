@@ -88,7 +88,7 @@ std::string_view UpToZero(std::string_view s) {
     return s;
 }
 
-const char* SpecialsFor(bool forAttribute, size_t& count) {
+const char* EscapeSetFor(bool forAttribute, size_t& count) {
     std::string_view set = forAttribute ? kAttributeSpecials : kContentSpecials;
     count = set.size();
     return set.data();
@@ -96,7 +96,7 @@ const char* SpecialsFor(bool forAttribute, size_t& count) {
 
 bool IsSpecial(char c, bool forAttribute) {
     size_t count = 0;
-    const char* set = SpecialsFor(forAttribute, count);
+    const char* set = EscapeSetFor(forAttribute, count);
     return std::memchr(set, static_cast<unsigned char>(c), count) != nullptr;
 }
 

@@ -82,7 +82,7 @@ public:
     int NodeKind() const { return nodeKind; }
 
     // Kinds returned by ParseSpecialNode.
-    enum SpecialKind : int {
+    enum NodeKindBits : int {
         kNoNode = 0,
         kElement = 1,
         kCData = 8,
