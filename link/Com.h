@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 
 class QObject;
 class TComThread;
@@ -35,6 +36,11 @@ class ComPort {
  private:
   ~ComPort();
 
-  int fd = -1;
-  TComThread* thread = nullptr;
+  int fd = -1;  // owned by `thread` once it exists
+  // Shared with the running monitor: the thread may end on its own (device gone) and
+  // Close must still be able to reach it.
+  std::shared_ptr<TComThread> thread;
+  // A byte timed out and the device had not taken it since: fail at once rather than
+  // blocking the window thread for another full time-out per byte.
+  bool stalled = false;
 };

@@ -3,9 +3,13 @@
 // to the window as a SerialByteEvent (type 1025).
 
 #include <QEvent>
-#include <cstdint>
+#include <QObject>
 
-class QObject;
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
 
 constexpr QEvent::Type WM_SERIALBYTE = static_cast<QEvent::Type>(1025);
 
@@ -15,6 +19,53 @@ class SerialByteEvent : public QEvent {
   const std::uint8_t byte;
 };
 
+namespace link_detail {
+struct PromptRequest;
+}
+
 // Implemented in Comthread.cpp. Owns the device once created: it closes it and frees
 // itself when its body returns. Only ComPort creates and terminates it.
-class TComThread;
+class TComThread : public std::enable_shared_from_this<TComThread> {
+ public:
+  // Starts the thread suspended; it owns fd from now on. Throws std::system_error when
+  // the thread or its wake-up channel cannot be created (fd then stays with the caller).
+  static std::shared_ptr<TComThread> Create(QObject* window, int fd, std::uint32_t eventMask);
+  TComThread(const TComThread&) = delete;
+  TComThread& operator=(const TComThread&) = delete;
+  ~TComThread();
+
+  // Lets a suspended thread run; input received before this is discarded.
+  void Resume();
+  // Ends the monitoring without waiting for the thread: when it returns, no byte event
+  // reaches the window any more, no error box of the thread is still awaited, and the
+  // device is closed, so that the port can be opened again at once.
+  void Terminate();
+
+  // Monitor threads created and not yet finished, in this process.
+  static int Running();
+
+  // Bounds the time a wait can miss a termination request that did not wake it.
+  static constexpr std::chrono::milliseconds kWaitTimeout{1000};
+
+ private:
+  TComThread(QObject* window, int fd, int wakeFd, std::uint32_t eventMask);
+  void Execute();
+  enum class ReadResult { More, Done, Paused, Failed, Vanished, Stopped };
+  // Reads and posts what is queued; counts the bytes into *got, the errno into *error.
+  ReadResult ReadAvailable(size_t* got, int* error);
+  // Shows a box on the window thread and waits for it; false when terminated meanwhile.
+  bool Report(const QString& text, const QString& caption);
+  bool ReportError(const char* what, int error);
+  bool TerminateRequested();
+
+  std::mutex mutex;  // guards every field below that the window thread also touches
+  std::condition_variable wake;
+  QObject* window;  // null once terminated: nothing may be posted to it any more
+  int fd;
+  const int wakeFd;
+  const std::uint32_t eventMask;
+  bool started = false;
+  bool terminated = false;
+  std::shared_ptr<link_detail::PromptRequest> pendingBox;
+  QMetaObject::Connection windowGone;
+};

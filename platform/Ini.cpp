@@ -1,0 +1,249 @@
+#include "Ini.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <climits>
+#include <mutex>
+#include <vector>
+
+namespace platform {
+namespace {
+
+constexpr const char kAppFolder[] = "switcher-console";
+constexpr const char kSwitcherIni[] = "Switcher.ini";
+constexpr const char kComSection[] = "COM";
+constexpr int kFirstCom = 1;
+constexpr int kLastCom = 4;
+// Room for any Linux path (PATH_MAX) plus the terminating byte of the classic buffer.
+constexpr int kDevicePathBuffer = 4096 + 1;
+
+// Read-modify-write of one file must not interleave with another thread's write.
+std::mutex& fileMutex() {
+  static std::mutex m;
+  return m;
+}
+
+bool isBlank(char c) {
+  // The classic profile parser also drops the DOS end-of-file mark.
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' || c == '\x1a';
+}
+
+QByteArray trimmed(const QByteArray& s) {
+  int b = 0;
+  int e = s.size();
+  while (b < e && isBlank(s[b])) ++b;
+  while (e > b && isBlank(s[e - 1])) --e;
+  return s.mid(b, e - b);
+}
+
+QByteArray trimmedRight(const QByteArray& s) {
+  int e = s.size();
+  while (e > 0 && isBlank(s[e - 1])) --e;
+  return s.left(e);
+}
+
+// Names compare without regard to ASCII case; bytes above 127 compare exactly.
+bool sameName(const QByteArray& a, const QByteArray& b) { return a.compare(b, Qt::CaseInsensitive) == 0; }
+
+struct Line {
+  QByteArray text;  // without its line end
+  enum Kind { Other, Section, Key } kind = Other;
+  QByteArray name;   // section or key name, trimmed
+  QByteArray value;  // key value, trimmed
+};
+
+struct Profile {
+  std::vector<Line> lines;
+  QByteArray eol = "\n";
+  bool endsWithEol = true;
+};
+
+Line parseLine(const QByteArray& text) {
+  Line l;
+  l.text = text;
+  const QByteArray t = trimmed(text);
+  if (t.isEmpty() || t.startsWith(';')) return l;
+  if (t.startsWith('[')) {
+    const int close = t.indexOf(']');
+    if (close > 0) {
+      l.kind = Line::Section;
+      l.name = trimmed(t.mid(1, close - 1));
+    }
+    return l;
+  }
+  const int eq = t.indexOf('=');
+  if (eq <= 0) return l;
+  l.kind = Line::Key;
+  l.name = trimmed(t.left(eq));
+  l.value = trimmed(t.mid(eq + 1));
+  return l;
+}
+
+Profile load(const QString& path) {
+  Profile p;
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return p;
+  const QByteArray data = f.readAll();
+  if (data.isEmpty()) return p;
+  if (data.contains("\r\n")) p.eol = "\r\n";
+  p.endsWithEol = data.endsWith('\n');
+  QList<QByteArray> parts = data.split('\n');
+  if (p.endsWithEol) parts.removeLast();
+  p.lines.reserve(parts.size());
+  for (QByteArray& s : parts) {
+    if (s.endsWith('\r')) s.chop(1);
+    p.lines.push_back(parseLine(s));
+  }
+  return p;
+}
+
+// Index of the first section line named `section`, or -1.
+int findSection(const Profile& p, const QByteArray& section) {
+  for (size_t i = 0; i < p.lines.size(); ++i)
+    if (p.lines[i].kind == Line::Section && sameName(p.lines[i].name, section)) return int(i);
+  return -1;
+}
+
+// Index of the first key `key` in the section starting at line `sec`, or -1.
+int findKey(const Profile& p, int sec, const QByteArray& key) {
+  for (size_t i = size_t(sec) + 1; i < p.lines.size(); ++i) {
+    if (p.lines[i].kind == Line::Section) break;
+    if (p.lines[i].kind == Line::Key && sameName(p.lines[i].name, key)) return int(i);
+  }
+  return -1;
+}
+
+// The value of section/key, or a null array when absent.
+QByteArray lookup(const QByteArray& section, const QByteArray& key, const QString& fileName) {
+  const QString path = profilePath(fileName);
+  std::lock_guard<std::mutex> lock(fileMutex());
+  const Profile p = load(path);
+  const int sec = findSection(p, trimmed(section));
+  if (sec < 0) return {};
+  const int k = findKey(p, sec, trimmed(key));
+  if (k < 0) return {};
+  QByteArray v = p.lines[size_t(k)].value;
+  if (v.isNull()) v = QByteArray("");
+  return v;
+}
+
+// A matching pair of quotes around a value is not part of it, as in the classic reader.
+QByteArray unquoted(const QByteArray& v) {
+  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+    return v.mid(1, v.size() - 2);
+  return v;
+}
+
+bool hasLineBreakOrNul(const QByteArray& s) {
+  return s.contains('\n') || s.contains('\r') || s.contains('\0');
+}
+
+}  // namespace
+
+QString configDir() {
+  const QString own = qEnvironmentVariable("SWITCHER_CONFIG_DIR");
+  if (!own.isEmpty()) return own;
+  QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
+  // The XDG rules ignore a relative XDG_CONFIG_HOME.
+  if (base.isEmpty() || QDir::isRelativePath(base)) base = QDir::homePath() + QStringLiteral("/.config");
+  return base + QLatin1Char('/') + QLatin1String(kAppFolder);
+}
+
+QString profilePath(const QString& fileName) {
+  if (fileName.contains(QLatin1Char('/'))) return fileName;
+  return configDir() + QLatin1Char('/') + fileName;
+}
+
+QByteArray GetPrivateProfileString(const QByteArray& section, const QByteArray& key,
+                                   const QByteArray& defaultValue, int size,
+                                   const QString& fileName) {
+  if (size <= 0) return QByteArray("");
+  QByteArray v = lookup(section, key, fileName);
+  v = v.isNull() ? trimmedRight(defaultValue) : unquoted(v);
+  return v.left(size - 1);
+}
+
+int GetPrivateProfileInt(const QByteArray& section, const QByteArray& key, int defaultValue,
+                         const QString& fileName) {
+  const QByteArray v = unquoted(lookup(section, key, fileName));
+  if (v.isEmpty()) return defaultValue;
+  int i = 0;
+  bool negative = false;
+  if (v[i] == '+' || v[i] == '-') negative = v[i++] == '-';
+  // Saturate instead of wrapping around, so a long number never flips its sign.
+  long long n = 0;
+  for (; i < v.size() && v[i] >= '0' && v[i] <= '9'; ++i) {
+    n = n * 10 + (v[i] - '0');
+    if (n > INT_MAX) {
+      n = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
+      break;
+    }
+  }
+  return static_cast<int>(negative ? -n : n);
+}
+
+bool WritePrivateProfileString(const QByteArray& section, const QByteArray& key,
+                               const QByteArray& value, const QString& fileName) {
+  const QByteArray sec = trimmed(section);
+  const QByteArray k = trimmed(key);
+  // A line break, a ']' in a section or a '=' in a key would change the file's structure
+  // and damage the entries around it.
+  if (sec.isEmpty() || k.isEmpty() || hasLineBreakOrNul(sec) || hasLineBreakOrNul(k) ||
+      hasLineBreakOrNul(value) || sec.contains(']') || k.contains('=') || k.startsWith('[') ||
+      k.startsWith(';'))
+    return false;
+
+  const QString path = profilePath(fileName);
+  std::lock_guard<std::mutex> lock(fileMutex());
+  Profile p = load(path);
+
+  const int s = findSection(p, sec);
+  if (s < 0) {
+    if (!p.lines.empty() && !trimmed(p.lines.back().text).isEmpty()) p.lines.push_back(Line{});
+    p.lines.push_back(parseLine('[' + sec + ']'));
+    p.lines.push_back(parseLine(k + '=' + value));
+  } else {
+    const int at = findKey(p, s, k);
+    if (at >= 0) {
+      // Keep the key as spelled in the file.
+      Line& l = p.lines[size_t(at)];
+      l = parseLine(l.name + '=' + value);
+    } else {
+      // After the last entry of the section, ahead of blank lines or comments that
+      // introduce the next one.
+      size_t insertAt = size_t(s) + 1;
+      for (size_t i = size_t(s) + 1; i < p.lines.size() && p.lines[i].kind != Line::Section; ++i)
+        if (p.lines[i].kind == Line::Key) insertAt = i + 1;
+      p.lines.insert(p.lines.begin() + long(insertAt), parseLine(k + '=' + value));
+    }
+  }
+
+  QByteArray out;
+  for (size_t i = 0; i < p.lines.size(); ++i) {
+    out += p.lines[i].text;
+    if (i + 1 < p.lines.size() || p.endsWithEol) out += p.eol;
+  }
+  if (!out.endsWith('\n')) out += p.eol;  // a line we added is always ended
+
+  if (!QDir().mkpath(QFileInfo(path).absolutePath())) return false;
+  QSaveFile f(path);
+  if (!f.open(QIODevice::WriteOnly)) return false;
+  if (f.write(out) != out.size()) {
+    f.cancelWriting();
+    return false;
+  }
+  return f.commit();
+}
+
+QString comDevicePath(int port) {
+  if (port < kFirstCom || port > kLastCom) return {};
+  const QByteArray key = "COM" + QByteArray::number(port);
+  const QByteArray def = "/dev/ttyS" + QByteArray::number(port - kFirstCom);
+  return QString::fromLocal8Bit(GetPrivateProfileString(kComSection, key, def, kDevicePathBuffer,
+                                                        QString::fromLatin1(kSwitcherIni)));
+}
+
+}  // namespace platform

@@ -1,0 +1,280 @@
+// The settings files: reads, writes that keep the rest of the file, and where files live.
+#include "Ini.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using platform::GetPrivateProfileInt;
+using platform::GetPrivateProfileString;
+using platform::WritePrivateProfileString;
+
+namespace {
+const QString kFile = QStringLiteral("Test.ini");
+constexpr int kIpBuffer = 16;
+constexpr int kDirBuffer = 600;
+}  // namespace
+
+class TstIni : public QObject {
+  Q_OBJECT
+
+  QTemporaryDir dir;
+
+  QString path() const { return dir.filePath(kFile); }
+  void put(const QByteArray& content) {
+    QFile f(path());
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(content);
+  }
+  QByteArray contents() const {
+    QFile f(path());
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }
+
+ private slots:
+  void init() {
+    QVERIFY(dir.isValid());
+    qputenv("SWITCHER_CONFIG_DIR", QFile::encodeName(dir.path()));
+    QFile::remove(path());
+  }
+
+  void readString_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QByteArray>("section");
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QByteArray>("def");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QByteArray>("expected");
+
+    const QByteArray ip = "[TCP]\nIP=192.168.100.200.1\nConnect=1\n";
+    QTest::newRow("16-byte buffer keeps 15 characters")
+        << ip << QByteArray("TCP") << QByteArray("IP") << QByteArray("0.0.0.0") << kIpBuffer
+        << QByteArray("192.168.100.200");
+    const QByteArray longPath(700, 'p');
+    QTest::newRow("600-byte buffer keeps 599 characters")
+        << "[CodeFile]\nDir=" + longPath + "\n" << QByteArray("CodeFile") << QByteArray("Dir")
+        << QByteArray() << kDirBuffer << longPath.left(kDirBuffer - 1);
+    QTest::newRow("1-byte buffer keeps nothing")
+        << ip << QByteArray("TCP") << QByteArray("IP") << QByteArray("x") << 1 << QByteArray("");
+    QTest::newRow("absent key gives the default")
+        << ip << QByteArray("TCP") << QByteArray("Port") << QByteArray("0.0.0.0") << kIpBuffer
+        << QByteArray("0.0.0.0");
+    QTest::newRow("absent section gives the default")
+        << ip << QByteArray("COM") << QByteArray("IP") << QByteArray("d") << kIpBuffer
+        << QByteArray("d");
+    QTest::newRow("missing file gives the default")
+        << QByteArray() << QByteArray("TCP") << QByteArray("IP") << QByteArray("0.0.0.0")
+        << kIpBuffer << QByteArray("0.0.0.0");
+    QTest::newRow("default is cut to the buffer too")
+        << QByteArray() << QByteArray("TCP") << QByteArray("IP")
+        << QByteArray("0123456789abcdefXYZ") << kIpBuffer << QByteArray("0123456789abcde");
+    QTest::newRow("section and key ignore case")
+        << ip << QByteArray("tcp") << QByteArray("ip") << QByteArray() << kIpBuffer
+        << QByteArray("192.168.100.200");
+    QTest::newRow("blanks around names and value are dropped")
+        << QByteArray("  [ TCP ]  \n\t IP \t=  10.0.0.1 \t \n") << QByteArray("TCP")
+        << QByteArray("IP") << QByteArray() << kIpBuffer << QByteArray("10.0.0.1");
+    QTest::newRow("semicolon inside a value is kept")
+        << QByteArray("[A]\nk=x; y,z\\w\n") << QByteArray("A") << QByteArray("k") << QByteArray()
+        << kDirBuffer << QByteArray("x; y,z\\w");
+    QTest::newRow("comment line is not a key")
+        << QByteArray("[A]\n;k=1\n") << QByteArray("A") << QByteArray(";k") << QByteArray("d")
+        << kDirBuffer << QByteArray("d");
+    QTest::newRow("CR LF file reads like LF")
+        << QByteArray("[A]\r\nk=v\r\n[B]\r\nk=w\r\n") << QByteArray("B") << QByteArray("k")
+        << QByteArray() << kDirBuffer << QByteArray("w");
+    QTest::newRow("key of another section is not found")
+        << QByteArray("[A]\nk=v\n[B]\n") << QByteArray("B") << QByteArray("k") << QByteArray("d")
+        << kDirBuffer << QByteArray("d");
+    QTest::newRow("first of duplicate keys wins")
+        << QByteArray("[A]\nk=1\nk=2\n") << QByteArray("A") << QByteArray("k") << QByteArray()
+        << kDirBuffer << QByteArray("1");
+    QTest::newRow("present empty value is empty, not the default")
+        << QByteArray("[A]\nk=\n") << QByteArray("A") << QByteArray("k") << QByteArray("d")
+        << kDirBuffer << QByteArray("");
+    QTest::newRow("surrounding quotes are dropped")
+        << QByteArray("[A]\nk=\"/a b/c.cgf\"\n") << QByteArray("A") << QByteArray("k")
+        << QByteArray() << kDirBuffer << QByteArray("/a b/c.cgf");
+    QTest::newRow("8-bit bytes pass through")
+        << QByteArray("[A]\nk=caf\xe9\xff\n") << QByteArray("A") << QByteArray("k") << QByteArray()
+        << kDirBuffer << QByteArray("caf\xe9\xff");
+  }
+  void readString() {
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, section);
+    QFETCH(QByteArray, key);
+    QFETCH(QByteArray, def);
+    QFETCH(int, size);
+    QFETCH(QByteArray, expected);
+    if (!content.isNull()) put(content);
+    QCOMPARE(GetPrivateProfileString(section, key, def, size, kFile), expected);
+  }
+
+  void readInt_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("absent key gives the default") << QByteArray("[TCP]\n") << -7;
+    QTest::newRow("empty value gives the default") << QByteArray("[TCP]\nConnect=\n") << -7;
+    QTest::newRow("digits") << QByteArray("[TCP]\nConnect=1\n") << 1;
+    QTest::newRow("negative") << QByteArray("[TCP]\nConnect=-42\n") << -42;
+    QTest::newRow("plus sign") << QByteArray("[TCP]\nConnect=+5\n") << 5;
+    QTest::newRow("leading digits only") << QByteArray("[TCP]\nConnect=12abc\n") << 12;
+    QTest::newRow("non-numeric gives 0") << QByteArray("[TCP]\nConnect=yes\n") << 0;
+    QTest::newRow("too large saturates")
+        << QByteArray("[TCP]\nConnect=99999999999999999999\n") << INT_MAX;
+    QTest::newRow("too small saturates")
+        << QByteArray("[TCP]\nConnect=-99999999999999999999\n") << INT_MIN;
+  }
+  void readInt() {
+    QFETCH(QByteArray, content);
+    QFETCH(int, expected);
+    put(content);
+    QCOMPARE(GetPrivateProfileInt("TCP", "Connect", -7, kFile), expected);
+  }
+
+  void write_data() {
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QByteArray>("section");
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QByteArray>("after");
+
+    QTest::newRow("replaces the value, keeps every other line")
+        << QByteArray("; link\n[TCP]\nConnect=0\n\n; address\nIP=1.2.3.4\n[COM]\nCOM1=/dev/x\n")
+        << QByteArray("tcp") << QByteArray("ip")
+        << QByteArray("; link\n[TCP]\nConnect=0\n\n; address\nIP=V\n[COM]\nCOM1=/dev/x\n");
+    QTest::newRow("adds a key after the last one of its section")
+        << QByteArray("[TCP]\nConnect=0\n\n; serial\n[COM]\nCOM1=/dev/x\n") << QByteArray("TCP")
+        << QByteArray("IP")
+        << QByteArray("[TCP]\nConnect=0\nIP=V\n\n; serial\n[COM]\nCOM1=/dev/x\n");
+    QTest::newRow("adds a missing section at the end")
+        << QByteArray("[TCP]\nConnect=0\n") << QByteArray("CodeFile") << QByteArray("Dir")
+        << QByteArray("[TCP]\nConnect=0\n\n[CodeFile]\nDir=V\n");
+    QTest::newRow("creates a new file") << QByteArray() << QByteArray("TCP") << QByteArray("IP")
+                                        << QByteArray("[TCP]\nIP=V\n");
+    QTest::newRow("keeps CR LF line ends")
+        << QByteArray("[TCP]\r\nConnect=0\r\n") << QByteArray("TCP") << QByteArray("IP")
+        << QByteArray("[TCP]\r\nConnect=0\r\nIP=V\r\n");
+    QTest::newRow("keeps the key's own spelling")
+        << QByteArray("[tcp]\n  iP = 1\n") << QByteArray("TCP") << QByteArray("IP")
+        << QByteArray("[tcp]\niP=V\n");
+    QTest::newRow("ends an unterminated last line")
+        << QByteArray("[TCP]\nConnect=0") << QByteArray("TCP") << QByteArray("IP")
+        << QByteArray("[TCP]\nConnect=0\nIP=V\n");
+  }
+  void write() {
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, section);
+    QFETCH(QByteArray, key);
+    QFETCH(QByteArray, after);
+    if (!before.isNull()) put(before);
+    QVERIFY(WritePrivateProfileString(section, key, "V", kFile));
+    QCOMPARE(contents(), after);
+  }
+
+  void roundTrip_data() {
+    QTest::addColumn<QByteArray>("value");
+    QTest::newRow("blanks inside") << QByteArray("/home/op/My Codes/a b.cgf");
+    QTest::newRow("commas") << QByteArray("1,2,3");
+    QTest::newRow("backslashes") << QByteArray("C:\\codes\\a.cgf");
+    QTest::newRow("semicolons") << QByteArray("a;b ; c;");
+    QTest::newRow("equals sign") << QByteArray("a=b");
+    QTest::newRow("8-bit bytes") << QByteArray("\xb4\xae\xbf\xda\xff");
+    QTest::newRow("empty") << QByteArray("");
+  }
+  void roundTrip() {
+    QFETCH(QByteArray, value);
+    put("[Other]\nk=1\n");
+    QVERIFY(WritePrivateProfileString("S", "K", value, kFile));
+    QCOMPARE(GetPrivateProfileString("S", "K", "default", kDirBuffer, kFile), value);
+    QVERIFY(WritePrivateProfileString("S", "K", value, kFile));  // rewrite in place
+    QCOMPARE(GetPrivateProfileString("S", "K", "default", kDirBuffer, kFile), value);
+    QCOMPARE(GetPrivateProfileString("Other", "k", "", kDirBuffer, kFile), QByteArray("1"));
+  }
+
+  void writeRefusesWhatWouldBreakTheFile_data() {
+    QTest::addColumn<QByteArray>("section");
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QByteArray>("value");
+    QTest::newRow("line feed in value") << QByteArray("A") << QByteArray("k") << QByteArray("x\n[B]");
+    QTest::newRow("carriage return in value") << QByteArray("A") << QByteArray("k") << QByteArray("x\ry");
+    QTest::newRow("'=' in key") << QByteArray("A") << QByteArray("k=j") << QByteArray("x");
+    QTest::newRow("']' in section") << QByteArray("A]x") << QByteArray("k") << QByteArray("x");
+    QTest::newRow("empty key") << QByteArray("A") << QByteArray(" ") << QByteArray("x");
+  }
+  void writeRefusesWhatWouldBreakTheFile() {
+    QFETCH(QByteArray, section);
+    QFETCH(QByteArray, key);
+    QFETCH(QByteArray, value);
+    const QByteArray before = "[A]\nk=1\n";
+    put(before);
+    QVERIFY(!WritePrivateProfileString(section, key, value, kFile));
+    QCOMPARE(contents(), before);
+  }
+
+  void writeIsAtomicAndCreatesTheFolder() {
+    const QString nested = dir.filePath(QStringLiteral("a/b/c"));
+    qputenv("SWITCHER_CONFIG_DIR", QFile::encodeName(nested));
+    QVERIFY(WritePrivateProfileString("TCP", "IP", "1.2.3.4", QStringLiteral("Switcher.ini")));
+    QVERIFY(WritePrivateProfileString("TCP", "Connect", "1", QStringLiteral("Switcher.ini")));
+    QCOMPARE(QDir(nested).entryList(QDir::Files | QDir::Hidden | QDir::System),
+             QStringList{QStringLiteral("Switcher.ini")});
+    QCOMPARE(GetPrivateProfileInt("TCP", "Connect", 0, QStringLiteral("Switcher.ini")), 1);
+  }
+
+  void writeFailsWhereNoFolderCanBeMade() {
+    put("x");
+    // A file stands where the folder should be.
+    qputenv("SWITCHER_CONFIG_DIR", QFile::encodeName(path() + QStringLiteral("/sub")));
+    QVERIFY(!WritePrivateProfileString("TCP", "IP", "1.2.3.4", QStringLiteral("Switcher.ini")));
+  }
+
+  void configDir_data() {
+    QTest::addColumn<QByteArray>("own");
+    QTest::addColumn<QByteArray>("xdg");
+    QTest::addColumn<QString>("expected");
+    const QString home = QDir::homePath();
+    QTest::newRow("own variable wins") << QByteArray("/o/cfg") << QByteArray("/x")
+                                       << QStringLiteral("/o/cfg");
+    QTest::newRow("XDG config home") << QByteArray() << QByteArray("/x")
+                                     << QStringLiteral("/x/switcher-console");
+    QTest::newRow("relative XDG path is ignored")
+        << QByteArray() << QByteArray("rel") << home + QStringLiteral("/.config/switcher-console");
+    QTest::newRow("neither set") << QByteArray() << QByteArray()
+                                 << home + QStringLiteral("/.config/switcher-console");
+  }
+  void configDir() {
+    QFETCH(QByteArray, own);
+    QFETCH(QByteArray, xdg);
+    QFETCH(QString, expected);
+    const QByteArray oldXdg = qgetenv("XDG_CONFIG_HOME");
+    own.isEmpty() ? qunsetenv("SWITCHER_CONFIG_DIR") : qputenv("SWITCHER_CONFIG_DIR", own);
+    xdg.isEmpty() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", xdg);
+    const QString got = platform::configDir();
+    const QString bare = platform::profilePath(QStringLiteral("Switch.ini"));
+    const QString withSlash = platform::profilePath(QStringLiteral("/tmp/Switch.ini"));
+    oldXdg.isNull() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", oldXdg);
+    QCOMPARE(got, expected);
+    QCOMPARE(bare, expected + QStringLiteral("/Switch.ini"));
+    QCOMPARE(withSlash, QStringLiteral("/tmp/Switch.ini"));
+  }
+
+  void comDevicePath_data() {
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("COM1 default") << 1 << QStringLiteral("/dev/ttyS0");
+    QTest::newRow("COM2 configured") << 2 << QStringLiteral("/dev/ttyUSB0");
+    QTest::newRow("COM4 default") << 4 << QStringLiteral("/dev/ttyS3");
+    QTest::newRow("port 0 has none") << 0 << QString();
+    QTest::newRow("port 5 has none") << 5 << QString();
+  }
+  void comDevicePath() {
+    QFETCH(int, port);
+    QFETCH(QString, expected);
+    QVERIFY(WritePrivateProfileString("com", "com2", "/dev/ttyUSB0", QStringLiteral("Switcher.ini")));
+    QCOMPARE(platform::comDevicePath(port), expected);
+  }
+};
+
+QTEST_GUILESS_MAIN(TstIni)
+#include "tst_ini.moc"
