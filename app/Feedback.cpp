@@ -15,10 +15,20 @@ namespace {
 constexpr int kNoSwitcherLine = 4;
 constexpr int kMaxInput = 256;
 
-// The memo shows the line up to its first zero byte, as 8-bit characters.
+constexpr char16_t kShownCarriageReturn = u'\u240D';
+constexpr char16_t kShownLineFeed = u'\u240A';
+
+// The memo shows the line up to its first zero byte, as 8-bit characters. A lone CR or LF
+// inside a line is shown as its symbol: as a real break it would split one received line
+// over two memo lines and shift the fixed lines of MemoSysInfo.
 QString memoText(const QByteArray& line) {
   const int nul = line.indexOf('\0');
-  return QString::fromLatin1(nul < 0 ? line : line.left(nul));
+  QString s = QString::fromLatin1(nul < 0 ? line : line.left(nul));
+  if (s.contains(QLatin1Char('\r')) || s.contains(QLatin1Char('\n'))) {
+    s.replace(QLatin1Char('\r'), QChar(kShownCarriageReturn));
+    s.replace(QLatin1Char('\n'), QChar(kShownLineFeed));
+  }
+  return s;
 }
 
 bool setsCaption(feedback::Kind k) {
@@ -43,6 +53,7 @@ void TMainForm::ClientSocket1Read() {
     const qint64 got = ClientSocket1->read(chunk, qMin<qint64>(waiting, room));
     if (got <= 0) break;
     Tcp.receive(chunk, static_cast<int>(got));
+    TcpBytesReceived += static_cast<std::uint64_t>(got);
     Tcp.scan([this](const QByteArray& line) { HandleFeedbackLine(line); });
   }
 }
@@ -53,6 +64,7 @@ void TMainForm::SetCaption(int output, int input) {
 }
 
 void TMainForm::HandleFeedbackLine(const QByteArray& text) {
+  ++LinesHandled;
   const feedback::Line line = feedback::ParseLine(text);
   const QString shown = memoText(text);
 

@@ -168,6 +168,10 @@ class TMainForm : public QWidget, public LinkContext {
   void Timer4Timer();
   void StatusWaitTimerTimer();
 
+  // Traffic counters, for the status display of tests and benchmarks.
+  std::uint64_t TcpBytesReceived = 0;
+  std::uint64_t LinesHandled = 0;
+
   // The remote port of ClientSocket1: 8888, or SWITCHER_TCP_PORT in tests.
   std::uint16_t tcpPort() const { return ClientSocketPort; }
   bool identifying() const { return Identifying; }

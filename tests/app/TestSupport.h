@@ -1,0 +1,190 @@
+#pragma once
+// Shared pieces of the console tests: scripted prompts, settings files, and switchers on
+// loopback TCP and on a real pseudo-terminal, all driven by the test's event loop.
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QList>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QString>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <deque>
+#include <fcntl.h>
+#include <functional>
+#include <memory>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "Ini.h"
+#include "Prompts.h"
+#include "SwitcherCore.h"
+
+// Records every prompt; answers the expected ones in order, and notes any other.
+class FakePrompts final : public platform::Prompts {
+ public:
+  struct Expected {
+    QString text;
+    QString caption;
+    platform::Answer answer = platform::Answer::Ok;
+  };
+  QList<platform::Prompt> shown;
+  std::deque<Expected> expected;
+  QStringList unexpected;
+
+  void expect(const QString& text, const QString& caption,
+              platform::Answer answer = platform::Answer::Ok) {
+    expected.push_back({text, caption, answer});
+  }
+  platform::Answer message(const platform::Prompt& p) override {
+    shown << p;
+    if (!expected.empty() && expected.front().text == p.text && expected.front().caption == p.caption) {
+      const platform::Answer a = expected.front().answer;
+      expected.pop_front();
+      return a;
+    }
+    unexpected << QStringLiteral("[%1] %2").arg(p.caption, p.text);
+    return platform::Answer::Ok;
+  }
+  QString openFileName(const platform::FileDialog&) override {
+    unexpected << "open file dialog";
+    return {};
+  }
+  QString saveFileName(const platform::FileDialog&) override {
+    unexpected << "save file dialog";
+    return {};
+  }
+};
+
+// A fresh settings folder's Switcher.ini. COM1..COM4 point nowhere unless given, so that
+// no test ever opens a real serial port of the machine.
+inline void writeSwitcherIni(const QString& extra, const QStringList& comPaths = {}) {
+  const QString dir = platform::configDir();
+  QDir().mkpath(dir);
+  QFile::remove(platform::profilePath("Switcher.ini"));
+  QByteArray text = "[COM]\n";
+  for (int i = 0; i < 4; ++i) {
+    const QString path = i < comPaths.size() ? comPaths[i] : QStringLiteral("/nonexistent/tty%1").arg(i);
+    text += "COM" + QByteArray::number(i + 1) + "=" + path.toLocal8Bit() + "\n";
+  }
+  text += extra.toLatin1();
+  QFile f(platform::profilePath("Switcher.ini"));
+  QVERIFY(f.open(QIODevice::WriteOnly));
+  f.write(text);
+}
+
+// The simulator core served on a loopback port, one framer per client.
+class SimTcpSwitcher : public QObject {
+ public:
+  enum class Mode { Answer, Silent, IdentifyOnly, Refuse };
+  explicit SimTcpSwitcher(Mode m = Mode::Answer) : mode(m) {
+    server.listen(QHostAddress::LocalHost, 0);
+    QObject::connect(&server, &QTcpServer::newConnection, this, [this] { accept(); });
+  }
+  quint16 port() const { return server.serverPort(); }
+  QTcpSocket* client() const { return clients.isEmpty() ? nullptr : clients.last().data(); }
+  void send(const QByteArray& bytes) {
+    if (QTcpSocket* c = client()) {
+      c->write(bytes);
+      c->flush();
+    }
+  }
+
+  sim::SwitcherCore core;
+  Mode mode;
+  QList<QByteArray> commands;  // every command received, in order
+  int connections = 0;
+
+ private:
+  void accept() {
+    while (QTcpSocket* s = server.nextPendingConnection()) {
+      ++connections;
+      if (mode == Mode::Refuse) {
+        s->abort();
+        s->deleteLater();
+        continue;
+      }
+      clients << s;
+      auto framer = std::make_shared<sim::CommandFramer>();
+      QObject::connect(s, &QTcpSocket::readyRead, this, [this, s, framer] {
+        const QByteArray in = s->readAll();
+        for (const auto& f : framer->push(in)) {
+          commands << f.command;
+          if (mode == Mode::Silent) continue;
+          if (mode == Mode::IdentifyOnly && f.command.startsWith("Status")) continue;
+          s->write(core.execute(f.command));
+        }
+      });
+    }
+  }
+  QTcpServer server;
+  QList<QPointer<QTcpSocket>> clients;
+};
+
+// The simulator core behind the master side of a pseudo-terminal; the console opens the
+// slave path as its COM port.
+class SimPtySwitcher : public QObject {
+ public:
+  SimPtySwitcher() {
+    char name[256] = {};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
+    slavePath = QString::fromLocal8Bit(name);
+    termios t{};
+    ::tcgetattr(slave, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(slave, TCSANOW, &t);
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    readNotifier = new QSocketNotifier(master, QSocketNotifier::Read, this);
+    writeNotifier = new QSocketNotifier(master, QSocketNotifier::Write, this);
+    writeNotifier->setEnabled(false);
+    QObject::connect(readNotifier, &QSocketNotifier::activated, this, [this] { readInput(); });
+    QObject::connect(writeNotifier, &QSocketNotifier::activated, this, [this] { flush(); });
+  }
+  ~SimPtySwitcher() override {
+    delete readNotifier;
+    delete writeNotifier;
+    if (master >= 0) ::close(master);
+    if (slave >= 0) ::close(slave);
+  }
+  bool ok() const { return master >= 0; }
+  void send(const QByteArray& bytes) {
+    out += bytes;
+    flush();
+  }
+
+  sim::SwitcherCore core;
+  QString slavePath;
+  QList<QByteArray> commands;
+
+ private:
+  void readInput() {
+    char buf[512];
+    for (;;) {
+      const ssize_t n = ::read(master, buf, sizeof buf);
+      if (n <= 0) break;
+      for (const auto& f : framer.push(QByteArray(buf, int(n)))) {
+        commands << f.command;
+        out += core.execute(f.command);
+      }
+    }
+    flush();
+  }
+  void flush() {
+    while (!out.isEmpty()) {
+      const ssize_t n = ::write(master, out.constData(), size_t(out.size()));
+      if (n <= 0) break;
+      out.remove(0, int(n));
+    }
+    writeNotifier->setEnabled(!out.isEmpty());
+  }
+  int master = -1;
+  int slave = -1;
+  sim::CommandFramer framer;
+  QByteArray out;
+  QSocketNotifier* readNotifier = nullptr;
+  QSocketNotifier* writeNotifier = nullptr;
+};
