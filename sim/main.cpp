@@ -23,6 +23,10 @@ namespace {
 
 constexpr quint16 kDefaultPort = 8888;
 constexpr int kMaxReplyDelayMs = 60000;
+constexpr int kMaxPort = 65535;
+// Larger pieces than the longest reply (999 outputs of two lines) make no difference.
+constexpr int kMaxChunk = 64 * 1024;
+constexpr size_t kDevicePathSize = 256;
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
 
@@ -116,9 +120,9 @@ int main(int argc, char** argv) {
   int chunk = 0;
   if (!intOption(p, "inputs", 1, sim::kMaxPorts, &inputs) ||
       !intOption(p, "outputs", 1, sim::kMaxPorts, &outputs) ||
-      !intOption(p, "port", 0, 65535, &port) ||
+      !intOption(p, "port", 0, kMaxPort, &port) ||
       !intOption(p, "reply-delay", 0, kMaxReplyDelayMs, &delayMs) ||
-      !intOption(p, "chunk", 1, sim::kMaxCommandLength * 1024, &chunk)) {
+      !intOption(p, "chunk", 1, kMaxChunk, &chunk)) {
     return kExitUsage;
   }
   if (p.isSet("pty") && p.isSet("serial")) {
@@ -150,7 +154,7 @@ int main(int argc, char** argv) {
   if (p.isSet("pty")) {
     int master = -1;
     int slave = -1;
-    char path[256] = {};
+    char path[kDevicePathSize] = {};
     if (::openpty(&master, &slave, path, nullptr, nullptr) != 0) {
       return fail(QStringLiteral("openpty: ") + errnoText());
     }

@@ -12,6 +12,8 @@ using sim::SwitcherCore;
 namespace {
 
 const QByteArray kError = "Command Code Error!\r\n";
+// The console reads a route report's fields up to character 15.
+constexpr int kMinReportLength = 16;
 
 QByteArray av(int input, int output) {
   return QString::asprintf(" A/V : %03d > %03d\r\n", input, output).toLatin1();
@@ -324,7 +326,7 @@ void TestSimCore::reportsParseWithConsoleRules() {
       continue;
     }
     ++reports;
-    QVERIFY2(text.size() >= 16, text.constData());
+    QVERIFY2(text.size() >= kMinReportLength, text.constData());
     const int input = text.mid(7, 3).toInt();
     const int output = text.mid(13, 3).toInt();
     QCOMPARE(line.input, input);

@@ -133,7 +133,6 @@ class TestSimExe : public QObject {
  private slots:
   void tcpRoundTripAndLog();
   void tcpClientsShareMatrixNotParseState();
-  void tcpFloodWithoutTerminator();
   void clientThatNeverReadsDoesNotBlockOthers();
   void ptyServesReopenedDevice();
   void serialDevice();
@@ -174,17 +173,6 @@ void TestSimExe::tcpClientsShareMatrixNotParseState() {
   QCOMPARE(readBytes(a, av(9, 5).size()), av(9, 5));
   send(b, "Status5.");
   QCOMPARE(readBytes(b, av(9, 5).size()), av(9, 5));
-}
-
-void TestSimExe::tcpFloodWithoutTerminator() {
-  Sim sim;
-  QVERIFY(sim.start({"--port", "0", "--quiet"}));
-  QTcpSocket socket;
-  QVERIFY(connectTo(socket, sim.tcpPort()));
-  send(socket, QByteArray(1 << 20, 'x'));
-  send(socket, ".Status1.");
-  const QByteArray expected = "Command Code Error!\r\n" + av(1, 1);
-  QCOMPARE(readBytes(socket, expected.size()), expected);
 }
 
 void TestSimExe::clientThatNeverReadsDoesNotBlockOthers() {
