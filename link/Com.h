@@ -40,7 +40,7 @@ class ComPort {
   // Shared with the running monitor: the thread may end on its own (device gone) and
   // Close must still be able to reach it.
   std::shared_ptr<TComThread> thread;
-  // A byte timed out and the device had not taken it since: fail at once rather than
-  // blocking the window thread for another full time-out per byte.
+  // A byte timed out: until the device takes bytes again, fail at once rather than block
+  // the window thread for a full time-out per byte; then drop what is left of the old output.
   bool stalled = false;
 };

@@ -4,9 +4,11 @@
 #include "Ini.h"
 #include "Prompts.h"
 
+#include <QProcess>
 #include <QtTest>
 
 #include <atomic>
+#include <thread>
 #include <sys/ioctl.h>
 
 #include <cerrno>
@@ -77,6 +79,25 @@ QByteArray allByteValues() {
   QByteArray b;
   for (int i = 0; i < 256; ++i) b.append(char(i));
   return b;
+}
+
+// Child process of exitWhileMonitoring(): leaves main() without closing the port while the
+// monitor thread is busy posting bytes.
+int exitWhileMonitoring(int argc, char** argv, int masterFd) {
+  QCoreApplication app(argc, argv);
+  struct FirstByteQuits : QObject {
+    bool event(QEvent* e) override {
+      if (e->type() == WM_SERIALBYTE) QCoreApplication::quit();
+      return QObject::event(e);
+    }
+  } window;
+  // Static: a leak checker sees it as still in use, as it is for the running thread.
+  static ComPort* port = new ComPort;
+  if (!port->Open(&window, 1, kBaud, 'N', kDataBits, kStopBits, EV_RXCHAR)) return 2;
+  port->StartMonitor();
+  const QByteArray data = allByteValues().repeated(256);
+  if (::write(masterFd, data.constData(), size_t(data.size())) <= 0) return 3;
+  return app.exec();  // the port is deliberately never closed
 }
 
 }  // namespace
@@ -169,6 +190,32 @@ class TstComPort : public QObject {
     close(port);
   }
 
+  // Far more than the window takes between two looks at its queue: nothing is lost and
+  // the order holds while the monitor waits for the window to catch up.
+  void floodArrivesComplete() {
+    Receiver window;
+    ComPort* port = openCom1(&window);
+    QVERIFY(port);
+    port->StartMonitor();
+    constexpr int kRepeats = 2048;  // 512 KiB
+    const QByteArray data = allByteValues().repeated(kRepeats);
+    const int fd = master;
+    std::thread writer([fd, &data] {
+      qsizetype done = 0;
+      while (done < data.size()) {
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, kTimeoutMs) != 1) return;
+        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
+        if (n < 0 && errno != EAGAIN) return;
+        if (n > 0) done += n;
+      }
+    });
+    const auto joinWriter = qScopeGuard([&writer] { writer.join(); });
+    QTRY_COMPARE_WITH_TIMEOUT(window.bytes.size(), data.size(), 10 * kTimeoutMs);
+    QVERIFY(window.bytes == data);
+    close(port);
+  }
+
   void commandLeavesByteByByte_data() {
     QTest::addColumn<QByteArray>("command");
     QTest::newRow("route command") << QByteArray("1V2,3,4.");
@@ -209,6 +256,27 @@ class TstComPort : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(got += readMaster(), QByteArray("Status."), kTimeoutMs);
     close(port);
     ::close(probe);
+  }
+
+  // A peer that stops taking bytes costs one time-out, not one per byte; once it takes
+  // bytes again, writing goes on.
+  void stalledDeviceFailsFastThenRecovers() {
+    Receiver window;
+    ComPort* port = openCom1(&window);
+    QVERIFY(port);
+    constexpr int kMaxFill = 1 << 22;  // far more than any pseudo-terminal buffers
+    int written = 0;
+    while (written < kMaxFill && port->WriteByte('f')) ++written;
+    QVERIFY2(written < kMaxFill, "the device never filled up");
+    QVERIFY(!port->WriteByte('g'));
+    QByteArray drained;
+    QTRY_VERIFY_WITH_TIMEOUT((drained += readMaster()).size() >= written, kTimeoutMs);
+    QVERIFY(drained.count('f') == drained.size());
+    QVERIFY(port->WriteByte('!'));
+    QByteArray got;
+    QTRY_VERIFY_WITH_TIMEOUT((got += readMaster()).endsWith('!'), kTimeoutMs);
+    QCOMPARE(got.count('g'), 0);
+    close(port);
   }
 
   void lineSettings() {
@@ -357,6 +425,19 @@ class TstComPort : public QObject {
     close(port);
   }
 
+  // The process may end while a monitor thread still runs (the window was never closed).
+  void exitWhileMonitoring() {
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TST_COMPORT_CHILD_MASTER"), QString::number(master));
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {});
+    QVERIFY(child.waitForFinished(kTimeoutMs));
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+  }
+
   void vanishedDeviceIsReportedOnce() {
     Receiver window;
     ComPort* port = openCom1(&window);
@@ -395,5 +476,12 @@ class TstComPort : public QObject {
   }
 };
 
-QTEST_GUILESS_MAIN(TstComPort)
+int main(int argc, char** argv) {
+  const QByteArray childMaster = qgetenv("TST_COMPORT_CHILD_MASTER");
+  if (!childMaster.isEmpty()) return exitWhileMonitoring(argc, argv, childMaster.toInt());
+  QCoreApplication app(argc, argv);
+  TstComPort test;
+  QTEST_SET_MAIN_SOURCE_PATH
+  return QTest::qExec(&test, argc, argv);
+}
 #include "tst_comport.moc"
