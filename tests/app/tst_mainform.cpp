@@ -1,0 +1,292 @@
+// Start-up, close and the link manager on the real main window, against the simulator
+// core on loopback TCP and on a real pseudo-terminal.
+#include <QAbstractButton>
+#include <QEventLoop>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTimer>
+#include <stdexcept>
+
+#include "Application.h"
+#include "Memo.h"
+#include "TestSupport.h"
+#include "Unit1.h"
+#include "Update.h"
+#include "Widgets.h"
+
+namespace {
+constexpr int kWaitMs = 5000;
+// The probe runs one second after start; the identification takes well under two more.
+constexpr int kProbeWaitMs = 8000;
+
+QStringList expectedCaptions(int first = 1) {
+  QStringList out;
+  for (int n = 1; n <= kOutputCount; ++n) out << QString::number(n + first - 1);
+  return out;
+}
+QStringList captions() {
+  QStringList out;
+  for (int n = 1; n <= kOutputCount; ++n) out << MainForm->OutPort[n]->text();
+  return out;
+}
+QByteArray storedValue(const char* key) {
+  return platform::GetPrivateProfileString("TCP", key, "<absent>", 64, "Switcher.ini");
+}
+// Lets a real event loop block once (qWait never does), so that the idle handler brings
+// the COM buttons up to date.
+void settle() {
+  QEventLoop loop;
+  QTimer::singleShot(20, &loop, &QEventLoop::quit);
+  loop.exec();
+}
+}  // namespace
+
+class TestMainForm : public QObject {
+  Q_OBJECT
+  FakePrompts prompts;
+
+ private slots:
+  void init() {
+    prompts = FakePrompts{};
+    platform::setPrompts(&prompts);
+    qunsetenv(kTcpPortEnv);
+  }
+  void cleanup() {
+    DestroyForms();
+    platform::setPrompts(nullptr);
+    QCOMPARE(prompts.unexpected, QStringList());
+  }
+
+  void startWithoutSettings() {
+    writeSwitcherIni("");
+    CreateForms();
+    QSignalSpy probed(MainForm, &TMainForm::probeFinished);
+    QVERIFY(MainForm->RadioButton1->isChecked());
+    QCOMPARE(MainForm->Edit6->text(), QString("0.0.0.0"));
+    QCOMPARE(MainForm->GroupBoxCom->title(), QString("COM"));
+    QVERIFY(MainForm->Edit6->isHidden());
+    QVERIFY(!MainForm->RadioCOM[0]->isHidden());
+    QVERIFY(MainForm->Timer5->isActive());
+    QCOMPARE(MainForm->Timer5->interval(), 1000);
+    QCOMPARE(MainForm->MemoSysInfo->lines(),
+             (QStringList{"System Information :  Ver 1.8.3 20050402", " ", "", "", ""}));
+    QCOMPARE(MainForm->Memo2->lines(), (QStringList{"Feedback Message :", ""}));
+    QVERIFY(probed.wait(kProbeWaitMs));
+    QCOMPARE(MainForm->MemoSysInfo->line(2), QString("Current com : null"));
+    settle();
+    QVERIFY(!MainForm->ButtonOpenCom->isEnabled());
+    QVERIFY(!MainForm->ButtonCloseCom->isEnabled());
+    for (QRadioButton* r : MainForm->RadioCOM) QVERIFY(!r->isChecked());
+    // Choosing a port again enables Open.
+    MainForm->RadioCOM[1]->click();
+    settle();
+    QCOMPARE(MainForm->SelectedPort, 2);
+    QVERIFY(MainForm->ButtonOpenCom->isEnabled());
+    QVERIFY(MainForm->RadioCOM[1]->isChecked());
+    // ...and a port that cannot be opened says so.
+    prompts.expect("Cannot Open COM2!", "Error");
+    MainForm->ButtonOpenComClick();
+    QCOMPARE(prompts.shown.last().icon, platform::Icon::Stop);
+    QCOMPARE(MainForm->OpenPort, 0);
+    QVERIFY(!MainForm->SerialPort);
+  }
+
+  void startWithConnect() {
+    SimTcpSwitcher sw;
+    qputenv(kTcpPortEnv, QByteArray::number(sw.port()));
+    writeSwitcherIni("[TCP]\nConnect=1\nIP=127.0.0.1\n");
+    CreateForms();
+    QVERIFY(MainForm->RadioButton2->isChecked());
+    QVERIFY(!MainForm->Timer5->isActive());
+    QCOMPARE(MainForm->GroupBoxCom->title(), QString("TCP/IP"));
+    QVERIFY(!MainForm->ButtonOpenCom->isEnabled());
+    QVERIFY(!MainForm->Edit6->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(MainForm->Label28->text(), QString("TCP/IP is connected!"), kWaitMs);
+    QCOMPARE(sw.connections, 1);
+    QVERIFY(MainForm->ButtonCloseCom->isEnabled());
+    // Nothing is sent without the operator.
+    QTest::qWait(50);
+    QVERIFY(sw.commands.isEmpty());
+    MainForm->ButtonCloseComClick();
+    QCOMPARE(MainForm->Label28->text(), QString());
+    QVERIFY(MainForm->ButtonOpenCom->isEnabled());
+    QVERIFY(!MainForm->ButtonCloseCom->isEnabled());
+    QVERIFY(!MainForm->socketActive());
+  }
+
+  void storedAddress_data() {
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<QString>("shown");
+    QTest::addRow("cut to 15 characters") << "123.123.123.1234567" << "123.123.123.123";
+    QTest::addRow("kept as stored") << "10.0.0.7" << "10.0.0.7";
+  }
+  void storedAddress() {
+    QFETCH(QString, stored);
+    QFETCH(QString, shown);
+    writeSwitcherIni("[TCP]\nIP=" + stored + "\n");
+    CreateForms();
+    QCOMPARE(MainForm->Edit6->text(), shown);
+  }
+
+  void closeWritesSettings_data() {
+    QTest::addColumn<bool>("tcp");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("closeButton");
+    QTest::addColumn<QByteArray>("connect");
+    QTest::addColumn<QByteArray>("ip");
+    QTest::addRow("COM mode, valid address") << false << "10.1.2.3" << false << QByteArray("0") << QByteArray("10.1.2.3");
+    QTest::addRow("TCP/IP mode via the close button") << true << "10.1.2.4" << true << QByteArray("1") << QByteArray("10.1.2.4");
+    QTest::addRow("invalid address keeps the stored one") << true << "10.1.2" << false << QByteArray("1") << QByteArray("9.9.9.9");
+  }
+  void closeWritesSettings() {
+    QFETCH(bool, tcp);
+    QFETCH(QString, address);
+    QFETCH(bool, closeButton);
+    QFETCH(QByteArray, connect);
+    QFETCH(QByteArray, ip);
+    writeSwitcherIni("[TCP]\nIP=9.9.9.9\n");
+    CreateForms();
+    MainForm->Timer5->stop();
+    MainForm->show();
+    if (tcp) MainForm->RadioButton2->setChecked(true);
+    MainForm->Edit6->setText(address);
+    if (closeButton)
+      static_cast<QAbstractButton*>(MainForm->fcImageBtn227)->click();
+    else
+      MainForm->close();
+    QVERIFY(!MainForm->isVisible());
+    QCOMPARE(storedValue("Connect"), connect);
+    QCOMPARE(storedValue("IP"), ip);
+    // The rest of the file stays.
+    QVERIFY(platform::comDevicePath(1).startsWith("/nonexistent/"));
+  }
+
+  void operatorErrors() {
+    writeSwitcherIni("");
+    CreateForms();
+    MainForm->Timer5->stop();
+    prompts.expect("COM is not opened !", "Error");
+    MainForm->ButtonUpdateClick();
+    MainForm->RadioButton2->setChecked(true);
+    prompts.expect("TCP/IP is not connected !", "Error");
+    MainForm->ButtonUpdateClick();
+    MainForm->Edit6->setText("1.2.3");
+    prompts.expect("Error! Invalid IP!", "Error");
+    MainForm->ButtonOpenComClick();
+    QVERIFY(prompts.expected.empty());
+    QVERIFY(MainForm->Edit6->isEnabled());
+    QCOMPARE(MainForm->MemoSysInfo->line(4), QString());
+  }
+
+  // ---- identification ----
+
+  void identificationWithAnsweringSwitcher() {
+    SimTcpSwitcher sw;
+    qputenv(kTcpPortEnv, QByteArray::number(sw.port()));
+    writeSwitcherIni("[TCP]\nConnect=1\nIP=127.0.0.1\n");
+    CreateForms();
+    QTRY_VERIFY_WITH_TIMEOUT(MainForm->socketActive(), kWaitMs);
+    bool shown = false;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, this, [&] { shown = shown || Form5->isVisible(); });
+    watch.start(10);
+    MainForm->ButtonUpdateClick();  // returns when the Update window has closed
+    QVERIFY(shown);
+    QVERIFY(!Form5->isVisible());
+    QCOMPARE(sw.commands, (QList<QByteArray>{"/*Type;", "/^Version;", "Status."}));
+    const QStringList sys = MainForm->MemoSysInfo->lines();
+    QCOMPARE(sys.mid(4), (QStringList{"Switcher :", QString::fromLatin1(sim::SwitcherCore::typeLine(256, 256).trimmed()),
+                                      QString::fromLatin1(sim::SwitcherCore::versionLine().trimmed())}));
+    QCOMPARE(captions(), expectedCaptions());
+    QCOMPARE(MainForm->ReplyTarget, 7u);
+    QVERIFY(MainForm->Timer1->isActive());
+    MainForm->Busy = 1;
+    QTRY_COMPARE_WITH_TIMEOUT(MainForm->Busy, std::uint8_t(0), kWaitMs);
+  }
+
+  void identificationWithSilentSwitcher() {
+    SimTcpSwitcher sw(SimTcpSwitcher::Mode::Silent);
+    qputenv(kTcpPortEnv, QByteArray::number(sw.port()));
+    writeSwitcherIni("[TCP]\nConnect=1\nIP=127.0.0.1\n");
+    CreateForms();
+    QTRY_VERIFY_WITH_TIMEOUT(MainForm->socketActive(), kWaitMs);
+    MainForm->ButtonUpdateClick();
+    QCOMPARE(MainForm->MemoSysInfo->lines().mid(4), QStringList{"Switcher : no switcher"});
+    QVERIFY(!Form5->isVisible());
+    QCOMPARE(captions(), QStringList(kOutputCount, "0"));
+  }
+
+  // A reply stops Timer, but no status line follows: the bound closes the window.
+  void identificationWithoutStatusLines() {
+    SimTcpSwitcher sw(SimTcpSwitcher::Mode::IdentifyOnly);
+    qputenv(kTcpPortEnv, QByteArray::number(sw.port()));
+    writeSwitcherIni("[TCP]\nConnect=1\nIP=127.0.0.1\n");
+    CreateForms();
+    QTRY_VERIFY_WITH_TIMEOUT(MainForm->socketActive(), kWaitMs);
+    QSignalSpy bound(MainForm->StatusWaitTimer, &QTimer::timeout);
+    MainForm->ButtonUpdateClick();
+    QCOMPARE(bound.count(), 1);
+    QVERIFY(!Form5->isVisible());
+    QCOMPARE(MainForm->MemoSysInfo->line(4), QString("Switcher :"));
+    QCOMPARE(MainForm->MemoSysInfo->lineCount(), 7);
+  }
+
+  // COM1 is a pseudo-terminal with the simulator behind it: the start-up search opens it
+  // and identifies the switcher; serial bytes reach the parser while Update is modal.
+  void probeFindsSwitcherOnPty() {
+    SimPtySwitcher sw;
+    QVERIFY(sw.ok());
+    sw.core.execute("5V7.");
+    writeSwitcherIni("", {sw.slavePath});
+    CreateForms();
+    QSignalSpy probed(MainForm, &TMainForm::probeFinished);
+    QVERIFY(probed.wait(kProbeWaitMs));
+    QCOMPARE(MainForm->OpenPort, 1);
+    QCOMPARE(MainForm->SelectedPort, 1);
+    QVERIFY(MainForm->SerialPort);
+    QCOMPARE(MainForm->MemoSysInfo->line(2), QString("Current com : com1"));
+    QVERIFY(sw.commands.contains("Status."));
+    QStringList expected = expectedCaptions();
+    expected[6] = "5";
+    QCOMPARE(captions(), expected);
+    settle();
+    QVERIFY(MainForm->RadioCOM[0]->isChecked());
+    QVERIFY(!MainForm->ButtonOpenCom->isEnabled());
+    QVERIFY(MainForm->ButtonCloseCom->isEnabled());
+
+    MainForm->ButtonCloseComClick();
+    QVERIFY(!MainForm->SerialPort);
+    QCOMPARE(MainForm->SelectedPort, 0);
+    QCOMPARE(MainForm->OpenPort, 0);
+    QCOMPARE(MainForm->MemoSysInfo->line(2), QString("Current com : null"));
+    settle();
+    QVERIFY(!MainForm->ButtonOpenCom->isEnabled());
+    QVERIFY(!MainForm->ButtonCloseCom->isEnabled());
+    for (QRadioButton* r : MainForm->RadioCOM) QVERIFY(!r->isChecked());
+  }
+
+  // ---- the application object ----
+
+  void exceptionInHandlerIsShownAndTheProgramGoesOn() {
+    writeSwitcherIni("");
+    CreateForms();
+    MainForm->Timer5->stop();
+    prompts.expect("boom", kExceptionCaption);
+    QTimer::singleShot(0, MainForm, [] { throw std::runtime_error("boom"); });
+    QTRY_VERIFY_WITH_TIMEOUT(prompts.expected.empty(), kWaitMs);
+    bool later = false;
+    QTimer::singleShot(0, MainForm, [&later] { later = true; });
+    QTRY_VERIFY_WITH_TIMEOUT(later, kWaitMs);
+  }
+};
+
+int main(int argc, char** argv) {
+  TApplication app(argc, argv);
+  TestMainForm test;
+  return QTest::qExec(&test, argc, argv);
+}
+#include "tst_mainform.moc"
