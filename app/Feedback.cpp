@@ -60,7 +60,7 @@ void TMainForm::ClientSocket1Read() {
 
 void TMainForm::SetCaption(int output, int input) {
   if (output < 1 || output > kOutputCount) return;
-  OutPort[output]->setText(QString::number(input));
+  OutPort[output]->setCaption(QString::number(input));
 }
 
 void TMainForm::HandleFeedbackLine(const QByteArray& text) {

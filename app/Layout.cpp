@@ -272,7 +272,7 @@ void TMainForm::BuildOutputGrid() {
     auto* b = new TOutPortButton(this);
     b->setObjectName(QStringLiteral("OutPort%1").arg(n, 3, 10, QLatin1Char('0')));
     setTag(b, n);
-    b->setText("0");
+    b->setCaption("0");
     const int r = (n - 1) / kGridColumns;
     const int c = (n - 1) % kGridColumns;
     b->setGeometry(QRect(QPoint(kGridLeft + kGridColumnStep * c, kGridRowTops[r]), kOutPortSize));

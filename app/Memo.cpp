@@ -4,15 +4,29 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTimer>
 
 TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
   setReadOnly(true);
   setMaximumBlockCount(kMaxLines);
   setLineWrapMode(QPlainTextEdit::NoWrap);
   setUndoRedoEnabled(false);
+  flushTimer = new QTimer(this);
+  flushTimer->setSingleShot(true);
+  flushTimer->setInterval(0);
+  connect(flushTimer, &QTimer::timeout, this, [this] { flushPending(); });
 }
 
-int TMemo::lineCount() const { return hasLines ? document()->blockCount() : 0; }
+void TMemo::flushPending() const {
+  if (pending.isEmpty()) return;
+  const QStringList texts = std::exchange(pending, {});
+  const_cast<TMemo*>(this)->appendLines(texts);
+}
+
+int TMemo::lineCount() const {
+  flushPending();
+  return hasLines ? document()->blockCount() : 0;
+}
 
 QString TMemo::line(int index) const {
   if (index < 0 || index >= lineCount()) return {};
@@ -33,20 +47,27 @@ void TMemo::setLines(const QStringList& texts) {
   appendLines(texts);
 }
 
-void TMemo::appendLine(const QString& text) { appendLines(QStringList{text}); }
+void TMemo::appendLine(const QString& text) {
+  pending << text;
+  // More than the memo keeps would only be dropped again.
+  if (pending.size() > kMaxLines) pending.removeFirst();
+  if (!flushTimer->isActive()) flushTimer->start();
+}
 
 void TMemo::appendLines(const QStringList& texts) {
+  flushPending();
   if (texts.isEmpty()) return;
   QScrollBar* bar = verticalScrollBar();
   const bool atBottom = bar->value() == bar->maximum();
   QTextCursor c(document());
   c.beginEditBlock();
   c.movePosition(QTextCursor::End);
-  for (const QString& t : texts) {
-    if (hasLines) c.insertBlock();
-    hasLines = true;
-    c.insertText(t);
-  }
+  // One insertion for the whole batch: the document splits it into blocks at each LF.
+  QString joined;
+  if (hasLines) joined += QLatin1Char('\n');
+  joined += texts.join(QLatin1Char('\n'));
+  hasLines = true;
+  c.insertText(joined);
   c.endEditBlock();
   if (atBottom) bar->setValue(bar->maximum());
 }
@@ -103,6 +124,7 @@ void TMemo::replaceLine(int index, const QString& text) {
 }
 
 void TMemo::clearLines() {
+  pending.clear();
   document()->clear();
   hasLines = false;
 }

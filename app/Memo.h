@@ -5,6 +5,8 @@
 #include <QPlainTextEdit>
 #include <QStringList>
 
+class QTimer;
+
 class TMemo : public QPlainTextEdit {
   Q_OBJECT
  public:
@@ -14,6 +16,10 @@ class TMemo : public QPlainTextEdit {
   explicit TMemo(QWidget* parent = nullptr);
 
   int lineCount() const;
+  // Lines appended since the last pass of the event loop go in as one edit: a burst of
+  // feedback costs one document change instead of one layout per line. Every other
+  // operation, reads included, first applies them, so the order of lines never changes.
+  void flushPending() const;
   QString line(int index) const;
   QStringList lines() const;
   void setLines(const QStringList& lines);
@@ -31,4 +37,6 @@ class TMemo : public QPlainTextEdit {
  private:
   // A QTextDocument always holds one block; this tells "no lines" from "one empty line".
   bool hasLines = false;
+  mutable QStringList pending;
+  QTimer* flushTimer = nullptr;
 };

@@ -25,6 +25,13 @@ TOutPortButton::TOutPortButton(QWidget* parent) : QAbstractButton(parent) {
 
 QSize TOutPortButton::sizeHint() const { return kOutPortSize; }
 
+void TOutPortButton::setCaption(const QString& caption) {
+  if (caption == Caption) return;
+  Caption = caption;
+  setAccessibleName(objectName() + QLatin1Char(' ') + caption);
+  update();
+}
+
 void TOutPortButton::paintEvent(QPaintEvent*) {
   QPainter p(this);
   p.setRenderHint(QPainter::Antialiasing);
@@ -40,7 +47,7 @@ void TOutPortButton::paintEvent(QPaintEvent*) {
   p.setPen(QColor(14, 92, 112));
   p.drawPath(path);
   p.setPen(Qt::red);
-  p.drawText(rect().translated(0, down ? 1 : 0), Qt::AlignCenter, text());
+  p.drawText(rect().translated(0, down ? 1 : 0), Qt::AlignCenter, Caption);
 }
 
 TImageButton::TImageButton(const QString& caption, QWidget* parent) : QPushButton(caption, parent) {

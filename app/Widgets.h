@@ -17,6 +17,15 @@ class TOutPortButton : public QAbstractButton {
   explicit TOutPortButton(QWidget* parent = nullptr);
   QSize sizeHint() const override;
 
+  // The caption is the matrix status of this output. Kept apart from QAbstractButton's
+  // text, whose setter also asks the parent for a new layout: 256 such requests per status
+  // burst would cost more than the whole burst.
+  const QString& caption() const { return Caption; }
+  void setCaption(const QString& caption);
+
+ private:
+  QString Caption;
+
  protected:
   void paintEvent(QPaintEvent*) override;
 };

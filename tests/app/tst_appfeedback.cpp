@@ -25,11 +25,11 @@ QByteArray routeLine(const char* kind, int input, int output) {
 }
 QStringList captions() {
   QStringList out;
-  for (int n = 1; n <= kOutputCount; ++n) out << MainForm->OutPort[n]->text();
+  for (int n = 1; n <= kOutputCount; ++n) out << MainForm->OutPort[n]->caption();
   return out;
 }
 void resetCaptions() {
-  for (int n = 1; n <= kOutputCount; ++n) MainForm->OutPort[n]->setText("0");
+  for (int n = 1; n <= kOutputCount; ++n) MainForm->OutPort[n]->setCaption("0");
 }
 // The serial path exactly as the monitor thread drives it: one posted event per byte.
 void feedSerial(const QByteArray& bytes) {
@@ -105,7 +105,7 @@ class TestAppFeedback : public QObject {
     MainForm->Timer->start();
     feedSerial(line + "\r\n");
 
-    QCOMPARE(MainForm->OutPort[12]->text(), caption12);
+    QCOMPARE(MainForm->OutPort[12]->caption(), caption12);
     QCOMPARE(MainForm->Memo6->lines(), QStringList{QString::fromLatin1(line)});
     for (int i = 0; i < 5; ++i) {
       const bool shows = memos[i]->objectName() == memo;
@@ -141,11 +141,11 @@ class TestAppFeedback : public QObject {
     QFETCH(QByteArray, line);
     QFETCH(int, output);
     QFETCH(QString, caption);
-    for (int n = 1; n <= kOutputCount; ++n) MainForm->OutPort[n]->setText("x");
+    for (int n = 1; n <= kOutputCount; ++n) MainForm->OutPort[n]->setCaption("x");
     MainForm->ReplyTarget = 7;
     feedSerial(line + "\r\n");
     for (int n = 1; n <= kOutputCount; ++n)
-      QCOMPARE(MainForm->OutPort[n]->text(), n == output ? caption : QString("x"));
+      QCOMPARE(MainForm->OutPort[n]->caption(), n == output ? caption : QString("x"));
     QCOMPARE(MainForm->Memo6->lineCount(), 1);
   }
 
@@ -186,8 +186,8 @@ class TestAppFeedback : public QObject {
     else
       feedSerial(bytes);
     QCOMPARE(MainForm->Memo6->lines(), lines);
-    QCOMPARE(MainForm->OutPort[20]->text(), caption20);
-    QCOMPARE(MainForm->OutPort[21]->text(), caption21);
+    QCOMPARE(MainForm->OutPort[20]->caption(), caption20);
+    QCOMPARE(MainForm->OutPort[21]->caption(), caption21);
   }
 
   // Every split of three lines over two read events handles each line once, in order.
@@ -203,8 +203,8 @@ class TestAppFeedback : public QObject {
       feedTcp(payload.left(k));
       feedTcp(payload.mid(k));
       QCOMPARE(MainForm->Memo6->lines(), lines);
-      QCOMPARE(MainForm->OutPort[1]->text(), QString("5"));
-      QCOMPARE(MainForm->OutPort[2]->text(), QString("6"));
+      QCOMPARE(MainForm->OutPort[1]->caption(), QString("5"));
+      QCOMPARE(MainForm->OutPort[2]->caption(), QString("6"));
     }
   }
 
@@ -252,7 +252,7 @@ class TestAppFeedback : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(sw->commands, QList<QByteArray>{"Status."}, kWaitMs);
     feedTcp(sw->core.execute("Status."));
     QCOMPARE(MainForm->Memo5->lines(), QStringList{"Status."});
-    QCOMPARE(MainForm->OutPort[200]->text(), QString("200"));
+    QCOMPARE(MainForm->OutPort[200]->caption(), QString("200"));
     QCOMPARE(MainForm->Memo3->lines().last(), QString("Saved!"));
     QCOMPARE(MainForm->Memo6->lineCount(), 1 + kOutputCount);
     QVERIFY(MainForm->Timer4->isActive());
@@ -302,7 +302,7 @@ class TestAppFeedback : public QObject {
     QCOMPARE(MainForm->LinesHandled, std::uint64_t(0));
     feedTcp(routeLine(" A/V ", 9, 3) + "\r\n");
     QCOMPARE(MainForm->Memo6->lines(), QStringList{QString::fromLatin1(routeLine(" A/V ", 9, 3))});
-    QCOMPARE(MainForm->OutPort[3]->text(), QString("9"));
+    QCOMPARE(MainForm->OutPort[3]->caption(), QString("9"));
     QCOMPARE(MainForm->ClientSocket1->bytesAvailable(), qint64(0));
   }
 
@@ -315,7 +315,7 @@ class TestAppFeedback : public QObject {
     QCOMPARE(MainForm->LinesHandled, std::uint64_t(kLines));
     QCOMPARE(MainForm->Memo6->lineCount(), TMemo::kMaxLines);
     // The last report for output 256 is line 9983 (9983 % 256 == 255).
-    QCOMPARE(MainForm->OutPort[256]->text(), QString("983"));
+    QCOMPARE(MainForm->OutPort[256]->caption(), QString("983"));
     // The memo keeps its cap: the oldest line goes.
     feedTcp("last\r\n");
     QCOMPARE(MainForm->Memo6->lineCount(), TMemo::kMaxLines);
@@ -341,7 +341,7 @@ class TestAppFeedback : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(MainForm->socketActive(), kWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(sw->client() && sw->client()->state() == QAbstractSocket::ConnectedState, kWaitMs);
     feedTcp("12\r\n");
-    QCOMPARE(MainForm->OutPort[12]->text(), QString("4"));
+    QCOMPARE(MainForm->OutPort[12]->caption(), QString("4"));
   }
 
   void peerThatConnectsAndRefuses() {

@@ -30,7 +30,7 @@ QStringList expectedCaptions(int first = 1) {
 }
 QStringList captions() {
   QStringList out;
-  for (int n = 1; n <= kOutputCount; ++n) out << MainForm->OutPort[n]->text();
+  for (int n = 1; n <= kOutputCount; ++n) out << MainForm->OutPort[n]->caption();
   return out;
 }
 QByteArray storedValue(const char* key) {
