@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <charconv>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -58,7 +59,14 @@ struct CharTable {
     bool delimiter[256] = {};
     bool space[256] = {};
     bool nameBad[256] = {};
+    bool attributeSpecial[256] = {};
+    bool contentSpecial[256] = {};
+    bool tokenChar[256] = {};
     constexpr CharTable() {
+        for (int c = 1; c < 256; ++c) tokenChar[c] = true;
+        for (char c : kDelimiters) tokenChar[static_cast<unsigned char>(c)] = false;
+        for (char c : kAttributeSpecials) attributeSpecial[static_cast<unsigned char>(c)] = true;
+        for (char c : kContentSpecials) contentSpecial[static_cast<unsigned char>(c)] = true;
         for (char c : kDelimiters) delimiter[static_cast<unsigned char>(c)] = true;
         for (char c : kWhiteSpace) space[static_cast<unsigned char>(c)] = true;
         for (char c : kDelimiters) nameBad[static_cast<unsigned char>(c)] = true;
@@ -71,6 +79,8 @@ constexpr CharTable kChars;
 
 inline bool IsDelimiter(char c) { return kChars.delimiter[static_cast<unsigned char>(c)]; }
 inline bool IsSpace(char c) { return kChars.space[static_cast<unsigned char>(c)]; }
+// Neither a delimiter nor the zero that ends the text.
+inline bool IsTokenChar(char c) { return kChars.tokenChar[static_cast<unsigned char>(c)]; }
 
 // A name the editing operations may write: one that reads back as the same single token.
 bool IsWritableName(std::string_view name) {
@@ -88,16 +98,9 @@ std::string_view UpToZero(std::string_view s) {
     return s;
 }
 
-const char* EscapeSetFor(bool forAttribute, size_t& count) {
-    std::string_view set = forAttribute ? kAttributeSpecials : kContentSpecials;
-    count = set.size();
-    return set.data();
-}
-
 bool IsSpecial(char c, bool forAttribute) {
-    size_t count = 0;
-    const char* set = EscapeSetFor(forAttribute, count);
-    return std::memchr(set, static_cast<unsigned char>(c), count) != nullptr;
+    const unsigned char u = static_cast<unsigned char>(c);
+    return forAttribute ? kChars.attributeSpecial[u] : kChars.contentSpecial[u];
 }
 
 std::string_view EntityCode(char c) {
@@ -161,15 +164,17 @@ bool MarkupDoc::SeekChar(int32_t& pos, char c) const {
 }
 
 bool MarkupDoc::SkipSpace(int32_t& pos) const {
+    // The zero after the text's last byte is no white space: it ends the loop.
     const int32_t size = static_cast<int32_t>(text.size());
-    const char* s = text.data();
-    while (pos < size && IsSpace(s[pos])) ++pos;
+    if (pos >= size) return false;
+    const char* s = text.c_str();
+    while (IsSpace(s[pos])) ++pos;
     return pos < size;
 }
 
 bool MarkupDoc::NextToken(TokenCursor& cursor) const {
-    const int32_t size = static_cast<int32_t>(text.size());
-    const char* s = text.data();
+    // The text holds no zero byte, so the zero behind it stops every loop at the end.
+    const char* s = text.c_str();
     cursor.quoted = false;
     int32_t p = cursor.next;
     if (!SkipSpace(p)) {
@@ -181,13 +186,13 @@ bool MarkupDoc::NextToken(TokenCursor& cursor) const {
         cursor.quoted = true;
         cursor.first = p + 1;
         int32_t q = p + 1;
-        const bool closed = SeekChar(q, c);
+        while (s[q] != c && s[q] != '\0') ++q;
         cursor.last = q - 1;
-        cursor.next = closed ? q + 1 : size;
+        cursor.next = s[q] == c ? q + 1 : q;
         return true;
     }
     cursor.first = p;
-    while (p < size && !IsDelimiter(s[p])) ++p;
+    while (IsTokenChar(s[p])) ++p;
     if (p == cursor.first) ++p;
     cursor.last = p - 1;
     cursor.next = p;
@@ -199,24 +204,26 @@ bool MarkupDoc::NextToken(TokenCursor& cursor) const {
 // the value. Quotes are recognised where NextToken recognises them (at a token's start), so
 // this agrees with the attribute lookup's view of the tag.
 bool MarkupDoc::SeekTagEnd(int32_t& pos) const {
+    // The text holds no zero byte, so the C string scans stop exactly at its end.
+    const char* s = text.c_str();
     const int32_t size = static_cast<int32_t>(text.size());
-    const char* s = text.data();
-    bool tokenStart = true;
     int32_t p = pos;
+    int32_t tokenStart = pos;  // known to start a token: just after the name or a closing quote
     while (p < size) {
-        const char c = s[p];
-        if (c == '>') {
-            pos = p;
+        const int32_t hit = p + static_cast<int32_t>(std::strcspn(s + p, "\"'>"));
+        if (hit >= size) break;
+        if (s[hit] == '>') {
+            pos = hit;
             return true;
         }
-        if (tokenStart && (c == '"' || c == '\'')) {
-            const void* close = std::memchr(s + p + 1, static_cast<unsigned char>(c), size - p - 1);
-            if (!close) break;
-            p = static_cast<int32_t>(static_cast<const char*>(close) - s) + 1;
-            continue;  // a token starts right after a closing quote
+        if (hit != tokenStart && !IsDelimiter(s[hit - 1])) {
+            p = hit + 1;  // a quote inside a token is an ordinary character
+            continue;
         }
-        tokenStart = IsDelimiter(c);
-        ++p;
+        const void* close = std::memchr(s + hit + 1, static_cast<unsigned char>(s[hit]), size - hit - 1);
+        if (!close) break;
+        p = static_cast<int32_t>(static_cast<const char*>(close) - s) + 1;
+        tokenStart = p;
     }
     pos = size;
     return false;
@@ -229,11 +236,21 @@ std::string MarkupDoc::TokenText(const TokenCursor& cursor) const {
 }
 
 bool MarkupDoc::TokenMatches(const TokenCursor& cursor, std::string_view name) const {
-    const int32_t n = std::max<int32_t>(0, cursor.last - cursor.first + 1);
+    return TokenMatches(cursor.first, cursor.last, name);
+}
+
+bool MarkupDoc::TokenMatches(int32_t first, int32_t last, std::string_view name) const {
+    const int32_t n = std::max<int32_t>(0, last - first + 1);
     if (static_cast<size_t>(n) > name.size()) return false;
-    if (cursor.first + n > static_cast<int32_t>(text.size())) return false;
-    if (n > 0 && std::memcmp(text.data() + cursor.first, name.data(), n) != 0) return false;
-    return static_cast<size_t>(n) == name.size() || kNameTails.find(name[n]) != std::string_view::npos;
+    // The cheap test first: what follows the token's length in the name must end it.
+    if (static_cast<size_t>(n) < name.size() && kNameTails.find(name[n]) == std::string_view::npos) return false;
+    if (first + n > static_cast<int32_t>(text.size())) return false;
+    // Names are short and mostly differ in their first byte: a plain loop beats a call.
+    const char* token = text.data() + first;
+    for (int32_t k = 0; k < n; ++k) {
+        if (token[k] != name[k]) return false;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -403,6 +420,7 @@ bool MarkupDoc::AssignText(std::string_view t) {
 }
 
 bool MarkupDoc::AssignOwned(std::string&& t) {
+    tagTokensOf = 0;
     freeIndex = 1;
     parentIndex = currentIndex = childIndex = nodeKind = 0;
     const size_t zero = t.find('\0');
@@ -512,26 +530,86 @@ bool MarkupDoc::FindAttribute(TokenCursor& cursor, std::string_view name) const 
     return false;
 }
 
+void MarkupDoc::RememberTag(int i) const {
+    if (tagTokensOf == i) return;
+    tagTokens.clear();
+    tagNames.clear();
+    tagCandidates.clear();
+    // NextToken's rules in one loop; the zero behind the text ends it.
+    const char* s = text.c_str();
+    int32_t p = entries[i].openBegin + 1;
+    for (;;) {
+        while (IsSpace(s[p])) ++p;
+        const char c = s[p];
+        if (c == '\0') break;
+        if (c == '"' || c == '\'') {
+            const void* close = std::memchr(s + p + 1, static_cast<unsigned char>(c), text.size() - p - 1);
+            const int32_t q = close ? static_cast<int32_t>(static_cast<const char*>(close) - s)
+                                    : static_cast<int32_t>(text.size());
+            tagTokens.push_back({p + 1, q - 1, true});
+            p = close ? q + 1 : q;
+            continue;
+        }
+        const int32_t start = p;
+        while (IsTokenChar(s[p])) ++p;
+        if (p == start) ++p;
+        tagTokens.push_back({start, p - 1, false});
+        if (c == '>' || c == '/') break;
+    }
+    // A nameless FindAttribute stops on the first unquoted token other than '=' at position 1
+    // or later of its own scan; each scan starts just after the name the previous one found.
+    // A named one matches the first candidate and takes the quoted token two places on, unless
+    // a '>' or '/' comes first.
+    const size_t count = tagTokens.size();
+    const auto isStop = [s](const TagToken& t) { return !t.quoted && (s[t.first] == '>' || s[t.first] == '/'); };
+    size_t start = 0;
+    for (size_t k = 0; k < count; ++k) {
+        const TagToken& t = tagTokens[k];
+        if (t.quoted) continue;
+        const char c = s[t.first];
+        if (c == '>' || c == '/') break;
+        if (c == '=' || k == 0) continue;
+        TagCandidate candidate{t.first, t.last, 0, -1, false};
+        if (k + 2 < count && !isStop(tagTokens[k + 1]) && tagTokens[k + 2].quoted) {
+            candidate.valueFirst = tagTokens[k + 2].first;
+            candidate.valueLast = tagTokens[k + 2].last;
+            candidate.hasValue = true;
+        }
+        tagCandidates.push_back(candidate);
+        if (k > start) {
+            tagNames.push_back(static_cast<int32_t>(k));
+            start = k + 1;
+        }
+    }
+    tagTokensOf = i;
+}
+
 std::string MarkupDoc::AttributeNameAt(int n) const {
     if (currentIndex == 0 || nodeKind != 1 || n < 0) return {};
-    TokenCursor c = CursorAt(entries[currentIndex].openBegin + 1);
-    for (int call = 0; call <= n; ++call) {
-        if (!FindAttribute(c, {})) return {};
-    }
-    return TokenText(c);
+    RememberTag(currentIndex);
+    if (static_cast<size_t>(n) >= tagNames.size()) return {};
+    const TagToken& t = tagTokens[tagNames[n]];
+    return std::string(text.data() + t.first, static_cast<size_t>(t.last - t.first + 1));
 }
 
 std::string MarkupDoc::AttributeValue(std::string_view name) const {
     if (currentIndex == 0 || nodeKind != 1 || name.empty()) return {};
-    TokenCursor c = CursorAt(entries[currentIndex].openBegin + 1);
-    if (!FindAttribute(c, name)) return {};
-    return DecodeText(c.first, c.last);
+    RememberTag(currentIndex);
+    for (const TagCandidate& c : tagCandidates) {
+        if (TokenMatches(c.nameFirst, c.nameLast, name)) {
+            return c.hasValue ? DecodeText(c.valueFirst, c.valueLast) : std::string();
+        }
+    }
+    return {};
 }
 
 std::string MarkupDoc::DecodeText(int32_t from, int32_t to) const {
     std::string out;
     if (from > to) return out;
     const char* s = text.data();
+    if (!std::memchr(s + from, '&', static_cast<size_t>(to - from + 1))) {
+        return std::string(s + from, static_cast<size_t>(to - from + 1));
+    }
     out.reserve(static_cast<size_t>(to - from + 1));
     int32_t p = from;
     while (p <= to) {
@@ -545,6 +623,8 @@ std::string MarkupDoc::DecodeText(int32_t from, int32_t to) const {
         p = a + 1;
         char decoded = '&';
         for (const Entity& e : kEntities) {
+            // Codes differ in their first byte (or, for amp/apos, the second): try only those.
+            if (a + 1 > to || s[a + 1] != e.code[0]) continue;
             const int32_t length = static_cast<int32_t>(e.code.size());
             if (a + length <= to && std::memcmp(s + a + 1, e.code.data(), length) == 0) {
                 decoded = e.c;
@@ -570,6 +650,11 @@ std::string MarkupDoc::TagNameOf(int i) const {
 std::string MarkupDoc::EncodeText(std::string_view value, bool forAttribute) {
     std::string out;
     out.reserve(value.size() + value.size() / kEncodeReserveDivisor);
+    EncodeInto(out, value, forAttribute);
+    return out;
+}
+
+void MarkupDoc::EncodeInto(std::string& out, std::string_view value, bool forAttribute) {
     size_t start = 0;
     for (size_t p = 0; p < value.size(); ++p) {
         if (!IsSpecial(value[p], forAttribute)) continue;
@@ -579,7 +664,6 @@ std::string MarkupDoc::EncodeText(std::string_view value, bool forAttribute) {
         start = p + 1;
     }
     out.append(value.substr(start));
-    return out;
 }
 
 bool MarkupDoc::IsEmptyElement(int i) const {
@@ -587,6 +671,7 @@ bool MarkupDoc::IsEmptyElement(int i) const {
 }
 
 void MarkupDoc::ReplaceText(int32_t at, int32_t count, std::string_view insert) {
+    tagTokensOf = 0;
     text.replace(static_cast<size_t>(at), static_cast<size_t>(count), insert);
 }
 
@@ -666,17 +751,24 @@ bool MarkupDoc::AppendElement(std::string_view name, std::string_view content) {
 
     const bool parentEmpty = p != 0 && IsEmptyElement(p);
     const std::string parentName = parentEmpty ? TagNameOf(p) : std::string();
-    const std::string encoded = content.empty() ? std::string() : EncodeText(content, false);
 
-    std::string insert;
+    std::string& insert = scratch;
+    insert.clear();
     if (parentEmpty) {
         insert.append(kEndTagClose);
     }
     insert.append(kTagOpen).append(name);
+    int32_t encodedLength = 0;
     if (content.empty()) {
         insert.append(kEmptyTagClose);
     } else {
-        insert.append(kTagClose).append(encoded).append(kEndTagOpen).append(name).append(kEndTagClose);
+        insert.append(kTagClose);
+        const size_t before = insert.size();
+        insert.reserve(before + content.size() + content.size() / kEncodeReserveDivisor + 2 * name.size() +
+                       kEndTagOpen.size() + kEndTagClose.size());
+        EncodeInto(insert, content, false);
+        encodedLength = static_cast<int32_t>(insert.size() - before);
+        insert.append(kEndTagOpen).append(name).append(kEndTagClose);
     }
     if (parentEmpty) {
         insert.append(kEndTagOpen).append(parentName);
@@ -710,7 +802,7 @@ bool MarkupDoc::AppendElement(std::string_view name, std::string_view content) {
         e.closeEnd = e.closeBegin + 1;
     } else {
         e.openEnd = e.openBegin + L + 1;
-        e.closeBegin = e.openEnd + static_cast<int32_t>(encoded.size()) + 1;
+        e.closeBegin = e.openEnd + encodedLength + 1;
         e.closeEnd = e.closeBegin + L + 2;
     }
 
@@ -737,21 +829,19 @@ bool MarkupDoc::WriteAttribute(std::string_view name, std::string_view value) {
 
     const int i = currentIndex;
     TokenCursor c = CursorAt(entries[i].openBegin + 1);
-    const std::string encoded = EncodeText(value, true);
+    std::string& insert = scratch;
+    insert.clear();
     int32_t at = 0;
     int32_t replaced = 0;
-    std::string added;
-    std::string_view insert;
     if (FindAttribute(c, name)) {
         at = c.first;
         replaced = c.last - c.first + 1;
-        insert = encoded;
+        EncodeInto(insert, value, true);
     } else {
         at = IsEmptyElement(i) ? entries[i].openEnd - 1 : entries[i].openEnd;
-        added.reserve(kAttrSeparator.size() + name.size() + kAttrAssign.size() + encoded.size() +
-                      kAttrQuote.size());
-        added.append(kAttrSeparator).append(name).append(kAttrAssign).append(encoded).append(kAttrQuote);
-        insert = added;
+        insert.append(kAttrSeparator).append(name).append(kAttrAssign);
+        EncodeInto(insert, value, true);
+        insert.append(kAttrQuote);
     }
     const int64_t delta = static_cast<int64_t>(insert.size()) - replaced;
     if (static_cast<int64_t>(text.size()) + delta > kMaxTextLength) return false;
@@ -766,9 +856,10 @@ bool MarkupDoc::WriteAttribute(std::string_view name, std::string_view value) {
 }
 
 bool MarkupDoc::WriteAttribute(std::string_view name, int32_t value) {
+    // Plain decimal with a minus sign for negatives, as "%d" writes it.
     char buffer[16];
-    const int n = std::snprintf(buffer, sizeof buffer, "%d", value);
-    return WriteAttribute(name, std::string_view(buffer, static_cast<size_t>(n)));
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+    return WriteAttribute(name, std::string_view(buffer, static_cast<size_t>(end - buffer)));
 }
 
 // ---------------------------------------------------------------------------------------------

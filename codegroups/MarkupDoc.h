@@ -30,6 +30,7 @@ struct TokenCursor {
     bool quoted = false;
 };
 
+// Single-threaded: even the const readers share a token memo (see tagTokens).
 class MarkupDoc {
 public:
     // Deepest element nesting a text may have; deeper texts fail instead of exhausting the stack.
@@ -112,6 +113,26 @@ private:
     void ReplaceText(int32_t at, int32_t count, std::string_view insert);
     void ShiftFollowing(int i, int32_t delta);
     TokenCursor CursorAt(int32_t next) const;
+    bool TokenMatches(int32_t first, int32_t last, std::string_view name) const;
+    // The attribute readers work on the start tag's tokens, remembered once per element, since
+    // the loader asks for every value by position (n + 2 FindAttribute scans per value). The
+    // results are those of the FindAttribute scans over the text.
+    struct TagToken {
+        int32_t first;
+        int32_t last;
+        bool quoted;
+    };
+    // An unquoted token other than '=' at position 1 or later, before the tag's '>' or '/':
+    // what FindAttribute can match a name against, with the value it would then return.
+    struct TagCandidate {
+        int32_t nameFirst;
+        int32_t nameLast;
+        int32_t valueFirst;
+        int32_t valueLast;
+        bool hasValue;
+    };
+    void RememberTag(int i) const;
+    static void EncodeInto(std::string& out, std::string_view value, bool forAttribute);
 
     std::string text;
     std::string lastError;
@@ -121,4 +142,10 @@ private:
     int childIndex = 0;
     int freeIndex = 1;
     int nodeKind = 0;
+
+    mutable std::vector<TagToken> tagTokens;  // up to the '>' or '/' where FindAttribute stops
+    mutable std::vector<int32_t> tagNames;    // token found by the n-th chained nameless scan
+    mutable std::vector<TagCandidate> tagCandidates;
+    mutable int tagTokensOf = 0;              // entry the memo describes; 0 = none
+    std::string scratch;          // reused for the pieces the edits insert
 };
