@@ -750,6 +750,11 @@ bool MarkupDoc::AppendElement(std::string_view name, std::string_view content) {
     if (depth > kMaxDepth) return false;
 
     const bool parentEmpty = p != 0 && IsEmptyElement(p);
+    // Splitting replaces only the '/' of "/>": a start tag ending in "//>" would still read as
+    // empty and the new child would be lost on the next load.
+    if (parentEmpty && entries[p].openEnd - 2 > entries[p].openBegin && text[entries[p].openEnd - 2] == '/') {
+        return false;
+    }
     const std::string parentName = parentEmpty ? TagNameOf(p) : std::string();
 
     std::string& insert = scratch;

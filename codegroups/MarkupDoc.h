@@ -61,8 +61,9 @@ public:
 
     // Editing in place: the text changes and the index is shifted, no re-parse.
     // Names must be non-empty and free of blanks, quotes and the characters <>=\/?! so that
-    // the text still parses; other names, a second root, nesting deeper than kMaxDepth and
-    // growth past kMaxTextLength are refused (false, nothing changed). Content and values end
+    // the text still parses; other names, a second root, nesting deeper than kMaxDepth, a
+    // parent whose start tag ends in "//>" and growth past kMaxTextLength are refused (false,
+    // nothing changed). Content and values end
     // at their first zero byte, as they would when the file is read back.
     bool AppendElement(std::string_view name, std::string_view content = {});
     bool WriteAttribute(std::string_view name, std::string_view value);

@@ -124,7 +124,7 @@ private slots:
     void appendWorkedSequence();
     void appendAndWriteEdgeCases_data();
     void appendAndWriteEdgeCases();
-    void secondRootIsRefused();
+    void appendRefusals();
     void writeAttributeNumbers_data();
     void writeAttributeNumbers();
     void refusesNamesThatWouldNotReadBack_data();
@@ -560,7 +560,7 @@ void TestMarkup::appendAndWriteEdgeCases() {
     QCOMPARE(shapeOf(doc), shapeOf(fresh));
 }
 
-void TestMarkup::secondRootIsRefused() {
+void TestMarkup::appendRefusals() {
     MarkupDoc doc;
     doc.AssignText("");
     QVERIFY(doc.AppendElement("CodeTree"));
@@ -572,6 +572,13 @@ void TestMarkup::secondRootIsRefused() {
     QVERIFY(doc.AssignText("<r/>"));
     QVERIFY(!doc.AppendElement("x"));
     QCOMPARE(qb(doc.Text()), QByteArray("<r/>"));
+
+    // Splitting "<r x//>" would leave "<r x/>" plus the child: still empty when read back.
+    QVERIFY(doc.AssignText("<r x//>"));
+    QVERIFY(doc.FindSibling());
+    QVERIFY(doc.EnterElement());
+    QVERIFY(!doc.AppendElement("c"));
+    QCOMPARE(qb(doc.Text()), QByteArray("<r x//>"));
 }
 
 void TestMarkup::writeAttributeNumbers_data() {
