@@ -16,6 +16,7 @@
 #include "Comthread.h"
 #include "Help.h"
 #include "Ini.h"
+#include "MarkupDoc.h"
 #include "Memo.h"
 #include "Outport.h"
 #include "Password.h"
@@ -114,8 +115,12 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
     move(area.center() - QPoint(width() / 2, height() / 2));
   }
 
-  // 2. The members start at their declared values. 3-6: the code group document and its
-  // file come with the Code Group tab. 7: the help keys come with the help window.
+  // 2. The members start at their declared values.
+  // 3. The code group document, empty until a code group file is loaded.
+  CodeDoc = std::make_unique<MarkupDoc>();
+  CodeDoc->AssignText();
+  // 4-6: the code tree and its file come with the Code Group tab. 7: the help keys come
+  // with the help window.
   // 8.
   FormCreate();
 }
@@ -126,6 +131,7 @@ TMainForm::~TMainForm() {
     SerialPort->Close();
     SerialPort = nullptr;
   }
+  CodeDoc.reset();
   // No socket events into a half-destroyed window.
   ClientSocket1->disconnect(this);
 }

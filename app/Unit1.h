@@ -12,11 +12,13 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 
 #include "Feedback.h"
 #include "Transmission.h"
 
 class ComPort;
+class MarkupDoc;
 class QButtonGroup;
 class QGroupBox;
 class QLabel;
@@ -78,6 +80,7 @@ class TMainForm : public QWidget, public LinkContext {
   std::int32_t AutoLastOutput = 0;
   std::uint32_t KeypadMode = 0;
   std::uint8_t CodeTreeChanged = 0;  // the code tree itself arrives with the Code Group tab
+  std::unique_ptr<MarkupDoc> CodeDoc;  // the markup document of the code group file
   std::uint32_t ReplyTarget = 0;
   ComPort* SerialPort = nullptr;
 
