@@ -20,45 +20,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "FakePrompts.h"
 #include "Ini.h"
 #include "Prompts.h"
 #include "SwitcherCore.h"
-
-// Records every prompt; answers the expected ones in order, and notes any other.
-class FakePrompts final : public platform::Prompts {
- public:
-  struct Expected {
-    QString text;
-    QString caption;
-    platform::Answer answer = platform::Answer::Ok;
-  };
-  QList<platform::Prompt> shown;
-  std::deque<Expected> expected;
-  QStringList unexpected;
-
-  void expect(const QString& text, const QString& caption,
-              platform::Answer answer = platform::Answer::Ok) {
-    expected.push_back({text, caption, answer});
-  }
-  platform::Answer message(const platform::Prompt& p) override {
-    shown << p;
-    if (!expected.empty() && expected.front().text == p.text && expected.front().caption == p.caption) {
-      const platform::Answer a = expected.front().answer;
-      expected.pop_front();
-      return a;
-    }
-    unexpected << QStringLiteral("[%1] %2").arg(p.caption, p.text);
-    return platform::Answer::Ok;
-  }
-  QString openFileName(const platform::FileDialog&) override {
-    unexpected << "open file dialog";
-    return {};
-  }
-  QString saveFileName(const platform::FileDialog&) override {
-    unexpected << "save file dialog";
-    return {};
-  }
-};
 
 // A fresh settings folder's Switcher.ini. COM1..COM4 point nowhere unless given, so that
 // no test ever opens a real serial port of the machine.

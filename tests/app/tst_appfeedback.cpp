@@ -40,7 +40,7 @@ void feedSerial(const QByteArray& bytes) {
 
 class TestAppFeedback : public QObject {
   Q_OBJECT
-  FakePrompts prompts;
+  FakePrompts prompts{FakePrompts::Mode::Scripted};
   std::unique_ptr<SimTcpSwitcher> sw;
 
   // Sends bytes from the switcher and waits until the console has received all of them.
@@ -52,7 +52,7 @@ class TestAppFeedback : public QObject {
 
  private slots:
   void init() {
-    prompts = FakePrompts{};
+    prompts.reset();
     platform::setPrompts(&prompts);
     sw = std::make_unique<SimTcpSwitcher>(SimTcpSwitcher::Mode::Silent);
     qputenv(kTcpPortEnv, QByteArray::number(sw->port()));
@@ -335,7 +335,7 @@ class TestAppFeedback : public QObject {
     QCOMPARE(MainForm->LinesHandled, std::uint64_t(0));
     prompts.expect("TCP/IP is not connected !", "Error");
     MainForm->ButtonUpdateClick();
-    QVERIFY(prompts.expected.empty());
+    QVERIFY(prompts.allExpectedShown());
     // The ring keeps the unfinished line: the next connection continues it.
     MainForm->ButtonOpenComClick();
     QTRY_VERIFY_WITH_TIMEOUT(MainForm->socketActive(), kWaitMs);

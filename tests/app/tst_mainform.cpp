@@ -47,11 +47,11 @@ void settle() {
 
 class TestMainForm : public QObject {
   Q_OBJECT
-  FakePrompts prompts;
+  FakePrompts prompts{FakePrompts::Mode::Scripted};
 
  private slots:
   void init() {
-    prompts = FakePrompts{};
+    prompts.reset();
     platform::setPrompts(&prompts);
     qunsetenv(kTcpPortEnv);
   }
@@ -177,7 +177,7 @@ class TestMainForm : public QObject {
     MainForm->Edit6->setText("1.2.3");
     prompts.expect("Error! Invalid IP!", "Error");
     MainForm->ButtonOpenComClick();
-    QVERIFY(prompts.expected.empty());
+    QVERIFY(prompts.allExpectedShown());
     QVERIFY(MainForm->Edit6->isEnabled());
     QCOMPARE(MainForm->MemoSysInfo->line(4), QString());
   }
@@ -277,7 +277,7 @@ class TestMainForm : public QObject {
     MainForm->Timer5->stop();
     prompts.expect("boom", kExceptionCaption);
     QTimer::singleShot(0, MainForm, [] { throw std::runtime_error("boom"); });
-    QTRY_VERIFY_WITH_TIMEOUT(prompts.expected.empty(), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(prompts.allExpectedShown(), kWaitMs);
     bool later = false;
     QTimer::singleShot(0, MainForm, [&later] { later = true; });
     QTRY_VERIFY_WITH_TIMEOUT(later, kWaitMs);

@@ -1,6 +1,7 @@
 // ComPort and its monitor thread on real pseudo-terminals standing in for COM1.
 #include "Com.h"
 #include "Comthread.h"
+#include "FakePrompts.h"
 #include "Ini.h"
 #include "Prompts.h"
 
@@ -27,38 +28,6 @@ constexpr int kBaud = 9600;
 constexpr int kDataBits = 8;
 constexpr int kStopBits = 1;
 constexpr int kTimeoutMs = 5000;
-
-// Records every prompt; each test states what it expected, cleanup() catches the rest.
-class FakePrompts final : public platform::Prompts {
- public:
-  platform::Answer message(const platform::Prompt& p) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      shown.append(p);
-      if (QThread::currentThread() != qApp->thread()) ++offWindowThread;
-    }
-    if (onMessage) onMessage();
-    return platform::Answer::Ok;
-  }
-  QString openFileName(const platform::FileDialog&) override { return {}; }
-  QString saveFileName(const platform::FileDialog&) override { return {}; }
-
-  int count() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return shown.size();
-  }
-  QList<platform::Prompt> take() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return std::exchange(shown, {});
-  }
-
-  std::function<void()> onMessage;
-  std::atomic<int> offWindowThread{0};
-
- private:
-  std::mutex mutex;
-  QList<platform::Prompt> shown;
-};
 
 class Receiver : public QObject {
  public:

@@ -1,6 +1,5 @@
 #pragma once
-// Test doubles for the protocol library: a link that records what leaves it, and prompts
-// that record every box so that a test can check the exact text, caption and owner.
+// Test double for the protocol library: a link that records what leaves it.
 
 #include <QByteArrayList>
 #include <QList>
@@ -8,39 +7,8 @@
 
 #include <utility>
 
-#include "Prompts.h"
+#include "FakePrompts.h"
 #include "Transmission.h"
-
-// Records every prompt. A test takes the prompts it expects; cleanup() fails on any left,
-// so a box nobody expected never goes unnoticed.
-class FakePrompts final : public platform::Prompts {
- public:
-  FakePrompts() : previous_(platform::setPrompts(this)) {}
-  ~FakePrompts() override { platform::setPrompts(previous_); }
-  FakePrompts(const FakePrompts&) = delete;
-  FakePrompts& operator=(const FakePrompts&) = delete;
-
-  platform::Answer message(const platform::Prompt& p) override {
-    shown.append(p);
-    return platform::Answer::Ok;
-  }
-  QString openFileName(const platform::FileDialog& d) override {
-    unexpectedDialogs.append(d.caption);
-    return {};
-  }
-  QString saveFileName(const platform::FileDialog& d) override {
-    unexpectedDialogs.append(d.caption);
-    return {};
-  }
-
-  QList<platform::Prompt> take() { return std::exchange(shown, {}); }
-
-  QList<platform::Prompt> shown;
-  QStringList unexpectedDialogs;
-
- private:
-  platform::Prompts* previous_;
-};
 
 // Records what leaves, in order, as readable entries: "tcp <hex>" per socket send,
 // "com <hex>" per serial byte and "log <text>" per send-log line.

@@ -38,6 +38,8 @@ void CheckBox(const QList<platform::Prompt>& shown, const ExpectedBox& want, QWi
 
 class TestSend : public QObject {
   Q_OBJECT
+ public:
+  TestSend() { prompts_.install(); }
 
  private slots:
   void cleanup();
@@ -65,7 +67,7 @@ void TestSend::cleanup() {
   const QList<platform::Prompt> left = prompts_.take();
   QVERIFY2(left.isEmpty(),
            qPrintable("unexpected box: " + (left.isEmpty() ? QString() : left.first().text)));
-  QVERIFY(prompts_.unexpectedDialogs.isEmpty());
+  QVERIFY(prompts_.unexpected.isEmpty());
 }
 
 void TestSend::builderSendsExactText_data() {
