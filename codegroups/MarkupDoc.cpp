@@ -8,6 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -62,7 +66,9 @@ struct CharTable {
     bool attributeSpecial[256] = {};
     bool contentSpecial[256] = {};
     bool tokenChar[256] = {};
+    bool nameTail[256] = {};
     constexpr CharTable() {
+        for (char c : kNameTails) nameTail[static_cast<unsigned char>(c)] = true;
         for (int c = 1; c < 256; ++c) tokenChar[c] = true;
         for (char c : kDelimiters) tokenChar[static_cast<unsigned char>(c)] = false;
         for (char c : kAttributeSpecials) attributeSpecial[static_cast<unsigned char>(c)] = true;
@@ -82,6 +88,17 @@ inline bool IsSpace(char c) { return kChars.space[static_cast<unsigned char>(c)]
 // Neither a delimiter nor the zero that ends the text.
 inline bool IsTokenChar(char c) { return kChars.tokenChar[static_cast<unsigned char>(c)]; }
 
+// TokenMatches for a token known to lie in the text and to be at least one character long.
+inline bool NameMatches(const char* token, size_t n, std::string_view name) {
+    if (n > name.size() || token[0] != name[0]) return false;
+    if (n < name.size() && !kChars.nameTail[static_cast<unsigned char>(name[n])]) return false;
+    // Names are a few bytes long: a loop beats a library call.
+    for (size_t k = 1; k < n; ++k) {
+        if (token[k] != name[k]) return false;
+    }
+    return true;
+}
+
 // A name the editing operations may write: one that reads back as the same single token.
 bool IsWritableName(std::string_view name) {
     if (name.empty()) return false;
@@ -89,6 +106,24 @@ bool IsWritableName(std::string_view name) {
         if (kChars.nameBad[static_cast<unsigned char>(c)]) return false;
     }
     return true;
+}
+
+// Offset of the first a or b in s[from, size), or size. Attribute values are short, and a library
+// call (memchr) costs more than the whole scan for them.
+inline int32_t FindEither(const char* s, int32_t from, int32_t size, char a, char b) {
+    int32_t q = from;
+#if defined(__SSE2__)
+    constexpr int32_t kBlock = 16;
+    const __m128i va = _mm_set1_epi8(a);
+    const __m128i vb = _mm_set1_epi8(b);
+    for (; q + kBlock <= size; q += kBlock) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + q));
+        const int hits = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)));
+        if (hits != 0) return q + __builtin_ctz(static_cast<unsigned>(hits));
+    }
+#endif
+    while (q < size && s[q] != a && s[q] != b) ++q;
+    return q;
 }
 
 std::string_view UpToZero(std::string_view s) {
@@ -153,6 +188,14 @@ bool MarkupDoc::SeekChar(int32_t& pos, char c) const {
     if (pos >= size) {
         pos = size;
         return false;
+    }
+    // Mostly only a line end stands before the wanted '<': step over white space before
+    // paying for a library call.
+    if (!IsSpace(c)) {
+        const char* s = text.c_str();
+        while (IsSpace(s[pos])) ++pos;
+        if (pos >= size) return false;
+        if (s[pos] == c) return true;
     }
     const void* hit = std::memchr(text.data() + pos, static_cast<unsigned char>(c), size - pos);
     if (!hit) {
@@ -229,6 +272,56 @@ bool MarkupDoc::SeekTagEnd(int32_t& pos) const {
     return false;
 }
 
+// Finds the '>' of the start tag of entry i like SeekTagEnd (pos is just after the tag name,
+// nameStart the name's first character) and notes the tag's attributes when the tag has the
+// plain form. In that form no quote can hide a '>' from the plain scan, so both find the same '>'.
+bool MarkupDoc::ScanStartTag(int i, char nameStart, int32_t& pos) {
+    // The text holds no zero byte, so the zero behind it stops every loop at the end.
+    const char* s = text.c_str();
+    const int32_t size = static_cast<int32_t>(text.size());
+    const size_t mark = parsedAttributes.size();
+    ParsedSpan& span = parsedSpans[i];
+    span.first = static_cast<int32_t>(mark);
+    // A '>' as the name ends every attribute scan at once; leave such tags to the general path.
+    int32_t p = nameStart == '>' ? size : pos;
+    while (p < size) {
+        while (IsSpace(s[p])) ++p;
+        const char c = s[p];
+        if (c == '>' || c == '/') {
+            int32_t q = p;
+            if (c == '/') {
+                ++q;
+                while (IsSpace(s[q])) ++q;
+                if (s[q] != '>') break;
+            }
+            span.count = static_cast<int32_t>(parsedAttributes.size() - mark);
+            pos = q;
+            return true;
+        }
+        if (c == '"' || c == '\'' || !IsTokenChar(c)) break;
+        const int32_t nameFirst = p;
+        do ++p;
+        while (IsTokenChar(s[p]));
+        const int32_t nameLength = p - nameFirst;
+        while (IsSpace(s[p])) ++p;
+        if (s[p] != '=') break;
+        ++p;
+        while (IsSpace(s[p])) ++p;
+        const char quote = s[p];
+        if (quote != '"' && quote != '\'') break;
+        // Noting any '&' on the way lets reading the value skip the decoding.
+        int32_t q = FindEither(s, p + 1, size, quote, '&');
+        const bool hasAmpersand = q < size && s[q] == '&';
+        if (hasAmpersand) q = FindEither(s, q + 1, size, quote, quote);
+        if (q >= size) break;  // the text ended inside the value
+        parsedAttributes.push_back({nameFirst, nameLength, p + 1, q - 1, hasAmpersand});
+        p = q + 1;
+    }
+    parsedAttributes.resize(mark);
+    span.count = -1;
+    return SeekTagEnd(pos);
+}
+
 std::string MarkupDoc::TokenText(const TokenCursor& cursor) const {
     const int32_t last = std::min<int32_t>(cursor.last, static_cast<int32_t>(text.size()) - 1);
     if (cursor.first > last) return {};
@@ -261,6 +354,7 @@ int MarkupDoc::TakeEntry() {
         const int grown = std::max(freeIndex + freeIndex / 2, freeIndex + 1);
         entries.resize(grown);
     }
+    if (parsedSpans.size() < entries.size()) parsedSpans.resize(entries.size());
     return freeIndex++;
 }
 
@@ -358,7 +452,7 @@ int MarkupDoc::ParseElement(int p, int depth) {
         if (c == '/') return ReturnEntry();
         nameFirst = cursor.first;
         nameLength = cursor.last - cursor.first + 1;
-        if (!SeekTagEnd(cursor.next)) return Fail("End of tag not found");
+        if (!ScanStartTag(i, c, cursor.next)) return Fail("End of tag not found");
     }
     const std::string_view name(text.data() + nameFirst, nameLength);
     if (depth > kMaxDepth) return Fail("Element nesting too deep");
@@ -416,20 +510,34 @@ bool MarkupDoc::AssignText(const char* t) {
 }
 
 bool MarkupDoc::AssignText(std::string_view t) {
-    return AssignOwned(std::string(UpToZero(t)));
+    t = UpToZero(t);
+    // Copied into the old text's storage: a large text then costs no fresh pages per load.
+    if (t.empty() || static_cast<int64_t>(t.size()) > kMaxTextLength) {
+        text.clear();
+    } else {
+        text.assign(t.data(), t.size());
+    }
+    return ParseText();
 }
 
 bool MarkupDoc::AssignOwned(std::string&& t) {
-    tagTokensOf = 0;
-    freeIndex = 1;
-    parentIndex = currentIndex = childIndex = nodeKind = 0;
     const size_t zero = t.find('\0');
     if (zero != std::string::npos) t.resize(zero);
     if (static_cast<int64_t>(t.size()) > kMaxTextLength) t.clear();
     text = std::move(t);
+    return ParseText();
+}
+
+bool MarkupDoc::ParseText() {
+    tagTokensOf = 0;
+    freeIndex = 1;
+    parentIndex = currentIndex = childIndex = nodeKind = 0;
 
     const size_t wanted = text.size() / kCharsPerEntry + kMinEntries;
     if (entries.size() < wanted) entries.resize(wanted);
+    if (parsedSpans.size() < entries.size()) parsedSpans.resize(entries.size());
+    parsedAttributes.clear();
+    parsedValid = true;
 
     bool result = false;
     if (!text.empty()) {
@@ -586,6 +694,11 @@ void MarkupDoc::RememberTag(int i) const {
 
 std::string MarkupDoc::AttributeNameAt(int n) const {
     if (currentIndex == 0 || nodeKind != 1 || n < 0) return {};
+    if (const ParsedSpan* span = ParsedAttributesOf(currentIndex)) {
+        if (n >= span->count) return {};
+        const ParsedAttribute& a = parsedAttributes[static_cast<size_t>(span->first + n)];
+        return std::string(text.data() + a.nameFirst, static_cast<size_t>(a.nameLength));
+    }
     RememberTag(currentIndex);
     if (static_cast<size_t>(n) >= tagNames.size()) return {};
     const TagToken& t = tagTokens[tagNames[n]];
@@ -594,6 +707,17 @@ std::string MarkupDoc::AttributeNameAt(int n) const {
 
 std::string MarkupDoc::AttributeValue(std::string_view name) const {
     if (currentIndex == 0 || nodeKind != 1 || name.empty()) return {};
+    if (const ParsedSpan* span = ParsedAttributesOf(currentIndex)) {
+        const char* s = text.data();
+        const ParsedAttribute* a = parsedAttributes.data() + span->first;
+        for (const ParsedAttribute* end = a + span->count; a != end; ++a) {
+            if (NameMatches(s + a->nameFirst, static_cast<size_t>(a->nameLength), name)) {
+                if (a->hasAmpersand) return DecodeText(a->valueFirst, a->valueLast);
+                return std::string(s + a->valueFirst, static_cast<size_t>(a->valueLast - a->valueFirst + 1));
+            }
+        }
+        return {};
+    }
     RememberTag(currentIndex);
     for (const TagCandidate& c : tagCandidates) {
         if (TokenMatches(c.nameFirst, c.nameLast, name)) {
@@ -604,36 +728,37 @@ std::string MarkupDoc::AttributeValue(std::string_view name) const {
 }
 
 std::string MarkupDoc::DecodeText(int32_t from, int32_t to) const {
-    std::string out;
-    if (from > to) return out;
-    const char* s = text.data();
-    if (!std::memchr(s + from, '&', static_cast<size_t>(to - from + 1))) {
-        return std::string(s + from, static_cast<size_t>(to - from + 1));
-    }
-    out.reserve(static_cast<size_t>(to - from + 1));
-    int32_t p = from;
-    while (p <= to) {
-        const void* amp = std::memchr(s + p, '&', static_cast<size_t>(to - p + 1));
-        if (!amp) {
-            out.append(s + p, static_cast<size_t>(to - p + 1));
-            break;
-        }
-        const int32_t a = static_cast<int32_t>(static_cast<const char*>(amp) - s);
-        out.append(s + p, static_cast<size_t>(a - p));
-        p = a + 1;
+    if (from > to) return {};
+    // Copy the range whole, then decode in place: codes only ever shrink the text.
+    const size_t length = static_cast<size_t>(to - from + 1);
+    std::string out(text.data() + from, length);
+    char* d = out.data();
+    const int32_t end = static_cast<int32_t>(length);
+    int32_t r = FindEither(d, 0, end, '&', '&');
+    if (r == end) return out;
+    int32_t w = r;  // d[r] is an '&'
+    for (;;) {
         char decoded = '&';
+        int32_t skip = 1;
         for (const Entity& e : kEntities) {
-            // Codes differ in their first byte (or, for amp/apos, the second): try only those.
-            if (a + 1 > to || s[a + 1] != e.code[0]) continue;
-            const int32_t length = static_cast<int32_t>(e.code.size());
-            if (a + length <= to && std::memcmp(s + a + 1, e.code.data(), length) == 0) {
+            // A code counts only when it ends inside the range.
+            const int32_t codeLength = static_cast<int32_t>(e.code.size());
+            if (r + codeLength < end && d[r + 1] == e.code[0] &&
+                std::memcmp(d + r + 1, e.code.data(), static_cast<size_t>(codeLength)) == 0) {
                 decoded = e.c;
-                p = a + 1 + length;
+                skip = 1 + codeLength;
                 break;
             }
         }
-        out.push_back(decoded);
+        d[w++] = decoded;
+        r += skip;
+        const int32_t stop = FindEither(d, r, end, '&', '&');
+        std::memmove(d + w, d + r, static_cast<size_t>(stop - r));
+        w += stop - r;
+        r = stop;
+        if (r == end) break;
     }
+    out.resize(static_cast<size_t>(w));
     return out;
 }
 
@@ -672,6 +797,7 @@ bool MarkupDoc::IsEmptyElement(int i) const {
 
 void MarkupDoc::ReplaceText(int32_t at, int32_t count, std::string_view insert) {
     tagTokensOf = 0;
+    parsedValid = false;
     text.replace(static_cast<size_t>(at), static_cast<size_t>(count), insert);
 }
 

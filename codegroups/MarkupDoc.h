@@ -95,12 +95,14 @@ public:
 
 private:
     bool AssignOwned(std::string&& t);
+    bool ParseText();
     int ParseElement(int p, int depth);
     int ParseSpecialNode(TokenCursor& cursor) const;
     bool NextToken(TokenCursor& cursor) const;
     bool SkipSpace(int32_t& pos) const;
     bool SeekChar(int32_t& pos, char c) const;
     bool SeekTagEnd(int32_t& pos) const;
+    bool ScanStartTag(int i, char nameStart, int32_t& pos);
     bool TokenMatches(const TokenCursor& cursor, std::string_view name) const;
     std::string TokenText(const TokenCursor& cursor) const;
     int FindChild(int p, int after, std::string_view name) const;
@@ -133,6 +135,27 @@ private:
         bool hasValue;
     };
     void RememberTag(int i) const;
+    // Attributes of a start tag noted while parsing it, for tags of the plain form
+    // name (attr = "value")* [/] > whose attribute lookups need no general token scan: each
+    // attribute is then a candidate, every name is found by position, and every value is the
+    // quoted token two places on. Other tags, and all tags once the text has been edited, go
+    // through RememberTag.
+    struct ParsedAttribute {
+        int32_t nameFirst;
+        int32_t nameLength;
+        int32_t valueFirst;
+        int32_t valueLast;
+        bool hasAmpersand;  // false: the value reads as it stands
+    };
+    struct ParsedSpan {
+        int32_t first = 0;   // into parsedAttributes
+        int32_t count = -1;  // -1: the tag was not of the plain form
+    };
+    const ParsedSpan* ParsedAttributesOf(int i) const {
+        if (!parsedValid || i <= 0 || static_cast<size_t>(i) >= parsedSpans.size()) return nullptr;
+        const ParsedSpan& span = parsedSpans[static_cast<size_t>(i)];
+        return span.count >= 0 ? &span : nullptr;
+    }
     static void EncodeInto(std::string& out, std::string_view value, bool forAttribute);
 
     std::string text;
@@ -148,5 +171,8 @@ private:
     mutable std::vector<int32_t> tagNames;    // token found by the n-th chained nameless scan
     mutable std::vector<TagCandidate> tagCandidates;
     mutable int tagTokensOf = 0;              // entry the memo describes; 0 = none
+    std::vector<ParsedAttribute> parsedAttributes;
+    std::vector<ParsedSpan> parsedSpans;      // by entry index
+    bool parsedValid = false;                 // false once an edit moved the text under them
     std::string scratch;          // reused for the pieces the edits insert
 };
