@@ -88,15 +88,39 @@ inline bool IsSpace(char c) { return kChars.space[static_cast<unsigned char>(c)]
 // Neither a delimiter nor the zero that ends the text.
 inline bool IsTokenChar(char c) { return kChars.tokenChar[static_cast<unsigned char>(c)]; }
 
+template <typename Word>
+inline Word LoadWord(const char* p) {
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// a[0, n) == b[0, n). Names are a few bytes long, so two overlapping word compares beat a
+// library call.
+inline bool SameBytes(const char* a, const char* b, size_t n) {
+    if (n >= sizeof(uint64_t)) {
+        for (size_t k = 0; k + sizeof(uint64_t) < n; k += sizeof(uint64_t)) {
+            if (LoadWord<uint64_t>(a + k) != LoadWord<uint64_t>(b + k)) return false;
+        }
+        const size_t tail = n - sizeof(uint64_t);
+        return LoadWord<uint64_t>(a + tail) == LoadWord<uint64_t>(b + tail);
+    }
+    if (n >= sizeof(uint32_t)) {
+        const size_t tail = n - sizeof(uint32_t);
+        return LoadWord<uint32_t>(a) == LoadWord<uint32_t>(b) &&
+               LoadWord<uint32_t>(a + tail) == LoadWord<uint32_t>(b + tail);
+    }
+    for (size_t k = 0; k < n; ++k) {
+        if (a[k] != b[k]) return false;
+    }
+    return true;
+}
+
 // TokenMatches for a token known to lie in the text and to be at least one character long.
 inline bool NameMatches(const char* token, size_t n, std::string_view name) {
     if (n > name.size() || token[0] != name[0]) return false;
     if (n < name.size() && !kChars.nameTail[static_cast<unsigned char>(name[n])]) return false;
-    // Names are a few bytes long: a loop beats a library call.
-    for (size_t k = 1; k < n; ++k) {
-        if (token[k] != name[k]) return false;
-    }
-    return true;
+    return SameBytes(token, name.data(), n);
 }
 
 // A name the editing operations may write: one that reads back as the same single token.
@@ -279,9 +303,8 @@ bool MarkupDoc::ScanStartTag(int i, char nameStart, int32_t& pos) {
     // The text holds no zero byte, so the zero behind it stops every loop at the end.
     const char* s = text.c_str();
     const int32_t size = static_cast<int32_t>(text.size());
-    const size_t mark = parsedAttributes.size();
-    ParsedSpan& span = parsedSpans[i];
-    span.first = static_cast<int32_t>(mark);
+    const int32_t mark = static_cast<int32_t>(parsedAttributes.size());
+    int32_t count = 0;
     // A '>' as the name ends every attribute scan at once; leave such tags to the general path.
     int32_t p = nameStart == '>' ? size : pos;
     while (p < size) {
@@ -294,15 +317,30 @@ bool MarkupDoc::ScanStartTag(int i, char nameStart, int32_t& pos) {
                 while (IsSpace(s[q])) ++q;
                 if (s[q] != '>') break;
             }
-            span.count = static_cast<int32_t>(parsedAttributes.size() - mark);
+            parsedSpans[i] = ParsedSpan{mark, count};
+            if (count > 0) previousTag = parsedSpans[i];
             pos = q;
             return true;
         }
         if (c == '"' || c == '\'' || !IsTokenChar(c)) break;
         const int32_t nameFirst = p;
-        do ++p;
-        while (IsTokenChar(s[p]));
-        const int32_t nameLength = p - nameFirst;
+        int32_t nameLength = 0;
+        // Sibling tags mostly repeat their attribute names in the same order: try the previous
+        // tag's name at this position before scanning character by character.
+        if (count < previousTag.count) {
+            const ParsedAttribute& guess = parsedAttributes[static_cast<size_t>(previousTag.first + count)];
+            const int32_t n = static_cast<int32_t>(guess.nameLength);
+            if (n <= size - p && SameBytes(s + p, s + guess.nameFirst, static_cast<size_t>(n)) &&
+                !IsTokenChar(s[p + n])) {
+                nameLength = n;
+                p += n;
+            }
+        }
+        if (nameLength == 0) {
+            do ++p;
+            while (IsTokenChar(s[p]));
+            nameLength = p - nameFirst;
+        }
         while (IsSpace(s[p])) ++p;
         if (s[p] != '=') break;
         ++p;
@@ -314,11 +352,18 @@ bool MarkupDoc::ScanStartTag(int i, char nameStart, int32_t& pos) {
         const bool hasAmpersand = q < size && s[q] == '&';
         if (hasAmpersand) q = FindEither(s, q + 1, size, quote, quote);
         if (q >= size) break;  // the text ended inside the value
-        parsedAttributes.push_back({nameFirst, nameLength, p + 1, q - 1, hasAmpersand});
+        ParsedAttribute a;
+        a.nameFirst = nameFirst;
+        a.valueFirst = p + 1;
+        a.valueLast = q - 1;
+        a.nameLength = static_cast<uint32_t>(nameLength);
+        a.hasAmpersand = hasAmpersand;
+        parsedAttributes.push_back(a);
+        ++count;
         p = q + 1;
     }
-    parsedAttributes.resize(mark);
-    span.count = -1;
+    parsedAttributes.resize(static_cast<size_t>(mark));
+    parsedSpans[i] = ParsedSpan{};
     return SeekTagEnd(pos);
 }
 
@@ -537,6 +582,7 @@ bool MarkupDoc::ParseText() {
     if (entries.size() < wanted) entries.resize(wanted);
     if (parsedSpans.size() < entries.size()) parsedSpans.resize(entries.size());
     parsedAttributes.clear();
+    previousTag = ParsedSpan{};
     parsedValid = true;
 
     bool result = false;
@@ -730,21 +776,22 @@ std::string MarkupDoc::AttributeValue(std::string_view name) const {
 std::string MarkupDoc::DecodeText(int32_t from, int32_t to) const {
     if (from > to) return {};
     // Copy the range whole, then decode in place: codes only ever shrink the text.
-    const size_t length = static_cast<size_t>(to - from + 1);
-    std::string out(text.data() + from, length);
+    const int32_t end = to - from + 1;
+    std::string out(text.data() + from, static_cast<size_t>(end));
     char* d = out.data();
-    const int32_t end = static_cast<int32_t>(length);
     int32_t r = FindEither(d, 0, end, '&', '&');
     if (r == end) return out;
     int32_t w = r;  // d[r] is an '&'
     for (;;) {
         char decoded = '&';
         int32_t skip = 1;
+        // Codes differ in their first byte (amp and apos in their second): test only those. A
+        // code counts only when it ends inside the range.
+        const char first = r + 1 < end ? d[r + 1] : '&';
         for (const Entity& e : kEntities) {
-            // A code counts only when it ends inside the range.
             const int32_t codeLength = static_cast<int32_t>(e.code.size());
-            if (r + codeLength < end && d[r + 1] == e.code[0] &&
-                std::memcmp(d + r + 1, e.code.data(), static_cast<size_t>(codeLength)) == 0) {
+            if (first == e.code[0] && r + codeLength < end &&
+                SameBytes(d + r + 1, e.code.data(), static_cast<size_t>(codeLength))) {
                 decoded = e.c;
                 skip = 1 + codeLength;
                 break;
@@ -752,10 +799,7 @@ std::string MarkupDoc::DecodeText(int32_t from, int32_t to) const {
         }
         d[w++] = decoded;
         r += skip;
-        const int32_t stop = FindEither(d, r, end, '&', '&');
-        std::memmove(d + w, d + r, static_cast<size_t>(stop - r));
-        w += stop - r;
-        r = stop;
+        while (r < end && d[r] != '&') d[w++] = d[r++];
         if (r == end) break;
     }
     out.resize(static_cast<size_t>(w));

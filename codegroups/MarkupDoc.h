@@ -142,10 +142,10 @@ private:
     // through RememberTag.
     struct ParsedAttribute {
         int32_t nameFirst;
-        int32_t nameLength;
         int32_t valueFirst;
         int32_t valueLast;
-        bool hasAmpersand;  // false: the value reads as it stands
+        uint32_t nameLength : 31;
+        uint32_t hasAmpersand : 1;  // 0: the value reads as it stands
     };
     struct ParsedSpan {
         int32_t first = 0;   // into parsedAttributes
@@ -174,5 +174,6 @@ private:
     std::vector<ParsedAttribute> parsedAttributes;
     std::vector<ParsedSpan> parsedSpans;      // by entry index
     bool parsedValid = false;                 // false once an edit moved the text under them
+    ParsedSpan previousTag;                   // last plain tag with attributes, while parsing
     std::string scratch;          // reused for the pieces the edits insert
 };

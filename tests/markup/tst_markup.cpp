@@ -110,12 +110,16 @@ private slots:
     void endTagSpellings();
     void attributeLookup_data();
     void attributeLookup();
+    void attributeLookupAfterEdit_data();
+    void attributeLookupAfterEdit();
+    void siblingsWithOtherAttributes();
     void findSiblingVisitsChildrenInOrder();
     void failedFindSiblingKeepsPosition();
     void queriesWithoutCurrentElement();
     void nestingLimit();
     void indexGrowsByHalf();
     void reassignReplacesEverything();
+    void assignOwnText();
     void zeroByteEndsText();
     void loadFile();
     void loadFileFailures_data();
@@ -299,6 +303,28 @@ void TestMarkup::attributeLookup_data() {
         << QByteArray("<x a=\"l1\r\nl2\xe4\xb8\xad\"/>") << QStringList{"a"}
         << QStringList{QString::fromLatin1("a|l1\r\nl2\xe4\xb8\xad")};
     QTest::newRow("no attributes") << QByteArray("<x/>") << QStringList{""} << QStringList{"x|"};
+    QTest::newRow("no blank between attributes")
+        << QByteArray("<x a=\"1\"b='2'/>") << QStringList{"a", "b", ""} << QStringList{"a|1", "b|2"};
+    QTest::newRow("blanks around the slash of an end tag")
+        << QByteArray("<x a='1' / ></x>") << QStringList{"a", ""} << QStringList{"a|1"};
+    QTest::newRow("attributes after a slash are not read")
+        << QByteArray("<x a=\"1\" / b=\"2\"></x>") << QStringList{"a", ""} << QStringList{"a|1", "b|"};
+    QTest::newRow("name without a value hides the next name")
+        << QByteArray("<x a b=\"2\" c=\"3\"/>") << QStringList{"a", "c", ""} << QStringList{"a|", "b|2", "c|3"};
+    QTest::newRow("two quoted tokens in a row")
+        << QByteArray("<x a=\"1\"\"2\" b=\"3\"/>") << QStringList{"a", "b", ""} << QStringList{"a|1", "b|3"};
+    QTest::newRow("quotes inside a name are plain characters")
+        << QByteArray("<x a\"b=\"1\" c'=\"2\"/>") << QStringList{"a\"b", "c'", ""}
+        << QStringList{"a\"b|1", "c'|2", "a|"};
+    QTest::newRow("tag named by a delimiter")
+        << QByteArray("<= a=\"1\"/>") << QStringList{"a", ""} << QStringList{"a|1"};
+    QTest::newRow("tag named > has no attributes")
+        << QByteArray("<> a=\"1\"></>") << QStringList{""} << QStringList{"a|"};
+    QTest::newRow("the other quote and & inside a value")
+        << QByteArray("<x a='&amp;\"' b=\"x&apos;'\"/>") << QStringList{"a", "b", ""}
+        << QStringList{"a|&\"", "b|x''"};
+    QTest::newRow("lookup by a name with a tail")
+        << QByteArray("<x ab=\"1\" a=\"2\"/>") << QStringList{"ab", "a"} << QStringList{"a=|2", "a/|2", "ab[|1"};
 }
 
 void TestMarkup::attributeLookup() {
@@ -315,6 +341,53 @@ void TestMarkup::attributeLookup() {
         const QStringList parts = lookup.split('|');
         QCOMPARE(qb(doc.AttributeValue(parts[0].toLatin1().toStdString())), parts[1].toLatin1());
     }
+}
+
+// Once the text has been edited, lookups scan the start tag afresh instead of using what the
+// parse noted about it; both must read the same.
+void TestMarkup::attributeLookupAfterEdit_data() { attributeLookup_data(); }
+
+void TestMarkup::attributeLookupAfterEdit() {
+    QFETCH(QByteArray, tag);
+    QFETCH(QStringList, names);
+    QFETCH(QStringList, lookups);
+    MarkupDoc doc;
+    const QByteArray text = "<r>" + tag + "</r>";
+    QVERIFY2(doc.AssignText(text.constData()), doc.LastError().c_str());
+    QVERIFY(doc.FindSibling("r"));
+    QVERIFY(doc.WriteAttribute("e", "1"));
+    QVERIFY(doc.EnterElement());
+    QVERIFY(doc.FindSibling());
+    QCOMPARE(qb(doc.Text()).mid(doc.Entries().at(doc.CurrentIndex()).openBegin, tag.size()), tag);
+    for (int n = 0; n < names.size(); ++n) {
+        QCOMPARE(QString::fromStdString(doc.AttributeNameAt(n)), names[n]);
+    }
+    for (const QString& lookup : lookups) {
+        const QStringList parts = lookup.split('|');
+        QCOMPARE(qb(doc.AttributeValue(parts[0].toLatin1().toStdString())), parts[1].toLatin1());
+    }
+}
+
+// The parse guesses each attribute name from the previous tag's; a wrong guess must not stick.
+void TestMarkup::siblingsWithOtherAttributes() {
+    MarkupDoc doc;
+    QVERIFY(doc.AssignText("<r><a Type=\"2\" User=\"u\"/><b Typ=\"3\" User2=\"v\" X=\"x\"/>"
+                           "<c Type=\"4\"/><d User=\"w\" Type=\"5\"/><e/><f Type=\"6\" User=\"z\"/></r>"));
+    QVERIFY(doc.FindSibling("r"));
+    QVERIFY(doc.EnterElement());
+    const QList<QStringList> expected{
+        {"Type=2", "User=u"}, {"Typ=3", "User2=v", "X=x"}, {"Type=4"}, {"User=w", "Type=5"}, {}, {"Type=6", "User=z"}};
+    for (const QStringList& attributes : expected) {
+        QVERIFY(doc.FindSibling());
+        QStringList read;
+        for (int n = 0; !doc.AttributeNameAt(n).empty(); ++n) {
+            const std::string name = doc.AttributeNameAt(n);
+            read << QString::fromStdString(name + "=" + doc.AttributeValue(name));
+        }
+        QCOMPARE(read, attributes);
+    }
+    QCOMPARE(qb(doc.AttributeValue("Type")), QByteArray("6"));
+    QCOMPARE(qb(doc.AttributeValue("Typ")), QByteArray());
 }
 
 void TestMarkup::findSiblingVisitsChildrenInOrder() {
@@ -414,6 +487,26 @@ void TestMarkup::reassignReplacesEverything() {
     QVERIFY(doc.FindSibling("s"));
     QCOMPARE(qb(doc.AttributeValue("k")), QByteArray("v"));
     QVERIFY(!doc.EnterElement() || !doc.FindSibling());
+}
+
+// The new text is copied into the old text's storage, so assigning a piece of the document's own
+// text must read it before overwriting it.
+void TestMarkup::assignOwnText() {
+    MarkupDoc doc;
+    const std::string original = "<r a=\"1\"><c b=\"&lt;2\"/></r>";
+    QVERIFY(doc.AssignText(original));
+    const std::vector<ElementEntry> entries(doc.Entries().begin(), doc.Entries().begin() + doc.FreeIndex());
+    QVERIFY(doc.AssignText(doc.Text()));
+    QCOMPARE(doc.Text(), original);
+    QCOMPARE(doc.FreeIndex(), 3);
+    for (int i = 0; i < doc.FreeIndex(); ++i) {
+        QCOMPARE(doc.Entries().at(i).openBegin, entries.at(i).openBegin);
+        QCOMPARE(doc.Entries().at(i).closeEnd, entries.at(i).closeEnd);
+    }
+    QVERIFY(doc.AssignText(std::string_view(doc.Text()).substr(9, 14)));
+    QCOMPARE(qb(doc.Text()), QByteArray("<c b=\"&lt;2\"/>"));
+    QVERIFY(doc.FindSibling("c"));
+    QCOMPARE(qb(doc.AttributeValue("b")), QByteArray("<2"));
 }
 
 void TestMarkup::zeroByteEndsText() {
