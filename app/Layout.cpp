@@ -229,7 +229,7 @@ QWidget* TMainForm::BuildMemoTab(TMemo*& target, const char* pageName) {
   auto* page = new QWidget;
   page->setObjectName(pageName);
   // The tab's own controls arrive with their features; the feedback memo is here now.
-  target = memo("", page, QRect(8, 272, 297, 164), {kFeedbackHeader, ""});
+  target = memo("", page, QRect(8, 272, 297, 164), {kFeedbackHeader});
   return page;
 }
 

@@ -74,7 +74,7 @@ class TestMainForm : public QObject {
     QCOMPARE(MainForm->Timer5->interval(), 1000);
     QCOMPARE(MainForm->MemoSysInfo->lines(),
              (QStringList{"System Information :  Ver 1.8.3 20050402", " ", "", "", ""}));
-    QCOMPARE(MainForm->Memo2->lines(), (QStringList{"Feedback Message :", ""}));
+    QCOMPARE(MainForm->Memo2->lines(), QStringList{"Feedback Message :"});
     QVERIFY(probed.wait(kProbeWaitMs));
     QCOMPARE(MainForm->MemoSysInfo->line(2), QString("Current com : null"));
     settle();
@@ -138,9 +138,11 @@ class TestMainForm : public QObject {
     QTest::addColumn<bool>("closeButton");
     QTest::addColumn<QByteArray>("connect");
     QTest::addColumn<QByteArray>("ip");
-    QTest::addRow("COM mode, valid address") << false << "10.1.2.3" << false << QByteArray("0") << QByteArray("10.1.2.3");
-    QTest::addRow("TCP/IP mode via the close button") << true << "10.1.2.4" << true << QByteArray("1") << QByteArray("10.1.2.4");
-    QTest::addRow("invalid address keeps the stored one") << true << "10.1.2" << false << QByteArray("1") << QByteArray("9.9.9.9");
+    QTest::addColumn<bool>("treeChanged");
+    QTest::addRow("COM mode, valid address") << false << "10.1.2.3" << false << QByteArray("0") << QByteArray("10.1.2.3") << false;
+    QTest::addRow("TCP/IP mode via the close button") << true << "10.1.2.4" << true << QByteArray("1") << QByteArray("10.1.2.4") << false;
+    QTest::addRow("invalid address keeps the stored one") << true << "10.1.2" << false << QByteArray("1") << QByteArray("9.9.9.9") << false;
+    QTest::addRow("edited code tree, No: settings still written") << false << "10.1.2.5" << true << QByteArray("0") << QByteArray("10.1.2.5") << true;
   }
   void closeWritesSettings() {
     QFETCH(bool, tcp);
@@ -148,10 +150,14 @@ class TestMainForm : public QObject {
     QFETCH(bool, closeButton);
     QFETCH(QByteArray, connect);
     QFETCH(QByteArray, ip);
+    QFETCH(bool, treeChanged);
     writeSwitcherIni("[TCP]\nIP=9.9.9.9\n");
     CreateForms();
     MainForm->Timer5->stop();
     MainForm->show();
+    MainForm->CodeTreeChanged = treeChanged ? 1 : 0;
+    if (treeChanged)
+      prompts.expect("Save changes of Code Tree to *.cgf ?", "Save", platform::Answer::No);
     if (tcp) MainForm->RadioButton2->setChecked(true);
     MainForm->Edit6->setText(address);
     if (closeButton)
@@ -161,6 +167,13 @@ class TestMainForm : public QObject {
     QVERIFY(!MainForm->isVisible());
     QCOMPARE(storedValue("Connect"), connect);
     QCOMPARE(storedValue("IP"), ip);
+    QVERIFY(prompts.allExpectedShown());
+    if (treeChanged) {
+      const platform::Prompt& box = prompts.shown.last();
+      QCOMPARE(box.owner, static_cast<QWidget*>(MainForm));
+      QCOMPARE(box.icon, platform::Icon::None);
+      QCOMPARE(box.buttons, platform::Buttons::YesNo);
+    }
     // The rest of the file stays.
     QVERIFY(platform::comDevicePath(1).startsWith("/nonexistent/"));
   }
