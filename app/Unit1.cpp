@@ -153,7 +153,7 @@ void TMainForm::FormClose() {
   if (CodeTreeChanged == 1) {
     // Saving the code tree arrives with the Code Group tab; the question is asked already.
     platform::showMessage(this, "Save changes of Code Tree to *.cgf ?", "Save",
-                          platform::Icon::Question, platform::Buttons::YesNo);
+                          platform::Icon::None, platform::Buttons::YesNo);
   }
   platform::WritePrivateProfileString("TCP", "Connect", RadioButton2->isChecked() ? "1" : "0",
                                       kSwitcherIni);
