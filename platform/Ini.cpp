@@ -59,6 +59,7 @@ struct Profile {
   std::vector<Line> lines;
   QByteArray eol = "\n";
   bool endsWithEol = true;
+  bool unreadable = false;  // the file exists but could not be read
 };
 
 Line parseLine(const QByteArray& text) {
@@ -85,7 +86,10 @@ Line parseLine(const QByteArray& text) {
 Profile load(const QString& path) {
   Profile p;
   QFile f(path);
-  if (!f.open(QIODevice::ReadOnly)) return p;
+  if (!f.open(QIODevice::ReadOnly)) {
+    p.unreadable = f.exists();
+    return p;
+  }
   const QByteArray data = f.readAll();
   if (data.isEmpty()) return p;
   if (data.contains("\r\n")) p.eol = "\r\n";
@@ -199,6 +203,8 @@ bool WritePrivateProfileString(const QByteArray& section, const QByteArray& key,
   const QString path = profilePath(fileName);
   std::lock_guard<std::mutex> lock(fileMutex());
   Profile p = load(path);
+  // Writing what little we know would replace every other setting in that file.
+  if (p.unreadable) return false;
 
   const int s = findSection(p, sec);
   if (s < 0) {

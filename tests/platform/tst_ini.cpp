@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <unistd.h>
+
 using platform::GetPrivateProfileInt;
 using platform::GetPrivateProfileString;
 using platform::WritePrivateProfileString;
@@ -209,6 +211,18 @@ class TstIni : public QObject {
     const QByteArray before = "[A]\nk=1\n";
     put(before);
     QVERIFY(!WritePrivateProfileString(section, key, value, kFile));
+    QCOMPARE(contents(), before);
+  }
+
+  // A file we cannot read must not be replaced by one holding only the new key.
+  void writeLeavesAnUnreadableFileAlone() {
+    if (::geteuid() == 0) QSKIP("root reads any file");
+    const QByteArray before = "[TCP]\nIP=1.2.3.4\n[COM]\nCOM1=/dev/ttyUSB0\n";
+    put(before);
+    QVERIFY(QFile::setPermissions(path(), QFileDevice::WriteOwner));
+    const bool written = WritePrivateProfileString("TCP", "Connect", "1", kFile);
+    QFile::setPermissions(path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QVERIFY(!written);
     QCOMPARE(contents(), before);
   }
 
