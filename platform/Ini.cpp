@@ -59,8 +59,11 @@ struct Profile {
   std::vector<Line> lines;
   QByteArray eol = "\n";
   bool endsWithEol = true;
+  QByteArray bom;         // a UTF-8 byte-order mark ahead of the first line, kept on write
   bool unreadable = false;  // the file exists but could not be read
 };
+
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
 
 Line parseLine(const QByteArray& text) {
   Line l;
@@ -90,7 +93,12 @@ Profile load(const QString& path) {
     p.unreadable = f.exists();
     return p;
   }
-  const QByteArray data = f.readAll();
+  QByteArray data = f.readAll();
+  // Editors that save "UTF-8 with BOM" would otherwise hide the first section header.
+  if (data.startsWith(kUtf8Bom)) {
+    p.bom = data.left(int(sizeof kUtf8Bom) - 1);
+    data.remove(0, p.bom.size());
+  }
   if (data.isEmpty()) return p;
   if (data.contains("\r\n")) p.eol = "\r\n";
   p.endsWithEol = data.endsWith('\n');
@@ -227,7 +235,7 @@ bool WritePrivateProfileString(const QByteArray& section, const QByteArray& key,
     }
   }
 
-  QByteArray out;
+  QByteArray out = p.bom;
   for (size_t i = 0; i < p.lines.size(); ++i) {
     out += p.lines[i].text;
     if (i + 1 < p.lines.size() || p.endsWithEol) out += p.eol;

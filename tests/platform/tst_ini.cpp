@@ -98,6 +98,9 @@ class TstIni : public QObject {
     QTest::newRow("surrounding quotes are dropped")
         << QByteArray("[A]\nk=\"/a b/c.cgf\"\n") << QByteArray("A") << QByteArray("k")
         << QByteArray() << kDirBuffer << QByteArray("/a b/c.cgf");
+    QTest::newRow("UTF-8 byte-order mark before the first section")
+        << QByteArray("\xEF\xBB\xBF[TCP]\nIP=10.0.0.1\n") << QByteArray("TCP") << QByteArray("IP")
+        << QByteArray() << kIpBuffer << QByteArray("10.0.0.1");
     QTest::newRow("8-bit bytes pass through")
         << QByteArray("[A]\nk=caf\xe9\xff\n") << QByteArray("A") << QByteArray("k") << QByteArray()
         << kDirBuffer << QByteArray("caf\xe9\xff");
@@ -160,6 +163,9 @@ class TstIni : public QObject {
     QTest::newRow("keeps the key's own spelling")
         << QByteArray("[tcp]\n  iP = 1\n") << QByteArray("TCP") << QByteArray("IP")
         << QByteArray("[tcp]\niP=V\n");
+    QTest::newRow("keeps a UTF-8 byte-order mark and its section")
+        << QByteArray("\xEF\xBB\xBF[TCP]\nIP=1\n") << QByteArray("TCP") << QByteArray("IP")
+        << QByteArray("\xEF\xBB\xBF[TCP]\nIP=V\n");
     QTest::newRow("ends an unterminated last line")
         << QByteArray("[TCP]\nConnect=0") << QByteArray("TCP") << QByteArray("IP")
         << QByteArray("[TCP]\nConnect=0\nIP=V\n");
