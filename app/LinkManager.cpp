@@ -107,9 +107,10 @@ void TMainForm::ButtonOpenComClick() {
     }
     Edit6->setEnabled(false);
     ButtonOpenCom->setEnabled(false);
-    // A socket left connecting or closing from an earlier attempt starts over.
-    if (ClientSocket1->state() != QAbstractSocket::UnconnectedState) ClientSocket1->abort();
-    ClientSocket1->connectToHost(CanonicalIp(Edit6->text()), ClientSocketPort);
+    // Open is reachable on a live or connecting socket after a mode round trip (entering
+    // TCP/IP mode enables it); the address cannot have changed then, so the link stays.
+    if (ClientSocket1->state() == QAbstractSocket::UnconnectedState)
+      ClientSocket1->connectToHost(CanonicalIp(Edit6->text()), ClientSocketPort);
     ButtonCloseCom->setEnabled(true);
     return;
   }

@@ -111,6 +111,17 @@ class TestMainForm : public QObject {
     // Nothing is sent without the operator.
     QTest::qWait(50);
     QVERIFY(sw.commands.isEmpty());
+    // A mode round trip enables Open; opening again keeps the live link.
+    MainForm->RadioButton1->setChecked(true);
+    MainForm->RadioButton2->setChecked(true);
+    QVERIFY(MainForm->ButtonOpenCom->isEnabled());
+    MainForm->ButtonOpenComClick();
+    QTest::qWait(50);
+    QVERIFY(MainForm->socketActive());
+    QCOMPARE(MainForm->Label28->text(), QString("TCP/IP is connected!"));
+    QCOMPARE(sw.connections, 1);
+    QVERIFY(!MainForm->ButtonOpenCom->isEnabled());
+    QVERIFY(!MainForm->Edit6->isEnabled());
     MainForm->ButtonCloseComClick();
     QCOMPARE(MainForm->Label28->text(), QString());
     QVERIFY(MainForm->ButtonOpenCom->isEnabled());
