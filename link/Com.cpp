@@ -152,8 +152,9 @@ ComPort::~ComPort() {
 bool ComPort::Open(QObject* window, std::uint32_t port, int baud, char parity, int dataBits,
                    int stopBits, std::uint32_t eventMask) {
   if (port < kFirstPort || port > kLastPort) {
+    // Shown as a signed number, so that a port of -1 from a caller reads "COM-1".
     showError(QStringLiteral("无法打开串口COM%1,串口号只能是COM1、COM2、COM3或COM4中的一个.")
-                  .arg(port));
+                  .arg(static_cast<std::int32_t>(port)));
     return false;
   }
   if (!window) {

@@ -273,6 +273,8 @@ class TstComPort : public QObject {
                             << QStringLiteral("无法打开串口COM0,串口号只能是COM1、COM2、COM3或COM4中的一个.");
     QTest::newRow("port 5") << true << 5u
                             << QStringLiteral("无法打开串口COM5,串口号只能是COM1、COM2、COM3或COM4中的一个.");
+    QTest::newRow("port -1 passed as unsigned") << true << 0xFFFFFFFFu
+                                                << QStringLiteral("无法打开串口COM-1,串口号只能是COM1、COM2、COM3或COM4中的一个.");
     QTest::newRow("no window") << false << 1u
                                << QStringLiteral("串口的父窗口无效，串口监控线程无法正常工作.");
   }
