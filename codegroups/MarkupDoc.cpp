@@ -49,6 +49,9 @@ constexpr std::array<Entity, 5> kEntities{{
     {'"', "quot;"},
 }};
 
+// Values up to this many bytes are decoded on the stack.
+constexpr int32_t kDecodeBufferSize = 256;
+
 // Room the encoder reserves beyond the input: a tenth of its length.
 constexpr size_t kEncodeReserveDivisor = 10;
 
@@ -66,9 +69,7 @@ struct CharTable {
     bool attributeSpecial[256] = {};
     bool contentSpecial[256] = {};
     bool tokenChar[256] = {};
-    bool nameTail[256] = {};
     constexpr CharTable() {
-        for (char c : kNameTails) nameTail[static_cast<unsigned char>(c)] = true;
         for (int c = 1; c < 256; ++c) tokenChar[c] = true;
         for (char c : kDelimiters) tokenChar[static_cast<unsigned char>(c)] = false;
         for (char c : kAttributeSpecials) attributeSpecial[static_cast<unsigned char>(c)] = true;
@@ -88,40 +89,6 @@ inline bool IsSpace(char c) { return kChars.space[static_cast<unsigned char>(c)]
 // Neither a delimiter nor the zero that ends the text.
 inline bool IsTokenChar(char c) { return kChars.tokenChar[static_cast<unsigned char>(c)]; }
 
-template <typename Word>
-inline Word LoadWord(const char* p) {
-    Word w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
-
-// a[0, n) == b[0, n). Names are a few bytes long, so two overlapping word compares beat a
-// library call.
-inline bool SameBytes(const char* a, const char* b, size_t n) {
-    if (n >= sizeof(uint64_t)) {
-        for (size_t k = 0; k + sizeof(uint64_t) < n; k += sizeof(uint64_t)) {
-            if (LoadWord<uint64_t>(a + k) != LoadWord<uint64_t>(b + k)) return false;
-        }
-        const size_t tail = n - sizeof(uint64_t);
-        return LoadWord<uint64_t>(a + tail) == LoadWord<uint64_t>(b + tail);
-    }
-    if (n >= sizeof(uint32_t)) {
-        const size_t tail = n - sizeof(uint32_t);
-        return LoadWord<uint32_t>(a) == LoadWord<uint32_t>(b) &&
-               LoadWord<uint32_t>(a + tail) == LoadWord<uint32_t>(b + tail);
-    }
-    for (size_t k = 0; k < n; ++k) {
-        if (a[k] != b[k]) return false;
-    }
-    return true;
-}
-
-// TokenMatches for a token known to lie in the text and to be at least one character long.
-inline bool NameMatches(const char* token, size_t n, std::string_view name) {
-    if (n > name.size() || token[0] != name[0]) return false;
-    if (n < name.size() && !kChars.nameTail[static_cast<unsigned char>(name[n])]) return false;
-    return SameBytes(token, name.data(), n);
-}
 
 // A name the editing operations may write: one that reads back as the same single token.
 bool IsWritableName(std::string_view name) {
@@ -308,61 +275,62 @@ bool MarkupDoc::ScanStartTag(int i, char nameStart, int32_t& pos) {
     // A '>' as the name ends every attribute scan at once; leave such tags to the general path.
     int32_t p = nameStart == '>' ? size : pos;
     while (p < size) {
-        while (IsSpace(s[p])) ++p;
-        const char c = s[p];
-        if (c == '>' || c == '/') {
-            int32_t q = p;
-            if (c == '/') {
-                ++q;
-                while (IsSpace(s[q])) ++q;
-                if (s[q] != '>') break;
-            }
-            parsedSpans[i] = ParsedSpan{mark, count};
-            if (count > 0) previousTag = parsedSpans[i];
-            pos = q;
-            return true;
-        }
-        if (c == '"' || c == '\'' || !IsTokenChar(c)) break;
-        const int32_t nameFirst = p;
+        int32_t nameFirst = 0;
         int32_t nameLength = 0;
-        // Sibling tags mostly repeat their attribute names in the same order: try the previous
-        // tag's name at this position before scanning character by character.
+        char quote = '\0';
+        // Sibling tags mostly repeat the previous one's lead-in to each value (blanks, name, '='
+        // and opening quote) byte for byte; the same bytes read as the same tokens.
         if (count < previousTag.count) {
-            const ParsedAttribute& guess = parsedAttributes[static_cast<size_t>(previousTag.first + count)];
-            const int32_t n = static_cast<int32_t>(guess.nameLength);
-            if (n <= size - p && SameBytes(s + p, s + guess.nameFirst, static_cast<size_t>(n)) &&
-                !IsTokenChar(s[p + n])) {
-                nameLength = n;
-                p += n;
+            const ParsedAttribute& guide = parsedAttributes[static_cast<size_t>(previousTag.first + count)];
+            const int32_t leadFirst =
+                count == 0 ? previousTag.nameEnd
+                           : parsedAttributes[static_cast<size_t>(previousTag.first + count - 1)].valueLast + 2;
+            const int32_t leadLength = guide.valueFirst - leadFirst;
+            if (leadLength <= size - p && SameBytes(s + p, s + leadFirst, static_cast<size_t>(leadLength))) {
+                nameFirst = p + (guide.nameFirst - leadFirst);
+                nameLength = guide.NameLength();
+                p += leadLength;
+                quote = s[p - 1];
             }
         }
         if (nameLength == 0) {
+            while (IsSpace(s[p])) ++p;
+            const char c = s[p];
+            if (c == '>' || c == '/') {
+                int32_t q = p;
+                if (c == '/') {
+                    ++q;
+                    while (IsSpace(s[q])) ++q;
+                    if (s[q] != '>') break;
+                }
+                parsedSpans[i] = ParsedSpan{mark, count};
+                if (count > 0) previousTag = ParseGuide{mark, count, pos};
+                pos = q;
+                return true;
+            }
+            if (c == '"' || c == '\'' || !IsTokenChar(c)) break;
+            nameFirst = p;
             do ++p;
             while (IsTokenChar(s[p]));
             nameLength = p - nameFirst;
+            while (IsSpace(s[p])) ++p;
+            if (s[p] != '=') break;
+            ++p;
+            while (IsSpace(s[p])) ++p;
+            quote = s[p];
+            if (quote != '"' && quote != '\'') break;
+            ++p;
         }
-        while (IsSpace(s[p])) ++p;
-        if (s[p] != '=') break;
-        ++p;
-        while (IsSpace(s[p])) ++p;
-        const char quote = s[p];
-        if (quote != '"' && quote != '\'') break;
-        // Noting any '&' on the way lets reading the value skip the decoding.
-        int32_t q = FindEither(s, p + 1, size, quote, '&');
+        // p is just inside the value. Noting any '&' lets reading the value skip the decoding.
+        int32_t q = FindEither(s, p, size, quote, '&');
         const bool hasAmpersand = q < size && s[q] == '&';
         if (hasAmpersand) q = FindEither(s, q + 1, size, quote, quote);
         if (q >= size) break;  // the text ended inside the value
-        ParsedAttribute a;
-        a.nameFirst = nameFirst;
-        a.valueFirst = p + 1;
-        a.valueLast = q - 1;
-        a.nameLength = static_cast<uint32_t>(nameLength);
-        a.hasAmpersand = hasAmpersand;
-        parsedAttributes.push_back(a);
+        parsedAttributes.emplace_back(nameFirst, nameLength, p, q - 1, hasAmpersand);
         ++count;
         p = q + 1;
     }
-    parsedAttributes.resize(static_cast<size_t>(mark));
+    parsedAttributes.erase(parsedAttributes.begin() + mark, parsedAttributes.end());
     parsedSpans[i] = ParsedSpan{};
     return SeekTagEnd(pos);
 }
@@ -482,22 +450,33 @@ int MarkupDoc::ParseElement(int p, int depth) {
         if (!SeekChar(openBegin, '<')) return Fail("Element tag not found");
         entries[i].openBegin = openBegin;
         entries[p].closeBegin = openBegin;
-        cursor.next = openBegin + 1;
-        if (!NextToken(cursor)) return Fail("Abrupt end within tag");
-        if (cursor.quoted) return Fail("Tag starts with quote");
-        const char c = text[cursor.first];
-        if (c == '?' || c == '!') {
-            cursor.next = openBegin;
-            // A kElement result means blanks stand between '<' and the marker; skipping
-            // nothing there would search the same '<' forever.
-            const int kind = ParseSpecialNode(cursor);
-            if (kind == kNoNode || kind == kElement) return Fail("Invalid node");
-            continue;
+        const char* s = text.c_str();
+        const char afterLt = s[openBegin + 1];
+        if (IsTokenChar(afterLt) && afterLt != '"' && afterLt != '\'') {
+            // The usual case, a name right after the '<': what NextToken finds, without its detours.
+            int32_t q = openBegin + 2;
+            while (IsTokenChar(s[q])) ++q;
+            cursor.first = openBegin + 1;
+            cursor.last = q - 1;
+            cursor.next = q;
+        } else {
+            cursor.next = openBegin + 1;
+            if (!NextToken(cursor)) return Fail("Abrupt end within tag");
+            if (cursor.quoted) return Fail("Tag starts with quote");
+            const char c = s[cursor.first];
+            if (c == '?' || c == '!') {
+                cursor.next = openBegin;
+                // A kElement result means blanks stand between '<' and the marker; skipping
+                // nothing there would search the same '<' forever.
+                const int kind = ParseSpecialNode(cursor);
+                if (kind == kNoNode || kind == kElement) return Fail("Invalid node");
+                continue;
+            }
+            if (c == '/') return ReturnEntry();
         }
-        if (c == '/') return ReturnEntry();
         nameFirst = cursor.first;
         nameLength = cursor.last - cursor.first + 1;
-        if (!ScanStartTag(i, c, cursor.next)) return Fail("End of tag not found");
+        if (!ScanStartTag(i, s[nameFirst], cursor.next)) return Fail("End of tag not found");
     }
     const std::string_view name(text.data() + nameFirst, nameLength);
     if (depth > kMaxDepth) return Fail("Element nesting too deep");
@@ -582,7 +561,7 @@ bool MarkupDoc::ParseText() {
     if (entries.size() < wanted) entries.resize(wanted);
     if (parsedSpans.size() < entries.size()) parsedSpans.resize(entries.size());
     parsedAttributes.clear();
-    previousTag = ParsedSpan{};
+    previousTag = ParseGuide{};
     parsedValid = true;
 
     bool result = false;
@@ -738,32 +717,16 @@ void MarkupDoc::RememberTag(int i) const {
     tagTokensOf = i;
 }
 
-std::string MarkupDoc::AttributeNameAt(int n) const {
+std::string MarkupDoc::ScannedAttributeNameAt(int n) const {
     if (currentIndex == 0 || nodeKind != 1 || n < 0) return {};
-    if (const ParsedSpan* span = ParsedAttributesOf(currentIndex)) {
-        if (n >= span->count) return {};
-        const ParsedAttribute& a = parsedAttributes[static_cast<size_t>(span->first + n)];
-        return std::string(text.data() + a.nameFirst, static_cast<size_t>(a.nameLength));
-    }
     RememberTag(currentIndex);
     if (static_cast<size_t>(n) >= tagNames.size()) return {};
     const TagToken& t = tagTokens[tagNames[n]];
     return std::string(text.data() + t.first, static_cast<size_t>(t.last - t.first + 1));
 }
 
-std::string MarkupDoc::AttributeValue(std::string_view name) const {
+std::string MarkupDoc::ScannedAttributeValue(std::string_view name) const {
     if (currentIndex == 0 || nodeKind != 1 || name.empty()) return {};
-    if (const ParsedSpan* span = ParsedAttributesOf(currentIndex)) {
-        const char* s = text.data();
-        const ParsedAttribute* a = parsedAttributes.data() + span->first;
-        for (const ParsedAttribute* end = a + span->count; a != end; ++a) {
-            if (NameMatches(s + a->nameFirst, static_cast<size_t>(a->nameLength), name)) {
-                if (a->hasAmpersand) return DecodeText(a->valueFirst, a->valueLast);
-                return std::string(s + a->valueFirst, static_cast<size_t>(a->valueLast - a->valueFirst + 1));
-            }
-        }
-        return {};
-    }
     RememberTag(currentIndex);
     for (const TagCandidate& c : tagCandidates) {
         if (TokenMatches(c.nameFirst, c.nameLast, name)) {
@@ -775,35 +738,41 @@ std::string MarkupDoc::AttributeValue(std::string_view name) const {
 
 std::string MarkupDoc::DecodeText(int32_t from, int32_t to) const {
     if (from > to) return {};
-    // Copy the range whole, then decode in place: codes only ever shrink the text.
+    const char* src = text.data() + from;
     const int32_t end = to - from + 1;
-    std::string out(text.data() + from, static_cast<size_t>(end));
-    char* d = out.data();
-    int32_t r = FindEither(d, 0, end, '&', '&');
-    if (r == end) return out;
-    int32_t w = r;  // d[r] is an '&'
-    for (;;) {
+    int32_t r = FindEither(src, 0, end, '&', '&');
+    if (r == end) return std::string(src, static_cast<size_t>(end));
+    // Decode into a buffer on the stack and build the result once: values are mostly short,
+    // and codes only ever shrink the text.
+    char local[kDecodeBufferSize];
+    std::string large;
+    char* d = local;
+    if (end > kDecodeBufferSize) {
+        large.resize(static_cast<size_t>(end));
+        d = large.data();
+    }
+    std::memcpy(d, src, static_cast<size_t>(r));
+    int32_t w = r;  // src[r] is an '&'
+    while (r < end) {
         char decoded = '&';
         int32_t skip = 1;
-        // Codes differ in their first byte (amp and apos in their second): test only those. A
-        // code counts only when it ends inside the range.
-        const char first = r + 1 < end ? d[r + 1] : '&';
+        // A code counts only when it ends inside the range.
+        const char first = r + 1 < end ? src[r + 1] : '&';
         for (const Entity& e : kEntities) {
             const int32_t codeLength = static_cast<int32_t>(e.code.size());
             if (first == e.code[0] && r + codeLength < end &&
-                SameBytes(d + r + 1, e.code.data(), static_cast<size_t>(codeLength))) {
+                SameBytes(src + r + 1, e.code.data(), static_cast<size_t>(codeLength))) {
                 decoded = e.c;
                 skip = 1 + codeLength;
                 break;
             }
         }
         d[w++] = decoded;
-        r += skip;
-        while (r < end && d[r] != '&') d[w++] = d[r++];
-        if (r == end) break;
+        for (r += skip; r < end && src[r] != '&'; ++r) d[w++] = src[r];
     }
-    out.resize(static_cast<size_t>(w));
-    return out;
+    if (d == local) return std::string(local, static_cast<size_t>(w));
+    large.resize(static_cast<size_t>(w));
+    return large;
 }
 
 std::string MarkupDoc::TagNameOf(int i) const {

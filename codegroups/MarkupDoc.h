@@ -5,6 +5,7 @@
 // which the code group files use. No encodings, namespaces or numeric references.
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -140,21 +141,71 @@ private:
     // attribute is then a candidate, every name is found by position, and every value is the
     // quoted token two places on. Other tags, and all tags once the text has been edited, go
     // through RememberTag.
-    struct ParsedAttribute {
+    class ParsedAttribute {
+    public:
+        ParsedAttribute(int32_t nameFirst, int32_t nameLength, int32_t valueFirst, int32_t valueLast,
+                        bool hasAmpersand)
+            : nameFirst(nameFirst), valueFirst(valueFirst), valueLast(valueLast),
+              lengthAndFlag(static_cast<uint32_t>(nameLength) | (hasAmpersand ? kAmpersand : 0)) {}
+        int32_t NameLength() const { return static_cast<int32_t>(lengthAndFlag & ~kAmpersand); }
+        // False: the value reads as it stands, with nothing to decode.
+        bool HasAmpersand() const { return (lengthAndFlag & kAmpersand) != 0; }
+
         int32_t nameFirst;
         int32_t valueFirst;
         int32_t valueLast;
-        uint32_t nameLength : 31;
-        uint32_t hasAmpersand : 1;  // 0: the value reads as it stands
+
+    private:
+        static constexpr uint32_t kAmpersand = 0x80000000u;  // lengths stay below INT32_MAX
+        uint32_t lengthAndFlag;
     };
     struct ParsedSpan {
         int32_t first = 0;   // into parsedAttributes
         int32_t count = -1;  // -1: the tag was not of the plain form
     };
     const ParsedSpan* ParsedAttributesOf(int i) const {
-        if (!parsedValid || i <= 0 || static_cast<size_t>(i) >= parsedSpans.size()) return nullptr;
+        if (!parsedValid || nodeKind != 1 || i <= 0 || static_cast<size_t>(i) >= parsedSpans.size()) {
+            return nullptr;
+        }
         const ParsedSpan& span = parsedSpans[static_cast<size_t>(i)];
         return span.count >= 0 ? &span : nullptr;
+    }
+    // The readers for tags not noted while parsing, or after an edit.
+    std::string ScannedAttributeNameAt(int n) const;
+    std::string ScannedAttributeValue(std::string_view name) const;
+    // a[0, n) == b[0, n). Names are a few bytes long, so two overlapping word compares beat a
+    // library call.
+    static bool SameBytes(const char* a, const char* b, size_t n) {
+        if (n >= sizeof(uint64_t)) {
+            for (size_t k = 0; k + sizeof(uint64_t) < n; k += sizeof(uint64_t)) {
+                if (Word<uint64_t>(a + k) != Word<uint64_t>(b + k)) return false;
+            }
+            const size_t tail = n - sizeof(uint64_t);
+            return Word<uint64_t>(a + tail) == Word<uint64_t>(b + tail);
+        }
+        if (n >= sizeof(uint32_t)) {
+            const size_t tail = n - sizeof(uint32_t);
+            return Word<uint32_t>(a) == Word<uint32_t>(b) && Word<uint32_t>(a + tail) == Word<uint32_t>(b + tail);
+        }
+        for (size_t k = 0; k < n; ++k) {
+            if (a[k] != b[k]) return false;
+        }
+        return true;
+    }
+    template <typename W>
+    static W Word(const char* p) {
+        W w;
+        std::memcpy(&w, p, sizeof w);
+        return w;
+    }
+    // TokenMatches for a token of n >= 1 characters known to lie in the text.
+    static bool TokenIsName(const char* token, size_t n, std::string_view name) {
+        if (n > name.size() || token[0] != name[0]) return false;
+        if (n < name.size()) {
+            const char tail = name[n];
+            if (tail != ' ' && tail != '=' && tail != '/' && tail != '[') return false;
+        }
+        return SameBytes(token, name.data(), n);
     }
     static void EncodeInto(std::string& out, std::string_view value, bool forAttribute);
 
@@ -174,6 +225,36 @@ private:
     std::vector<ParsedAttribute> parsedAttributes;
     std::vector<ParsedSpan> parsedSpans;      // by entry index
     bool parsedValid = false;                 // false once an edit moved the text under them
-    ParsedSpan previousTag;                   // last plain tag with attributes, while parsing
+    // The last plain tag with attributes, while parsing: its notes and the end of its name.
+    struct ParseGuide {
+        int32_t first = 0;
+        int32_t count = 0;
+        int32_t nameEnd = 0;
+    };
+    ParseGuide previousTag;
     std::string scratch;          // reused for the pieces the edits insert
 };
+
+// The code group loader reads every value through these two, so the common case (a tag noted
+// while parsing) is inline.
+inline std::string MarkupDoc::AttributeNameAt(int n) const {
+    const ParsedSpan* span = ParsedAttributesOf(currentIndex);
+    if (!span) return ScannedAttributeNameAt(n);
+    if (n < 0 || n >= span->count) return {};
+    const ParsedAttribute& a = parsedAttributes[static_cast<size_t>(span->first + n)];
+    return std::string(text.data() + a.nameFirst, static_cast<size_t>(a.NameLength()));
+}
+
+inline std::string MarkupDoc::AttributeValue(std::string_view name) const {
+    const ParsedSpan* span = ParsedAttributesOf(currentIndex);
+    if (!span) return ScannedAttributeValue(name);
+    if (name.empty()) return {};
+    const char* s = text.data();
+    const ParsedAttribute* a = parsedAttributes.data() + span->first;
+    for (const ParsedAttribute* end = a + span->count; a != end; ++a) {
+        if (!TokenIsName(s + a->nameFirst, static_cast<size_t>(a->NameLength()), name)) continue;
+        if (a->HasAmpersand()) return DecodeText(a->valueFirst, a->valueLast);
+        return std::string(s + a->valueFirst, static_cast<size_t>(a->valueLast - a->valueFirst + 1));
+    }
+    return {};
+}
