@@ -149,6 +149,13 @@ QByteArray unquoted(const QByteArray& v) {
   return v;
 }
 
+// The reader trims blanks and drops one pair of quotes; a value that would lose either is
+// written inside quotes, so that it reads back as written.
+QByteArray stored(const QByteArray& v) {
+  if (v.isEmpty() || (!isBlank(v.front()) && !isBlank(v.back()) && unquoted(v) == v)) return v;
+  return '"' + v + '"';
+}
+
 bool hasLineBreakOrNul(const QByteArray& s) {
   return s.contains('\n') || s.contains('\r') || s.contains('\0');
 }
@@ -218,20 +225,20 @@ bool WritePrivateProfileString(const QByteArray& section, const QByteArray& key,
   if (s < 0) {
     if (!p.lines.empty() && !trimmed(p.lines.back().text).isEmpty()) p.lines.push_back(Line{});
     p.lines.push_back(parseLine('[' + sec + ']'));
-    p.lines.push_back(parseLine(k + '=' + value));
+    p.lines.push_back(parseLine(k + '=' + stored(value)));
   } else {
     const int at = findKey(p, s, k);
     if (at >= 0) {
       // Keep the key as spelled in the file.
       Line& l = p.lines[size_t(at)];
-      l = parseLine(l.name + '=' + value);
+      l = parseLine(l.name + '=' + stored(value));
     } else {
       // After the last entry of the section, ahead of blank lines or comments that
       // introduce the next one.
       size_t insertAt = size_t(s) + 1;
       for (size_t i = size_t(s) + 1; i < p.lines.size() && p.lines[i].kind != Line::Section; ++i)
         if (p.lines[i].kind == Line::Key) insertAt = i + 1;
-      p.lines.insert(p.lines.begin() + long(insertAt), parseLine(k + '=' + value));
+      p.lines.insert(p.lines.begin() + long(insertAt), parseLine(k + '=' + stored(value)));
     }
   }
 

@@ -189,6 +189,11 @@ class TstIni : public QObject {
     QTest::newRow("equals sign") << QByteArray("a=b");
     QTest::newRow("8-bit bytes") << QByteArray("\xb4\xae\xbf\xda\xff");
     QTest::newRow("empty") << QByteArray("");
+    QTest::newRow("leading and trailing blanks") << QByteArray(" /home/op/a.cgf ");
+    QTest::newRow("trailing tab") << QByteArray("a.cgf\t");
+    QTest::newRow("wrapped in double quotes") << QByteArray("\"a b\"");
+    QTest::newRow("wrapped in single quotes") << QByteArray("'x'");
+    QTest::newRow("a lone quote") << QByteArray("\"");
   }
   void roundTrip() {
     QFETCH(QByteArray, value);
