@@ -115,6 +115,7 @@ void TMainForm::ButtonOpenComClick() {
     return;
   }
 
+  const bool closedOld = SerialPort != nullptr;
   if (SerialPort) {
     SerialPort->Close();
     SerialPort = nullptr;
@@ -127,6 +128,12 @@ void TMainForm::ButtonOpenComClick() {
     ButtonUpdateClick();
     ShowCurrentCom();
   } else {
+    // The old port is closed as well. Left in OpenPort, choosing its radio button again
+    // would show it as open (Open disabled, Close enabled) with nothing open behind it.
+    if (closedOld) {
+      OpenPort = 0;
+      ShowCurrentCom();
+    }
     platform::showMessage(platform::applicationWindow(),
                           QStringLiteral("Cannot Open COM%1!").arg(SelectedPort), "Error",
                           platform::Icon::Stop);

@@ -291,6 +291,21 @@ class TestMainForm : public QObject {
     QVERIFY(!MainForm->ButtonOpenCom->isEnabled());
     QVERIFY(!MainForm->ButtonCloseCom->isEnabled());
     for (QRadioButton* r : MainForm->RadioCOM) QVERIFY(!r->isChecked());
+
+    // Opening another port that fails closes the open one too: nothing is claimed open.
+    MainForm->RadioCOM[0]->click();
+    MainForm->ButtonOpenComClick();
+    QCOMPARE(MainForm->OpenPort, 1);
+    MainForm->RadioCOM[1]->click();
+    prompts.expect("Cannot Open COM2!", "Error");
+    MainForm->ButtonOpenComClick();
+    QVERIFY(!MainForm->SerialPort);
+    QCOMPARE(MainForm->OpenPort, 0);
+    QCOMPARE(MainForm->MemoSysInfo->line(2), QString("Current com : null"));
+    MainForm->RadioCOM[0]->click();
+    settle();
+    QVERIFY(MainForm->ButtonOpenCom->isEnabled());
+    QVERIFY(!MainForm->ButtonCloseCom->isEnabled());
   }
 
   // ---- the application object ----
