@@ -200,7 +200,9 @@ void TMainForm::Timer5Timer() {
 }
 
 void TMainForm::ProbeComPorts() {
-  for (int n = kFirstComPort; n <= kLastComPort; ++n) {
+  // The operator may have opened a port in the second before the search: keep it rather
+  // than replace (and lose) its ComPort.
+  for (int n = kFirstComPort; n <= kLastComPort && !SerialPort; ++n) {
     OpenComPortObject(n);
     if (!SerialPort) continue;
     SerialPort->StartMonitor();

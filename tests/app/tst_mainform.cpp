@@ -308,6 +308,24 @@ class TestMainForm : public QObject {
     QVERIFY(!MainForm->ButtonCloseCom->isEnabled());
   }
 
+  // The operator opens COM2 before the start-up search runs: the search keeps it.
+  void openBeforeTheSearch() {
+    SimPtySwitcher sw;
+    QVERIFY(sw.ok());
+    writeSwitcherIni("", {"/nonexistent/tty0", sw.slavePath});
+    CreateForms();
+    QSignalSpy probed(MainForm, &TMainForm::probeFinished);
+    MainForm->RadioCOM[1]->click();
+    MainForm->ButtonOpenComClick();
+    QVERIFY(probed.count() == 1 || probed.wait(kProbeWaitMs));
+    QVERIFY(MainForm->SerialPort);
+    QCOMPARE(MainForm->OpenPort, 2);
+    QCOMPARE(MainForm->MemoSysInfo->line(2), QString("Current com : com2"));
+    sw.commands.clear();
+    MainForm->ButtonUpdateClick();
+    QVERIFY(sw.commands.contains("Status."));
+  }
+
   // ---- the application object ----
 
   void exceptionInHandlerIsShownAndTheProgramGoesOn() {
