@@ -112,6 +112,10 @@ void TMainForm::HandleFeedbackLine(const QByteArray& text) {
     default: break;
   }
 
+  // The receive log takes the line before the status refresh below: a refused send shows
+  // a box whose event loop handles later lines, and they must not overtake this one.
+  Memo6->appendLine(shown);
+
   if (ReplyTarget >= 1 && ReplyTarget <= 4) {
     if (setsCaption(line.kind)) {
       SetCaption(line.output, line.input);
@@ -120,8 +124,6 @@ void TMainForm::HandleFeedbackLine(const QByteArray& text) {
       CodeQueryAllStatus(*this);
     }
   }
-
-  Memo6->appendLine(shown);
 }
 
 void TMainForm::TimerTimer() {

@@ -258,6 +258,21 @@ class TestAppFeedback : public QObject {
     QVERIFY(MainForm->Timer4->isActive());
   }
 
+  // The refresh's send is refused with a box; lines handled inside the box's event loop
+  // come after the line that caused it in the receive log.
+  void receiveLogKeepsOrderAcrossARefusedRefresh() {
+    MainForm->RadioButton1->setChecked(true);  // COM mode, and no port is open
+    MainForm->ReplyTarget = 3;
+    prompts.expect("COM is not opened !", "Error");
+    prompts.onMessage = [] { feedSerial(routeLine("VIDEO", 8, 9) + "\r\n"); };
+    feedSerial("OK\r\n");
+    prompts.onMessage = nullptr;
+    QVERIFY(prompts.allExpectedShown());
+    QCOMPARE(MainForm->Memo6->lines(),
+             (QStringList{"OK", QString::fromLatin1(routeLine("VIDEO", 8, 9))}));
+    QCOMPARE(MainForm->OutPort[9]->caption(), QString("8"));
+  }
+
   // Under target 5 the line fills the output-port dialog.
   void fillsOutputDialog_data() {
     QTest::addColumn<QByteArray>("line");
