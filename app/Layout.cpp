@@ -222,6 +222,9 @@ QWidget* TMainForm::BuildSystemTab() {
 
   MemoSysInfo = memo("MemoSysInfo", page, QRect(8, 212, 297, 224),
                      {"System Information :  Ver 1.8.3 20050402", " ", "", "", ""});
+  // Lines 0 to 4 are rewritten by number; a flood of identification replies must not
+  // push them out.
+  MemoSysInfo->setFixedHead(MemoSysInfo->lineCount());
   return page;
 }
 

@@ -69,7 +69,25 @@ void TMemo::appendLines(const QStringList& texts) {
   hasLines = true;
   c.insertText(joined);
   c.endEditBlock();
+  dropBeyondCap();
   if (atBottom) bar->setValue(bar->maximum());
+}
+
+void TMemo::setFixedHead(int lines) {
+  fixedHead = qMax(0, lines);
+  // The cap is kept here instead, where it can spare the head.
+  setMaximumBlockCount(fixedHead > 0 ? 0 : kMaxLines);
+  dropBeyondCap();
+}
+
+void TMemo::dropBeyondCap() {
+  if (fixedHead <= 0) return;
+  const int excess = document()->blockCount() - kMaxLines;
+  if (excess <= 0) return;
+  QTextCursor c(document()->findBlockByNumber(fixedHead));
+  c.setPosition(document()->findBlockByNumber(fixedHead + excess).position(),
+                QTextCursor::KeepAnchor);
+  c.removeSelectedText();
 }
 
 void TMemo::insertLine(int index, const QString& text) {

@@ -33,10 +33,16 @@ class TMemo : public QPlainTextEdit {
   // Delete line index, then insert text at the same index.
   void replaceLine(int index, const QString& text);
   void clearLines();
+  // The first `lines` lines are fixed (MemoSysInfo's numbered lines): beyond the cap the
+  // oldest lines after them go instead, so that the fixed lines keep their indexes.
+  void setFixedHead(int lines);
 
  private:
+  void dropBeyondCap();
+
   // A QTextDocument always holds one block; this tells "no lines" from "one empty line".
   bool hasLines = false;
+  int fixedHead = 0;
   mutable QStringList pending;
   QTimer* flushTimer = nullptr;
 };

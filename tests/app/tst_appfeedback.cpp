@@ -338,6 +338,24 @@ class TestAppFeedback : public QObject {
     QCOMPARE(MainForm->Memo6->line(TMemo::kMaxLines - 1), QString("last"));
   }
 
+  // A flood of identification replies drops old replies, never the numbered lines.
+  void identificationFloodKeepsTheSystemLines() {
+    constexpr int kLines = TMemo::kMaxLines + 20;
+    const QStringList head = MainForm->MemoSysInfo->lines();
+    MainForm->ReplyTarget = 6;
+    QByteArray burst;
+    for (int i = 0; i < kLines; ++i) burst += "reply " + QByteArray::number(i) + "\r\n";
+    feedTcp(burst);
+    TMemo* sys = MainForm->MemoSysInfo;
+    QCOMPARE(sys->lineCount(), TMemo::kMaxLines);
+    QCOMPARE(sys->lines().mid(0, head.size()), head);
+    QCOMPARE(sys->line(head.size()), QStringLiteral("reply %1").arg(kLines - TMemo::kMaxLines + head.size()));
+    QCOMPARE(sys->line(TMemo::kMaxLines - 1), QStringLiteral("reply %1").arg(kLines - 1));
+    MainForm->TimerTimer();
+    QCOMPARE(sys->line(4), QString("Switcher : no switcher"));
+    QCOMPARE(sys->line(0), head[0]);
+  }
+
   void linkDroppedInTheMiddleOfALine() {
     MainForm->ReplyTarget = 7;
     feedTcp("VIDEO: 004 > 0");
