@@ -146,7 +146,7 @@ ComPort::ComPort() = default;
 
 ComPort::~ComPort() {
   // Without a monitor thread nobody else will close the device.
-  if (!thread && fd >= 0) ::close(fd);
+  if (!thread && fd >= 0) link_detail::closeDevice(fd);
 }
 
 bool ComPort::Open(QObject* window, std::uint32_t port, int baud, char parity, int dataBits,

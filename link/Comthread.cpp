@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <system_error>
 #include <termios.h>
 #include <thread>
@@ -39,6 +40,11 @@ class CountedByteEvent final : public SerialByteEvent {
 bool deviceGone(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
 
 }  // namespace
+
+void link_detail::closeDevice(int fd) {
+  ::ioctl(fd, TIOCNXCL);  // fails harmlessly on a device that is not a terminal
+  ::close(fd);
+}
 
 std::shared_ptr<TComThread> TComThread::Create(QObject* window, int fd, std::uint32_t eventMask) {
   const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -73,7 +79,7 @@ TComThread::TComThread(QObject* window, int fd, int wakeFd, std::uint32_t eventM
     : window(window), fd(fd), wakeFd(wakeFd), eventMask(eventMask) {}
 
 TComThread::~TComThread() {
-  if (fd >= 0) ::close(fd);
+  if (fd >= 0) link_detail::closeDevice(fd);
   ::close(wakeFd);
 }
 
@@ -100,7 +106,7 @@ void TComThread::Terminate() {
     window = nullptr;
     // Closing here releases the lock on the device, so that it can be opened again right
     // away. The thread only reads under this mutex, so it never reads a reused number.
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0) link_detail::closeDevice(fd);
     fd = -1;
     box = pendingBox;
   }

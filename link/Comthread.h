@@ -21,7 +21,11 @@ class SerialByteEvent : public QEvent {
 
 namespace link_detail {
 struct PromptRequest;
-}
+// Drops the exclusive claim on a terminal, then closes it. The claim is a flag of the
+// terminal, not of our descriptor: left set, it outlives the close while anyone else keeps
+// the device open (a simulator holding its pseudo-terminal) and refuses every later open.
+void closeDevice(int fd);
+}  // namespace link_detail
 
 // Implemented in Comthread.cpp. Owns the device once created: it closes it and frees
 // itself when its body returns. Only ComPort creates and terminates it.

@@ -381,6 +381,31 @@ class TstComPort : public QObject {
     close(port);
   }
 
+  // The exclusive claim is a flag of the terminal: if it outlived our close, a device that
+  // someone else keeps open (a simulator's pseudo-terminal) could not be opened again.
+  void closeGivesUpTheExclusiveClaim_data() {
+    QTest::addColumn<bool>("start");
+    QTest::newRow("monitor running") << true;
+    QTest::newRow("monitor never started") << false;
+  }
+  void closeGivesUpTheExclusiveClaim() {
+    QFETCH(bool, start);
+    const int holder = ::open(QFile::encodeName(slavePath).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(holder >= 0);
+    const auto closeHolder = qScopeGuard([holder] { ::close(holder); });
+    auto exclusive = [holder] {
+      int on = -1;
+      return ::ioctl(holder, TIOCGEXCL, &on) == 0 ? on : -1;
+    };
+    Receiver window;
+    ComPort* port = openCom1(&window);
+    QVERIFY(port);
+    if (start) port->StartMonitor();
+    QCOMPARE(exclusive(), 1);
+    close(port);
+    QCOMPARE(exclusive(), 0);
+  }
+
   void windowDestroyedWithoutClose() {
     auto* window = new Receiver;
     ComPort* port = openCom1(window);
