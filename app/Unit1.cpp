@@ -34,6 +34,7 @@ namespace {
 constexpr char kSwitcherIni[] = "Switcher.ini";
 constexpr int kIpBufferSize = 16;  // keeps 15 characters
 constexpr int kDragTolerance = 5;  // pixels before a press on the background becomes a drag
+constexpr qint64 kSocketReadBuffer = 64 * 1024;  // bytes
 constexpr QSize kWindowSize{800, 600};
 const QColor kBackground(24, 168, 198);
 
@@ -98,6 +99,9 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
   if (ok && port > 0 && port <= 0xFFFF) ClientSocketPort = static_cast<std::uint16_t>(port);
   ClientSocket1 = new QTcpSocket(this);
   ClientSocket1->setObjectName("ClientSocket1");
+  // While a box is shown from inside the read handler, Qt reads on without telling it;
+  // a bounded buffer lets TCP hold a flooding peer back instead of memory growing.
+  ClientSocket1->setReadBufferSize(kSocketReadBuffer);
   connect(ClientSocket1, &QAbstractSocket::stateChanged, this,
           [this](QAbstractSocket::SocketState s) {
             if (s == QAbstractSocket::HostLookupState) ClientSocket1Lookup();

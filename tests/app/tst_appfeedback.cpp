@@ -18,6 +18,7 @@
 
 namespace {
 constexpr int kWaitMs = 5000;
+constexpr int kHoldBackMs = 300;
 
 QByteArray routeLine(const char* kind, int input, int output) {
   return QByteArray(kind) + ": " + QByteArray::number(input).rightJustified(3, '0') + " > " +
@@ -336,6 +337,30 @@ class TestAppFeedback : public QObject {
     QCOMPARE(MainForm->Memo6->lineCount(), TMemo::kMaxLines);
     QCOMPARE(MainForm->Memo6->line(0), QString::fromLatin1(routeLine("VIDEO", 1, 2)));
     QCOMPARE(MainForm->Memo6->line(TMemo::kMaxLines - 1), QString("last"));
+  }
+
+  // While a box is shown from inside the read handler, a flooding peer is held back by
+  // TCP itself rather than buffered without limit; everything arrives once it closes.
+  void floodUnderABoxIsHeldBack() {
+    static constexpr int kFlood = 8 << 20;
+    MainForm->RadioButton1->setChecked(true);  // COM mode, no port: the refresh is refused
+    MainForm->ReplyTarget = 3;
+    prompts.expect("COM is not opened !", "Error");
+    bool overflowed = false;
+    prompts.onMessage = [&] {
+      sw->send(QByteArray(kFlood, 'x'));
+      // Without a bound the whole flood lands in the socket's buffer within milliseconds.
+      overflowed = QTest::qWaitFor(
+          [] { return MainForm->ClientSocket1->bytesAvailable() > kFlood / 4; }, kHoldBackMs);
+    };
+    sw->send("OK\r\n");
+    const std::uint64_t target = 4 + std::uint64_t(kFlood);
+    QTRY_COMPARE_WITH_TIMEOUT(MainForm->TcpBytesReceived, target, kWaitMs);
+    prompts.onMessage = nullptr;
+    QVERIFY(prompts.allExpectedShown());
+    QVERIFY(!overflowed);
+    feedTcp(routeLine("VIDEO", 8, 9) + "\r\n");
+    QCOMPARE(MainForm->OutPort[9]->caption(), QString("8"));
   }
 
   // A flood of identification replies drops old replies, never the numbered lines.
