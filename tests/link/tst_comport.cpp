@@ -6,6 +6,7 @@
 #include "Prompts.h"
 
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <atomic>
@@ -476,6 +477,12 @@ int main(int argc, char** argv) {
   const QByteArray childMaster = qgetenv("TST_COMPORT_CHILD_MASTER");
   if (!childMaster.isEmpty()) return exitWhileMonitoring(argc, argv, childMaster.toInt());
   QCoreApplication app(argc, argv);
+  // Run by hand, outside CTest: the COM1 entries must not land in the operator's settings.
+  QTemporaryDir ownConfig;
+  if (qEnvironmentVariableIsEmpty("SWITCHER_CONFIG_DIR")) {
+    if (!ownConfig.isValid()) return 1;
+    qputenv("SWITCHER_CONFIG_DIR", QFile::encodeName(ownConfig.path()));
+  }
   TstComPort test;
   QTEST_SET_MAIN_SOURCE_PATH
   return QTest::qExec(&test, argc, argv);
