@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <charconv>
+#include <functional>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -48,6 +49,21 @@ constexpr std::array<Entity, 5> kEntities{{
     {'\'', "apos;"},
     {'"', "quot;"},
 }};
+
+// The entity whose code may follow an '&' at p, by its first byte (amp and apos share theirs and
+// differ in the second; p[1] is readable whenever p[0] is a letter of the text). -1: none.
+inline int EntityCandidate(const char* p) {
+    static_assert(kEntities[0].code[0] == 'l' && kEntities[1].code.substr(0, 2) == "am" &&
+                  kEntities[2].code[0] == 'g' && kEntities[3].code.substr(0, 2) == "ap" &&
+                  kEntities[4].code[0] == 'q');
+    switch (p[0]) {
+    case 'l': return 0;
+    case 'a': return p[1] == 'm' ? 1 : 3;
+    case 'g': return 2;
+    case 'q': return 4;
+    default: return -1;
+    }
+}
 
 // Values up to this many bytes are decoded on the stack.
 constexpr int32_t kDecodeBufferSize = 256;
@@ -115,6 +131,23 @@ inline int32_t FindEither(const char* s, int32_t from, int32_t size, char a, cha
 #endif
     while (q < size && s[q] != a && s[q] != b) ++q;
     return q;
+}
+
+// Copies src[0, n) to dst up to the first zero byte and returns how many bytes it copied: one
+// pass over a large text instead of a search for the zero and then a copy.
+size_t CopyUpToZero(char* dst, const char* src, size_t n) {
+    size_t k = 0;
+#if defined(__SSE2__)
+    constexpr size_t kBlock = 16;
+    const __m128i zero = _mm_setzero_si128();
+    for (; k + kBlock <= n; k += kBlock) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)) != 0) break;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k), v);
+    }
+#endif
+    for (; k < n && src[k] != '\0'; ++k) dst[k] = src[k];
+    return k;
 }
 
 std::string_view UpToZero(std::string_view s) {
@@ -271,29 +304,31 @@ bool MarkupDoc::ScanStartTag(int i, char nameStart, int32_t& pos) {
     const char* s = text.c_str();
     const int32_t size = static_cast<int32_t>(text.size());
     const int32_t mark = static_cast<int32_t>(parsedAttributes.size());
+    const int32_t decodedMark = decodedUsed;
     int32_t count = 0;
+    const int32_t guided = static_cast<int32_t>(leadIns.size());
+    int32_t missed = -1;  // first attribute whose lead-in was not the guide's
     // A '>' as the name ends every attribute scan at once; leave such tags to the general path.
     int32_t p = nameStart == '>' ? size : pos;
     while (p < size) {
+        const int32_t leadFirst = p;
         int32_t nameFirst = 0;
         int32_t nameLength = 0;
         char quote = '\0';
+        bool hit = false;
         // Sibling tags mostly repeat the previous one's lead-in to each value (blanks, name, '='
         // and opening quote) byte for byte; the same bytes read as the same tokens.
-        if (count < previousTag.count) {
-            const ParsedAttribute& guide = parsedAttributes[static_cast<size_t>(previousTag.first + count)];
-            const int32_t leadFirst =
-                count == 0 ? previousTag.nameEnd
-                           : parsedAttributes[static_cast<size_t>(previousTag.first + count - 1)].valueLast + 2;
-            const int32_t leadLength = guide.valueFirst - leadFirst;
-            if (leadLength <= size - p && SameBytes(s + p, s + leadFirst, static_cast<size_t>(leadLength))) {
-                nameFirst = p + (guide.nameFirst - leadFirst);
-                nameLength = guide.NameLength();
-                p += leadLength;
+        if (count < guided) {
+            const LeadIn& lead = leadIns[static_cast<size_t>(count)];
+            if (lead.length <= size - p && SameBytes(s + p, s + lead.first, static_cast<size_t>(lead.length))) {
+                nameFirst = p + lead.nameOffset;
+                nameLength = lead.nameLength;
+                p += lead.length;
                 quote = s[p - 1];
+                hit = true;
             }
         }
-        if (nameLength == 0) {
+        if (!hit) {
             while (IsSpace(s[p])) ++p;
             const char c = s[p];
             if (c == '>' || c == '/') {
@@ -304,7 +339,13 @@ bool MarkupDoc::ScanStartTag(int i, char nameStart, int32_t& pos) {
                     if (s[q] != '>') break;
                 }
                 parsedSpans[i] = ParsedSpan{mark, count};
-                if (count > 0) previousTag = ParseGuide{mark, count, pos};
+                // This tag guides the next one. Lead-ins that matched stay as they are: the same
+                // bytes serve as well from the earlier tag.
+                if (missed >= 0) {
+                    leadIns.swap(nextLeadIns);
+                } else if (count > 0 && count < guided) {
+                    leadIns.resize(static_cast<size_t>(count));
+                }
                 pos = q;
                 return true;
             }
@@ -321,16 +362,34 @@ bool MarkupDoc::ScanStartTag(int i, char nameStart, int32_t& pos) {
             if (quote != '"' && quote != '\'') break;
             ++p;
         }
-        // p is just inside the value. Noting any '&' lets reading the value skip the decoding.
+        // From the first lead-in that differs on, this tag's lead-ins are noted to guide the next.
+        if (missed < 0 && !hit) missed = count;
+        if (missed >= 0) {
+            if (missed == count) nextLeadIns.assign(leadIns.begin(), leadIns.begin() + count);
+            nextLeadIns.push_back(LeadIn{leadFirst, p - leadFirst, nameFirst - leadFirst, nameLength});
+        }
+        // p is just inside the value. A value with an '&' is decoded now, while it is at hand.
         int32_t q = FindEither(s, p, size, quote, '&');
-        const bool hasAmpersand = q < size && s[q] == '&';
-        if (hasAmpersand) q = FindEither(s, q + 1, size, quote, quote);
-        if (q >= size) break;  // the text ended inside the value
-        parsedAttributes.emplace_back(nameFirst, nameLength, p, q - 1, hasAmpersand);
+        if (q < size && s[q] == '&') {
+            const int32_t ampersand = q - p;
+            q = FindEither(s, q + 1, size, quote, quote);
+            if (q >= size) break;  // the text ended inside the value
+            const int32_t length = q - p;
+            if (decodedValues.size() < static_cast<size_t>(decodedUsed) + length) {
+                decodedValues.resize(std::max(static_cast<size_t>(decodedUsed) + length, decodedValues.size() * 2));
+            }
+            const int32_t decodedLength = DecodeInto(decodedValues.data() + decodedUsed, s + p, length, ampersand);
+            parsedAttributes.emplace_back(nameFirst, nameLength, decodedUsed, decodedUsed + decodedLength - 1, true);
+            decodedUsed += decodedLength;
+        } else {
+            if (q >= size) break;  // the text ended inside the value
+            parsedAttributes.emplace_back(nameFirst, nameLength, p, q - 1, false);
+        }
         ++count;
         p = q + 1;
     }
     parsedAttributes.erase(parsedAttributes.begin() + mark, parsedAttributes.end());
+    decodedUsed = decodedMark;
     parsedSpans[i] = ParsedSpan{};
     return SeekTagEnd(pos);
 }
@@ -534,12 +593,20 @@ bool MarkupDoc::AssignText(const char* t) {
 }
 
 bool MarkupDoc::AssignText(std::string_view t) {
-    t = UpToZero(t);
-    // Copied into the old text's storage: a large text then costs no fresh pages per load.
-    if (t.empty() || static_cast<int64_t>(t.size()) > kMaxTextLength) {
-        text.clear();
+    const std::less<const char*> before;
+    const bool ownText =
+        !t.empty() && !before(t.data(), text.data()) && before(t.data(), text.data() + text.size());
+    if (ownText || static_cast<int64_t>(t.size()) > kMaxTextLength) {
+        t = UpToZero(t);
+        if (t.empty() || static_cast<int64_t>(t.size()) > kMaxTextLength) {
+            text.clear();
+        } else {
+            text.assign(t.data(), t.size());  // safe for a piece of the text itself
+        }
     } else {
-        text.assign(t.data(), t.size());
+        // Copied into the old text's storage: a large text then costs no fresh pages per load.
+        text.resize(t.size());
+        text.resize(t.empty() ? 0 : CopyUpToZero(text.data(), t.data(), t.size()));
     }
     return ParseText();
 }
@@ -561,7 +628,8 @@ bool MarkupDoc::ParseText() {
     if (entries.size() < wanted) entries.resize(wanted);
     if (parsedSpans.size() < entries.size()) parsedSpans.resize(entries.size());
     parsedAttributes.clear();
-    previousTag = ParseGuide{};
+    decodedUsed = 0;
+    leadIns.clear();
     parsedValid = true;
 
     bool result = false;
@@ -578,6 +646,7 @@ bool MarkupDoc::ParseText() {
         freeIndex = 1;
     }
     parentIndex = currentIndex = childIndex = nodeKind = 0;
+    currentNotes = ParsedSpan{};
     return result;
 }
 
@@ -632,6 +701,7 @@ bool MarkupDoc::FindSibling(std::string_view name) {
     currentIndex = k;
     childIndex = 0;
     nodeKind = 1;
+    NoteCurrent();
     return true;
 }
 
@@ -641,7 +711,15 @@ bool MarkupDoc::EnterElement() {
     currentIndex = childIndex;
     childIndex = 0;
     nodeKind = currentIndex != 0 ? 1 : 0;
+    NoteCurrent();
     return true;
+}
+
+void MarkupDoc::NoteCurrent() {
+    currentNotes = ParsedSpan{};
+    if (parsedValid && nodeKind == 1 && currentIndex > 0 && static_cast<size_t>(currentIndex) < parsedSpans.size()) {
+        currentNotes = parsedSpans[static_cast<size_t>(currentIndex)];
+    }
 }
 
 bool MarkupDoc::FindAttribute(TokenCursor& cursor, std::string_view name) const {
@@ -739,40 +817,42 @@ std::string MarkupDoc::ScannedAttributeValue(std::string_view name) const {
 std::string MarkupDoc::DecodeText(int32_t from, int32_t to) const {
     if (from > to) return {};
     const char* src = text.data() + from;
-    const int32_t end = to - from + 1;
-    int32_t r = FindEither(src, 0, end, '&', '&');
-    if (r == end) return std::string(src, static_cast<size_t>(end));
-    // Decode into a buffer on the stack and build the result once: values are mostly short,
-    // and codes only ever shrink the text.
-    char local[kDecodeBufferSize];
-    std::string large;
-    char* d = local;
-    if (end > kDecodeBufferSize) {
-        large.resize(static_cast<size_t>(end));
-        d = large.data();
+    const int32_t length = to - from + 1;
+    const int32_t ampersand = FindEither(src, 0, length, '&', '&');
+    if (ampersand == length) return std::string(src, static_cast<size_t>(length));
+    // Values are mostly short: decode on the stack and build the result once.
+    if (length <= kDecodeBufferSize) {
+        char local[kDecodeBufferSize];
+        return std::string(local, static_cast<size_t>(DecodeInto(local, src, length, ampersand)));
     }
-    std::memcpy(d, src, static_cast<size_t>(r));
-    int32_t w = r;  // src[r] is an '&'
-    while (r < end) {
-        char decoded = '&';
+    std::string out(static_cast<size_t>(length), '\0');
+    out.resize(static_cast<size_t>(DecodeInto(out.data(), src, length, ampersand)));
+    return out;
+}
+
+int32_t MarkupDoc::DecodeInto(char* out, const char* src, int32_t length, int32_t ampersand) {
+    // Codes only ever shrink the text, so out needs no more room than length.
+    std::memcpy(out, src, static_cast<size_t>(ampersand));
+    int32_t r = ampersand;
+    int32_t w = r;
+    while (r < length) {
+        char decoded = '&';  // src[r] is an '&'
         int32_t skip = 1;
         // A code counts only when it ends inside the range.
-        const char first = r + 1 < end ? src[r + 1] : '&';
-        for (const Entity& e : kEntities) {
+        const int k = r + 1 < length ? EntityCandidate(src + r + 1) : -1;
+        if (k >= 0) {
+            const Entity& e = kEntities[static_cast<size_t>(k)];
             const int32_t codeLength = static_cast<int32_t>(e.code.size());
-            if (first == e.code[0] && r + codeLength < end &&
+            if (r + codeLength < length &&
                 SameBytes(src + r + 1, e.code.data(), static_cast<size_t>(codeLength))) {
                 decoded = e.c;
                 skip = 1 + codeLength;
-                break;
             }
         }
-        d[w++] = decoded;
-        for (r += skip; r < end && src[r] != '&'; ++r) d[w++] = src[r];
+        out[w++] = decoded;
+        for (r += skip; r < length && src[r] != '&'; ++r) out[w++] = src[r];
     }
-    if (d == local) return std::string(local, static_cast<size_t>(w));
-    large.resize(static_cast<size_t>(w));
-    return large;
+    return w;
 }
 
 std::string MarkupDoc::TagNameOf(int i) const {
@@ -811,6 +891,7 @@ bool MarkupDoc::IsEmptyElement(int i) const {
 void MarkupDoc::ReplaceText(int32_t at, int32_t count, std::string_view insert) {
     tagTokensOf = 0;
     parsedValid = false;
+    currentNotes = ParsedSpan{};
     text.replace(static_cast<size_t>(at), static_cast<size_t>(count), insert);
 }
 
@@ -963,6 +1044,7 @@ bool MarkupDoc::AppendElement(std::string_view name, std::string_view content) {
     currentIndex = k;
     childIndex = 0;
     nodeKind = 1;
+    NoteCurrent();
     return true;
 }
 

@@ -109,6 +109,7 @@ private:
     int FindChild(int p, int after, std::string_view name) const;
     bool FindAttribute(TokenCursor& cursor, std::string_view name) const;
     std::string DecodeText(int32_t from, int32_t to) const;
+    static int32_t DecodeInto(char* out, const char* src, int32_t length, int32_t ampersand);
     int TakeEntry();
     int ReturnEntry();
     int Fail(const char* message, std::string_view name = {});
@@ -143,33 +144,27 @@ private:
     // through RememberTag.
     class ParsedAttribute {
     public:
-        ParsedAttribute(int32_t nameFirst, int32_t nameLength, int32_t valueFirst, int32_t valueLast,
-                        bool hasAmpersand)
+        ParsedAttribute(int32_t nameFirst, int32_t nameLength, int32_t valueFirst, int32_t valueLast, bool decoded)
             : nameFirst(nameFirst), valueFirst(valueFirst), valueLast(valueLast),
-              lengthAndFlag(static_cast<uint32_t>(nameLength) | (hasAmpersand ? kAmpersand : 0)) {}
-        int32_t NameLength() const { return static_cast<int32_t>(lengthAndFlag & ~kAmpersand); }
-        // False: the value reads as it stands, with nothing to decode.
-        bool HasAmpersand() const { return (lengthAndFlag & kAmpersand) != 0; }
+              lengthAndFlag(static_cast<uint32_t>(nameLength) | (decoded ? kDecoded : 0)) {}
+        int32_t NameLength() const { return static_cast<int32_t>(lengthAndFlag & ~kDecoded); }
+        // The value held an '&' and was decoded into decodedValues; else it reads as it stands.
+        bool Decoded() const { return (lengthAndFlag & kDecoded) != 0; }
 
         int32_t nameFirst;
-        int32_t valueFirst;
+        int32_t valueFirst;  // into the text, or into decodedValues when Decoded()
         int32_t valueLast;
 
     private:
-        static constexpr uint32_t kAmpersand = 0x80000000u;  // lengths stay below INT32_MAX
+        static constexpr uint32_t kDecoded = 0x80000000u;  // lengths stay below INT32_MAX
         uint32_t lengthAndFlag;
     };
     struct ParsedSpan {
         int32_t first = 0;   // into parsedAttributes
         int32_t count = -1;  // -1: the tag was not of the plain form
     };
-    const ParsedSpan* ParsedAttributesOf(int i) const {
-        if (!parsedValid || nodeKind != 1 || i <= 0 || static_cast<size_t>(i) >= parsedSpans.size()) {
-            return nullptr;
-        }
-        const ParsedSpan& span = parsedSpans[static_cast<size_t>(i)];
-        return span.count >= 0 ? &span : nullptr;
-    }
+    // Sets currentNotes after the position moved.
+    void NoteCurrent();
     // The readers for tags not noted while parsing, or after an edit.
     std::string ScannedAttributeNameAt(int n) const;
     std::string ScannedAttributeValue(std::string_view name) const;
@@ -224,37 +219,42 @@ private:
     mutable int tagTokensOf = 0;              // entry the memo describes; 0 = none
     std::vector<ParsedAttribute> parsedAttributes;
     std::vector<ParsedSpan> parsedSpans;      // by entry index
+    std::vector<char> decodedValues;          // noted values that held an '&', decoded
+    int32_t decodedUsed = 0;                  // bytes of decodedValues in use
     bool parsedValid = false;                 // false once an edit moved the text under them
-    // The last plain tag with attributes, while parsing: its notes and the end of its name.
-    struct ParseGuide {
-        int32_t first = 0;
-        int32_t count = 0;
-        int32_t nameEnd = 0;
+    ParsedSpan currentNotes;                  // those of the current element; count -1: none
+    // While parsing: the text from where each attribute of the last plain tag with attributes
+    // begins (after the tag name or the previous value's closing quote) up to its value's
+    // opening quote, and where the name lies in it.
+    struct LeadIn {
+        int32_t first;
+        int32_t length;
+        int32_t nameOffset;
+        int32_t nameLength;
     };
-    ParseGuide previousTag;
+    std::vector<LeadIn> leadIns;
+    std::vector<LeadIn> nextLeadIns;  // those of the tag being scanned
     std::string scratch;          // reused for the pieces the edits insert
 };
 
 // The code group loader reads every value through these two, so the common case (a tag noted
 // while parsing) is inline.
 inline std::string MarkupDoc::AttributeNameAt(int n) const {
-    const ParsedSpan* span = ParsedAttributesOf(currentIndex);
-    if (!span) return ScannedAttributeNameAt(n);
-    if (n < 0 || n >= span->count) return {};
-    const ParsedAttribute& a = parsedAttributes[static_cast<size_t>(span->first + n)];
+    if (currentNotes.count < 0) return ScannedAttributeNameAt(n);
+    if (n < 0 || n >= currentNotes.count) return {};
+    const ParsedAttribute& a = parsedAttributes[static_cast<size_t>(currentNotes.first + n)];
     return std::string(text.data() + a.nameFirst, static_cast<size_t>(a.NameLength()));
 }
 
 inline std::string MarkupDoc::AttributeValue(std::string_view name) const {
-    const ParsedSpan* span = ParsedAttributesOf(currentIndex);
-    if (!span) return ScannedAttributeValue(name);
+    if (currentNotes.count < 0) return ScannedAttributeValue(name);
     if (name.empty()) return {};
     const char* s = text.data();
-    const ParsedAttribute* a = parsedAttributes.data() + span->first;
-    for (const ParsedAttribute* end = a + span->count; a != end; ++a) {
+    const ParsedAttribute* a = parsedAttributes.data() + currentNotes.first;
+    for (const ParsedAttribute* end = a + currentNotes.count; a != end; ++a) {
         if (!TokenIsName(s + a->nameFirst, static_cast<size_t>(a->NameLength()), name)) continue;
-        if (a->HasAmpersand()) return DecodeText(a->valueFirst, a->valueLast);
-        return std::string(s + a->valueFirst, static_cast<size_t>(a->valueLast - a->valueFirst + 1));
+        const char* value = a->Decoded() ? decodedValues.data() : s;
+        return std::string(value + a->valueFirst, static_cast<size_t>(a->valueLast - a->valueFirst + 1));
     }
     return {};
 }

@@ -368,15 +368,19 @@ void TestMarkup::attributeLookupAfterEdit() {
     }
 }
 
-// The parse guesses each attribute name from the previous tag's; a wrong guess must not stick.
+// The parse expects each tag to repeat the previous one's text up to each value, and decodes
+// values with an '&' as it goes; tags that differ, or that it gives up on half way, must still
+// read right, and so must the tags after them.
 void TestMarkup::siblingsWithOtherAttributes() {
     MarkupDoc doc;
-    QVERIFY(doc.AssignText("<r><a Type=\"2\" User=\"u\"/><b Typ=\"3\" User2=\"v\" X=\"x\"/>"
-                           "<c Type=\"4\"/><d User=\"w\" Type=\"5\"/><e/><f Type=\"6\" User=\"z\"/></r>"));
+    QVERIFY(doc.AssignText("<r><a Type=\"2\" User=\"u&amp;1\"/><b Typ=\"3\" User2=\"v\" X=\"x\"/>"
+                           "<c Type=\"4\"/><d User=\"w\" Type=\"5\"/><e/><f Type=\"6\" User=\"z&lt;\"/>"
+                           "<g Type=\"&gt;\" User/><h Type='7' User=\"&quot;\"/><i  Type=\"8\" User=\"&amp\"/></r>"));
     QVERIFY(doc.FindSibling("r"));
     QVERIFY(doc.EnterElement());
-    const QList<QStringList> expected{
-        {"Type=2", "User=u"}, {"Typ=3", "User2=v", "X=x"}, {"Type=4"}, {"User=w", "Type=5"}, {}, {"Type=6", "User=z"}};
+    const QList<QStringList> expected{{"Type=2", "User=u&1"}, {"Typ=3", "User2=v", "X=x"}, {"Type=4"},
+                                      {"User=w", "Type=5"},   {},                            {"Type=6", "User=z<"},
+                                      {"Type=>", "User="},    {"Type=7", "User=\""},         {"Type=8", "User=&amp"}};
     for (const QStringList& attributes : expected) {
         QVERIFY(doc.FindSibling());
         QStringList read;
@@ -386,7 +390,7 @@ void TestMarkup::siblingsWithOtherAttributes() {
         }
         QCOMPARE(read, attributes);
     }
-    QCOMPARE(qb(doc.AttributeValue("Type")), QByteArray("6"));
+    QCOMPARE(qb(doc.AttributeValue("Type")), QByteArray("8"));
     QCOMPARE(qb(doc.AttributeValue("Typ")), QByteArray());
 }
 
