@@ -85,11 +85,18 @@ void TMainForm::SyncComButtons() {
 }
 
 void TMainForm::OpenComPortObject(int port) {
-  SerialPort = new ComPort;
-  if (SerialPort->Open(this, static_cast<std::uint32_t>(port), kBaud, kParity, kDataBits, kStopBits,
-                       EV_RXCHAR))
+  // A configuration box inside Open runs a nested event loop: until Open returns, nothing
+  // may write to the half-open port or start another open, so the object stays private.
+  OpeningPort = true;
+  auto* opening = new ComPort;
+  const bool opened = opening->Open(this, static_cast<std::uint32_t>(port), kBaud, kParity,
+                                  kDataBits, kStopBits, EV_RXCHAR);
+  OpeningPort = false;
+  if (opened) {
+    SerialPort = opening;
     return;
-  SerialPort->Close();
+  }
+  opening->Close();
   SerialPort = nullptr;
 }
 
@@ -115,6 +122,7 @@ void TMainForm::ButtonOpenComClick() {
     return;
   }
 
+  if (OpeningPort) return;  // an open is already under way (its box is shown)
   const bool closedOld = SerialPort != nullptr;
   if (SerialPort) {
     SerialPort->Close();
@@ -202,7 +210,7 @@ void TMainForm::Timer5Timer() {
 void TMainForm::ProbeComPorts() {
   // The operator may have opened a port in the second before the search: keep it rather
   // than replace (and lose) its ComPort.
-  for (int n = kFirstComPort; n <= kLastComPort && !SerialPort; ++n) {
+  for (int n = kFirstComPort; n <= kLastComPort && !SerialPort && !OpeningPort; ++n) {
     OpenComPortObject(n);
     if (!SerialPort) continue;
     SerialPort->StartMonitor();

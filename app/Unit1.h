@@ -208,6 +208,7 @@ class TMainForm : public QWidget, public LinkContext {
   std::uint16_t ClientSocketPort = kSwitcherTcpPort;
   bool SocketIsActive = false;
   bool Identifying = false;
+  bool OpeningPort = false;  // ComPort::Open is running (it may show a box)
   QMetaObject::Connection IdleHandler;
   // Window drag by the background.
   QPoint DragStart;

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <stdexcept>
 
@@ -324,6 +325,37 @@ class TestMainForm : public QObject {
     sw.commands.clear();
     MainForm->ButtonUpdateClick();
     QVERIFY(sw.commands.contains("Status."));
+  }
+
+  // A configuration box inside ComPort::Open runs a nested event loop; the start-up search
+  // must neither open another port nor see the half-open one meanwhile.
+  void searchDuringAnOpenBoxWaits() {
+    QTemporaryDir dir;
+    const QString notATerminal = dir.filePath("plain-file");
+    QFile f(notATerminal);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.close();
+    writeSwitcherIni("", {notATerminal, notATerminal});
+    CreateForms();
+    MainForm->Timer5->stop();
+    MainForm->RadioCOM[0]->click();
+    bool searched = false;
+    ComPort* duringBox = MainForm->SerialPort;
+    prompts.onMessage = [&] {
+      if (searched) return;
+      searched = true;
+      MainForm->ProbeComPorts();
+      duringBox = MainForm->SerialPort;
+    };
+    MainForm->ButtonOpenComClick();
+    prompts.onMessage = nullptr;
+    QVERIFY(searched);
+    QCOMPARE(duringBox, nullptr);
+    QVERIFY(MainForm->SerialPort);
+    QCOMPARE(MainForm->OpenPort, 1);
+    // The boxes of a device that is no terminal are not what this checks.
+    DestroyForms();
+    prompts.reset();
   }
 
   // ---- the application object ----
