@@ -65,6 +65,9 @@ inline int EntityCandidate(const char* p) {
     }
 }
 
+// Tags with more attributes than this are not checked for distinct names.
+constexpr int32_t kMaxDistinctCheck = 16;
+
 // Values up to this many bytes are decoded on the stack.
 constexpr int32_t kDecodeBufferSize = 256;
 
@@ -105,7 +108,6 @@ inline bool IsSpace(char c) { return kChars.space[static_cast<unsigned char>(c)]
 // Neither a delimiter nor the zero that ends the text.
 inline bool IsTokenChar(char c) { return kChars.tokenChar[static_cast<unsigned char>(c)]; }
 
-
 // A name the editing operations may write: one that reads back as the same single token.
 bool IsWritableName(std::string_view name) {
     if (name.empty()) return false;
@@ -140,10 +142,23 @@ size_t CopyUpToZero(char* dst, const char* src, size_t n) {
 #if defined(__SSE2__)
     constexpr size_t kBlock = 16;
     const __m128i zero = _mm_setzero_si128();
+    const auto load = [src](size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + at)); };
+    const auto store = [dst](size_t at, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + at), v); };
+    // Four blocks a round while no zero shows, then block by block up to the zero.
+    for (; k + 4 * kBlock <= n; k += 4 * kBlock) {
+        const __m128i a = load(k), b = load(k + kBlock), c = load(k + 2 * kBlock), d = load(k + 3 * kBlock);
+        const __m128i zeros = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, zero), _mm_cmpeq_epi8(b, zero)),
+                                           _mm_or_si128(_mm_cmpeq_epi8(c, zero), _mm_cmpeq_epi8(d, zero)));
+        if (_mm_movemask_epi8(zeros) != 0) break;
+        store(k, a);
+        store(k + kBlock, b);
+        store(k + 2 * kBlock, c);
+        store(k + 3 * kBlock, d);
+    }
     for (; k + kBlock <= n; k += kBlock) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k));
+        const __m128i v = load(k);
         if (_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)) != 0) break;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k), v);
+        store(k, v);
     }
 #endif
     for (; k < n && src[k] != '\0'; ++k) dst[k] = src[k];
@@ -338,13 +353,19 @@ bool MarkupDoc::ScanStartTag(int i, char nameStart, int32_t& pos) {
                     while (IsSpace(s[q])) ++q;
                     if (s[q] != '>') break;
                 }
-                parsedSpans[i] = ParsedSpan{mark, count};
+                // The same names as the guide's are as distinct as those.
+                const bool sameNames = missed < 0 && count == guided;
+                const bool distinct = sameNames ? leadInNamesDistinct
+                                                : DistinctNames(parsedAttributes.data() + mark, count, s);
+                parsedSpans[i] = ParsedSpan{mark, count, distinct};
                 // This tag guides the next one. Lead-ins that matched stay as they are: the same
                 // bytes serve as well from the earlier tag.
                 if (missed >= 0) {
                     leadIns.swap(nextLeadIns);
+                    leadInNamesDistinct = distinct;
                 } else if (count > 0 && count < guided) {
                     leadIns.resize(static_cast<size_t>(count));
+                    leadInNamesDistinct = distinct;
                 }
                 pos = q;
                 return true;
@@ -394,6 +415,18 @@ bool MarkupDoc::ScanStartTag(int i, char nameStart, int32_t& pos) {
     return SeekTagEnd(pos);
 }
 
+bool MarkupDoc::DistinctNames(const ParsedAttribute* a, int32_t count, const char* s) {
+    // Pairs grow with the square of the count; a tag with many attributes just goes without.
+    if (count > kMaxDistinctCheck) return false;
+    for (int32_t k = 1; k < count; ++k) {
+        const std::string_view name(s + a[k].nameFirst, static_cast<size_t>(a[k].NameLength()));
+        for (int32_t j = 0; j < k; ++j) {
+            if (TokenIsName(s + a[j].nameFirst, static_cast<size_t>(a[j].NameLength()), name)) return false;
+        }
+    }
+    return true;
+}
+
 std::string MarkupDoc::TokenText(const TokenCursor& cursor) const {
     const int32_t last = std::min<int32_t>(cursor.last, static_cast<int32_t>(text.size()) - 1);
     if (cursor.first > last) return {};
@@ -422,12 +455,14 @@ bool MarkupDoc::TokenMatches(int32_t first, int32_t last, std::string_view name)
 // Parsing
 
 int MarkupDoc::TakeEntry() {
-    if (freeIndex >= static_cast<int>(entries.size())) {
-        const int grown = std::max(freeIndex + freeIndex / 2, freeIndex + 1);
-        entries.resize(grown);
-    }
-    if (parsedSpans.size() < entries.size()) parsedSpans.resize(entries.size());
+    if (freeIndex >= static_cast<int>(entries.size())) GrowEntries();
     return freeIndex++;
+}
+
+void MarkupDoc::GrowEntries() {
+    const int grown = std::max(freeIndex + freeIndex / 2, freeIndex + 1);
+    entries.resize(grown);
+    parsedSpans.resize(entries.size());
 }
 
 int MarkupDoc::ReturnEntry() {
@@ -630,6 +665,8 @@ bool MarkupDoc::ParseText() {
     parsedAttributes.clear();
     decodedUsed = 0;
     leadIns.clear();
+    leadInNamesDistinct = false;
+    lastNameAt = -1;
     parsedValid = true;
 
     bool result = false;

@@ -31,7 +31,7 @@ struct TokenCursor {
     bool quoted = false;
 };
 
-// Single-threaded: even the const readers share a token memo (see tagTokens).
+// Single-threaded: even the const readers share state (the token memo, lastNameAt).
 class MarkupDoc {
 public:
     // Deepest element nesting a text may have; deeper texts fail instead of exhausting the stack.
@@ -111,6 +111,7 @@ private:
     std::string DecodeText(int32_t from, int32_t to) const;
     static int32_t DecodeInto(char* out, const char* src, int32_t length, int32_t ampersand);
     int TakeEntry();
+    void GrowEntries();
     int ReturnEntry();
     int Fail(const char* message, std::string_view name = {});
     bool IsEmptyElement(int i) const;
@@ -162,7 +163,11 @@ private:
     struct ParsedSpan {
         int32_t first = 0;   // into parsedAttributes
         int32_t count = -1;  // -1: the tag was not of the plain form
+        // No name matches a later one (TokenMatches), so a lookup by the name at position n
+        // finds attribute n.
+        bool distinct = false;
     };
+    static bool DistinctNames(const ParsedAttribute* a, int32_t count, const char* s);
     // Sets currentNotes after the position moved.
     void NoteCurrent();
     // The readers for tags not noted while parsing, or after an edit.
@@ -223,6 +228,7 @@ private:
     int32_t decodedUsed = 0;                  // bytes of decodedValues in use
     bool parsedValid = false;                 // false once an edit moved the text under them
     ParsedSpan currentNotes;                  // those of the current element; count -1: none
+    mutable int32_t lastNameAt = -1;          // note whose name AttributeNameAt gave last
     // While parsing: the text from where each attribute of the last plain tag with attributes
     // begins (after the tag name or the previous value's closing quote) up to its value's
     // opening quote, and where the name lies in it.
@@ -234,6 +240,7 @@ private:
     };
     std::vector<LeadIn> leadIns;
     std::vector<LeadIn> nextLeadIns;  // those of the tag being scanned
+    bool leadInNamesDistinct = false;
     std::string scratch;          // reused for the pieces the edits insert
 };
 
@@ -242,7 +249,8 @@ private:
 inline std::string MarkupDoc::AttributeNameAt(int n) const {
     if (currentNotes.count < 0) return ScannedAttributeNameAt(n);
     if (n < 0 || n >= currentNotes.count) return {};
-    const ParsedAttribute& a = parsedAttributes[static_cast<size_t>(currentNotes.first + n)];
+    lastNameAt = currentNotes.first + n;
+    const ParsedAttribute& a = parsedAttributes[static_cast<size_t>(lastNameAt)];
     return std::string(text.data() + a.nameFirst, static_cast<size_t>(a.NameLength()));
 }
 
@@ -250,11 +258,19 @@ inline std::string MarkupDoc::AttributeValue(std::string_view name) const {
     if (currentNotes.count < 0) return ScannedAttributeValue(name);
     if (name.empty()) return {};
     const char* s = text.data();
-    const ParsedAttribute* a = parsedAttributes.data() + currentNotes.first;
-    for (const ParsedAttribute* end = a + currentNotes.count; a != end; ++a) {
-        if (!TokenIsName(s + a->nameFirst, static_cast<size_t>(a->NameLength()), name)) continue;
-        const char* value = a->Decoded() ? decodedValues.data() : s;
-        return std::string(value + a->valueFirst, static_cast<size_t>(a->valueLast - a->valueFirst + 1));
+    const ParsedAttribute* first = parsedAttributes.data() + currentNotes.first;
+    const ParsedAttribute* end = first + currentNotes.count;
+    const ParsedAttribute* a = first;
+    // The loader looks up the name AttributeNameAt just gave; with distinct names that is the one.
+    const int32_t named = lastNameAt - currentNotes.first;
+    if (currentNotes.distinct && named >= 0 && named < currentNotes.count &&
+        static_cast<size_t>(first[named].NameLength()) == name.size() &&
+        SameBytes(s + first[named].nameFirst, name.data(), name.size())) {
+        a = first + named;
+    } else {
+        while (a != end && !TokenIsName(s + a->nameFirst, static_cast<size_t>(a->NameLength()), name)) ++a;
+        if (a == end) return {};
     }
-    return {};
+    const char* value = a->Decoded() ? decodedValues.data() : s;
+    return std::string(value + a->valueFirst, static_cast<size_t>(a->valueLast - a->valueFirst + 1));
 }
