@@ -65,6 +65,9 @@ inline int EntityCandidate(const char* p) {
     }
 }
 
+// Attribute notes reserved per this many characters of text (` User="Op12"` is 12).
+constexpr size_t kCharsPerAttribute = 16;
+
 // Tags with more attributes than this are not checked for distinct names.
 constexpr int32_t kMaxDistinctCheck = 16;
 
@@ -396,8 +399,8 @@ bool MarkupDoc::ScanStartTag(int i, char nameStart, int32_t& pos) {
             q = FindEither(s, q + 1, size, quote, quote);
             if (q >= size) break;  // the text ended inside the value
             const int32_t length = q - p;
-            if (decodedValues.size() < static_cast<size_t>(decodedUsed) + length) {
-                decodedValues.resize(std::max(static_cast<size_t>(decodedUsed) + length, decodedValues.size() * 2));
+            if (decodedValues.size() < static_cast<size_t>(decodedUsed + length)) {
+                decodedValues.resize(static_cast<size_t>(decodedUsed + length));
             }
             const int32_t decodedLength = DecodeInto(decodedValues.data() + decodedUsed, s + p, length, ampersand);
             parsedAttributes.emplace_back(nameFirst, nameLength, decodedUsed, decodedUsed + decodedLength - 1, true);
@@ -631,17 +634,18 @@ bool MarkupDoc::AssignText(std::string_view t) {
     const std::less<const char*> before;
     const bool ownText =
         !t.empty() && !before(t.data(), text.data()) && before(t.data(), text.data() + text.size());
-    if (ownText || static_cast<int64_t>(t.size()) > kMaxTextLength) {
+    if (!ownText && !t.empty() && t.size() <= text.capacity()) {
+        // Into the old text's storage, copied and searched for a zero byte in one pass; growing
+        // the text instead would fill it with zeros first.
+        text.resize(t.size());
+        text.resize(CopyUpToZero(text.data(), t.data(), t.size()));
+    } else {
         t = UpToZero(t);
         if (t.empty() || static_cast<int64_t>(t.size()) > kMaxTextLength) {
             text.clear();
         } else {
             text.assign(t.data(), t.size());  // safe for a piece of the text itself
         }
-    } else {
-        // Copied into the old text's storage: a large text then costs no fresh pages per load.
-        text.resize(t.size());
-        text.resize(t.empty() ? 0 : CopyUpToZero(text.data(), t.data(), t.size()));
     }
     return ParseText();
 }
@@ -663,6 +667,8 @@ bool MarkupDoc::ParseText() {
     if (entries.size() < wanted) entries.resize(wanted);
     if (parsedSpans.size() < entries.size()) parsedSpans.resize(entries.size());
     parsedAttributes.clear();
+    // Room for the notes up front: pages the parse does not fill are never touched.
+    parsedAttributes.reserve(text.size() / kCharsPerAttribute);
     decodedUsed = 0;
     leadIns.clear();
     leadInNamesDistinct = false;
@@ -732,7 +738,13 @@ int MarkupDoc::FindChild(int p, int after, std::string_view name) const {
 }
 
 bool MarkupDoc::FindSibling(std::string_view name) {
-    const int k = FindChild(parentIndex, currentIndex, name);
+    int k = 0;
+    if (name.empty()) {
+        // The loader's walk: FindChild's first step, without the call.
+        k = currentIndex != 0 ? entries[currentIndex].nextSibling : entries[parentIndex].firstChild;
+    } else {
+        k = FindChild(parentIndex, currentIndex, name);
+    }
     if (k == 0) return false;
     parentIndex = entries[k].parent;
     currentIndex = k;
@@ -753,10 +765,9 @@ bool MarkupDoc::EnterElement() {
 }
 
 void MarkupDoc::NoteCurrent() {
-    currentNotes = ParsedSpan{};
-    if (parsedValid && nodeKind == 1 && currentIndex > 0 && static_cast<size_t>(currentIndex) < parsedSpans.size()) {
-        currentNotes = parsedSpans[static_cast<size_t>(currentIndex)];
-    }
+    // parsedSpans grows with entries, so every index in use has its notes.
+    const bool noted = parsedValid && nodeKind == 1 && currentIndex > 0;
+    currentNotes = noted ? parsedSpans[static_cast<size_t>(currentIndex)] : ParsedSpan{};
 }
 
 bool MarkupDoc::FindAttribute(TokenCursor& cursor, std::string_view name) const {
