@@ -121,6 +121,8 @@ private slots:
     void reassignReplacesEverything();
     void assignOwnText();
     void zeroByteEndsText();
+    void zeroByteEndsLongText_data();
+    void zeroByteEndsLongText();
     void loadFile();
     void loadFileFailures_data();
     void loadFileFailures();
@@ -511,6 +513,27 @@ void TestMarkup::assignOwnText() {
     QCOMPARE(qb(doc.Text()), QByteArray("<c b=\"&lt;2\"/>"));
     QVERIFY(doc.FindSibling("c"));
     QCOMPARE(qb(doc.AttributeValue("b")), QByteArray("<2"));
+}
+
+// A text assigned over a larger one is copied in blocks; a zero byte ends it wherever it falls.
+void TestMarkup::zeroByteEndsLongText_data() {
+    QTest::addColumn<int>("zeroAt");  // -1: none
+    QTest::newRow("in the first 64 bytes") << 40;
+    QTest::newRow("in a 16-byte block after them") << 70;
+    QTest::newRow("in a later round of 64") << 150;
+    QTest::newRow("among the last bytes") << 197;
+    QTest::newRow("none") << -1;
+}
+
+void TestMarkup::zeroByteEndsLongText() {
+    QFETCH(int, zeroAt);
+    constexpr int kLength = 200;
+    std::string text = "<r>" + std::string(kLength - 7, 'x') + "</r>";
+    if (zeroAt >= 0) text[static_cast<size_t>(zeroAt)] = '\0';
+    MarkupDoc doc;
+    QVERIFY(doc.AssignText(std::string(2 * kLength, ' ') + "<big/>"));  // leaves room to copy into
+    QCOMPARE(doc.AssignText(std::string_view(text)), zeroAt < 0);
+    QCOMPARE(doc.Text(), text.substr(0, zeroAt < 0 ? text.size() : static_cast<size_t>(zeroAt)));
 }
 
 void TestMarkup::zeroByteEndsText() {
