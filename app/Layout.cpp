@@ -149,20 +149,13 @@ void TMainForm::BuildLayout() {
   PageControl->tabBar()->setUsesScrollButtons(true);
   PageControl->tabBar()->setExpanding(false);
   PageControl->addTab(BuildSystemTab(), "System");
-  PageControl->addTab(BuildMemoTab(Memo2, "dxTabSheetAuto"), "Auto");
-  dxTabSheetAuto = PageControl->widget(1);
-  PageControl->addTab(BuildMemoTab(Memo1, "dxTabSheet1"), "Keyboard");
-  dxTabSheet1 = PageControl->widget(2);
-  PageControl->addTab(BuildMemoTab(Memo3, "dxTabSheet3"), "Custom Code");
-  dxTabSheet3 = PageControl->widget(3);
-  PageControl->addTab(BuildMemoTab(Memo4, "dxTabSheet4"), "Code Group");
-  dxTabSheet4 = PageControl->widget(4);
+  // Each tab page is built in the file of its concern.
+  PageControl->addTab(BuildAutoTab(), "Auto");
+  PageControl->addTab(BuildKeyboardTab(), "Keyboard");
+  PageControl->addTab(BuildCustomCodeTab(), "Custom Code");
+  PageControl->addTab(BuildCodeGroupTab(), "Code Group");
   PageControl->addTab(BuildListTab(), "Send/Recieve Code List");
   PageControl->setCurrentIndex(0);
-  Memo2->setObjectName("Memo2");
-  Memo1->setObjectName("Memo1");
-  Memo3->setObjectName("Memo3");
-  Memo4->setObjectName("Memo4");
 
   BuildOutputGrid();
 }
@@ -228,12 +221,8 @@ QWidget* TMainForm::BuildSystemTab() {
   return page;
 }
 
-QWidget* TMainForm::BuildMemoTab(TMemo*& target, const char* pageName) {
-  auto* page = new QWidget;
-  page->setObjectName(pageName);
-  // The tab's own controls arrive with their features; the feedback memo is here now.
-  target = memo("", page, QRect(8, 272, 297, 164), {kFeedbackHeader});
-  return page;
+TMemo* TMainForm::BuildFeedbackMemo(const char* name, QWidget* page, QRect place) {
+  return memo(name, page, place, {kFeedbackHeader});
 }
 
 QWidget* TMainForm::BuildListTab() {

@@ -4,10 +4,16 @@
 //   Layout.cpp       the widgets: title band, tabs, output grid
 //   LinkManager.cpp  mode, COM and TCP/IP links, Switcher.ini, identification
 //   Feedback.cpp     line assembly on both links, HandleFeedbackLine, identification timers
+//   OutputGrid.cpp   output button clicks and the output-port dialog
+//   CustomCode.cpp   Custom Code tab, help keys, Clear buttons, password and unlock
+//   Keypad.cpp       Keyboard tab
+//   AutoSequence.cpp Auto tab
+//   CodeGroupTab.cpp Code Group tab, code group files
 
 #include <QByteArray>
 #include <QMetaObject>
 #include <QPoint>
+#include <QRect>
 #include <QWidget>
 #include <array>
 #include <chrono>
@@ -171,6 +177,16 @@ class TMainForm : public QWidget, public LinkContext {
   void Timer4Timer();
   void StatusWaitTimerTimer();
 
+  // ---- OutputGrid.cpp: output grid and output-port dialog ----
+
+  // ---- CustomCode.cpp: Custom Code tab, help, Clear buttons, password and unlock ----
+
+  // ---- Keypad.cpp: Keyboard tab ----
+
+  // ---- AutoSequence.cpp: Auto tab ----
+
+  // ---- CodeGroupTab.cpp: Code Group tab and code group files ----
+
   // Traffic counters, for the status display of tests and benchmarks.
   std::uint64_t TcpBytesReceived = 0;
   std::uint64_t LinesHandled = 0;
@@ -196,7 +212,12 @@ class TMainForm : public QWidget, public LinkContext {
  private:
   void BuildLayout();
   QWidget* BuildSystemTab();
-  QWidget* BuildMemoTab(TMemo*& memo, const char* pageName);
+  // A feedback memo: "Feedback Message :" on its first line.
+  TMemo* BuildFeedbackMemo(const char* name, QWidget* page, QRect place);
+  QWidget* BuildAutoTab();        // AutoSequence.cpp
+  QWidget* BuildKeyboardTab();    // Keypad.cpp
+  QWidget* BuildCustomCodeTab();  // CustomCode.cpp
+  QWidget* BuildCodeGroupTab();   // CodeGroupTab.cpp
   QWidget* BuildListTab();
   void BuildOutputGrid();
   void OpenComPortObject(int port);

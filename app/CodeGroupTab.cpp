@@ -1,0 +1,11 @@
+#include <QWidget>
+
+#include "Memo.h"
+#include "Unit1.h"
+
+QWidget* TMainForm::BuildCodeGroupTab() {
+  dxTabSheet4 = new QWidget;
+  dxTabSheet4->setObjectName("dxTabSheet4");
+  Memo4 = BuildFeedbackMemo("Memo4", dxTabSheet4, QRect(8, 272, 297, 164));
+  return dxTabSheet4;
+}

@@ -1,0 +1,11 @@
+#include <QWidget>
+
+#include "Memo.h"
+#include "Unit1.h"
+
+QWidget* TMainForm::BuildKeyboardTab() {
+  dxTabSheet1 = new QWidget;
+  dxTabSheet1->setObjectName("dxTabSheet1");
+  Memo1 = BuildFeedbackMemo("Memo1", dxTabSheet1, QRect(8, 272, 297, 164));
+  return dxTabSheet1;
+}
