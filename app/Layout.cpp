@@ -221,6 +221,11 @@ QWidget* TMainForm::BuildSystemTab() {
   return page;
 }
 
+QPushButton* TMainForm::BuildImageButton(const char* name, const QString& caption, QWidget* page,
+                                         QRect place) {
+  return imageButton(name, caption, page, place);
+}
+
 TMemo* TMainForm::BuildFeedbackMemo(const char* name, QWidget* page, QRect place) {
   return memo(name, page, place, {kFeedbackHeader});
 }
@@ -234,8 +239,8 @@ QWidget* TMainForm::BuildListTab() {
   Memo6 = memo("Memo6", dxTabSheet5, QRect(160, 26, 145, 353), {});
   Button48 = imageButton("Button48", "Clear", dxTabSheet5, QRect(38, 388, 85, 26));
   Button49 = imageButton("Button49", "Clear", dxTabSheet5, QRect(190, 388, 85, 26));
-  connect(Button48, &QPushButton::clicked, this, [this] { Memo5->clearLines(); });
-  connect(Button49, &QPushButton::clicked, this, [this] { Memo6->clearLines(); });
+  connect(Button48, &QPushButton::clicked, this, &TMainForm::Button48Click);
+  connect(Button49, &QPushButton::clicked, this, &TMainForm::Button49Click);
   return dxTabSheet5;
 }
 

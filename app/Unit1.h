@@ -121,8 +121,12 @@ class TMainForm : public QWidget, public LinkContext {
   TMemo* Memo4 = nullptr;  // Code Group
   TMemo* Memo5 = nullptr;  // send list
   TMemo* Memo6 = nullptr;  // receive list
-  QPushButton* Button48 = nullptr;
-  QPushButton* Button49 = nullptr;
+  QPushButton* Button6 = nullptr;   // Clear, Auto
+  QPushButton* Button1 = nullptr;   // Clear, Keyboard
+  QPushButton* Button7 = nullptr;   // Clear, Custom Code
+  QPushButton* Button13 = nullptr;  // Clear, Code Group
+  QPushButton* Button48 = nullptr;  // Clear, send list
+  QPushButton* Button49 = nullptr;  // Clear, receive list
   // OutPort[n] is OutPortnnn, n = 1..256; index 0 unused.
   std::array<TOutPortButton*, kOutputCount + 1> OutPort{};
 
@@ -180,6 +184,12 @@ class TMainForm : public QWidget, public LinkContext {
   // ---- OutputGrid.cpp: output grid and output-port dialog ----
 
   // ---- CustomCode.cpp: Custom Code tab, help, Clear buttons, password and unlock ----
+  void Button6Click();   // Clear Memo2 (Auto)
+  void Button1Click();   // Clear Memo1 (Keyboard)
+  void Button7Click();   // Clear Memo3 (Custom Code)
+  void Button13Click();  // Clear Memo4 (Code Group)
+  void Button48Click();  // Clear Memo5 (send list)
+  void Button49Click();  // Clear Memo6 (receive list)
 
   // ---- Keypad.cpp: Keyboard tab ----
 
@@ -214,6 +224,8 @@ class TMainForm : public QWidget, public LinkContext {
   QWidget* BuildSystemTab();
   // A feedback memo: "Feedback Message :" on its first line.
   TMemo* BuildFeedbackMemo(const char* name, QWidget* page, QRect place);
+  // A flat push button in the console's colours ("image button").
+  QPushButton* BuildImageButton(const char* name, const QString& caption, QWidget* page, QRect place);
   QWidget* BuildAutoTab();        // AutoSequence.cpp
   QWidget* BuildKeyboardTab();    // Keypad.cpp
   QWidget* BuildCustomCodeTab();  // CustomCode.cpp
