@@ -57,10 +57,43 @@ void armScreenshot(const QString& path) {
   QTimer::singleShot(kScreenshotDeadline, MainForm, shoot);
 }
 
+void report(const char* what) {
+  std::printf("%s\n", what);
+  std::fflush(stdout);
+}
+
+// --report-start (benchmarks): "painted" on stdout once the main window's first frame is
+// drawn, "ready" once the start-up identification has filled the grid.
+class StartReporter : public QObject {
+ public:
+  explicit StartReporter(QObject* parent) : QObject(parent) {}
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    if (e->type() == QEvent::Paint && !painted) {
+      painted = true;
+      // Printed after this paint has been drawn and flushed.
+      QTimer::singleShot(0, this, [] { report("painted"); });
+    }
+    return QObject::eventFilter(watched, e);
+  }
+
+ private:
+  bool painted = false;
+};
+
+void armStartReport() {
+  auto* reporter = new StartReporter(MainForm);
+  MainForm->installEventFilter(reporter);
+  QObject::connect(MainForm, &TMainForm::identificationFinished, reporter,
+                   [] { report("ready"); });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   QString screenshot;
+  bool reportStart = false;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
       printHelp();
@@ -70,6 +103,7 @@ int main(int argc, char** argv) {
       std::printf("switcher-console %s\n", SC_VERSION);
       return 0;
     }
+    if (!std::strcmp(argv[i], "--report-start")) reportStart = true;
     if (!std::strcmp(argv[i], "--screenshot")) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "switcher-console: --screenshot needs a file name\n");
@@ -86,6 +120,7 @@ int main(int argc, char** argv) {
   try {
     CreateForms();
     if (!screenshot.isEmpty()) armScreenshot(screenshot);
+    if (reportStart) armStartReport();
     MainForm->show();
     rc = app.exec();
   } catch (const std::exception& e) {
