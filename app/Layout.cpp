@@ -30,10 +30,12 @@ const char* const kFeedbackHeader = "Feedback Message :";
 
 const char kStyleSheet[] = R"(
 QTabWidget::pane { border: 1px solid #0b5f74; background: #eef6f8; border-radius: 4px; top: -1px; }
-QTabBar::tab { background: #bfe3ec; color: #0b3f4c; padding: 4px 6px; border: 1px solid #0b5f74;
-  border-bottom: none; border-top-left-radius: 4px; border-top-right-radius: 4px; margin-right: 1px; }
-QTabBar::tab:selected { background: #eef6f8; font-weight: bold; }
+QTabBar { font-family: "WenQuanYi Micro Hei"; font-size: 9px; }
+QTabBar::tab { background: #bfe3ec; color: #0b3f4c; padding: 4px 2px; border: 1px solid #0b5f74;
+  border-bottom: none; border-top-left-radius: 3px; border-top-right-radius: 3px; margin: 0; }
+QTabBar::tab:selected { background: #eef6f8; color: #000000; border-color: #084a5a; }
 QTabBar::tab:!selected { margin-top: 2px; }
+QTabBar::tab:hover:!selected { background: #d8f0f5; }
 QGroupBox { border: 1px solid #7fb6c4; border-radius: 4px; margin-top: 8px; padding-top: 4px; color: #0b3f4c; }
 QGroupBox::title { subcontrol-origin: margin; left: 8px; padding: 0 3px; }
 QPushButton[imageButton="true"] { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #2bb7d6, stop:1 #128aa6);
@@ -146,7 +148,9 @@ void TMainForm::BuildLayout() {
   PageControl->setObjectName("PageControl");
   PageControl->setGeometry(kPageControlRect);
   PageControl->setTabPosition(QTabWidget::North);
-  PageControl->tabBar()->setUsesScrollButtons(true);
+  // All six tabs at once, captions whole: the compact tab font above makes them fit.
+  PageControl->tabBar()->setUsesScrollButtons(false);
+  PageControl->tabBar()->setElideMode(Qt::ElideNone);
   PageControl->tabBar()->setExpanding(false);
   PageControl->addTab(BuildSystemTab(), "System");
   // Each tab page is built in the file of its concern.
