@@ -1,5 +1,6 @@
 #include "PanelKeys.h"
 
+#include <QFontMetricsF>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -8,6 +9,8 @@ namespace {
 constexpr qreal kKeyRadius = 4.0;
 constexpr int kKeyBevel = 3;  // pixels of the key's lower edge, gone while it is held
 constexpr int kShapeRadius = 12;
+constexpr qreal kLabelMargin = 4.0;    // pixels kept free beside a label
+constexpr qreal kSmallestLabel = 5.0;  // points
 
 QColor labelColour(const QColor& face) {
   return face.lightness() > 150 ? QColor(24, 30, 36) : QColor(Qt::white);
@@ -55,6 +58,12 @@ void TPanelKey::paintEvent(QPaintEvent*) {
   p.fillPath(top, g);
   p.setPen(QPen(Face.darker(200), 1));
   p.drawPath(top);
+  // Long labels shrink to fit the key rather than lose letters.
+  QFont f = font();
+  while (QFontMetricsF(f).horizontalAdvance(text()) > face.width() - kLabelMargin &&
+         f.pointSizeF() > kSmallestLabel)
+    f.setPointSizeF(f.pointSizeF() - 0.5);
+  p.setFont(f);
   p.setPen(labelColour(Face));
   p.drawText(face.toRect(), Qt::AlignCenter, text());
 }

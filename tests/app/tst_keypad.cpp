@@ -14,10 +14,11 @@ namespace {
 constexpr int kWaitMs = 5000;
 const QByteArray kSentinel = "/^Version;";
 
-// A key by its label; "=text" sets Edit1 as if typed there.
+// A key by its label; "=text" sets Edit1 as if typed there, RETURN is the key in Edit1.
 void press(const QString& token) {
   TMainForm* f = MainForm;
   if (token.startsWith('=')) return f->Edit1->setText(token.mid(1));
+  if (token == "RETURN") return QTest::keyClick(f->Edit1, Qt::Key_Return);
   if (token.size() == 1 && token[0].isDigit()) return f->BtnDig[token.toInt()]->click();
   const QHash<QString, QAbstractButton*> keys = {
       {"AV", f->Button3},     {"VIDEO", f->Button15},   {"AUDIO", f->Button16},  {"/", f->Button31},
@@ -67,6 +68,7 @@ class TestKeypad : public QObject {
     QTest::addColumn<uint>("mode");        // KeypadMode afterwards
     const QString invalid = "error|Invalid order! Please input again.";
     QTest::addRow("route sent as typed") << "1 VIDEO 2 / 3 END ENTER" << QByteArray("1V2,3.") << "" << "" << 0u;
+    QTest::addRow("Return in Edit1 presses ENTER") << "1 VIDEO 2 END RETURN" << QByteArray("1V2.") << "" << "" << 0u;
     QTest::addRow("AV and AUDIO type B and A") << "1 AV 2 AUDIO 3 END ENTER" << QByteArray("1B2A3.") << "" << "" << 0u;
     QTest::addRow("ALL then THROUGH") << "ALL THROUGH" << QByteArray("All#.") << "" << "" << 0u;
     QTest::addRow("ALL then CLOSE") << "ALL CLOSE" << QByteArray("All$.") << "" << "" << 0u;
