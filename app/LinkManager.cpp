@@ -199,7 +199,8 @@ void TMainForm::ButtonUpdateClick() {
 
 void TMainForm::Timer1Timer() {
   Timer1->stop();
-  Busy = 0;
+  // A running auto sequence owns Busy until it pauses or stops.
+  if (AutoRunState() != 1) Busy = 0;
 }
 
 void TMainForm::Timer5Timer() {

@@ -24,6 +24,7 @@
 #include "Transmission.h"
 
 class ComPort;
+class QAbstractButton;
 class MarkupDoc;
 class QButtonGroup;
 class QGroupBox;
@@ -192,8 +193,71 @@ class TMainForm : public QWidget, public LinkContext {
   void Button49Click();  // Clear Memo6 (receive list)
 
   // ---- Keypad.cpp: Keyboard tab ----
+  QLineEdit* Edit1 = nullptr;     // the command being composed
+  QGroupBox* GroupBox1 = nullptr; // "KeyBoard"
+  // Left block: signal keys, digits, "/" and END. BtnDig[d] is BtnDigd.
+  QAbstractButton* Button3 = nullptr;   // AV, types "B"
+  QAbstractButton* Button15 = nullptr;  // VIDEO, types "V"
+  QAbstractButton* Button16 = nullptr;  // AUDIO, types "A"
+  std::array<QAbstractButton*, 10> BtnDig{};
+  QAbstractButton* Button31 = nullptr;  // "/", types ","
+  QAbstractButton* Button32 = nullptr;  // END, types "."
+  // Right block, row by row.
+  QAbstractButton* Button17 = nullptr;  // ENTER (the tab's default button)
+  QAbstractButton* Button35 = nullptr;  // ALL
+  QAbstractButton* Button40 = nullptr;  // SAVE
+  QAbstractButton* Button29 = nullptr;  // PROGRAM, types "P"
+  QAbstractButton* Button25 = nullptr;  // THROUGH
+  QAbstractButton* Button41 = nullptr;  // RECALL
+  QAbstractButton* Button21 = nullptr;  // UNDO
+  QAbstractButton* Button37 = nullptr;  // CLOSE
+  QAbstractButton* Button42 = nullptr;  // STATUS
+  QAbstractButton* Button36 = nullptr;  // backspace
+  QAbstractButton* Button38 = nullptr;  // LOCK (held two seconds)
+  QAbstractButton* fcImageBtn268 = nullptr;  // DEMO, no action
+  QAbstractButton* Button33 = nullptr;  // CANCEL
+  QAbstractButton* Button34 = nullptr;  // <
+  QAbstractButton* Button39 = nullptr;  // >
+  void BtnDig0Click(QObject* sender);  // the ten digit keys
+  void Button3Click(QObject* sender);  // AV, VIDEO, AUDIO, "/" and END
+  void Button29Click(QObject* sender);
+  void Button17Click();
+  void Button35Click();
+  void Button40Click();
+  void Button41Click();
+  void Button25Click();
+  void Button21Click();
+  void Button37Click();
+  void Button42Click();
+  void Button33Click();
+  void Button34Click();
+  void Button39Click();
+  void Button36Click();
+  void Button38MouseDown();
+  void Button38MouseUp();
+  void Timer2Timer();
 
   // ---- AutoSequence.cpp: Auto tab ----
+  QWidget* fcButtonGroup1 = nullptr;
+  QAbstractButton* fcButtonGroup1fcShapeBtnAV = nullptr;
+  QAbstractButton* fcButtonGroup1fcShapeBtnVideo = nullptr;
+  QAbstractButton* fcButtonGroup1fcShapeBtnAudio = nullptr;
+  QLabel* PanelHint = nullptr;
+  QLineEdit* InputFrom = nullptr;
+  QLineEdit* InputTo = nullptr;
+  QLineEdit* MaskEdit3 = nullptr;  // first output
+  QLineEdit* MaskEdit4 = nullptr;  // last output
+  QLineEdit* DelayTime = nullptr;  // ms
+  QPushButton* Button4 = nullptr;  // Start / Pause; its Tag is the run state
+  QPushButton* Button5 = nullptr;  // Stop
+  void fcButtonGroup1fcShapeBtnAVClick();
+  void fcButtonGroup1fcShapeBtnVideoClick();
+  void fcButtonGroup1fcShapeBtnAudioClick();
+  void Button4Click();
+  void Button5Click();
+  void AutoTimerTimer();
+  // Button4's Tag: 0 stopped, 1 running, 2 paused.
+  int AutoRunState() const;
 
   // ---- CodeGroupTab.cpp: Code Group tab and code group files ----
 
