@@ -1,6 +1,7 @@
 #include "CodeTreeView.h"
 
 #include <QDrag>
+#include <QHeaderView>
 #include <QDragMoveEvent>
 #include <QDropEvent>
 #include <QKeyEvent>
@@ -19,6 +20,9 @@ CodeTreeItem::CodeTreeItem(std::unique_ptr<TNode> r) : record(std::move(r)) {
 TCodeTreeView::TCodeTreeView(QWidget* parent) : QTreeWidget(parent) {
   setColumnCount(1);
   setHeaderHidden(true);
+  // Long labels widen the column and bring a horizontal scroll bar instead of being cut.
+  header()->setStretchLastSection(false);
+  header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
   setIndentation(kIndent);
   setRootIsDecorated(true);
   setUniformRowHeights(true);
