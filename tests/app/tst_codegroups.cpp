@@ -312,7 +312,7 @@ class TestCodeGroups : public QObject {
   // ---- the tab: steps on the worked example ----
 
   void tab_data() {
-    QTest::addColumn<QString>("steps");  // s:PATH select, add, del, edit, t:FIELD:TEXT type, over:PATH (- none), drop, out
+    QTest::addColumn<QString>("steps");  // s:PATH select, down (key), add, del, edit, t:FIELD:TEXT type, over:PATH (- none), drop, out
     QTest::addColumn<QString>("tree");   // "=": unchanged
     QTest::addColumn<QString>("panel");
     QTest::addColumn<bool>("changed");
@@ -330,6 +330,7 @@ class TestCodeGroups : public QObject {
     QTest::addRow("edit after add, twice: locks") << "s: add edit edit" << kExampleTree + ";-User: Group" << "Code Group|User|Add CodeItem|del||2" << true;
     QTest::addRow("toggle at 1, another node: locks again") << "s:1 edit s:0 edit" << "=" << "Code Group|User|Add CodeItem|del||0" << false;
     QTest::addRow("toggle at 1, another node, twice: unlocks") << "s:1 edit s:0 edit edit" << "=" << "Code Group|User|Add CodeItem|del|34|0" << false;
+    QTest::addRow("a key moves the selection: shown") << "s:0.0 edit down" << "=" << "Code Item|Hall|Add CodeItem|del||0.1" << false;
     QTest::addRow("showing other values marks nothing") << "s:1.0 s:0.0" << "=" << "Code Item|User|Add CodeItem|del||0.0" << false;
     QTest::addRow("typing the user: label follows") << "s:0.0 edit t:Edit3:Ab" << "Vantrel: CodeTree;-User: Group;--UserAb: CodeItem=;" + kHall + stage
                                                      << "Code Item|UserAb|Add CodeItem|del|345|0.0" << true;
@@ -359,6 +360,8 @@ class TestCodeGroups : public QObject {
       if (a[0] == "s") {
         MainForm->TreeView1->setCurrentItem(node(a[1]));
         MainForm->TreeView1Click();
+      } else if (a[0] == "down") {
+        QTest::keyClick(MainForm->TreeView1, Qt::Key_Down);
       } else if (a[0] == "add") {
         MainForm->Button9Click();
       } else if (a[0] == "del") {
