@@ -125,7 +125,8 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
   CodeDoc->AssignText();
   // 4. RootNode and CurrentNode name no node until the tree is built.
   // 5, 6. The code group file last used, or the default tree.
-  LoadCodeTree(StoredCodeFilePath());
+  CodeFileName = StoredCodeFilePath();  // also where the file dialogs open
+  LoadCodeTree(CodeFileName);
   // 7: the help keys come with the help window.
   // 8.
   FormCreate();

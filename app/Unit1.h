@@ -8,7 +8,7 @@
 //   CustomCode.cpp   Custom Code tab, help keys, Clear buttons, password and unlock
 //   Keypad.cpp       Keyboard tab
 //   AutoSequence.cpp Auto tab
-//   CodeGroupTab.cpp Code Group tab, code group files
+//   CodeGroupTab.cpp Code Group tab; CodeFile.cpp its .cgf files; CodeTreeView the tree view
 
 #include <QByteArray>
 #include <QMetaObject>
