@@ -123,8 +123,11 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
   // 3. The code group document, empty until a code group file is loaded.
   CodeDoc = std::make_unique<MarkupDoc>();
   CodeDoc->AssignText();
-  // 4-6: the code tree and its file come with the Code Group tab. 7: the help keys come
-  // with the help window.
+  // 4. RootNode and CurrentNode name no node until the tree is built.
+  // 5, 6. The code group file last used, or the default tree.
+  CodeFileName = StoredCodeFilePath();  // also where the file dialogs open
+  LoadCodeTree(CodeFileName);
+  // 7: the help keys come with the help window.
   // 8.
   FormCreate();
 }
@@ -153,21 +156,22 @@ void TMainForm::FormCreate() {
   }
 }
 
-void TMainForm::FormClose() {
-  if (CodeTreeChanged == 1) {
-    // Saving the code tree arrives with the Code Group tab; the question is asked already.
-    platform::showMessage(this, "Save changes of Code Tree to *.cgf ?", "Save",
-                          platform::Icon::None, platform::Buttons::YesNo);
-  }
+bool TMainForm::FormClose() {
+  // Yes followed by a cancelled or failed save keeps the window: no edit is lost unless the
+  // operator said No.
+  if (!AskToSaveCodeTree(false)) return false;
   platform::WritePrivateProfileString("TCP", "Connect", RadioButton2->isChecked() ? "1" : "0",
                                       kSwitcherIni);
   if (ValidateIp(Edit6->text()))
     platform::WritePrivateProfileString("TCP", "IP", Edit6->text().toLatin1(), kSwitcherIni);
+  return true;
 }
 
 void TMainForm::closeEvent(QCloseEvent* e) {
-  FormClose();
-  e->accept();
+  if (FormClose())
+    e->accept();
+  else
+    e->ignore();
 }
 
 void TMainForm::Button14Click() { close(); }

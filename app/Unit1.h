@@ -8,7 +8,7 @@
 //   CustomCode.cpp   Custom Code tab, help keys, Clear buttons, password and unlock
 //   Keypad.cpp       Keyboard tab
 //   AutoSequence.cpp Auto tab
-//   CodeGroupTab.cpp Code Group tab, code group files
+//   CodeGroupTab.cpp Code Group tab; CodeFile.cpp its .cgf files; CodeTreeView the tree view
 
 #include <QByteArray>
 #include <QMetaObject>
@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "CodeNode.h"
 #include "Feedback.h"
 #include "Transmission.h"
 
@@ -39,6 +40,7 @@ class TForm2;
 class TForm3;
 class TForm4;
 class TForm5;
+class TCodeTreeView;
 class TMainForm;
 class TMemo;
 class TOutPortButton;
@@ -86,7 +88,7 @@ class TMainForm : public QWidget, public LinkContext {
   std::int32_t AutoOutput = 0;
   std::int32_t AutoLastOutput = 0;
   std::uint32_t KeypadMode = 0;
-  std::uint8_t CodeTreeChanged = 0;  // the code tree itself arrives with the Code Group tab
+  std::uint8_t CodeTreeChanged = 0;  // the code tree was edited since it was loaded or saved
   std::unique_ptr<MarkupDoc> CodeDoc;  // the markup document of the code group file
   std::uint32_t ReplyTarget = 0;
   ComPort* SerialPort = nullptr;
@@ -152,7 +154,9 @@ class TMainForm : public QWidget, public LinkContext {
 
   // ---- Unit1.cpp ----
   void FormCreate();
-  void FormClose();
+  // False keeps the window open (the operator wanted the edited code tree saved, and it
+  // was not).
+  bool FormClose();
   void Button14Click();  // close
   void Button47Click();  // minimise
 
@@ -260,6 +264,55 @@ class TMainForm : public QWidget, public LinkContext {
   int AutoRunState() const;
 
   // ---- CodeGroupTab.cpp: Code Group tab and code group files ----
+  TCodeTreeView* TreeView1 = nullptr;
+  QGroupBox* GroupBox6 = nullptr;  // the edit panel
+  QLabel* Label3 = nullptr;        // "User："
+  QLabel* Label4 = nullptr;        // "Description："
+  QLabel* Label5 = nullptr;        // "Code："
+  QLineEdit* Edit3 = nullptr;      // user
+  QLineEdit* Edit4 = nullptr;      // description
+  QLineEdit* Edit5 = nullptr;      // code
+  QPushButton* Button9 = nullptr;   // Add
+  QPushButton* Button10 = nullptr;  // Edit; its Tag: 0 = next press unlocks, 1 = locks
+  QPushButton* Button11 = nullptr;  // Delete
+  QPushButton* Button12 = nullptr;  // Execute
+  QPushButton* Button50 = nullptr;  // New
+  QPushButton* Button2 = nullptr;   // Open
+  QPushButton* Button44 = nullptr;  // Save
+  CodeTreeItem* RootNode = nullptr;     // null only while the tree is being rebuilt
+  CodeTreeItem* CurrentNode = nullptr;  // the node being worked on; null: none
+  // What the node records drive: the tree, the edit panel, the link.
+  std::unique_ptr<CodeTreeHost> CodeHost;
+
+  void TreeView1Click();
+  void Button9Click();   // Add
+  void Button10Click();  // Edit (lock toggle)
+  void Button11Click();  // Delete
+  void Button12Click();  // Execute
+  void Edit3Change();
+  void Edit4Change();
+  void Edit5Change();
+  void TreeView1DragOver(CodeTreeItem* under);
+  // droppedOnTree: false when the drag ended outside the tree or was cancelled.
+  void TreeView1EndDrag(bool droppedOnTree);
+
+  // CodeFile.cpp: the .cgf file, Open, Save, New and Switch.ini.
+  void LoadCodeTree(const QString& path);
+  // False when the file could not be written; errno tells why.
+  bool SaveCodeTree(const QString& path);
+  void Button2Click();   // Open
+  void Button44Click();  // Save
+  void Button50Click();  // New
+  // Save with its dialog: true once the tree is on disk, false when cancelled or failed
+  // (a failure is reported).
+  bool SaveCodeTreeAs();
+  // The question before the tree is replaced or the window closes: true to go on.
+  bool AskToSaveCodeTree(bool withCancel);
+  // The tree's path from Switch.ini, at most 599 characters.
+  QString StoredCodeFilePath() const;
+  // Root, group and code item as New makes them; CurrentNode on the code item.
+  void BuildDefaultCodeTree();
+  QString CodeFileName;  // last name a code file dialog gave: where the next one opens
 
   // Traffic counters, for the status display of tests and benchmarks.
   std::uint64_t TcpBytesReceived = 0;

@@ -206,6 +206,24 @@ bool WriteAll(int fd, const char* data, size_t size) {
     return true;
 }
 
+// Where a chain of symbolic links that ends nowhere yet points: the file to create, so that
+// the links stay. A path that is no link is its own target.
+std::string DanglingLinkTarget(std::string path) {
+    constexpr int kMaxLinks = 40;  // as the kernel's own limit on a chain
+    for (int hop = 0; hop < kMaxLinks; ++hop) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        std::string to(PATH_MAX, '\0');
+        const ssize_t n = ::readlink(path.c_str(), to.data(), to.size());
+        if (n <= 0 || static_cast<size_t>(n) >= to.size()) return path;
+        to.resize(static_cast<size_t>(n));
+        const size_t slash = path.rfind('/');
+        if (to[0] != '/' && slash != std::string::npos) to = path.substr(0, slash + 1) + to;
+        path = std::move(to);
+    }
+    return path;
+}
+
 }  // namespace
 
 MarkupDoc::MarkupDoc() {
@@ -1151,6 +1169,8 @@ bool MarkupDoc::SaveFile(const std::string& path) const {
             target = real;
             ::free(real);
         }
+    } else {
+        target = DanglingLinkTarget(path);
     }
 
     const size_t slash = target.rfind('/');

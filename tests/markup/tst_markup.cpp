@@ -927,6 +927,18 @@ void TestMarkup::saveKeepsPermissionsAndLinks() {
     struct stat st {};
     QCOMPARE(::stat(real.toUtf8().constData(), &st), 0);
     QCOMPARE(st.st_mode & 0777, 0640u);
+
+    // A link whose target does not exist yet (through a second, relative link): the target
+    // is created and both links stay.
+    QVERIFY(QDir(dir.path()).mkdir("sub"));
+    const QString last = dir.filePath("sub/last.cgf");
+    const QString first = dir.filePath("first.cgf");
+    QCOMPARE(::symlink("new.cgf", last.toUtf8().constData()), 0);
+    QCOMPARE(::symlink("sub/last.cgf", first.toUtf8().constData()), 0);
+    QVERIFY(doc.SaveFile(str(first.toUtf8())));
+    QVERIFY(QFileInfo(first).isSymLink());
+    QVERIFY(QFileInfo(last).isSymLink());
+    QCOMPARE(readFile(dir.filePath("sub/new.cgf")), QByteArray("<r/>"));
 }
 
 void TestMarkup::failedSaveKeepsOldFile() {

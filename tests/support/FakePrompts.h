@@ -61,15 +61,13 @@ class FakePrompts final : public platform::Prompts {
     if (onMessage) onMessage();
     return answer;
   }
+  // File dialogs answer from these queues in order (an empty name: cancelled); a dialog
+  // with no answer queued is unexpected.
   QString openFileName(const platform::FileDialog& d) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    unexpected << QStringLiteral("open file dialog: %1").arg(d.caption);
-    return {};
+    return fileAnswer(openAnswers, d, "open");
   }
   QString saveFileName(const platform::FileDialog& d) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    unexpected << QStringLiteral("save file dialog: %1").arg(d.caption);
-    return {};
+    return fileAnswer(saveAnswers, d, "save");
   }
 
   int count() {
@@ -89,6 +87,9 @@ class FakePrompts final : public platform::Prompts {
     shown.clear();
     expected.clear();
     unexpected.clear();
+    openAnswers.clear();
+    saveAnswers.clear();
+    dialogs.clear();
   }
 
   // Read these on the window thread once no other thread can show a box.
@@ -96,10 +97,26 @@ class FakePrompts final : public platform::Prompts {
   std::deque<Expected> expected;
   QStringList unexpected;
 
+  std::deque<QString> openAnswers;
+  std::deque<QString> saveAnswers;
+  QList<platform::FileDialog> dialogs;  // every file dialog shown
+
   std::function<void()> onMessage;  // runs after each box, outside the lock
   std::atomic<int> offWindowThread{0};
 
  private:
+  QString fileAnswer(std::deque<QString>& answers, const platform::FileDialog& d, const char* kind) {
+    std::lock_guard<std::mutex> lock(mutex);
+    dialogs.append(d);
+    if (answers.empty()) {
+      unexpected << QStringLiteral("%1 file dialog: %2").arg(QLatin1String(kind), d.caption);
+      return {};
+    }
+    QString name = answers.front();
+    answers.pop_front();
+    return name;
+  }
+
   const Mode mode;
   std::mutex mutex;
   platform::Prompts* previous = nullptr;

@@ -1,0 +1,242 @@
+// The code group file (.cgf): writing the tree through CodeDoc, reading it back, the Open,
+// Save and New buttons, and Switch.ini, which remembers the file last used.
+#include <QByteArray>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringDecoder>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "CodeTreeView.h"
+#include "Ini.h"
+#include "MarkupDoc.h"
+#include "Prompts.h"
+#include "Unit1.h"
+
+namespace {
+
+constexpr char kSwitchIni[] = "Switch.ini";
+constexpr char kSection[] = "CodeFile";
+constexpr char kKey[] = "Dir";
+constexpr int kPathBufferSize = 600;  // keeps 599 characters
+constexpr char kFilter[] = "Code Group File (*.cgf)";
+constexpr char kSuffix[] = "cgf";
+constexpr char kSaveQuestion[] = "Save changes of Code Tree to *.cgf ?";
+// The code page in which files that are not UTF-8 were written on Chinese systems.
+constexpr char kLegacyEncoding[] = "GB18030";
+
+std::string encodePath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+bool IsUtf8(const std::string& s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* end = p + s.size();
+  while (p < end) {
+    const unsigned char c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    int n = 0;
+    unsigned min = 0;
+    if (c >= 0xC2 && c <= 0xDF) n = 1, min = 0x80;
+    else if (c >= 0xE0 && c <= 0xEF) n = 2, min = 0x800;
+    else if (c >= 0xF0 && c <= 0xF4) n = 3, min = 0x10000;
+    else return false;
+    if (end - p <= n) return false;
+    unsigned cp = c & (0x3F >> n);
+    for (int k = 1; k <= n; ++k) {
+      if ((p[k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[k] & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    p += n + 1;
+  }
+  return true;
+}
+
+// Values of the loaded document by position, as UTF-8.
+class ValueReader {
+ public:
+  explicit ValueReader(const MarkupDoc& d) : doc(d), legacy(!IsUtf8(d.Text())) {}
+  std::string operator()(int n) const {
+    std::string v = doc.AttributeValue(doc.AttributeNameAt(n));
+    if (!legacy || IsAscii(v)) return v;
+    QStringDecoder decode(kLegacyEncoding);
+    return QString(decode(QByteArrayView(v.data(), qsizetype(v.size())))).toStdString();
+  }
+
+ private:
+  static bool IsAscii(const std::string& v) {
+    for (char c : v)
+      if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+  }
+  const MarkupDoc& doc;
+  const bool legacy;
+};
+
+platform::FileDialog codeFileDialog(QWidget* owner, const char* caption, const QString& last) {
+  platform::FileDialog d;
+  d.owner = owner;
+  d.caption = caption;
+  d.directory = last.isEmpty() ? QString() : QFileInfo(last).absolutePath();
+  d.filter = kFilter;
+  d.defaultSuffix = kSuffix;
+  return d;
+}
+
+}  // namespace
+
+QString TMainForm::StoredCodeFilePath() const {
+  return QFile::decodeName(
+      platform::GetPrivateProfileString(kSection, kKey, "", kPathBufferSize, kSwitchIni));
+}
+
+void TMainForm::BuildDefaultCodeTree() {
+  auto* root = new CodeTreeItem(
+      std::make_unique<TRootNode>(codetree::kRootUser, codetree::kRootDescription));
+  auto* group = new CodeTreeItem(
+      std::make_unique<TGroupNode>(codetree::kNewUser, codetree::kGroupDescription));
+  auto* item = new CodeTreeItem(
+      std::make_unique<TCodeNode>(codetree::kNewUser, codetree::kCodeDescription));
+  group->addChild(item);
+  root->addChild(group);
+  TreeView1->insertTopLevelItem(0, root);
+  RootNode = root;
+  CurrentNode = item;
+}
+
+void TMainForm::LoadCodeTree(const QString& path) {
+  // Nothing may point into the nodes that go now.
+  CurrentNode = nullptr;
+  RootNode = nullptr;
+  TreeView1->clear();
+  CodeDoc->LoadFile(encodePath(path));
+  if (!CodeDoc->FindSibling("CodeTree")) {
+    BuildDefaultCodeTree();
+    TreeView1->expandAll();
+    return;
+  }
+  const ValueReader value(*CodeDoc);
+  // Built apart from the view and shown in one step: one model change instead of one a node.
+  auto* root = new CodeTreeItem(std::make_unique<TRootNode>(value(0), value(1)));
+  CodeDoc->EnterElement();
+  CodeTreeItem* group = nullptr;
+  QList<QTreeWidgetItem*> groups;
+  QList<QTreeWidgetItem*> items;
+  auto closeGroup = [&] {
+    if (group) group->addChildren(items);
+    items.clear();
+  };
+  while (CodeDoc->FindSibling()) {
+    const std::string type = value(0);
+    if (type == "2") {
+      closeGroup();
+      group = new CodeTreeItem(std::make_unique<TGroupNode>(value(1), value(2)));
+      groups.append(group);
+    } else if (type == "3") {
+      // An item before the first group has no group to go to.
+      if (!group) continue;
+      auto record = std::make_unique<TCodeNode>(value(1), value(2));
+      record->code = value(3);
+      items.append(new CodeTreeItem(std::move(record)));
+    }
+  }
+  closeGroup();
+  root->addChildren(groups);
+  TreeView1->insertTopLevelItem(0, root);
+  RootNode = root;
+  // The group read last, as a later code item would join it; the root when there is none.
+  CurrentNode = group ? group : root;
+  TreeView1->expandAll();
+}
+
+bool TMainForm::SaveCodeTree(const QString& path) {
+  CodeDoc->AssignText("");
+  if (!RootNode) return false;
+  const TNode& root = *RootNode->record;
+  CodeDoc->AppendElement("CodeTree");
+  CodeDoc->WriteAttribute("User", root.user);
+  CodeDoc->WriteAttribute("Description", root.description);
+  CodeDoc->EnterElement();
+  // Depth first below the root, by position: a walk by node would search for each one.
+  int n = 0;
+  std::vector<std::pair<QTreeWidgetItem*, int>> stack{{RootNode, 0}};
+  while (!stack.empty()) {
+    auto& [parent, next] = stack.back();
+    if (next >= parent->childCount()) {
+      stack.pop_back();
+      continue;
+    }
+    QTreeWidgetItem* node = parent->child(next++);
+    const TNode& r = *TCodeTreeView::nodeOf(node)->record;
+    CodeDoc->AppendElement(std::to_string(n++));
+    CodeDoc->WriteAttribute("Type", r.type);
+    CodeDoc->WriteAttribute("User", r.user);
+    CodeDoc->WriteAttribute("Description", r.description);
+    CodeDoc->WriteAttribute("Code", r.code);
+    if (node->childCount() > 0) stack.emplace_back(node, 0);
+  }
+  errno = 0;
+  return CodeDoc->SaveFile(encodePath(path));
+}
+
+bool TMainForm::SaveCodeTreeAs() {
+  const QString name =
+      platform::prompts().saveFileName(codeFileDialog(this, "Save As", CodeFileName));
+  if (name.isEmpty()) return false;
+  CodeFileName = name;
+  if (!SaveCodeTree(name)) {
+    const int error = errno;
+    const QFileInfo info(name);
+    QString reason = QString::fromLocal8Bit(std::strerror(error));
+    if (info.isDir())
+      reason = QString::fromLocal8Bit(std::strerror(EISDIR));
+    else if (error == 0)
+      reason = info.exists() ? QStringLiteral("Not a regular file") : QStringLiteral("Unknown error");
+    platform::showMessage(this, QStringLiteral("Cannot save the code tree to %1: %2.").arg(name, reason),
+                          "Error", platform::Icon::Stop);
+    return false;
+  }
+  CodeTreeChanged = 0;
+  platform::WritePrivateProfileString(kSection, kKey, QFile::encodeName(name), kSwitchIni);
+  return true;
+}
+
+void TMainForm::Button44Click() { SaveCodeTreeAs(); }
+
+bool TMainForm::AskToSaveCodeTree(bool withCancel) {
+  if (CodeTreeChanged != 1) return true;
+  const platform::Answer a =
+      platform::showMessage(this, kSaveQuestion, "Save", platform::Icon::None,
+                            withCancel ? platform::Buttons::YesNoCancel : platform::Buttons::YesNo);
+  if (a == platform::Answer::Yes) return SaveCodeTreeAs();
+  if (a == platform::Answer::No) {
+    CodeTreeChanged = 0;
+    return true;
+  }
+  return false;
+}
+
+void TMainForm::Button2Click() {
+  if (!AskToSaveCodeTree(true)) return;
+  const QString name =
+      platform::prompts().openFileName(codeFileDialog(this, "Open", CodeFileName));
+  if (name.isEmpty()) return;
+  CodeFileName = name;
+  LoadCodeTree(name);
+  platform::WritePrivateProfileString(kSection, kKey, QFile::encodeName(name), kSwitchIni);
+}
+
+void TMainForm::Button50Click() {
+  if (!AskToSaveCodeTree(true)) return;
+  CurrentNode = nullptr;
+  RootNode = nullptr;
+  TreeView1->clear();
+  BuildDefaultCodeTree();
+  CodeHost->SelectNode(CurrentNode);
+  CurrentNode->record->Show(*CodeHost);
+  CurrentNode->record->Edit(*CodeHost);
+  TreeView1->expandAll();
+}
