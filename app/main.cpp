@@ -1,8 +1,10 @@
 // Program entry of switcher-console.
+#include <QTabWidget>
 #include <QTcpSocket>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -27,7 +29,8 @@ void printHelp() {
       "  -h, --help           show this help and exit\n"
       "  --version            show the version and exit\n"
       "  --screenshot FILE    once the switcher is identified (20 s at most), save the\n"
-      "                       main window as a PNG image to FILE, print its path and exit\n\n"
+      "                       main window as a PNG image to FILE, print its path and exit\n"
+      "  --tab N              start on tab N (0 System .. 5 Send/Recieve Code List)\n\n"
       "Settings: Switcher.ini in $SWITCHER_CONFIG_DIR, else $XDG_CONFIG_HOME/switcher-console\n"
       "(default ~/.config/switcher-console). Section [TCP]: Connect=1 connects over TCP/IP\n"
       "at start, IP=<switcher address>; section [COM]: COM1..COM4=<device path>.\n");
@@ -94,6 +97,7 @@ void armStartReport() {
 int main(int argc, char** argv) {
   QString screenshot;
   bool reportStart = false;
+  int startTab = 0;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
       printHelp();
@@ -104,6 +108,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (!std::strcmp(argv[i], "--report-start")) reportStart = true;
+    if (!std::strcmp(argv[i], "--tab") && i + 1 < argc) startTab = std::atoi(argv[++i]);
     if (!std::strcmp(argv[i], "--screenshot")) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "switcher-console: --screenshot needs a file name\n");
@@ -121,6 +126,7 @@ int main(int argc, char** argv) {
     CreateForms();
     if (!screenshot.isEmpty()) armScreenshot(screenshot);
     if (reportStart) armStartReport();
+    MainForm->PageControl->setCurrentIndex(startTab);
     MainForm->show();
     rc = app.exec();
   } catch (const std::exception& e) {
