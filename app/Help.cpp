@@ -7,9 +7,9 @@
 
 namespace {
 constexpr QSize kMemoSize{500, 425};
-constexpr int kMemoPixelSize = 11;
+constexpr int kMemoPixelSize = 10;
 // Where the meanings begin: past the longest number and command, with a gap of blanks.
-constexpr int kMeaningColumn = 24;
+constexpr int kMeaningColumn = 22;
 const QString kContinuationIndent = QStringLiteral("     ");
 
 struct Entry {
