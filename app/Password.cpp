@@ -47,9 +47,11 @@ void TForm3::FormShow() {
 void TForm3::BitBtn1Click() {
   // The text goes out in UTF-8, so its length there is what must be eight.
   const QByteArray password = Edit1->text().toUtf8();
+  auto* main = qobject_cast<TMainForm*>(parentWidget());  // the owner sends
+  if (!main) return;
   if (password.size() == kPasswordBytes) {
-    MainForm->ReplyTarget = 0;
-    CodeSetPassword(*MainForm, password);
+    main->ReplyTarget = 0;
+    CodeSetPassword(*main, password);
     accept();
     return;
   }
