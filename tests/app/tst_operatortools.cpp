@@ -196,6 +196,7 @@ class TestOperatorTools : public QObject {
     (hex ? MainForm->RadioButton6 : MainForm->RadioButton5)->click();
     MainForm->Edit2->setText(text);
     enter ? QTest::keyClick(MainForm->Edit2, Qt::Key_Return) : MainForm->Button8->click();
+    prompts.onMessage = nullptr;
     QVERIFY(prompts.allExpectedShown());
     QCOMPARE(busy, log.isEmpty() ? 1 : -1);
     QCOMPARE(MainForm->Busy, std::uint8_t(0));
