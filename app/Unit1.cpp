@@ -124,7 +124,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
   CodeDoc = std::make_unique<MarkupDoc>();
   CodeDoc->AssignText();
   // 4-6: the code tree and its file come with the Code Group tab.
-  // 7.
+  // 7. F1 and Esc for the help window, in every window of the program.
   InstallHelpKeys();
   // 8.
   FormCreate();

@@ -188,13 +188,13 @@ class TMainForm : public QWidget, public LinkContext {
   bool OutPortDialogUsed = false;         // the dialog has been shown at least once
 
   // ---- CustomCode.cpp: Custom Code tab, help, Clear buttons, password and unlock ----
-  QLabel* Label8 = nullptr;           // "Code："
-  QLineEdit* Edit2 = nullptr;         // the code to send
+  QLabel* Label8 = nullptr;              // "Code："
+  QLineEdit* Edit2 = nullptr;            // the code to send
   QGroupBox* GroupBox5 = nullptr;
   QRadioButton* RadioButton5 = nullptr;  // ASCII
   QRadioButton* RadioButton6 = nullptr;  // HEX
-  QPushButton* Button8 = nullptr;     // Send, the tab's default button
-  QPushButton* Button53 = nullptr;    // Help
+  QPushButton* Button8 = nullptr;        // Send, the tab's default button
+  QPushButton* Button53 = nullptr;       // Help
   void Button8Click();   // send Edit2 as typed or as HEX
   void Button53Click();  // show the help window
   void Button51Click();  // Set Password
