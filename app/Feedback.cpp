@@ -15,20 +15,10 @@ namespace {
 constexpr int kNoSwitcherLine = 4;
 constexpr int kMaxInput = 256;
 
-constexpr char16_t kShownCarriageReturn = u'\u240D';
-constexpr char16_t kShownLineFeed = u'\u240A';
-
-// The memo shows the line up to its first zero byte, as 8-bit characters. A lone CR or LF
-// inside a line is shown as its symbol: as a real break it would split one received line
-// over two memo lines and shift the fixed lines of MemoSysInfo.
+// The memo shows the line up to its first zero byte.
 QString memoText(const QByteArray& line) {
   const int nul = line.indexOf('\0');
-  QString s = QString::fromLatin1(nul < 0 ? line : line.left(nul));
-  if (s.contains(QLatin1Char('\r')) || s.contains(QLatin1Char('\n'))) {
-    s.replace(QLatin1Char('\r'), QChar(kShownCarriageReturn));
-    s.replace(QLatin1Char('\n'), QChar(kShownLineFeed));
-  }
-  return s;
+  return LinkBytesText(nul < 0 ? line : line.left(nul));
 }
 
 bool setsCaption(feedback::Kind k) {

@@ -217,9 +217,10 @@ void TMainForm::Button33Click() {
 
 void TMainForm::Button17Click() {
   // Busy only for the send: grid clicks from the nested loop of a refusal box are ignored.
+  // Typed text goes out in UTF-8, as custom codes do (the same bytes for the command language).
   Busy = 1;
   ReplyTarget = 2;
-  SendCode(*this, Edit1->text().toLatin1());
+  SendCode(*this, Edit1->text().toUtf8());
   Edit1->clear();
   Busy = 0;
 }

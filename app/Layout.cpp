@@ -216,6 +216,8 @@ QWidget* TMainForm::BuildSystemTab() {
   connect(ButtonOpenCom, &QPushButton::clicked, this, &TMainForm::ButtonOpenComClick);
   connect(ButtonCloseCom, &QPushButton::clicked, this, &TMainForm::ButtonCloseComClick);
   connect(ButtonUpdate, &QPushButton::clicked, this, &TMainForm::ButtonUpdateClick);
+  connect(Button51, &QPushButton::clicked, this, &TMainForm::Button51Click);
+  connect(Button52, &QPushButton::clicked, this, &TMainForm::Button52Click);
 
   MemoSysInfo = memo("MemoSysInfo", page, QRect(8, 212, 297, 224),
                      {"System Information :  Ver 1.8.3 20050402", " ", "", "", ""});
@@ -277,6 +279,7 @@ void TMainForm::BuildOutputGrid() {
     const int r = (n - 1) / kGridColumns;
     const int c = (n - 1) % kGridColumns;
     b->setGeometry(QRect(QPoint(kGridLeft + kGridColumnStep * c, kGridRowTops[r]), kOutPortSize));
+    connect(b, &QAbstractButton::clicked, this, [this, b] { OutPort001Click(b); });
     OutPort[n] = b;
   }
 }

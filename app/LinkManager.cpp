@@ -150,8 +150,13 @@ void TMainForm::ButtonOpenComClick() {
 
 void TMainForm::ButtonCloseComClick() {
   if (RadioButton2->isChecked()) {
-    // abort() runs the disconnect event at once when the link was up.
-    ClientSocket1->abort();
+    // What was handed over still goes out: a live link is closed after Qt has written what
+    // it holds. Sends are refused from here on, also while those last bytes leave. With
+    // nothing pending, or on a link not yet up, the disconnect event runs at once.
+    SocketIsActive = false;
+    if (ClientSocket1->state() == QAbstractSocket::ConnectedState)
+      ClientSocket1->disconnectFromHost();
+    if (ClientSocket1->state() != QAbstractSocket::ClosingState) ClientSocket1->abort();
     Label28->setText(QString());
     Edit6->setEnabled(true);
     ButtonOpenCom->setEnabled(true);
@@ -178,6 +183,8 @@ void TMainForm::ButtonUpdateClick() {
   }
   // One identification at a time: a second modal run would nest inside the first.
   if (Identifying) return;
+  // A status refresh of the last 500 ms would otherwise close the Update window early.
+  Timer4->stop();
   MemoSysInfo->deleteLinesFrom(kSwitcherLine);
   MemoSysInfo->insertLine(kSwitcherLine, "Switcher :");
   ReplyTarget = 6;
@@ -223,6 +230,17 @@ void TMainForm::ProbeComPorts() {
   }
   ShowCurrentCom();
   emit probeFinished();
+}
+
+void TMainForm::SerialMonitorEnded() {
+  // The event may be older than a Close and a new Open: only a port whose thread has
+  // really ended is let go.
+  if (!SerialPort || !SerialPort->MonitorEnded()) return;
+  SerialPort->Close();
+  SerialPort = nullptr;
+  // The port stays chosen, so that Open is one click away once the device is back.
+  OpenPort = 0;
+  ShowCurrentCom();
 }
 
 void TMainForm::ClientSocket1Lookup() { Label28->setText("Looking up ..."); }

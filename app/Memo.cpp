@@ -1,10 +1,67 @@
 #include "Memo.h"
 
+#include <QByteArray>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTimer>
+
+namespace {
+constexpr char16_t kShownCarriageReturn = u'\u240D';
+constexpr char16_t kShownLineFeed = u'\u240A';
+
+// Length of the valid UTF-8 sequence at b[i..n), or 0 when it is not one (overlong forms,
+// surrogates and values beyond U+10FFFF included).
+int utf8SequenceAt(const unsigned char* b, qsizetype i, qsizetype n, char32_t* cp) {
+  const unsigned char lead = b[i];
+  int len;
+  char32_t v;
+  char32_t min;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    len = 2, v = lead & 0x1F, min = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    len = 3, v = lead & 0x0F, min = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    len = 4, v = lead & 0x07, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (n - i < len) return 0;
+  for (int k = 1; k < len; ++k) {
+    if ((b[i + k] & 0xC0) != 0x80) return 0;
+    v = (v << 6) | (b[i + k] & 0x3F);
+  }
+  if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
+  *cp = v;
+  return len;
+}
+}  // namespace
+
+QString LinkBytesText(const QByteArray& bytes) {
+  const auto* b = reinterpret_cast<const unsigned char*>(bytes.constData());
+  const qsizetype n = bytes.size();
+  QString s;
+  s.reserve(n);
+  for (qsizetype i = 0; i < n;) {
+    const unsigned char c = b[i];
+    char32_t cp = 0;
+    const int len = c < 0x80 ? 0 : utf8SequenceAt(b, i, n, &cp);
+    if (len > 0) {
+      s += QString::fromUcs4(&cp, 1);
+      i += len;
+      continue;
+    }
+    if (c == '\r')
+      s += QChar(kShownCarriageReturn);
+    else if (c == '\n')
+      s += QChar(kShownLineFeed);
+    else
+      s += QChar(char16_t(c));  // ASCII, or a byte that is no UTF-8: its 8-bit character
+    ++i;
+  }
+  return s;
+}
 
 TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
   setReadOnly(true);

@@ -5,7 +5,13 @@
 #include <QPlainTextEdit>
 #include <QStringList>
 
+class QByteArray;
 class QTimer;
+
+// One memo line for bytes of the link: valid UTF-8 runs as their characters, every other
+// byte as the 8-bit character of that value, so nothing is lost or garbled; a lone CR or
+// LF is shown as its symbol, since a real break would split the line.
+QString LinkBytesText(const QByteArray& bytes);
 
 class TMemo : public QPlainTextEdit {
   Q_OBJECT

@@ -109,6 +109,15 @@ void TForm2::RadioGroup1Click() {
 
 void TForm2::ComboBox1Change() { BitBtn1->setEnabled(true); }
 
+void TForm2::ResetForNextUse() {
+  ComboBox1->setCurrentIndex(0);
+  ComboBox1->setEnabled(false);
+  ComboBox2->setCurrentIndex(0);
+  ComboBox2->setEnabled(false);
+  setItemIndex(-1);
+  BitBtn1->setEnabled(false);
+}
+
 void TForm2::showEvent(QShowEvent* e) {
   if (QWidget* owner = parentWidget()) {
     const QRect area = owner->frameGeometry();

@@ -23,6 +23,9 @@ class TForm2 : public QDialog {
 
   void RadioGroup1Click();
   void ComboBox1Change();
+  // Back to the state of a use that has not begun: both lists at "0" and disabled, no
+  // signal chosen (without RadioGroup1Click), OK disabled. Label2 keeps its caption.
+  void ResetForNextUse();
 
   QGroupBox* RadioGroup1 = nullptr;
   QButtonGroup* RadioGroup1Items = nullptr;

@@ -127,7 +127,8 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
   // 5, 6. The code group file last used, or the default tree.
   CodeFileName = StoredCodeFilePath();  // also where the file dialogs open
   LoadCodeTree(CodeFileName);
-  // 7: the help keys come with the help window.
+  // 7. F1 and Esc for the help window, in every window of the program.
+  InstallHelpKeys();
   // 8.
   FormCreate();
 }
@@ -182,6 +183,10 @@ bool TMainForm::event(QEvent* e) {
     SerialFeedback(static_cast<SerialByteEvent*>(e)->byte);
     return true;
   }
+  if (e->type() == WM_SERIALENDED) {
+    SerialMonitorEnded();
+    return true;
+  }
   return QWidget::event(e);
 }
 
@@ -190,11 +195,15 @@ bool TMainForm::event(QEvent* e) {
 bool TMainForm::tcpMode() const { return RadioButton2->isChecked(); }
 bool TMainForm::socketActive() const { return SocketIsActive; }
 void TMainForm::socketSend(const QByteArray& bytes) {
-  if (ClientSocket1->state() == QAbstractSocket::ConnectedState) ClientSocket1->write(bytes);
+  if (ClientSocket1->state() != QAbstractSocket::ConnectedState) return;
+  ClientSocket1->write(bytes);
+  // Out to the system at once: the pauses between sends must reach the wire, and nothing
+  // may wait in Qt's buffer while this thread is blocked.
+  ClientSocket1->flush();
 }
 bool TMainForm::serialOpen() const { return SerialPort != nullptr; }
 bool TMainForm::serialWriteByte(std::uint8_t byte) { return SerialPort && SerialPort->WriteByte(byte); }
-void TMainForm::appendSendLog(const QByteArray& line) { Memo5->appendLine(QString::fromLatin1(line)); }
+void TMainForm::appendSendLog(const QByteArray& line) { Memo5->appendLine(LinkBytesText(line)); }
 QWidget* TMainForm::mainWindow() const { return const_cast<TMainForm*>(this); }
 
 // ---- the borderless window: background and dragging ----

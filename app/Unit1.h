@@ -176,6 +176,8 @@ class TMainForm : public QWidget, public LinkContext {
   void ClientSocket1Error();
   void SyncComButtons();
   void ProbeComPorts();
+  // The serial monitor thread ended on its own: the port is closed and shown so.
+  void SerialMonitorEnded();
 
   // ---- Feedback.cpp ----
   void SerialFeedback(std::uint8_t byte);
@@ -187,8 +189,24 @@ class TMainForm : public QWidget, public LinkContext {
   void StatusWaitTimerTimer();
 
   // ---- OutputGrid.cpp: output grid and output-port dialog ----
+  void OutPort001Click(QObject* sender);  // all 256 output buttons; the output is the Tag
+  bool OutPortDialogUsed = false;         // the dialog has been shown at least once
 
   // ---- CustomCode.cpp: Custom Code tab, help, Clear buttons, password and unlock ----
+  QLabel* Label8 = nullptr;              // "Code："
+  QLineEdit* Edit2 = nullptr;            // the code to send
+  QGroupBox* GroupBox5 = nullptr;
+  QRadioButton* RadioButton5 = nullptr;  // ASCII
+  QRadioButton* RadioButton6 = nullptr;  // HEX
+  QPushButton* Button8 = nullptr;        // Send, the tab's default button
+  QPushButton* Button53 = nullptr;       // Help
+  void Button8Click();   // send Edit2 as typed or as HEX
+  void Button53Click();  // show the help window
+  void Button51Click();  // Set Password
+  void Button52Click();  // Unlock Keyboard
+  // F1 and Esc in every window of the program show and hide the help window.
+  void InstallHelpKeys();
+  QObject* HelpKeys = nullptr;
   void Button6Click();   // Clear Memo2 (Auto)
   void Button1Click();   // Clear Memo1 (Keyboard)
   void Button7Click();   // Clear Memo3 (Custom Code)

@@ -231,6 +231,8 @@ void ComPort::Close() {
   delete this;
 }
 
+bool ComPort::MonitorEnded() const { return thread && thread->Finished(); }
+
 bool ComPort::WriteByte(std::uint8_t byte) {
   if (fd < 0) {
     showError(QStringLiteral("串口句柄无效，无法发送数据."));

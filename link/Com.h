@@ -25,6 +25,8 @@ class ComPort {
   void StartMonitor();
   // Asks the monitor thread to end (it closes the device) and deletes this object.
   void Close();
+  // True when the monitor thread has ended on its own (the port is of no use any more).
+  bool MonitorEnded() const;
   // True when exactly one byte was written.
   bool WriteByte(std::uint8_t byte);
   // Serial error box for the operation `what`, with the text of errno (or `error`).

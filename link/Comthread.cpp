@@ -141,7 +141,20 @@ bool TComThread::ReportError(const char* what, int error) {
   return Report(p.text, p.caption);
 }
 
+bool TComThread::Finished() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return finished;
+}
+
 void TComThread::Execute() {
+  Monitor();
+  std::lock_guard<std::mutex> lock(mutex);
+  finished = true;
+  // Ended by a fault rather than by Close: the window still holds the port as open.
+  if (!terminated && window) QCoreApplication::postEvent(window, new QEvent(WM_SERIALENDED));
+}
+
+void TComThread::Monitor() {
   int device;
   {
     std::unique_lock<std::mutex> lock(mutex);

@@ -13,6 +13,10 @@
 
 constexpr QEvent::Type WM_SERIALBYTE = static_cast<QEvent::Type>(1025);
 
+// Posted once when the monitor thread ends on its own (the device failed or went away),
+// so that the window can show the port as closed; never after Terminate.
+constexpr QEvent::Type WM_SERIALENDED = static_cast<QEvent::Type>(1026);
+
 class SerialByteEvent : public QEvent {
  public:
   explicit SerialByteEvent(std::uint8_t b) : QEvent(WM_SERIALBYTE), byte(b) {}
@@ -45,6 +49,9 @@ class TComThread : public std::enable_shared_from_this<TComThread> {
   // device is closed, so that the port can be opened again at once.
   void Terminate();
 
+  // True once the thread body has returned.
+  bool Finished();
+
   // Monitor threads created and not yet finished, in this process.
   static int Running();
 
@@ -54,6 +61,7 @@ class TComThread : public std::enable_shared_from_this<TComThread> {
  private:
   TComThread(QObject* window, int fd, int wakeFd, std::uint32_t eventMask);
   void Execute();
+  void Monitor();
   enum class ReadResult { More, Done, Paused, Failed, Vanished, Stopped };
   // Reads and posts what is queued; counts the bytes into *got, the errno into *error.
   ReadResult ReadAvailable(size_t* got, int* error);
@@ -70,6 +78,7 @@ class TComThread : public std::enable_shared_from_this<TComThread> {
   const std::uint32_t eventMask;
   bool started = false;
   bool terminated = false;
+  bool finished = false;
   std::shared_ptr<link_detail::PromptRequest> pendingBox;
   QMetaObject::Connection windowGone;
 };

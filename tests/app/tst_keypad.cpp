@@ -97,6 +97,8 @@ class TestKeypad : public QObject {
     QTest::addRow("SAVE ENTER 3") << "SAVE ENTER 3" << QByteArray("SaveSave3.") << "" << "" << 0u;
     QTest::addRow("RECALL UNDO 4") << "RECALL UNDO 4" << QByteArray("Undo.Recall4.") << "" << "" << 0u;
     QTest::addRow("UNDO empties the line") << "1 2 UNDO" << QByteArray("Undo.") << "" << "" << 0u;
+    QTest::addRow("typed text goes out in UTF-8") << QString::fromUtf8("=1V\u00e92. ENTER")
+                                                  << QByteArray("1V\xc3\xa9" "2.") << "" << "" << 0u;
     QTest::addRow("ENTER on empty") << "ENTER" << QByteArray() << "" << "" << 0u;
     QTest::addRow("PROGRAM types P") << "PROGRAM 1 END ENTER" << QByteArray("P1.") << "" << "" << 0u;
     QTest::addRow("DEMO does nothing") << "1 2 DEMO" << QByteArray() << "" << "12" << 0u;

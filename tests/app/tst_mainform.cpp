@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <stdexcept>
+#include <sys/stat.h>
 
 #include "Application.h"
 #include "Memo.h"
@@ -331,10 +332,11 @@ class TestMainForm : public QObject {
   // must neither open another port nor see the half-open one meanwhile.
   void searchDuringAnOpenBoxWaits() {
     QTemporaryDir dir;
-    const QString notATerminal = dir.filePath("plain-file");
-    QFile f(notATerminal);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.close();
+    // A FIFO, not a plain file: it is no terminal either, but it is never readable without
+    // data, so the monitor thread keeps the port open (a plain file reads as end of file,
+    // which ends the monitor and with it the port).
+    const QString notATerminal = dir.filePath("fifo");
+    QVERIFY(::mkfifo(QFile::encodeName(notATerminal).constData(), 0600) == 0);
     writeSwitcherIni("", {notATerminal, notATerminal});
     CreateForms();
     MainForm->Timer5->stop();

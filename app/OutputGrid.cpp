@@ -1,0 +1,44 @@
+// The output grid's clicks: query one output, let the operator route or close it in the
+// output-port dialog, and send what was chosen.
+#include <QComboBox>
+
+#include "Commands.h"
+#include "Outport.h"
+#include "Unit1.h"
+#include "Widgets.h"
+
+namespace {
+// RadioGroup1's items and the signal letter each one routes with.
+constexpr char kSignalLetters[] = {'B', 'V', 'A'};  // AV, Video, Audio
+}  // namespace
+
+void TMainForm::OutPort001Click(QObject* sender) {
+  // A modal run already under way (a click reached from one of its nested loops) keeps
+  // the dialog to itself.
+  if (Busy || !Form2 || Form2->isVisible()) return;
+  const int n = tagOf(sender);
+  Form2->setWindowTitle(QStringLiteral("OutPort %1").arg(n));
+  // Route reports to the last use's own command were handled under target 5 while the
+  // dialog was hidden; they must not show up here for another output.
+  if (OutPortDialogUsed) Form2->ResetForNextUse();
+  OutPortDialogUsed = true;
+  ReplyTarget = 5;
+  CodeQueryStatus(*this, n);
+
+  if (Form2->exec() == QDialog::Accepted) {
+    const int audio = Form2->ComboBox1->currentIndex();
+    const int video = Form2->ComboBox2->currentIndex();
+    if (audio != 0 || video != 0) {
+      const int signal = Form2->itemIndex();
+      const int input = signal == 2 ? audio : video;
+      // No signal chosen, or a list showing no input (a reply beyond 256): nothing to route.
+      if (signal >= 0 && signal <= 2 && input >= 0)
+        CodeRoute(*this, input, &n, 1, kSignalLetters[signal]);
+    } else {
+      ReplyTarget = 0;
+      OutPort[n]->setCaption("0");
+      CodeCloseOutputs(*this, &n, 1);
+    }
+  }
+  Form2->ResetForNextUse();
+}
