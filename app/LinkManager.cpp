@@ -49,6 +49,7 @@ void TMainForm::RemoveIdleHandler() {
 void TMainForm::RadioCOMClick(QObject* sender) { SelectedPort = tagOf(sender); }
 
 void TMainForm::RadioButton1Click() {
+  StopReconnect();
   InstallIdleHandler();
   GroupBoxCom->setTitle("COM");
   Edit6->hide();
@@ -58,6 +59,7 @@ void TMainForm::RadioButton1Click() {
 }
 
 void TMainForm::RadioButton2Click() {
+  StopReconnect();
   RemoveIdleHandler();
   GroupBoxCom->setTitle("TCP/IP");
   for (QRadioButton* r : RadioCOM) r->hide();
@@ -107,6 +109,7 @@ void TMainForm::ShowCurrentCom() {
 }
 
 void TMainForm::ButtonOpenComClick() {
+  StopReconnect();
   if (RadioButton2->isChecked()) {
     if (!ValidateIp(Edit6->text())) {
       platform::showMessage(platform::applicationWindow(), "Error! Invalid IP!", "Error");
@@ -118,6 +121,8 @@ void TMainForm::ButtonOpenComClick() {
     // TCP/IP mode enables it); the address cannot have changed then, so the link stays.
     if (ClientSocket1->state() == QAbstractSocket::UnconnectedState)
       ClientSocket1->connectToHost(CanonicalIp(Edit6->text()), ClientSocketPort);
+    TcpLinkWanted = true;
+    TcpWasConnected = ClientSocket1->state() == QAbstractSocket::ConnectedState;
     ButtonCloseCom->setEnabled(true);
     return;
   }
@@ -149,6 +154,7 @@ void TMainForm::ButtonOpenComClick() {
 }
 
 void TMainForm::ButtonCloseComClick() {
+  StopReconnect();
   if (RadioButton2->isChecked()) {
     // What was handed over still goes out: a live link is closed after Qt has written what
     // it holds. Sends are refused from here on, also while those last bytes leave. With
@@ -236,11 +242,13 @@ void TMainForm::SerialMonitorEnded() {
   // The event may be older than a Close and a new Open: only a port whose thread has
   // really ended is let go.
   if (!SerialPort || !SerialPort->MonitorEnded()) return;
+  const int lost = OpenPort;
   SerialPort->Close();
   SerialPort = nullptr;
   // The port stays chosen, so that Open is one click away once the device is back.
   OpenPort = 0;
   ShowCurrentCom();
+  StartSerialReconnect(lost);
 }
 
 void TMainForm::ClientSocket1Lookup() { Label28->setText("Looking up ..."); }

@@ -129,6 +129,8 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
   LoadCodeTree(CodeFileName);
   // 7. F1 and Esc for the help window, in every window of the program.
   InstallHelpKeys();
+  // Before FormCreate, whose Open may already need it.
+  SetupReconnect();
   // 8.
   FormCreate();
 }

@@ -11,9 +11,11 @@
 //   CodeGroupTab.cpp Code Group tab; CodeFile.cpp its .cgf files; CodeTreeView the tree view
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QMetaObject>
 #include <QPoint>
 #include <QRect>
+#include <QString>
 #include <QWidget>
 #include <array>
 #include <chrono>
@@ -280,6 +282,26 @@ class TMainForm : public QWidget, public LinkContext {
   void AutoTimerTimer();
   // Button4's Tag: 0 stopped, 1 running, 2 paused.
   int AutoRunState() const;
+
+  // ---- Reconnect.cpp: links that come back (Switcher.ini [Link] Reconnect, default 1) ----
+  bool ReconnectEnabled = true;
+  QTimer* SerialRetryTimer = nullptr;  // looks for a lost COM device every 500 ms
+  int LostPort = 0;                    // its COM number; 0 none
+  QString LostDevice;                  // its device path when it went away
+  QTimer* TcpRetryTimer = nullptr;     // the pause before the next TCP/IP attempt
+  bool TcpLinkWanted = false;          // Open pressed in TCP/IP mode, no Close since
+  bool TcpWasConnected = false;        // ... and the link was up since that Open
+  int TcpRetryAttempt = 0;             // attempts since the link went away; 0 none
+  std::chrono::seconds TcpRetryPause{0};
+  QElapsedTimer TcpUpSince;            // since the link last came up
+  void SetupReconnect();
+  void StartSerialReconnect(int port);
+  void SerialRetryTimerTimer();
+  void TcpRetryTimerTimer();
+  void TcpLinkClosed();
+  void TcpLinkUp();
+  // The operator takes the link over (Open, Close, another mode): no more attempts.
+  void StopReconnect();
 
   // ---- CodeGroupTab.cpp: Code Group tab and code group files ----
   TCodeTreeView* TreeView1 = nullptr;

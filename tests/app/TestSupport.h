@@ -51,6 +51,8 @@ class SimTcpSwitcher : public QObject {
     QObject::connect(&server, &QTcpServer::newConnection, this, [this] { accept(); });
   }
   quint16 port() const { return server.serverPort(); }
+  // The switcher goes away: no more connections on its port.
+  void stopListening() { server.close(); }
   QTcpSocket* client() const { return clients.isEmpty() ? nullptr : clients.last().data(); }
   void send(const QByteArray& bytes) {
     if (QTcpSocket* c = client()) {

@@ -57,7 +57,8 @@ class TestAppFeedback : public QObject {
     platform::setPrompts(&prompts);
     sw = std::make_unique<SimTcpSwitcher>(SimTcpSwitcher::Mode::Silent);
     qputenv(kTcpPortEnv, QByteArray::number(sw->port()));
-    writeSwitcherIni("[TCP]\nConnect=1\nIP=127.0.0.1\n");
+    // The link as the window keeps it without redialling.
+    writeSwitcherIni("[TCP]\nConnect=1\nIP=127.0.0.1\n[Link]\nReconnect=0\n");
     CreateForms();
     QTRY_VERIFY_WITH_TIMEOUT(MainForm->socketActive(), kWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(sw->client() != nullptr, kWaitMs);
