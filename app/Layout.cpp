@@ -31,7 +31,7 @@ const char* const kFeedbackHeader = "Feedback Message :";
 const char kStyleSheet[] = R"(
 QTabWidget::pane { border: 1px solid #0b5f74; background: #eef6f8; border-radius: 4px; top: -1px; }
 QTabBar { font-family: "WenQuanYi Micro Hei"; font-size: 9px; }
-QTabBar::tab { background: #bfe3ec; color: #0b3f4c; padding: 4px 2px; border: 1px solid #0b5f74;
+QTabBar::tab { background: #bfe3ec; color: #0b3f4c; padding: 4px 1px 4px 2px; border: 1px solid #0b5f74;
   border-bottom: none; border-top-left-radius: 3px; border-top-right-radius: 3px; margin: 0; }
 QTabBar::tab:selected { background: #eef6f8; color: #000000; border-color: #084a5a; }
 QTabBar::tab:!selected { margin-top: 2px; }

@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <stdexcept>
@@ -61,6 +63,34 @@ class TestMainForm : public QObject {
     DestroyForms();
     platform::setPrompts(nullptr);
     QCOMPARE(prompts.unexpected, QStringList());
+  }
+
+  // All six tabs at once, captions whole, and on every page nothing reaches past the page or
+  // its group box (a clipped button or field), at the window's 800 by 600.
+  void everyTabAndControlInView() {
+    writeSwitcherIni("");
+    CreateForms();
+    MainForm->show();
+    QVERIFY(QTest::qWaitForWindowExposed(MainForm));
+    QTabBar* bar = MainForm->PageControl->tabBar();
+    QVERIFY(!bar->usesScrollButtons());
+    QCOMPARE(bar->count(), 6);
+    for (int i = 0; i < bar->count(); ++i) {
+      const QRect tab = bar->tabRect(i);
+      QVERIFY2(tab.right() < MainForm->PageControl->width(), qPrintable(bar->tabText(i)));
+      QVERIFY2(tab.width() > bar->fontMetrics().horizontalAdvance(bar->tabText(i)), qPrintable(bar->tabText(i)));
+    }
+    for (int i = 0; i < MainForm->PageControl->count(); ++i) {
+      QWidget* page = MainForm->PageControl->widget(i);
+      MainForm->PageControl->setCurrentIndex(i);
+      for (QWidget* w : page->findChildren<QWidget*>()) {
+        QWidget* holder = w->parentWidget();
+        if (!w->isVisibleTo(page) || w->isWindow() || !(holder == page || qobject_cast<QGroupBox*>(holder)))
+          continue;
+        const QString what = QStringLiteral("%1 on %2").arg(w->objectName(), bar->tabText(i));
+        QVERIFY2(holder->rect().contains(w->geometry()), qPrintable(what));
+      }
+    }
   }
 
   void startWithoutSettings() {
