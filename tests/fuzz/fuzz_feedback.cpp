@@ -45,6 +45,9 @@ SilentPrompts silent;
 
 }  // namespace
 
+// The font cache that Qt keeps for the whole process is still held at exit; it is not ours.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig\n"; }
+
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   // Settings of our own whose COM ports lead nowhere: the start-up search opens nothing.
