@@ -183,6 +183,16 @@ QWidget* TMainForm::BuildAutoTab() {
   Memo2 = BuildFeedbackMemo("Memo2", page, QRect(8, 272, 297, 134));
   Button6 = BuildImageButton("Button6", "Clear", page, QRect(112, 412, 85, 24));
   connect(Button6, &QPushButton::clicked, this, &TMainForm::Button6Click);
+  nameFor(fcButtonGroup1, "Signal");
+  nameFor(InputFrom, "Input from");
+  nameFor(InputTo, "Input to");
+  nameFor(MaskEdit3, "Output from");
+  nameFor(MaskEdit4, "Output to");
+  nameFor(DelayTime, "Delay in ms");
+  nameFor(Memo2, "Auto feedback");
+  nameFor(Button6, "Clear", "Clears the Auto feedback");
+  chainTabOrder({fcButtonGroup1fcShapeBtnAV, fcButtonGroup1fcShapeBtnVideo, fcButtonGroup1fcShapeBtnAudio,
+                 InputFrom, InputTo, MaskEdit3, MaskEdit4, DelayTime, Button4, Button5, Memo2, Button6});
   return page;
 }
 
