@@ -52,8 +52,8 @@ QLabel* caption(const QString& text, QWidget* box, QPoint at) {
 
 // "From：" and "To：" with their edit boxes.
 void rangeFields(QGroupBox* box, QLineEdit* from, QLineEdit* to) {
-  caption(QStringLiteral("From："), box, QPoint(12, 27));
-  caption(QStringLiteral("To："), box, QPoint(12, 55));
+  caption(QStringLiteral("From："), box, QPoint(12, 27))->setBuddy(from);
+  caption(QStringLiteral("To："), box, QPoint(12, 55))->setBuddy(to);
   from->setGeometry(58, 24, 72, 22);
   to->setGeometry(58, 52, 72, 22);
 }
@@ -170,7 +170,7 @@ QWidget* TMainForm::BuildAutoTab() {
   rangeFields(output, MaskEdit3, MaskEdit4);
   QGroupBox* delay = group("GroupBoxDelay", "Delay", page, kDelayRect);
   DelayTime = field("DelayTime", "300", delay, QRect(12, 26, 90, 22));
-  caption("ms", delay, QPoint(110, 29));
+  caption("ms", delay, QPoint(110, 29))->setBuddy(DelayTime);
 
   Button4 = BuildImageButton("Button4", "Start", page, kStartRect);
   Button5 = BuildImageButton("Button5", "Stop", page, kStopRect);

@@ -170,6 +170,9 @@ QWidget* TMainForm::BuildCodeGroupTab() {
   nameFor(Edit3, "User");
   nameFor(Edit4, "Description");
   nameFor(Edit5, "Code");
+  Label3->setBuddy(Edit3);
+  Label4->setBuddy(Edit4);
+  Label5->setBuddy(Edit5);
   // The buttons' captions start with a blank that a reader would not say.
   nameFor(Button50, "New", "Starts a new code tree");
   nameFor(Button2, "Open", "Opens a code group file");

@@ -78,6 +78,7 @@ QWidget* TMainForm::BuildCustomCodeTab() {
   Button7 = BuildImageButton("Button7", "Clear", page, QRect(112, 414, 85, 24));
   connect(Button7, &QPushButton::clicked, this, &TMainForm::Button7Click);
   nameFor(Edit2, "Code", "Sent as typed, or as HEX bytes");
+  Label8->setBuddy(Edit2);
   nameFor(GroupBox5, "Code format");
   nameFor(Memo3, "Custom Code feedback");
   nameFor(Button7, "Clear", "Clears the Custom Code feedback");

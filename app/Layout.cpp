@@ -211,6 +211,7 @@ QWidget* TMainForm::BuildSystemTab() {
   Label28->setFont(bold);
   Label28->setStyleSheet("color: #0b6e2a;");
   nameFor(Edit6, "Switcher IP", "Address of the switcher on the network");
+  Label27->setBuddy(Edit6);
 
   ButtonOpenCom = imageButton("ButtonOpenCom", "Open", page, QRect(8, 142, 93, 26));
   ButtonCloseCom = imageButton("ButtonCloseCom", "Close", page, QRect(110, 142, 93, 26));

@@ -69,8 +69,11 @@ TForm2::TForm2(QWidget* owner)
   BitBtn2->setGeometry(124, 132, 69, 22);
   connect(BitBtn2, &QPushButton::clicked, this, &QDialog::reject);
 
+  // Readers on Linux name a list by its label (the buddy relation) and read its value.
   nameFor(ComboBox2, "Input video port");
   nameFor(ComboBox1, "Input audio port");
+  Label2->setBuddy(ComboBox2);
+  Label1->setBuddy(ComboBox1);
   const QList<QAbstractButton*> signalItems = RadioGroup1Items->buttons();
   chainTabOrder({signalItems[0], signalItems[1], signalItems[2], ComboBox2, ComboBox1, BitBtn1, BitBtn2});
 }

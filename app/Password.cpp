@@ -39,6 +39,7 @@ TForm3::TForm3(QWidget* owner)
   BitBtn2->setGeometry(144, 90, 75, 25);
   connect(BitBtn2, &QPushButton::clicked, this, &QDialog::reject);
   nameFor(Edit1, "Password", "8 letters");
+  Label1->setBuddy(Edit1);
   chainTabOrder({Edit1, BitBtn1, BitBtn2});
 }
 
