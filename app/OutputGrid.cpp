@@ -46,7 +46,10 @@ void TMainForm::OutPort001Click(QObject* sender) {
 
 void TMainForm::OutPortArrowKey(QObject* sender, int key) {
   const int from = tagOf(sender);
-  const int step = key == Qt::Key_Left ? -1 : key == Qt::Key_Right ? 1 : key == Qt::Key_Up ? -kGridRow : kGridRow;
+  const int step = key == Qt::Key_Left    ? -1
+                   : key == Qt::Key_Right ? 1
+                   : key == Qt::Key_Up    ? -kGridRow
+                                          : kGridRow;
   const int to = from + step;
   if (from < 1 || from > kOutputCount || to < 1 || to > kOutputCount) return;
   // Only the button the keyboard is on stays in the Tab chain: one Tab stop for the grid,

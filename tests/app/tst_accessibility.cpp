@@ -1,31 +1,29 @@
 // What a screen reader or a test tool finds in the real windows: the controls' names, the
 // Tab order, and the output grid worked from the keyboard against the simulator core.
 #include <QAbstractButton>
+#include <QAbstractScrollArea>
 #include <QAccessible>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
 
-#include "Help.h"
 #include "Outport.h"
-#include "Password.h"
 #include "TestSupport.h"
 #include "Unit1.h"
-#include "Update.h"
 #include "Widgets.h"
 
 namespace {
 constexpr int kWaitMs = 5000;
 
-QWidget* windowNamed(const QString& name) {
-  for (QWidget* w : std::initializer_list<QWidget*>{MainForm, Form2, Form3, Form4, Form5})
-    if (w->objectName() == name || (name == "main" && w == MainForm)) return w;
-  return nullptr;
+// "Form3/Edit1" in a dialog, "Edit6" in the main window.
+QWidget* widgetAt(const QString& path) {
+  const QStringList parts = path.split('/');
+  QWidget* window = parts.size() > 1 ? MainForm->findChild<QWidget*>(parts[0]) : MainForm;
+  return parts.last().isEmpty() ? window : window->findChild<QWidget*>(parts.last());
 }
 // A list's own name; on Linux a reader takes it from its label and says the value.
 QString spokenName(QWidget* w) {
@@ -38,17 +36,17 @@ bool isControl(const QWidget* w) {
          qobject_cast<const QComboBox*>(w) || qobject_cast<const QAbstractScrollArea*>(w) ||
          qobject_cast<const QTabBar*>(w);
 }
-// The object names of the controls that a reader would call by nothing or by their object
-// name: all of them, on every tab and in both link modes, so also each one while shown. The
-// parts inside a control (a list's popup, a tree's header) are the control's.
-QStringList unnamedControls(QWidget* window) {
+// The controls a reader would call by nothing or by their object name: all of them, of the
+// main window (every tab, both link modes) and of the dialogs it owns, so also each one
+// while shown. The parts inside a control (a list's popup, a tree's header) are the control's.
+QStringList unnamedControls() {
   QStringList out;
-  for (QWidget* w : window->findChildren<QWidget*>()) {
+  for (QWidget* w : MainForm->findChildren<QWidget*>()) {
     bool part = false;
-    for (QWidget* p = w->parentWidget(); p && p != window; p = p->parentWidget()) part |= isControl(p);
+    for (QWidget* p = w->parentWidget(); p; p = p->parentWidget()) part |= isControl(p);
     const QString name = spokenName(w);
     if (isControl(w) && !part && (name.isEmpty() || name == w->objectName()))
-      out << w->objectName();
+      out << w->window()->objectName() + "/" + w->objectName();
   }
   return out;
 }
@@ -90,43 +88,31 @@ class TestAccessibility : public QObject {
     QCOMPARE(prompts.unexpected, QStringList());
   }
 
+  // A sample across every tab and dialog.
   void namesByPurpose_data() {
-    QTest::addColumn<QString>("window");
-    QTest::addColumn<QString>("object");
+    QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("name");
-    const char* rows[][3] = {
-        {"main", "fcImageBtn226", "Minimise"}, {"main", "fcImageBtn227", "Close"},
-        {"main", "Edit6", "Switcher IP"}, {"main", "MemoSysInfo", "System information"},
-        {"main", "Button51", "Set Password"}, {"main", "InputFrom", "Input from"},
-        {"main", "MaskEdit4", "Output to"}, {"main", "DelayTime", "Delay in ms"},
-        {"main", "Memo2", "Auto feedback"}, {"main", "Button3", "AV"}, {"main", "Button17", "ENTER"},
-        {"main", "Button34", "Left"}, {"main", "Button39", "Right"}, {"main", "Button36", "Backspace"},
-        {"main", "Memo1", "Keyboard feedback"}, {"main", "Edit2", "Code"}, {"main", "TreeView1", "Code tree"},
-        {"main", "Edit3", "User"}, {"main", "Edit4", "Description"}, {"main", "Button50", "New"},
-        {"main", "Memo4", "Code Group feedback"}, {"main", "Memo5", "Send list"},
-        {"main", "Memo6", "Receive list"}, {"main", "OutPort017", "Output 17, input 0"},
-        {"Form2", "ComboBox2", "Input video port"}, {"Form2", "ComboBox1", "Input audio port"},
-        {"Form3", "Edit1", "Password"}, {"Form4", "Memo1", "Command help"},
+    const char* rows[][2] = {
+        {"fcImageBtn226", "Minimise"}, {"fcImageBtn227", "Close"}, {"Edit6", "Switcher IP"},
+        {"MemoSysInfo", "System information"}, {"Button51", "Set Password"}, {"InputFrom", "Input from"},
+        {"MaskEdit4", "Output to"}, {"DelayTime", "Delay in ms"}, {"Memo2", "Auto feedback"},
+        {"Button3", "AV"}, {"Button17", "ENTER"}, {"Button34", "Left"}, {"Button39", "Right"},
+        {"Button36", "Backspace"}, {"Memo1", "Keyboard feedback"}, {"Edit2", "Code"},
+        {"TreeView1", "Code tree"}, {"Edit3", "User"}, {"Edit4", "Description"}, {"Button50", "New"},
+        {"Memo4", "Code Group feedback"}, {"Memo5", "Send list"}, {"Memo6", "Receive list"},
+        {"OutPort017", "Output 17, input 0"}, {"Form2/ComboBox2", "Input video port"},
+        {"Form2/ComboBox1", "Input audio port"}, {"Form3/Edit1", "Password"}, {"Form4/Memo1", "Command help"},
     };
-    for (const auto& r : rows) QTest::addRow("%s %s", r[0], r[1]) << r[0] << r[1] << r[2];
+    for (const auto& r : rows) QTest::addRow("%s", r[0]) << r[0] << r[1];
   }
   void namesByPurpose() {
-    QFETCH(QString, window);
-    QFETCH(QString, object);
+    QFETCH(QString, path);
     QFETCH(QString, name);
-    auto* w = windowNamed(window)->findChild<QWidget*>(object);
-    QVERIFY(w);
-    QCOMPARE(spokenName(w), name);
+    QVERIFY(widgetAt(path));
+    QCOMPARE(spokenName(widgetAt(path)), name);
   }
 
-  void noControlGoesUnnamed_data() {
-    QTest::addColumn<QString>("window");
-    for (const char* w : {"main", "Form2", "Form3", "Form4", "Form5"}) QTest::addRow("%s", w) << w;
-  }
-  void noControlGoesUnnamed() {
-    QFETCH(QString, window);
-    QCOMPARE(unnamedControls(windowNamed(window)).join(", "), QString());
-  }
+  void noControlGoesUnnamed() { QCOMPARE(unnamedControls().join(", "), QString()); }
 
   void outputNameFollowsCaption() {
     for (const char* caption : {"12", "256", "0"}) {
@@ -142,30 +128,26 @@ class TestAccessibility : public QObject {
   }
 
   void tabOrderFollowsLayout_data() {
-    QTest::addColumn<QString>("window");
     QTest::addColumn<QString>("start");
-    QTest::addColumn<QStringList>("order");
+    QTest::addColumn<QStringList>("order");  // from start, round to start
     QTest::addRow("Auto tab, signal buttons as one stop")
-        << "main" << "fcButtonGroup1fcShapeBtnAV"
+        << "fcButtonGroup1fcShapeBtnAV"
         << QStringList{"InputFrom", "InputTo", "MaskEdit3", "MaskEdit4", "DelayTime", "Button4", "Memo2", "Button6",
                        "OutPort001", "qt_tabwidget_tabbar", "fcButtonGroup1fcShapeBtnAV"};
-    QTest::addRow("Code Group tab, then the grid and the tabs")
-        << "main" << "TreeView1"
+    QTest::addRow("Code Group tab")
+        << "TreeView1"
         << QStringList{"Edit3", "Edit4", "Edit5", "Button9", "Button10", "Button11", "Button50", "Button2",
                        "Button44", "Button12", "Memo4", "Button13", "OutPort001", "qt_tabwidget_tabbar", "TreeView1"};
-    QTest::addRow("output-port dialog, AV chosen")
-        << "Form2" << "" << QStringList{"ComboBox2", "BitBtn1", "BitBtn2", ""};
+    QTest::addRow("output-port dialog, AV chosen") << "Form2/" << QStringList{"ComboBox2", "BitBtn1", "BitBtn2", ""};
   }
   void tabOrderFollowsLayout() {
-    QFETCH(QString, window);
     QFETCH(QString, start);
     QFETCH(QStringList, order);
     Form2->setItemIndex(0);  // its AV item is the first stop, ComboBox1 is disabled
-    QWidget* w = windowNamed(window);
-    QWidget* first = start.isEmpty() ? Form2->RadioGroup1Items->button(0) : w->findChild<QWidget*>(start);
+    QWidget* first = start == "Form2/" ? Form2->RadioGroup1Items->button(0) : widgetAt(start);
     for (int i = 0; i < MainForm->PageControl->count(); ++i)
       if (MainForm->PageControl->widget(i)->isAncestorOf(first)) MainForm->PageControl->setCurrentIndex(i);
-    showActive(w);
+    showActive(first->window());
     first->setFocus(Qt::TabFocusReason);
     QCOMPARE(tabWalk(order.size()), order);
     QCOMPARE(QApplication::focusWidget(), first);
@@ -199,7 +181,10 @@ class TestAccessibility : public QObject {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, Qt::ShiftModifier);
     QCOMPARE(QApplication::focusWidget(), MainForm->OutPort[output]);
     QString title;
-    QTimer::singleShot(0, [&] { QTRY_VERIFY(QApplication::activeModalWidget()); title = Form2->windowTitle(); Form2->reject(); });
+    QTimer::singleShot(0, [&] {  // runs in the dialog's modal loop
+      title = Form2->windowTitle();
+      Form2->reject();
+    });
     QTest::keyClick(QApplication::focusWidget(), Qt::Key(click));
     QCOMPARE(title, QStringLiteral("OutPort %1").arg(output));
     QTRY_COMPARE_WITH_TIMEOUT(sw->commands, QList<QByteArray>{"Status" + QByteArray::number(output) + "."}, kWaitMs);
