@@ -231,6 +231,10 @@ QWidget* TMainForm::BuildSystemTab() {
   MemoSysInfo->setFixedHead(MemoSysInfo->lineCount());
   nameFor(MemoSysInfo, "System information");
   nameFor(Button51, "Set Password");
+  // Beside the window's own Close: say which close this is.
+  ButtonOpenCom->setAccessibleDescription("Opens the link to the switcher");
+  ButtonCloseCom->setAccessibleDescription("Closes the link to the switcher");
+  ButtonUpdate->setAccessibleDescription("Identifies the switcher and reads its routing");
   // The COM ports and the address share one place; only the current mode's are shown.
   chainTabOrder({RadioButton1, RadioButton2, RadioCOM[0], RadioCOM[1], RadioCOM[2], RadioCOM[3], Edit6,
                  ButtonOpenCom, ButtonCloseCom, ButtonUpdate, Button51, Button52, MemoSysInfo});
