@@ -52,8 +52,8 @@ QLabel* caption(const QString& text, QWidget* box, QPoint at) {
 
 // "From：" and "To：" with their edit boxes.
 void rangeFields(QGroupBox* box, QLineEdit* from, QLineEdit* to) {
-  caption(QStringLiteral("From："), box, QPoint(12, 27));
-  caption(QStringLiteral("To："), box, QPoint(12, 55));
+  caption(QStringLiteral("From："), box, QPoint(12, 27))->setBuddy(from);
+  caption(QStringLiteral("To："), box, QPoint(12, 55))->setBuddy(to);
   from->setGeometry(58, 24, 72, 22);
   to->setGeometry(58, 52, 72, 22);
 }
@@ -170,7 +170,7 @@ QWidget* TMainForm::BuildAutoTab() {
   rangeFields(output, MaskEdit3, MaskEdit4);
   QGroupBox* delay = group("GroupBoxDelay", "Delay", page, kDelayRect);
   DelayTime = field("DelayTime", "300", delay, QRect(12, 26, 90, 22));
-  caption("ms", delay, QPoint(110, 29));
+  caption("ms", delay, QPoint(110, 29))->setBuddy(DelayTime);
 
   Button4 = BuildImageButton("Button4", "Start", page, kStartRect);
   Button5 = BuildImageButton("Button5", "Stop", page, kStopRect);
@@ -183,6 +183,16 @@ QWidget* TMainForm::BuildAutoTab() {
   Memo2 = BuildFeedbackMemo("Memo2", page, QRect(8, 272, 297, 134));
   Button6 = BuildImageButton("Button6", "Clear", page, QRect(112, 412, 85, 24));
   connect(Button6, &QPushButton::clicked, this, &TMainForm::Button6Click);
+  nameFor(fcButtonGroup1, "Signal");
+  nameFor(InputFrom, "Input from");
+  nameFor(InputTo, "Input to");
+  nameFor(MaskEdit3, "Output from");
+  nameFor(MaskEdit4, "Output to");
+  nameFor(DelayTime, "Delay in ms");
+  nameFor(Memo2, "Auto feedback");
+  nameFor(Button6, "Clear", "Clears the Auto feedback");
+  chainTabOrder({fcButtonGroup1fcShapeBtnAV, fcButtonGroup1fcShapeBtnVideo, fcButtonGroup1fcShapeBtnAudio,
+                 InputFrom, InputTo, MaskEdit3, MaskEdit4, DelayTime, Button4, Button5, Memo2, Button6});
   return page;
 }
 

@@ -166,6 +166,22 @@ QWidget* TMainForm::BuildCodeGroupTab() {
   connect(Edit3, &QLineEdit::textChanged, this, &TMainForm::Edit3Change);
   connect(Edit4, &QLineEdit::textChanged, this, &TMainForm::Edit4Change);
   connect(Edit5, &QLineEdit::textChanged, this, &TMainForm::Edit5Change);
+  nameFor(TreeView1, "Code tree");
+  nameFor(Edit3, "User");
+  nameFor(Edit4, "Description");
+  nameFor(Edit5, "Code");
+  Label3->setBuddy(Edit3);
+  Label4->setBuddy(Edit4);
+  Label5->setBuddy(Edit5);
+  // The buttons' captions start with a blank that a reader would not say.
+  nameFor(Button50, "New", "Starts a new code tree");
+  nameFor(Button2, "Open", "Opens a code group file");
+  nameFor(Button44, "Save", "Saves the code tree to a file");
+  nameFor(Button12, "Execute", "Sends the selected code");
+  nameFor(Memo4, "Code Group feedback");
+  nameFor(Button13, "Clear", "Clears the Code Group feedback");
+  chainTabOrder({TreeView1, Edit3, Edit4, Edit5, Button9, Button10, Button11, Button50, Button2, Button44,
+                 Button12, Memo4, Button13});
   return page;
 }
 

@@ -14,6 +14,7 @@
 #include "Memo.h"
 #include "Password.h"
 #include "Unit1.h"
+#include "Widgets.h"
 
 namespace {
 // What a feedback memo holds after Clear (a blank and the full-width colon).
@@ -76,6 +77,12 @@ QWidget* TMainForm::BuildCustomCodeTab() {
   Memo3 = BuildFeedbackMemo("Memo3", page, QRect(8, 128, 297, 278));
   Button7 = BuildImageButton("Button7", "Clear", page, QRect(112, 414, 85, 24));
   connect(Button7, &QPushButton::clicked, this, &TMainForm::Button7Click);
+  nameFor(Edit2, "Code", "Sent as typed, or as HEX bytes");
+  Label8->setBuddy(Edit2);
+  nameFor(GroupBox5, "Code format");
+  nameFor(Memo3, "Custom Code feedback");
+  nameFor(Button7, "Clear", "Clears the Custom Code feedback");
+  chainTabOrder({Edit2, RadioButton5, RadioButton6, Button8, Button53, Memo3, Button7});
   return page;
 }
 

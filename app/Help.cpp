@@ -68,6 +68,7 @@ TForm4::TForm4(QWidget* owner) : QWidget(owner, Qt::Window) {
   fixed.setPixelSize(kMemoPixelSize);
   Memo1->setFont(fixed);
   Memo1->setPlainText(HelpLines().join(QLatin1Char('\n')));
+  Memo1->setAccessibleName("Command help");
 }
 
 void TForm4::showEvent(QShowEvent* e) {

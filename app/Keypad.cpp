@@ -133,7 +133,10 @@ QWidget* TMainForm::BuildKeyboardTab() {
   Button33 = right("Button33", "CANCEL", Family::Warning, kCancelFace, 4, 0);
   Button34 = right("Button34", "<", Family::Function, kFunctionFace, 4, 1);
   Button39 = right("Button39", ">", Family::Function, kFunctionFace, 4, 2);
-  Button36->setAccessibleName("Backspace");
+  // The arrow and back keys are read out by what they do, not by their glyphs.
+  nameFor(Button36, "Backspace");
+  nameFor(Button34, "Left");
+  nameFor(Button39, "Right");
   for (QAbstractButton* k : {Button36, Button34, Button39}) {
     QFont f = k->font();
     f.setPointSize(11);
@@ -160,6 +163,10 @@ QWidget* TMainForm::BuildKeyboardTab() {
   Memo1 = BuildFeedbackMemo("Memo1", page, QRect(8, 272, 297, 134));
   Button1 = BuildImageButton("Button1", "Clear", page, QRect(112, 412, 85, 24));
   connect(Button1, &QPushButton::clicked, this, &TMainForm::Button1Click);
+  nameFor(Memo1, "Keyboard feedback");
+  nameFor(Button1, "Clear", "Clears the Keyboard feedback");
+  // The keys never take the focus: Tab goes from the command line to the feedback.
+  chainTabOrder({Edit1, Memo1, Button1});
   page->setFocusProxy(Edit1);
   return page;
 }

@@ -135,12 +135,14 @@ void TMainForm::BuildLayout() {
   minimise->setObjectName("fcImageBtn226");
   minimise->setGeometry(kMinimiseRect);
   minimise->setToolTip("Minimise");
+  nameFor(minimise, "Minimise");
   fcImageBtn226 = minimise;
   connect(minimise, &QAbstractButton::clicked, this, &TMainForm::Button47Click);
   auto* closer = new TitleButton(true, this);
   closer->setObjectName("fcImageBtn227");
   closer->setGeometry(kCloseRect);
   closer->setToolTip("Close");
+  nameFor(closer, "Close", "Closes the console");
   fcImageBtn227 = closer;
   connect(closer, &QAbstractButton::clicked, this, &TMainForm::Button14Click);
 
@@ -152,6 +154,7 @@ void TMainForm::BuildLayout() {
   PageControl->tabBar()->setUsesScrollButtons(false);
   PageControl->tabBar()->setElideMode(Qt::ElideNone);
   PageControl->tabBar()->setExpanding(false);
+  nameFor(PageControl->tabBar(), "Tabs");
   PageControl->addTab(BuildSystemTab(), "System");
   // Each tab page is built in the file of its concern.
   PageControl->addTab(BuildAutoTab(), "Auto");
@@ -207,6 +210,8 @@ QWidget* TMainForm::BuildSystemTab() {
   bold.setBold(true);
   Label28->setFont(bold);
   Label28->setStyleSheet("color: #0b6e2a;");
+  nameFor(Edit6, "Switcher IP", "Address of the switcher on the network");
+  Label27->setBuddy(Edit6);
 
   ButtonOpenCom = imageButton("ButtonOpenCom", "Open", page, QRect(8, 142, 93, 26));
   ButtonCloseCom = imageButton("ButtonCloseCom", "Close", page, QRect(110, 142, 93, 26));
@@ -224,6 +229,15 @@ QWidget* TMainForm::BuildSystemTab() {
   // Lines 0 to 4 are rewritten by number; a flood of identification replies must not
   // push them out.
   MemoSysInfo->setFixedHead(MemoSysInfo->lineCount());
+  nameFor(MemoSysInfo, "System information");
+  nameFor(Button51, "Set Password");
+  // Beside the window's own Close: say which close this is.
+  ButtonOpenCom->setAccessibleDescription("Opens the link to the switcher");
+  ButtonCloseCom->setAccessibleDescription("Closes the link to the switcher");
+  ButtonUpdate->setAccessibleDescription("Identifies the switcher and reads its routing");
+  // The COM ports and the address share one place; only the current mode's are shown.
+  chainTabOrder({RadioButton1, RadioButton2, RadioCOM[0], RadioCOM[1], RadioCOM[2], RadioCOM[3], Edit6,
+                 ButtonOpenCom, ButtonCloseCom, ButtonUpdate, Button51, Button52, MemoSysInfo});
   return page;
 }
 
@@ -247,6 +261,11 @@ QWidget* TMainForm::BuildListTab() {
   Button49 = imageButton("Button49", "Clear", dxTabSheet5, QRect(190, 388, 85, 26));
   connect(Button48, &QPushButton::clicked, this, &TMainForm::Button48Click);
   connect(Button49, &QPushButton::clicked, this, &TMainForm::Button49Click);
+  nameFor(Memo5, "Send list");
+  nameFor(Memo6, "Receive list");
+  nameFor(Button48, "Clear", "Clears the send list");
+  nameFor(Button49, "Clear", "Clears the receive list");
+  chainTabOrder({Memo5, Memo6, Button48, Button49});
   return dxTabSheet5;
 }
 
@@ -271,15 +290,20 @@ void TMainForm::BuildOutputGrid() {
     h->setGeometry(kGridLeft - 28, kGridRowTops[r], 24, kOutPortSize.height());
     h->setAttribute(Qt::WA_TransparentForMouseEvents);
   }
+  const QString help = QStringLiteral("Enter shows the output's routing; arrow keys move in the grid");
   for (int n = 1; n <= kOutputCount; ++n) {
-    auto* b = new TOutPortButton(this);
+    auto* b = new TOutPortButton(n, this);
     b->setObjectName(QStringLiteral("OutPort%1").arg(n, 3, 10, QLatin1Char('0')));
     setTag(b, n);
     b->setCaption("0");
+    b->setAccessibleDescription(help);
     const int r = (n - 1) / kGridColumns;
     const int c = (n - 1) % kGridColumns;
     b->setGeometry(QRect(QPoint(kGridLeft + kGridColumnStep * c, kGridRowTops[r]), kOutPortSize));
     connect(b, &QAbstractButton::clicked, this, [this, b] { OutPort001Click(b); });
+    connect(b, &TOutPortButton::arrowKey, this, [this, b](int key) { OutPortArrowKey(b, key); });
     OutPort[n] = b;
   }
+  // The grid's one Tab stop, after the tabs: left to right.
+  OutPort[1]->setFocusPolicy(Qt::TabFocus);
 }

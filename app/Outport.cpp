@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include "Widgets.h"
+
 namespace {
 constexpr int kMaxInput = 256;
 constexpr QSize kClientSize{218, 167};
@@ -66,6 +68,14 @@ TForm2::TForm2(QWidget* owner)
   BitBtn2->setObjectName("BitBtn2");
   BitBtn2->setGeometry(124, 132, 69, 22);
   connect(BitBtn2, &QPushButton::clicked, this, &QDialog::reject);
+
+  // Readers on Linux name a list by its label (the buddy relation) and read its value.
+  nameFor(ComboBox2, "Input video port");
+  nameFor(ComboBox1, "Input audio port");
+  Label2->setBuddy(ComboBox2);
+  Label1->setBuddy(ComboBox1);
+  const QList<QAbstractButton*> signalItems = RadioGroup1Items->buttons();
+  chainTabOrder({signalItems[0], signalItems[1], signalItems[2], ComboBox2, ComboBox1, BitBtn1, BitBtn2});
 }
 
 int TForm2::itemIndex() const { return RadioGroup1Items->checkedId(); }
@@ -86,11 +96,13 @@ void TForm2::RadioGroup1Click() {
   switch (itemIndex()) {
     case 0:
       Label2->setText(QStringLiteral("Input  A/V  Port ："));
+      nameFor(ComboBox2, "Input A/V port");
       ComboBox1->setEnabled(false);
       ComboBox2->setEnabled(true);
       break;
     case 1:
       Label2->setText(QStringLiteral("Input Video Port ："));
+      nameFor(ComboBox2, "Input video port");
       ComboBox1->setEnabled(false);
       ComboBox2->setEnabled(true);
       break;

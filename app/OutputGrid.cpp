@@ -8,6 +8,7 @@
 #include "Widgets.h"
 
 namespace {
+constexpr int kGridRow = 16;  // outputs per row of the grid
 // RadioGroup1's items and the signal letter each one routes with.
 constexpr char kSignalLetters[] = {'B', 'V', 'A'};  // AV, Video, Audio
 }  // namespace
@@ -41,4 +42,19 @@ void TMainForm::OutPort001Click(QObject* sender) {
     }
   }
   Form2->ResetForNextUse();
+}
+
+void TMainForm::OutPortArrowKey(QObject* sender, int key) {
+  const int from = tagOf(sender);
+  const int step = key == Qt::Key_Left    ? -1
+                   : key == Qt::Key_Right ? 1
+                   : key == Qt::Key_Up    ? -kGridRow
+                                          : kGridRow;
+  const int to = from + step;
+  if (from < 1 || from > kOutputCount || to < 1 || to > kOutputCount) return;
+  // Only the button the keyboard is on stays in the Tab chain: one Tab stop for the grid,
+  // entered again where the operator left it.
+  OutPort[to]->setFocusPolicy(Qt::TabFocus);
+  OutPort[to]->setFocus(Qt::OtherFocusReason);
+  OutPort[from]->setFocusPolicy(Qt::NoFocus);
 }

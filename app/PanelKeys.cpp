@@ -72,7 +72,7 @@ TShapeButton::TShapeButton(const QString& caption, Edge edge, QWidget* parent)
     : QAbstractButton(parent), Side(edge) {
   setText(caption);
   setCheckable(true);
-  setFocusPolicy(Qt::NoFocus);
+  setFocusPolicy(Qt::TabFocus);
   setCursor(Qt::PointingHandCursor);
   setAccessibleName(caption);
   QFont f = font();
@@ -106,6 +106,10 @@ void TShapeButton::paintEvent(QPaintEvent*) {
   p.fillPath(path, g);
   p.setPen(QPen(QColor(11, 95, 116), 1));
   p.drawPath(path);
+  if (hasFocus()) {
+    p.setPen(QPen(QColor(255, 140, 0), 2));
+    p.drawRoundedRect(r.adjusted(2, 2, -2, -2), kShapeRadius - 2, kShapeRadius - 2);
+  }
   p.setPen(on ? QColor(Qt::white) : QColor(11, 63, 76));
   p.drawText(rect(), Qt::AlignCenter, text());
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The front-panel look of the Keyboard and Auto tabs: keypad keys and the shaped signal
-// buttons. Neither takes the keyboard focus, so the command line keeps it while keys are hit.
+// buttons. Keys never take the keyboard focus, so the command line keeps it while keys are
+// hit; the signal buttons take it by Tab only, so that the Auto tab works from the keyboard.
 
 #include <QAbstractButton>
 #include <QColor>

@@ -7,6 +7,7 @@
 #include "Commands.h"
 #include "Prompts.h"
 #include "Unit1.h"
+#include "Widgets.h"
 
 namespace {
 constexpr QSize kClientSize{251, 133};
@@ -37,6 +38,9 @@ TForm3::TForm3(QWidget* owner)
   BitBtn2->setObjectName("BitBtn2");
   BitBtn2->setGeometry(144, 90, 75, 25);
   connect(BitBtn2, &QPushButton::clicked, this, &QDialog::reject);
+  nameFor(Edit1, "Password", "8 letters");
+  Label1->setBuddy(Edit1);
+  chainTabOrder({Edit1, BitBtn1, BitBtn2});
 }
 
 void TForm3::FormShow() {

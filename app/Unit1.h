@@ -193,6 +193,9 @@ class TMainForm : public QWidget, public LinkContext {
   // ---- OutputGrid.cpp: output grid and output-port dialog ----
   void OutPort001Click(QObject* sender);  // all 256 output buttons; the output is the Tag
   bool OutPortDialogUsed = false;         // the dialog has been shown at least once
+  // An arrow key on the focused output button: Left and Right step by one output, Up and
+  // Down by a row of 16; the keyboard (and the grid's Tab stop) moves there if it exists.
+  void OutPortArrowKey(QObject* sender, int key);
 
   // ---- CustomCode.cpp: Custom Code tab, help, Clear buttons, password and unlock ----
   QLabel* Label8 = nullptr;              // "Code："

@@ -1,5 +1,6 @@
 #include "Widgets.h"
 
+#include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QVariant>
@@ -14,7 +15,22 @@ constexpr int kOutPortPointSize = 7;
 int tagOf(const QObject* widget) { return widget ? widget->property(kTagProperty).toInt() : 0; }
 void setTag(QObject* widget, int tag) { widget->setProperty(kTagProperty, tag); }
 
-TOutPortButton::TOutPortButton(QWidget* parent) : QAbstractButton(parent) {
+void nameFor(QWidget* widget, const QString& name, const QString& description) {
+  widget->setAccessibleName(name);
+  if (!description.isEmpty()) widget->setAccessibleDescription(description);
+}
+
+void chainTabOrder(std::initializer_list<QWidget*> widgets) {
+  QWidget* previous = nullptr;
+  for (QWidget* w : widgets) {
+    if (previous) QWidget::setTabOrder(previous, w);
+    previous = w;
+  }
+}
+
+TOutPortButton::TOutPortButton(int output, QWidget* parent) : QAbstractButton(parent), Output(output) {
+  // Out of the Tab chain until the grid hands it the keyboard; a mouse click never takes
+  // the focus from the field being typed in.
   setFocusPolicy(Qt::NoFocus);
   setCursor(Qt::PointingHandCursor);
   QFont f = font();
@@ -28,8 +44,23 @@ QSize TOutPortButton::sizeHint() const { return kOutPortSize; }
 void TOutPortButton::setCaption(const QString& caption) {
   if (caption == Caption) return;
   Caption = caption;
-  setAccessibleName(objectName() + QLatin1Char(' ') + caption);
+  // Plain appends: a status burst renames all 256 buttons.
+  setAccessibleName(QLatin1String("Output ") + QString::number(Output) + QLatin1String(", input ") + caption);
   update();
+}
+
+void TOutPortButton::keyPressEvent(QKeyEvent* e) {
+  switch (e->key()) {
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+    case Qt::Key_Up:
+    case Qt::Key_Down: emit arrowKey(e->key()); return;
+    case Qt::Key_Enter:
+    case Qt::Key_Return:
+      if (!e->isAutoRepeat()) click();
+      return;
+    default: QAbstractButton::keyPressEvent(e);  // Space clicks on release
+  }
 }
 
 void TOutPortButton::paintEvent(QPaintEvent*) {
@@ -46,6 +77,13 @@ void TOutPortButton::paintEvent(QPaintEvent*) {
   p.fillPath(path, g);
   p.setPen(QColor(14, 92, 112));
   p.drawPath(path);
+  if (hasFocus()) {
+    // The keyboard's place in the grid: a ring clear of the caption, seen on every face.
+    QPainterPath ring;
+    ring.addRoundedRect(r.adjusted(1, 1, -1, -1), kOutPortRadius - 1, kOutPortRadius - 1);
+    p.setPen(QPen(QColor(255, 140, 0), 2));
+    p.drawPath(ring);
+  }
   p.setPen(Qt::red);
   p.drawText(rect().translated(0, down ? 1 : 0), Qt::AlignCenter, Caption);
 }

@@ -5,16 +5,24 @@
 #include <QAbstractButton>
 #include <QLabel>
 #include <QPushButton>
+#include <initializer_list>
 
 // A VCL-style Tag: one small integer of state per widget.
 int tagOf(const QObject* widget);
 void setTag(QObject* widget, int tag);
 
+// What a screen reader or a test tool calls the widget, and what it says about it.
+void nameFor(QWidget* widget, const QString& name, const QString& description = {});
+// Tab goes through the widgets in this order: the order of the layout, not of creation.
+void chainTabOrder(std::initializer_list<QWidget*> widgets);
+
 // One output of the matrix: a 23 by 17 button whose caption is the input feeding it.
+// The grid is one Tab stop: only the button last reached by the keyboard is in the Tab
+// chain, the arrow keys move between buttons, Enter, Return and Space click.
 class TOutPortButton : public QAbstractButton {
   Q_OBJECT
  public:
-  explicit TOutPortButton(QWidget* parent = nullptr);
+  TOutPortButton(int output, QWidget* parent = nullptr);
   QSize sizeHint() const override;
 
   // The caption is the matrix status of this output. Kept apart from QAbstractButton's
@@ -23,11 +31,17 @@ class TOutPortButton : public QAbstractButton {
   const QString& caption() const { return Caption; }
   void setCaption(const QString& caption);
 
+ signals:
+  // An arrow key pressed on the focused button (Qt::Key_Left, _Right, _Up or _Down).
+  void arrowKey(int key);
+
  private:
+  const int Output;
   QString Caption;
 
  protected:
   void paintEvent(QPaintEvent*) override;
+  void keyPressEvent(QKeyEvent* e) override;
 };
 
 // A flat push button in the console's colours.
