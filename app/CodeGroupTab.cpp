@@ -109,14 +109,6 @@ QLineEdit* editBox(const char* name, const QString& text, QWidget* parent, QRect
   return e;
 }
 
-QLabel* fieldLabel(const char* name, const QString& caption, QWidget* parent, QPoint at) {
-  auto* l = new QLabel(caption, parent);
-  l->setObjectName(name);
-  l->move(at);
-  l->adjustSize();
-  return l;
-}
-
 }  // namespace
 
 QWidget* TMainForm::BuildCodeGroupTab() {
@@ -135,11 +127,11 @@ QWidget* TMainForm::BuildCodeGroupTab() {
   GroupBox6 = new QGroupBox("Edit", page);
   GroupBox6->setObjectName("GroupBox6");
   GroupBox6->setGeometry(160, 2, 145, 223);
-  Label3 = fieldLabel("Label3", QStringLiteral("User："), GroupBox6, QPoint(8, 16));
+  Label3 = fixedLabel("Label3", QStringLiteral("User："), GroupBox6, QPoint(8, 16));
   Edit3 = editBox("Edit3", "xxx", GroupBox6, QRect(8, 32, 129, 22));
-  Label4 = fieldLabel("Label4", QStringLiteral("Description："), GroupBox6, QPoint(8, 58));
+  Label4 = fixedLabel("Label4", QStringLiteral("Description："), GroupBox6, QPoint(8, 58));
   Edit4 = editBox("Edit4", "Switch 1*8", GroupBox6, QRect(8, 74, 129, 22));
-  Label5 = fieldLabel("Label5", QStringLiteral("Code："), GroupBox6, QPoint(8, 100));
+  Label5 = fixedLabel("Label5", QStringLiteral("Code："), GroupBox6, QPoint(8, 100));
   Edit5 = editBox("Edit5", "1*8", GroupBox6, QRect(8, 116, 129, 22));
   Button9 = BuildImageButton("Button9", "Add", GroupBox6, QRect(8, 148, 129, 26));
   Button10 = BuildImageButton("Button10", "Edit", GroupBox6, QRect(8, 184, 62, 26));

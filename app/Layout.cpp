@@ -89,14 +89,6 @@ TImageButton* imageButton(const char* name, const QString& caption, QWidget* par
   return b;
 }
 
-QLabel* label(const char* name, const QString& caption, QWidget* parent, QPoint at) {
-  auto* l = new QLabel(caption, parent);
-  l->setObjectName(name);
-  l->move(at);
-  l->adjustSize();
-  return l;
-}
-
 TMemo* memo(const char* name, QWidget* parent, QRect place, const QStringList& lines) {
   auto* m = new TMemo(parent);
   m->setObjectName(name);
@@ -199,7 +191,7 @@ QWidget* TMainForm::BuildSystemTab() {
     connect(r, &QRadioButton::clicked, this, [this, r] { RadioCOMClick(r); });
   }
   RadioCOM[0]->setChecked(true);
-  Label27 = label("Label27", "Switcher IP :", GroupBoxCom, QPoint(14, 26));
+  Label27 = fixedLabel("Label27", "Switcher IP :", GroupBoxCom, QPoint(14, 26));
   Edit6 = new QLineEdit("0.0.0.0", GroupBoxCom);
   Edit6->setObjectName("Edit6");
   Edit6->setGeometry(96, 22, 150, 22);
@@ -253,8 +245,8 @@ TMemo* TMainForm::BuildFeedbackMemo(const char* name, QWidget* page, QRect place
 QWidget* TMainForm::BuildListTab() {
   dxTabSheet5 = new QWidget;
   dxTabSheet5->setObjectName("dxTabSheet5");
-  label("LabelSendList", QStringLiteral("Send List ："), dxTabSheet5, QPoint(8, 8));
-  label("LabelRecieveList", QStringLiteral("Recieve List ："), dxTabSheet5, QPoint(160, 8));
+  fixedLabel("LabelSendList", QStringLiteral("Send List ："), dxTabSheet5, QPoint(8, 8));
+  fixedLabel("LabelRecieveList", QStringLiteral("Recieve List ："), dxTabSheet5, QPoint(160, 8));
   Memo5 = memo("Memo5", dxTabSheet5, QRect(8, 26, 145, 353), {});
   Memo6 = memo("Memo6", dxTabSheet5, QRect(160, 26, 145, 353), {});
   Button48 = imageButton("Button48", "Clear", dxTabSheet5, QRect(38, 388, 85, 26));

@@ -15,6 +15,14 @@ constexpr int kOutPortPointSize = 7;
 int tagOf(const QObject* widget) { return widget ? widget->property(kTagProperty).toInt() : 0; }
 void setTag(QObject* widget, int tag) { widget->setProperty(kTagProperty, tag); }
 
+QLabel* fixedLabel(const char* name, const QString& caption, QWidget* parent, QPoint at) {
+  auto* l = new QLabel(caption, parent);
+  l->setObjectName(name);
+  l->move(at);
+  l->adjustSize();
+  return l;
+}
+
 void nameFor(QWidget* widget, const QString& name, const QString& description) {
   widget->setAccessibleName(name);
   if (!description.isEmpty()) widget->setAccessibleDescription(description);

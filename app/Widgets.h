@@ -11,6 +11,9 @@
 int tagOf(const QObject* widget);
 void setTag(QObject* widget, int tag);
 
+// A label sized to its caption at a fixed place.
+QLabel* fixedLabel(const char* name, const QString& caption, QWidget* parent, QPoint at);
+
 // What a screen reader or a test tool calls the widget, and what it says about it.
 void nameFor(QWidget* widget, const QString& name, const QString& description = {});
 // Tab goes through the widgets in this order: the order of the layout, not of creation.
