@@ -1,6 +1,7 @@
 #include "QtPrompts.h"
 
 #include <QFileDialog>
+#include <QKeyEvent>
 #include <QMessageBox>
 
 using platform::Answer;
@@ -40,10 +41,33 @@ QString runFileDialog(const platform::FileDialog& d, QFileDialog::AcceptMode mod
   return dialog.selectedFiles().constFirst();
 }
 
+// A question with only Yes and No (save the edited code tree?) waits for one of them: Esc or
+// the close box would otherwise answer No and throw the edits away unasked.
+class InsistOnAnswer : public QObject {
+ public:
+  using QObject::QObject;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    if (e->type() == QEvent::Close) {
+      e->ignore();
+      return true;
+    }
+    if (e->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(e)->key() == Qt::Key_Escape)
+      return true;
+    return QObject::eventFilter(watched, e);
+  }
+};
+
 }  // namespace
 
 Answer QtPrompts::message(const platform::Prompt& p) {
   QMessageBox box(toQt(p.icon), p.caption, p.text, toQt(p.buttons), p.owner);
+  InsistOnAnswer insist;
+  if (p.buttons == Buttons::YesNo) {
+    box.setWindowFlag(Qt::WindowCloseButtonHint, false);
+    box.installEventFilter(&insist);
+  }
   switch (box.exec()) {
     case QMessageBox::Cancel: return Answer::Cancel;
     case QMessageBox::Yes: return Answer::Yes;
@@ -51,12 +75,8 @@ Answer QtPrompts::message(const platform::Prompt& p) {
     case QMessageBox::Ok: return Answer::Ok;
     default: break;
   }
-  // Closed with Esc or the close box: the box's escape answer.
-  switch (p.buttons) {
-    case Buttons::Ok: return Answer::Ok;
-    case Buttons::YesNo: return Answer::No;
-    default: return Answer::Cancel;
-  }
+  // Closed with Esc or the close box: the box's escape answer (a Yes/No box has none).
+  return p.buttons == Buttons::Ok ? Answer::Ok : Answer::Cancel;
 }
 
 QString QtPrompts::openFileName(const platform::FileDialog& dialog) {

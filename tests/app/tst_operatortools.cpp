@@ -4,6 +4,7 @@
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -255,6 +256,25 @@ class TestOperatorTools : public QObject {
       QCOMPARE(modalLeft, key == Qt::Key_Escape);
     }
     QCOMPARE(shown, after);
+  }
+
+  // A Yes/No question (save the edited code tree?) takes neither Esc nor the close box for
+  // an answer: only Yes or No end it.
+  void yesNoQuestionWaitsForAnAnswer() {
+    QtPrompts real;
+    platform::setPrompts(&real);
+    bool stillShown = false;
+    whenModal([&](QWidget* modal) {
+      pressKey(modal, Qt::Key_Escape);
+      modal->close();
+      stillShown = !QTest::qWaitFor([modal] { return !modal->isVisible(); }, 100);
+      static_cast<QMessageBox*>(modal)->button(QMessageBox::Yes)->click();
+    });
+    const auto answer = platform::showMessage(MainForm, "Save changes of Code Tree to *.cgf ?", "Save",
+                                              platform::Icon::None, platform::Buttons::YesNo);
+    platform::setPrompts(&prompts);
+    QVERIFY(stillShown);
+    QCOMPARE(answer, platform::Answer::Yes);
   }
 
   void helpText() {
