@@ -89,6 +89,14 @@ TImageButton* imageButton(const char* name, const QString& caption, QWidget* par
   return b;
 }
 
+// Text colour by palette: a style sheet of its own on each of the grid's 32 headings would
+// give each one a style sheet engine of its own.
+void setTextColour(QWidget* w, const QColor& colour) {
+  QPalette p = w->palette();
+  p.setColor(QPalette::WindowText, colour);
+  w->setPalette(p);
+}
+
 TMemo* memo(const char* name, QWidget* parent, QRect place, const QStringList& lines) {
   auto* m = new TMemo(parent);
   m->setObjectName(name);
@@ -100,7 +108,6 @@ TMemo* memo(const char* name, QWidget* parent, QRect place, const QStringList& l
 }  // namespace
 
 void TMainForm::BuildLayout() {
-  setStyleSheet(kStyleSheet);
   QFont base = font();
   base.setPointSize(8);
   setFont(base);
@@ -111,12 +118,12 @@ void TMainForm::BuildLayout() {
   tf.setPointSize(16);
   tf.setBold(true);
   title->setFont(tf);
-  title->setStyleSheet("color: white;");
+  setTextColour(title, Qt::white);
   title->move(22, 10);
   title->adjustSize();
   auto* subtitle = new QLabel("Audio / video matrix switcher console", this);
   subtitle->setObjectName("LabelSubtitle");
-  subtitle->setStyleSheet("color: #d8f3f9;");
+  setTextColour(subtitle, QColor(0xd8, 0xf3, 0xf9));
   subtitle->move(24, 34);
   subtitle->adjustSize();
   // Labels let presses through, so the title band drags the window like the background.
@@ -140,6 +147,7 @@ void TMainForm::BuildLayout() {
 
   PageControl = new QTabWidget(this);
   PageControl->setObjectName("PageControl");
+  PageControl->setStyleSheet(kStyleSheet);
   PageControl->setGeometry(kPageControlRect);
   PageControl->setTabPosition(QTabWidget::North);
   // All six tabs at once, captions whole: the compact tab font above makes them fit.
@@ -268,7 +276,7 @@ void TMainForm::BuildOutputGrid() {
     auto* h = new QLabel(QString::number(c + 1), this);
     h->setObjectName(QStringLiteral("LabelColumn%1").arg(c + 1));
     h->setFont(headingFont);
-    h->setStyleSheet("color: white;");
+    setTextColour(h, Qt::white);
     h->setAlignment(Qt::AlignCenter);
     h->setGeometry(kGridLeft + kGridColumnStep * c, kColumnHeadingTop, kOutPortSize.width(), 14);
     h->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -277,7 +285,7 @@ void TMainForm::BuildOutputGrid() {
     auto* h = new QLabel(QString::number(r * kGridColumns + 1), this);
     h->setObjectName(QStringLiteral("LabelRow%1").arg(r + 1));
     h->setFont(headingFont);
-    h->setStyleSheet("color: white;");
+    setTextColour(h, Qt::white);
     h->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     h->setGeometry(kGridLeft - 28, kGridRowTops[r], 24, kOutPortSize.height());
     h->setAttribute(Qt::WA_TransparentForMouseEvents);
