@@ -65,63 +65,58 @@ class TestKeypad : public QObject {
     QTest::addColumn<QByteArray>("sent");  // bytes at the simulator
     QTest::addColumn<QString>("box");      // "caption|text", or empty
     QTest::addColumn<QString>("edit");     // Edit1 afterwards
-    QTest::addColumn<uint>("mode");        // KeypadMode afterwards
+    auto row = [](const char* name, const QString& keys, const QByteArray& sent, const QString& box = {}, const QString& edit = {}) {
+      QTest::addRow("%s", name) << keys << sent << box << edit;
+    };
     const QString invalid = "error|Invalid order! Please input again.";
-    QTest::addRow("route sent as typed") << "1 VIDEO 2 / 3 END ENTER" << QByteArray("1V2,3.") << "" << "" << 0u;
-    QTest::addRow("Return in Edit1 presses ENTER") << "1 VIDEO 2 END RETURN" << QByteArray("1V2.") << "" << "" << 0u;
-    QTest::addRow("AV and AUDIO type B and A") << "1 AV 2 AUDIO 3 END ENTER" << QByteArray("1B2A3.") << "" << "" << 0u;
-    QTest::addRow("ALL then THROUGH") << "ALL THROUGH" << QByteArray("All#.") << "" << "" << 0u;
-    QTest::addRow("ALL then CLOSE") << "ALL CLOSE" << QByteArray("All$.") << "" << "" << 0u;
-    QTest::addRow("ALL then STATUS") << "ALL STATUS" << QByteArray("Status.") << "" << "" << 0u;
-    QTest::addRow("007 STATUS") << "0 0 7 STATUS" << QByteArray("Status7.") << "" << "" << 0u;
-    QTest::addRow("007 ALL") << "0 0 7 ALL" << QByteArray("7All.") << "" << "" << 0u;
-    QTest::addRow("007 THROUGH unchanged") << "0 0 7 THROUGH" << QByteArray("007#.") << "" << "" << 0u;
-    QTest::addRow("doubled commas THROUGH") << "1 / / 2 THROUGH" << QByteArray("1,,2#.") << "" << "" << 0u;
-    QTest::addRow("doubled commas CLOSE") << "1 / / 2 CLOSE" << QByteArray("1,,2$.") << "" << "" << 0u;
-    QTest::addRow("leading comma THROUGH") << "/ 1 THROUGH" << QByteArray() << invalid << ",1" << 0u;
-    QTest::addRow("trailing comma CLOSE") << "1 / CLOSE" << QByteArray() << invalid << "1," << 0u;
-    QTest::addRow("letter between digits THROUGH") << "1 VIDEO 2 THROUGH" << QByteArray() << invalid << "1V2" << 0u;
-    QTest::addRow("lower-case all THROUGH") << "=all THROUGH" << QByteArray() << invalid << "all" << 0u;
-    QTest::addRow("lower-case all CLOSE") << "=all CLOSE" << QByteArray() << invalid << "all" << 0u;
-    QTest::addRow("All then ALL") << "ALL ALL" << QByteArray() << invalid << "All" << 0u;
-    QTest::addRow("STATUS on letters") << "1 AV STATUS" << QByteArray() << invalid << "1B" << 0u;
-    QTest::addRow("next key replaces the rejected text") << "1 AV THROUGH 4 THROUGH" << QByteArray("4#.") << invalid << "" << 0u;
-    QTest::addRow("STATUS on empty") << "STATUS" << QByteArray() << "" << "" << 0u;
-    QTest::addRow("THROUGH on empty") << "THROUGH" << QByteArray() << "" << "" << 0u;
-    QTest::addRow("CLOSE on empty") << "CLOSE" << QByteArray() << "" << "" << 0u;
-    QTest::addRow("ALL on empty writes All") << "ALL" << QByteArray() << "" << "All" << 0u;
-    QTest::addRow("SAVE 5") << "SAVE 5" << QByteArray("Save5.") << "" << "" << 0u;
-    QTest::addRow("RECALL 0") << "RECALL 0" << QByteArray("Recall0.") << "" << "" << 0u;
-    QTest::addRow("SAVE CANCEL") << "SAVE CANCEL" << QByteArray() << "" << "" << 0u;
-    QTest::addRow("SAVE waits") << "SAVE" << QByteArray() << "" << "Save" << 2u;
-    QTest::addRow("SAVE ENTER 3") << "SAVE ENTER 3" << QByteArray("SaveSave3.") << "" << "" << 0u;
-    QTest::addRow("RECALL UNDO 4") << "RECALL UNDO 4" << QByteArray("Undo.Recall4.") << "" << "" << 0u;
-    QTest::addRow("UNDO empties the line") << "1 2 UNDO" << QByteArray("Undo.") << "" << "" << 0u;
-    QTest::addRow("typed text goes out in UTF-8") << QString::fromUtf8("=1V\u00e92. ENTER")
-                                                  << QByteArray("1V\xc3\xa9" "2.") << "" << "" << 0u;
-    QTest::addRow("ENTER on empty") << "ENTER" << QByteArray() << "" << "" << 0u;
-    QTest::addRow("PROGRAM types P") << "PROGRAM 1 END ENTER" << QByteArray("P1.") << "" << "" << 0u;
-    QTest::addRow("DEMO does nothing") << "1 2 DEMO" << QByteArray() << "" << "12" << 0u;
-    QTest::addRow("backspace and caret keys") << "1 2 3 < < BACK 9 > END" << QByteArray() << "" << "92.3" << 0u;
-    QTest::addRow("caret keys stop at the ends") << "1 > > < < < 2" << QByteArray() << "" << "21" << 0u;
-    QTest::addRow("largest 32-bit ALL") << "=2147483647 ALL" << QByteArray("2147483647All.") << "" << "" << 0u;
-    QTest::addRow("too long for ALL") << "=2147483648 ALL" << QByteArray()
-                                      << "Error|" + keypad::TooLargeText("2147483648") << "2147483648" << 0u;
-    QTest::addRow("too long for STATUS") << "=99999999999 STATUS" << QByteArray()
-                                         << "Error|" + keypad::TooLargeText("99999999999") << "99999999999" << 0u;
+    row("route sent as typed", "1 VIDEO 2 / 3 END ENTER", "1V2,3.");
+    row("Return in Edit1 presses ENTER", "1 VIDEO 2 END RETURN", "1V2.");
+    row("AV and AUDIO type B and A", "1 AV 2 AUDIO 3 END ENTER", "1B2A3.");
+    row("ALL then THROUGH", "ALL THROUGH", "All#.");
+    row("ALL then CLOSE", "ALL CLOSE", "All$.");
+    row("ALL then STATUS", "ALL STATUS", "Status.");
+    row("007 STATUS", "0 0 7 STATUS", "Status7.");
+    row("007 ALL", "0 0 7 ALL", "7All.");
+    row("007 THROUGH unchanged", "0 0 7 THROUGH", "007#.");
+    row("doubled commas CLOSE", "1 / / 2 CLOSE", "1,,2$.");
+    row("leading comma THROUGH", "/ 1 THROUGH", {}, invalid, ",1");
+    row("trailing comma CLOSE", "1 / CLOSE", {}, invalid, "1,");
+    row("letter between digits THROUGH", "1 VIDEO 2 THROUGH", {}, invalid, "1V2");
+    row("lower-case all THROUGH", "=all THROUGH", {}, invalid, "all");
+    row("All then ALL", "ALL ALL", {}, invalid, "All");
+    row("STATUS on letters", "1 AV STATUS", {}, invalid, "1B");
+    row("next key replaces the rejected text", "1 AV THROUGH 4 THROUGH", "4#.", invalid);
+    row("STATUS on empty", "STATUS", {});
+    row("THROUGH on empty", "THROUGH", {});
+    row("ALL on empty writes All", "ALL", {}, {}, "All");
+    // After SAVE or RECALL one digit sends, and the next digit types again.
+    row("SAVE 5", "SAVE 5 1", "Save5.", {}, "1");
+    row("RECALL 0", "RECALL 0 2", "Recall0.", {}, "2");
+    row("SAVE CANCEL", "SAVE CANCEL 1", {}, {}, "1");
+    row("SAVE waits", "SAVE", {}, {}, "Save");
+    row("SAVE ENTER 3", "SAVE ENTER 3", "SaveSave3.");
+    row("RECALL UNDO 4", "RECALL UNDO 4", "Undo.Recall4.");
+    row("UNDO empties the line", "1 2 UNDO", "Undo.");
+    row("typed text goes out in UTF-8", QString::fromUtf8("=1V\u00e92. ENTER"), "1V\xc3\xa9" "2.");
+    row("ENTER on empty", "ENTER", {});
+    row("PROGRAM types P", "PROGRAM 1 END ENTER", "P1.");
+    row("DEMO does nothing", "1 2 DEMO", {}, {}, "12");
+    row("backspace and caret keys", "1 2 3 < < BACK 9 > END", {}, {}, "92.3");
+    row("caret keys stop at the ends", "1 > > < < < 2", {}, {}, "21");
+    row("largest 32-bit ALL", "=2147483647 ALL", "2147483647All.");
+    row("too long for ALL", "=2147483648 ALL", {}, "Error|" + keypad::TooLargeText("2147483648"), "2147483648");
+    row("too long for STATUS", "=99999999999 STATUS", {}, "Error|" + keypad::TooLargeText("99999999999"), "99999999999");
   }
   void keys() {
     QFETCH(QString, keys);
     QFETCH(QByteArray, sent);
     QFETCH(QString, box);
     QFETCH(QString, edit);
-    QFETCH(uint, mode);
     if (!box.isEmpty()) prompts.expect(box.section('|', 1), box.section('|', 0, 0));
     for (const QString& k : keys.split(' ')) press(k);
     QVERIFY(prompts.allExpectedShown());
     QCOMPARE(receivedBeforeSentinel(), sent);
     QCOMPARE(MainForm->Edit1->text(), edit);
-    QCOMPARE(MainForm->KeypadMode, mode);
     // After an invalid order the whole rejected text is selected, so the next key replaces it.
     if (box.startsWith("error|") && !edit.isEmpty()) QCOMPARE(MainForm->Edit1->selectedText(), edit);
     if (!sent.isEmpty()) QCOMPARE(MainForm->ReplyTarget, 2u);
@@ -140,10 +135,10 @@ class TestKeypad : public QObject {
     QCOMPARE(MainForm->Busy, std::uint8_t(0));
     QCOMPARE(MainForm->Edit1->text(), QString());
     prompts.expect("TCP/IP is not connected !", "Error");
-    press("SAVE");
-    press("5");
-    QCOMPARE(MainForm->KeypadMode, 0u);
+    for (const char* k : {"SAVE", "5"}) press(k);
     QCOMPARE(MainForm->Edit1->text(), QString());
+    press("1");  // no longer waiting: the digit is typed
+    QCOMPARE(MainForm->Edit1->text(), QString("1"));
     QVERIFY(prompts.allExpectedShown());
     QVERIFY(MainForm->Memo5->lines().isEmpty());
     prompts.onMessage = nullptr;

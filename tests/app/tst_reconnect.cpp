@@ -1,6 +1,6 @@
 // Links that come back: a serial device that is plugged in again, a TCP/IP switcher that went
 // away; the setting that turns both off; the operator ending the attempts.
-#include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,6 +14,7 @@
 
 #include "Backoff.h"
 #include "LinkPrompts.h"
+#include "Memo.h"
 #include "TestSupport.h"
 #include "Unit1.h"
 
@@ -28,6 +29,18 @@ class TestReconnect : public QObject {
 
   static QString linkSection(bool reconnect) {
     return QStringLiteral("[Link]\nReconnect=%1\n").arg(reconnect ? 1 : 0);
+  }
+  static void onAndOff() {
+    QTest::addColumn<bool>("reconnect");
+    QTest::addRow("on") << true;
+    QTest::addRow("off") << false;
+  }
+  // The window on TCP/IP to the switcher: whether it got connected.
+  static bool startOnTcp(const SimTcpSwitcher& sw, const QString& extra = {}) {
+    qputenv(kTcpPortEnv, QByteArray::number(sw.port()));
+    writeSwitcherIni("[TCP]\nConnect=1\nIP=127.0.0.1\n" + extra);
+    CreateForms();
+    return QTest::qWaitFor([] { return MainForm->socketActive(); }, kWaitMs);
   }
 
  private slots:
@@ -57,18 +70,11 @@ class TestReconnect : public QObject {
 
   // The switcher closes the link: redialled after 1 s and identified again, or left closed
   // as the window always did when the setting is off.
-  void tcpSwitcherComesBack_data() {
-    QTest::addColumn<bool>("reconnect");
-    QTest::addRow("on") << true;
-    QTest::addRow("off") << false;
-  }
+  void tcpSwitcherComesBack_data() { onAndOff(); }
   void tcpSwitcherComesBack() {
     QFETCH(bool, reconnect);
     SimTcpSwitcher sw;
-    qputenv(kTcpPortEnv, QByteArray::number(sw.port()));
-    writeSwitcherIni("[TCP]\nConnect=1\nIP=127.0.0.1\n" + linkSection(reconnect));
-    CreateForms();
-    QTRY_VERIFY_WITH_TIMEOUT(MainForm->socketActive(), kWaitMs);
+    QVERIFY(startOnTcp(sw, linkSection(reconnect)));
     sw.client()->abort();
     QTRY_VERIFY_WITH_TIMEOUT(!MainForm->socketActive(), kWaitMs);
     if (!reconnect) {
@@ -96,10 +102,7 @@ class TestReconnect : public QObject {
   void operatorEndsTheAttempts() {
     QFETCH(bool, byClose);
     SimTcpSwitcher sw;
-    qputenv(kTcpPortEnv, QByteArray::number(sw.port()));
-    writeSwitcherIni("[TCP]\nConnect=1\nIP=127.0.0.1\n");
-    CreateForms();
-    QTRY_VERIFY_WITH_TIMEOUT(MainForm->socketActive(), kWaitMs);
+    QVERIFY(startOnTcp(sw));
     sw.stopListening();
     sw.client()->abort();
     QTRY_COMPARE_WITH_TIMEOUT(MainForm->TcpRetryAttempt, 1, 3 * kWaitMs);
@@ -127,13 +130,10 @@ class TestReconnect : public QObject {
     QCOMPARE(prompts.count(), 0);
   }
 
-  // The USB adapter is unplugged (one box) and plugged in again under the same path: the
-  // console opens it by itself and identifies the switcher.
-  void serialDeviceComesBack_data() {
-    QTest::addColumn<bool>("reconnect");
-    QTest::addRow("on") << true;
-    QTest::addRow("off") << false;
-  }
+  // The USB adapter is unplugged (one box; the window shows the port closed, with Open ready
+  // for the same port) and plugged in again under the same path: the console opens it by
+  // itself and identifies the switcher.
+  void serialDeviceComesBack_data() { onAndOff(); }
   void serialDeviceComesBack() {
     QFETCH(bool, reconnect);
     QTemporaryDir dir;
@@ -149,6 +149,12 @@ class TestReconnect : public QObject {
     first.reset();
     QFile::remove(device);
     QTRY_VERIFY_WITH_TIMEOUT(!MainForm->SerialPort, kWaitMs);
+    QCOMPARE(MainForm->MemoSysInfo->line(2), QString("Current com : null"));
+    QEventLoop loop;  // the COM buttons follow when the loop next waits (qWait never does)
+    QTimer::singleShot(20, &loop, &QEventLoop::quit);
+    loop.exec();
+    QVERIFY(MainForm->ButtonOpenCom->isEnabled() && !MainForm->ButtonCloseCom->isEnabled());
+    QVERIFY(MainForm->RadioCOM[0]->isChecked());
     QCOMPARE(MainForm->SerialRetryTimer->isActive(), reconnect);
     if (!reconnect) return;
 
