@@ -9,9 +9,10 @@
 #include <QTabWidget>
 #include <QTimer>
 
+#include "Memo.h"
+#include "Outport.h"
 #include "TestSupport.h"
 #include "Transmission.h"
-#include "Memo.h"
 #include "Unit1.h"
 #include "Widgets.h"
 
@@ -117,6 +118,24 @@ class TestAutoSequence : public QObject {
   }
 
   // Pause keeps the place and the old fields; Stop then Start reads everything again.
+  // The grid ignores clicks while the run goes on, and works again once it is paused.
+  void gridDuringARun() {
+    startWith({"1", "3", "1", "5", kShortDelay});
+    QVERIFY(waitRoutes(1));
+    MainForm->OutPort[200]->click();
+    QVERIFY(!Form2->isVisible());
+    MainForm->Button4->click();
+    bool opened = false;
+    QTimer::singleShot(0, Form2, [&] {
+      opened = Form2->isVisible();
+      Form2->reject();
+    });
+    MainForm->OutPort[200]->click();
+    QVERIFY(opened);
+    QVERIFY(drain());
+    QCOMPARE(sw->commands.count("Status200."), 1);
+  }
+
   void pauseResumeStop() {
     checkState(0);
     startWith({"1", "3", "1", "5", kShortDelay});
