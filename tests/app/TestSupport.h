@@ -24,6 +24,7 @@
 #include "Ini.h"
 #include "Prompts.h"
 #include "SwitcherCore.h"
+#include "Unit1.h"
 
 // A fresh settings folder's Switcher.ini. COM1..COM4 point nowhere unless given, so that
 // no test ever opens a real serial port of the machine.
@@ -91,6 +92,15 @@ class SimTcpSwitcher : public QObject {
   QTcpServer server;
   QList<QPointer<QTcpSocket>> clients;
 };
+
+// The window in TCP/IP mode at 127.0.0.1, connected to sw (Switcher.ini also holds extra):
+// whether the link came up on both sides.
+inline bool startOnTcp(const SimTcpSwitcher& sw, const QString& extra = {}) {
+  qputenv(kTcpPortEnv, QByteArray::number(sw.port()));
+  writeSwitcherIni("[TCP]\nConnect=1\nIP=127.0.0.1\n" + extra);
+  CreateForms();
+  return QTest::qWaitFor([&sw] { return MainForm->socketActive() && sw.client(); }, 5000);
+}
 
 // The simulator core behind the master side of a pseudo-terminal; the console opens the
 // slave path as its COM port.

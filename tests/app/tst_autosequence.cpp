@@ -75,10 +75,7 @@ class TestAutoSequence : public QObject {
     prompts.reset();
     platform::setPrompts(&prompts);
     sw = std::make_unique<SimTcpSwitcher>(SimTcpSwitcher::Mode::Answer);
-    qputenv(kTcpPortEnv, QByteArray::number(sw->port()));
-    writeSwitcherIni("[TCP]\nConnect=1\nIP=127.0.0.1\n");
-    CreateForms();
-    QTRY_VERIFY_WITH_TIMEOUT(MainForm->socketActive(), kWaitMs);
+    QVERIFY(startOnTcp(*sw));
     MainForm->PageControl->setCurrentWidget(MainForm->dxTabSheetAuto);
   }
   void cleanup() {

@@ -48,10 +48,7 @@ class TestKeypad : public QObject {
     prompts.reset();
     platform::setPrompts(&prompts);
     sw = std::make_unique<SimTcpSwitcher>(SimTcpSwitcher::Mode::Silent);
-    qputenv(kTcpPortEnv, QByteArray::number(sw->port()));
-    writeSwitcherIni("[TCP]\nConnect=1\nIP=127.0.0.1\n");
-    CreateForms();
-    QTRY_VERIFY_WITH_TIMEOUT(MainForm->socketActive(), kWaitMs);
+    QVERIFY(startOnTcp(*sw));
   }
   void cleanup() {
     DestroyForms();

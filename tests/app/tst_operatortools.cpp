@@ -79,8 +79,7 @@ class TestOperatorTools : public QObject {
     prompts.reset();
     platform::setPrompts(&prompts);
     sw = std::make_unique<SimTcpSwitcher>(SimTcpSwitcher::Mode::Silent);
-    connectTo(sw->port());
-    QTRY_VERIFY_WITH_TIMEOUT(sw->client(), kWaitMs);
+    QVERIFY(startOnTcp(*sw));
   }
   void cleanup() {
     DestroyForms();

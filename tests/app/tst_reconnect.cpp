@@ -35,14 +35,6 @@ class TestReconnect : public QObject {
     QTest::addRow("on") << true;
     QTest::addRow("off") << false;
   }
-  // The window on TCP/IP to the switcher: whether it got connected.
-  static bool startOnTcp(const SimTcpSwitcher& sw, const QString& extra = {}) {
-    qputenv(kTcpPortEnv, QByteArray::number(sw.port()));
-    writeSwitcherIni("[TCP]\nConnect=1\nIP=127.0.0.1\n" + extra);
-    CreateForms();
-    return QTest::qWaitFor([] { return MainForm->socketActive(); }, kWaitMs);
-  }
-
  private slots:
   void init() {
     prompts.reset();
