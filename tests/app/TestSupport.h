@@ -102,6 +102,23 @@ inline bool startOnTcp(const SimTcpSwitcher& sw, const QString& extra = {}) {
   return QTest::qWaitFor([&sw] { return MainForm->socketActive() && sw.client(); }, 5000);
 }
 
+// The set-up of the suites that drive the window through a live link: scripted prompts, a
+// fresh simulator core, the window connected to it.
+inline bool beginLive(FakePrompts& prompts, std::unique_ptr<SimTcpSwitcher>& sw,
+                      SimTcpSwitcher::Mode mode) {
+  prompts.reset();
+  platform::setPrompts(&prompts);
+  sw = std::make_unique<SimTcpSwitcher>(mode);
+  return startOnTcp(*sw);
+}
+// ... and its end: returns the boxes that no test expected.
+inline QStringList endLive(FakePrompts& prompts, std::unique_ptr<SimTcpSwitcher>& sw) {
+  DestroyForms();
+  sw.reset();
+  platform::setPrompts(nullptr);
+  return prompts.unexpected;
+}
+
 // The simulator core behind the master side of a pseudo-terminal; the console opens the
 // slave path as its COM port.
 class SimPtySwitcher : public QObject {

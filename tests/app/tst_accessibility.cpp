@@ -73,17 +73,9 @@ class TestAccessibility : public QObject {
 
  private slots:
   void init() {
-    prompts.reset();
-    platform::setPrompts(&prompts);
-    sw = std::make_unique<SimTcpSwitcher>(SimTcpSwitcher::Mode::Silent);
-    QVERIFY(startOnTcp(*sw));
+    QVERIFY(beginLive(prompts, sw, SimTcpSwitcher::Mode::Silent));
   }
-  void cleanup() {
-    DestroyForms();
-    sw.reset();
-    platform::setPrompts(nullptr);
-    QCOMPARE(prompts.unexpected, QStringList());
-  }
+  void cleanup() { QCOMPARE(endLive(prompts, sw), QStringList()); }
 
   // A sample across every tab and dialog.
   void namesByPurpose_data() {

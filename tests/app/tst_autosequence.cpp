@@ -72,18 +72,10 @@ class TestAutoSequence : public QObject {
 
  private slots:
   void init() {
-    prompts.reset();
-    platform::setPrompts(&prompts);
-    sw = std::make_unique<SimTcpSwitcher>(SimTcpSwitcher::Mode::Answer);
-    QVERIFY(startOnTcp(*sw));
+    QVERIFY(beginLive(prompts, sw, SimTcpSwitcher::Mode::Answer));
     MainForm->PageControl->setCurrentWidget(MainForm->dxTabSheetAuto);
   }
-  void cleanup() {
-    DestroyForms();
-    sw.reset();
-    platform::setPrompts(nullptr);
-    QCOMPARE(prompts.unexpected, QStringList());
-  }
+  void cleanup() { QCOMPARE(endLive(prompts, sw), QStringList()); }
 
   void order_data() {
     QTest::addColumn<QStringList>("fields");

@@ -45,17 +45,9 @@ class TestKeypad : public QObject {
 
  private slots:
   void init() {
-    prompts.reset();
-    platform::setPrompts(&prompts);
-    sw = std::make_unique<SimTcpSwitcher>(SimTcpSwitcher::Mode::Silent);
-    QVERIFY(startOnTcp(*sw));
+    QVERIFY(beginLive(prompts, sw, SimTcpSwitcher::Mode::Silent));
   }
-  void cleanup() {
-    DestroyForms();
-    sw.reset();
-    platform::setPrompts(nullptr);
-    QCOMPARE(prompts.unexpected, QStringList());
-  }
+  void cleanup() { QCOMPARE(endLive(prompts, sw), QStringList()); }
 
   void keys_data() {
     QTest::addColumn<QString>("keys");

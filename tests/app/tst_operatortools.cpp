@@ -76,17 +76,9 @@ class TestOperatorTools : public QObject {
 
  private slots:
   void init() {
-    prompts.reset();
-    platform::setPrompts(&prompts);
-    sw = std::make_unique<SimTcpSwitcher>(SimTcpSwitcher::Mode::Silent);
-    QVERIFY(startOnTcp(*sw));
+    QVERIFY(beginLive(prompts, sw, SimTcpSwitcher::Mode::Silent));
   }
-  void cleanup() {
-    DestroyForms();
-    sw.reset();
-    platform::setPrompts(nullptr);
-    QCOMPARE(prompts.unexpected, QStringList());
-  }
+  void cleanup() { QCOMPARE(endLive(prompts, sw), QStringList()); }
 
   // One use of the output-port dialog, each row a first use: picks in the lists, then the
   // signal, then how it closes; the switcher may reply while it is open.
