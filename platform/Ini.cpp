@@ -160,6 +160,29 @@ bool hasLineBreakOrNul(const QByteArray& s) {
   return s.contains('\n') || s.contains('\r') || s.contains('\0');
 }
 
+bool validKey(const QByteArray& k) {
+  return !k.isEmpty() && !hasLineBreakOrNul(k) && !k.contains('=') && !k.startsWith('[') &&
+         !k.startsWith(';');
+}
+
+bool commit(const QString& path, const Profile& p) {
+  QByteArray out = p.bom;
+  for (size_t i = 0; i < p.lines.size(); ++i) {
+    out += p.lines[i].text;
+    if (i + 1 < p.lines.size() || p.endsWithEol) out += p.eol;
+  }
+  if (!out.endsWith('\n')) out += p.eol;  // a line we added is always ended
+
+  if (!QDir().mkpath(QFileInfo(path).absolutePath())) return false;
+  QSaveFile f(path);
+  if (!f.open(QIODevice::WriteOnly)) return false;
+  if (f.write(out) != out.size()) {
+    f.cancelWriting();
+    return false;
+  }
+  return f.commit();
+}
+
 }  // namespace
 
 QString configDir() {
@@ -242,21 +265,59 @@ bool WritePrivateProfileString(const QByteArray& section, const QByteArray& key,
     }
   }
 
-  QByteArray out = p.bom;
-  for (size_t i = 0; i < p.lines.size(); ++i) {
-    out += p.lines[i].text;
-    if (i + 1 < p.lines.size() || p.endsWithEol) out += p.eol;
-  }
-  if (!out.endsWith('\n')) out += p.eol;  // a line we added is always ended
+  return commit(path, p);
+}
 
-  if (!QDir().mkpath(QFileInfo(path).absolutePath())) return false;
-  QSaveFile f(path);
-  if (!f.open(QIODevice::WriteOnly)) return false;
-  if (f.write(out) != out.size()) {
-    f.cancelWriting();
-    return false;
+std::vector<ProfileEntry> GetPrivateProfileSection(const QByteArray& section,
+                                                   const QString& fileName) {
+  const QString path = profilePath(fileName);
+  std::lock_guard<std::mutex> lock(fileMutex());
+  const Profile p = load(path);
+  std::vector<ProfileEntry> entries;
+  const int sec = findSection(p, trimmed(section));
+  if (sec < 0) return entries;
+  for (size_t i = size_t(sec) + 1; i < p.lines.size() && p.lines[i].kind != Line::Section; ++i)
+    if (p.lines[i].kind == Line::Key)
+      entries.push_back({p.lines[i].name, unquoted(p.lines[i].value)});
+  return entries;
+}
+
+bool WritePrivateProfileSections(const std::vector<ProfileSection>& sections,
+                                 const QString& fileName) {
+  for (const ProfileSection& s : sections) {
+    const QByteArray sec = trimmed(s.name);
+    if (sec.isEmpty() || hasLineBreakOrNul(sec) || sec.contains(']')) return false;
+    for (const ProfileEntry& e : s.entries)
+      if (!validKey(trimmed(e.key)) || hasLineBreakOrNul(e.value)) return false;
   }
-  return f.commit();
+  const QString path = profilePath(fileName);
+  std::lock_guard<std::mutex> lock(fileMutex());
+  Profile p = load(path);
+  if (p.unreadable) return false;
+  for (const ProfileSection& s : sections) {
+    const QByteArray sec = trimmed(s.name);
+    // Every copy of the section goes; the new one takes the first copy's place.
+    int at = -1;
+    for (int i = findSection(p, sec); i >= 0; i = findSection(p, sec)) {
+      size_t end = size_t(i) + 1;
+      while (end < p.lines.size() && p.lines[end].kind != Line::Section) ++end;
+      p.lines.erase(p.lines.begin() + i, p.lines.begin() + long(end));
+      if (at < 0) at = i;
+    }
+    if (s.entries.empty()) continue;
+    std::vector<Line> block;
+    if (at < 0) {
+      at = int(p.lines.size());
+      if (!p.lines.empty() && !trimmed(p.lines.back().text).isEmpty()) block.push_back(Line{});
+    }
+    block.push_back(parseLine('[' + sec + ']'));
+    for (const ProfileEntry& e : s.entries)
+      block.push_back(parseLine(trimmed(e.key) + '=' + stored(e.value)));
+    // The blank line that set the next section apart went with the old body.
+    if (size_t(at) < p.lines.size()) block.push_back(Line{});
+    p.lines.insert(p.lines.begin() + at, block.begin(), block.end());
+  }
+  return commit(path, p);
 }
 
 QString comDevicePath(int port) {

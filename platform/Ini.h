@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <vector>
 
 namespace platform {
 
@@ -24,6 +25,25 @@ int GetPrivateProfileInt(const QByteArray& section, const QByteArray& key, int d
 // Creates the file and folder as needed; writes atomically. False on failure.
 bool WritePrivateProfileString(const QByteArray& section, const QByteArray& key,
                                const QByteArray& value, const QString& fileName);
+
+// A whole section at once, for files that hold lists (one read, one atomic write).
+struct ProfileEntry {
+  QByteArray key;
+  QByteArray value;
+};
+struct ProfileSection {
+  QByteArray name;
+  std::vector<ProfileEntry> entries;
+};
+// Every key of the first section so named, in file order, values read as
+// GetPrivateProfileString reads them. Empty when the file or section is absent.
+std::vector<ProfileEntry> GetPrivateProfileSection(const QByteArray& section,
+                                                   const QString& fileName);
+// Replaces each given section's keys with its entries (a section without entries is
+// removed) and keeps everything else, in one atomic write. False on failure or on a
+// name, key or value that would break the file's lines.
+bool WritePrivateProfileSections(const std::vector<ProfileSection>& sections,
+                                 const QString& fileName);
 
 // Device path of COM1..COM4: section "COM", keys "COM1".."COM4" of Switcher.ini,
 // defaults /dev/ttyS0../dev/ttyS3. Empty for other numbers.
