@@ -1,0 +1,126 @@
+#include "SessionLog.h"
+
+#include <spdlog/async.h>
+#include <spdlog/async_logger.h>
+#include <spdlog/details/thread_pool.h>
+#include <spdlog/spdlog.h>
+
+#include <QDate>
+#include <QDateTime>
+#include <QDir>
+#include <chrono>
+
+#include "CappedDailySink.h"
+#include "LogText.h"
+
+namespace sessionlog {
+namespace {
+
+// Room for several status bursts while the disk is slow; each slot costs about 400 bytes.
+constexpr std::size_t kQueueLines = 4096;
+constexpr std::chrono::seconds kFlushEvery{1};
+constexpr char kPattern[] = "%Y-%m-%dT%H:%M:%S.%e%z %v";
+constexpr int kDefaultDays = 30;
+constexpr int kDefaultMaxMB = 100;
+constexpr qint64 kMiB = 1024 * 1024;
+
+std::atomic<int> serial{0};  // spdlog's registry wants a distinct name per logger
+
+}  // namespace
+
+SessionLog::SessionLog(QObject* parent) : QObject(parent) {}
+
+SessionLog::~SessionLog() { close(); }
+
+QString SessionLog::defaultDir() {
+  const QString own = qEnvironmentVariable("SWITCHER_LOG_DIR");
+  if (!own.isEmpty()) return own;
+  QString state = qEnvironmentVariable("XDG_STATE_HOME");
+  // The base directory rules ignore a relative path.
+  if (state.isEmpty() || QDir::isRelativePath(state)) state = QDir::homePath() + "/.local/state";
+  return state + "/switcher-console/log";
+}
+
+SessionLogSettings SessionLog::settingsFrom(int enabled, int days, int maxMB) {
+  SessionLogSettings s;
+  s.enabled = enabled != 0;
+  s.days = days >= 0 ? days : kDefaultDays;
+  s.maxBytes = (maxMB > 0 ? maxMB : kDefaultMaxMB) * kMiB;
+  return s;
+}
+
+void SessionLog::open(const SessionLogSettings& settings) {
+  close();
+  reported_ = false;
+  folder_ = settings.dir.isEmpty() ? defaultDir() : settings.dir;
+  if (!settings.enabled) return;
+
+  sink_ = std::make_shared<CappedDailySink>(QFile::encodeName(folder_).toStdString(),
+                                            settings.days,
+                                            static_cast<std::uint64_t>(std::max<qint64>(settings.maxBytes, 0)));
+  sink_->set_pattern(kPattern);
+  pool_ = std::make_shared<spdlog::details::thread_pool>(kQueueLines, 1);
+  logger_ = std::make_shared<spdlog::async_logger>("session-" + std::to_string(++serial), sink_,
+                                                   pool_, spdlog::async_overflow_policy::overrun_oldest);
+  logger_->set_error_handler([this](const std::string& message) { reportFailure(message); });
+  spdlog::register_logger(logger_);
+  spdlog::flush_every(kFlushEvery);
+}
+
+void SessionLog::close() {
+  if (!logger_) return;
+  spdlog::drop(logger_->name());  // no more periodic flushes from the registry's thread
+  const std::size_t overruns = pool_->overrun_counter();
+  logger_.reset();
+  pool_.reset();  // writes what is still queued, then joins the writer thread
+  try {
+    sink_->finish(overruns);
+  } catch (const std::exception& e) {
+    reportFailure(e.what());
+  }
+  sink_.reset();
+}
+
+QString SessionLog::fileFor(qint64 msecsSinceEpoch) const {
+  const QDate d = QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch).date();
+  return folder_ + QLatin1Char('/') +
+         QString::fromStdString(
+             CappedDailySink::fileName(d.year() * 10000 + d.month() * 100 + d.day()));
+}
+
+qint64 SessionLog::sent(const QByteArray& bytes, const QString& link) {
+  if (!logger_) return write('>', {});
+  return write('>', '[' + escape(link.toUtf8()) + "] " + escape(bytes));
+}
+
+qint64 SessionLog::received(const QByteArray& line) {
+  return write('<', logger_ ? escape(line) : QByteArray());
+}
+
+qint64 SessionLog::event(const QString& text) {
+  return write('*', logger_ ? escape(text.toUtf8()) : QByteArray());
+}
+
+qint64 SessionLog::write(char mark, const QByteArray& text) {
+  // The wall clock may step back (time sync); the log's times never do.
+  lastStamp_ = std::max(lastStamp_, QDateTime::currentMSecsSinceEpoch());
+  if (!logger_) return lastStamp_;
+  QByteArray line;
+  line.reserve(text.size() + 2);
+  line.append(mark).append(' ').append(text);
+  const spdlog::log_clock::time_point at{std::chrono::milliseconds(lastStamp_)};
+  logger_->log(at, spdlog::source_loc{}, spdlog::level::info,
+               spdlog::string_view_t(line.constData(), static_cast<std::size_t>(line.size())));
+  return lastStamp_;
+}
+
+void SessionLog::reportFailure(const std::string& message) {
+  if (reported_.exchange(true)) return;
+  // Called on the writer thread: the signal is emitted on the owner's thread, and dropped
+  // with this object if it is gone by then.
+  const QString text = QString::fromStdString(message);
+  QMetaObject::invokeMethod(
+      this, [this, text] { emit writeFailed(text); }, Qt::QueuedConnection);
+}
+
+}  // namespace sessionlog

@@ -1,0 +1,83 @@
+#pragma once
+// The session log: every command sent, every line received and every link event, with its
+// local time, in one UTF-8 text file a day. Lines are handed to spdlog's asynchronous logger,
+// whose own thread writes them, so a call never waits on the disk: when the writer falls far
+// behind, the oldest waiting lines are dropped (and counted) rather than stall the caller.
+//
+// A line: "2024-05-01T14:03:22.123+02:00 > [COM1 /dev/ttyUSB0] 1V2,3,4." with the marks
+//   ">" sent (with the link it went out on), "<" received, "*" link event or a note of the
+//   log itself. Bytes are written as LogText's escape() gives them.
+// Call from one thread (the window's); writeFailed arrives on that thread's event loop.
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <atomic>
+#include <memory>
+
+namespace spdlog {
+class async_logger;
+namespace details {
+class thread_pool;
+}
+}  // namespace spdlog
+
+namespace sessionlog {
+
+class CappedDailySink;
+
+struct SessionLogSettings {
+  bool enabled = true;
+  int days = 30;                            // days of files kept, today included; 0: all
+  qint64 maxBytes = 100LL * 1024 * 1024;    // cap of one day's file
+  QString dir;                              // empty: SessionLog::defaultDir()
+};
+
+class SessionLog : public QObject {
+  Q_OBJECT
+ public:
+  explicit SessionLog(QObject* parent = nullptr);
+  ~SessionLog() override;
+
+  // $SWITCHER_LOG_DIR when set, else $XDG_STATE_HOME/switcher-console/log
+  // (default ~/.local/state/switcher-console/log).
+  static QString defaultDir();
+  // [Log] Enabled, Days and MaxMB of Switcher.ini, read by the caller; out-of-range values
+  // fall back to the defaults.
+  static SessionLogSettings settingsFrom(int enabled, int days, int maxMB);
+
+  // Starts writing with these settings (closing what was open). With enabled false the
+  // calls below only return their time.
+  void open(const SessionLogSettings& settings);
+  // Writes what is queued and the day's closing note; called by the destructor.
+  void close();
+
+  bool isOpen() const { return logger_ != nullptr; }
+  QString folder() const { return folder_; }
+  // The file the lines of the given day go to.
+  QString fileFor(qint64 msecsSinceEpoch) const;
+
+  // Each returns the time stamp written with its line (milliseconds since the epoch, never
+  // earlier than the one before), so that a list can show the same time as the file.
+  qint64 sent(const QByteArray& bytes, const QString& link);
+  qint64 received(const QByteArray& line);
+  qint64 event(const QString& text);
+
+ signals:
+  // The first failure to create or write the file, once per open; the log goes on trying
+  // silently after it.
+  void writeFailed(const QString& message);
+
+ private:
+  qint64 write(char mark, const QByteArray& text);
+  void reportFailure(const std::string& message);
+
+  QString folder_;
+  std::shared_ptr<spdlog::details::thread_pool> pool_;
+  std::shared_ptr<spdlog::async_logger> logger_;
+  std::shared_ptr<CappedDailySink> sink_;
+  std::atomic_bool reported_{false};
+  qint64 lastStamp_ = 0;
+};
+
+}  // namespace sessionlog
