@@ -4,7 +4,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringDecoder>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -19,7 +23,8 @@ namespace {
 constexpr char kSwitchIni[] = "Switch.ini";
 constexpr char kSection[] = "CodeFile";
 constexpr char kKey[] = "Dir";
-constexpr int kPathBufferSize = 600;  // keeps 599 characters
+// The whole of any path the platform can open (older files kept at most 599 bytes).
+constexpr int kPathBufferSize = PATH_MAX;
 constexpr char kFilter[] = "Code Group File (*.cgf)";
 constexpr char kSuffix[] = "cgf";
 constexpr char kSaveQuestion[] = "Save changes of Code Tree to *.cgf ?";
@@ -76,6 +81,24 @@ class ValueReader {
   const bool legacy;
 };
 
+// Why a file that did not load could not be read, for the operator.
+QString UnreadableReason(const QString& path, const MarkupDoc& doc) {
+  if (path.isEmpty()) return QStringLiteral("no file name");
+  const QByteArray name = QFile::encodeName(path);
+  const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return QString::fromLocal8Bit(std::strerror(errno));
+  struct stat st {};
+  const bool statted = ::fstat(fd, &st) == 0;
+  ::close(fd);
+  if (!statted) return QString::fromLocal8Bit(std::strerror(errno));
+  if (!S_ISREG(st.st_mode)) return QStringLiteral("not a regular file");
+  if (st.st_size == 0) return QStringLiteral("the file is empty");
+  if (doc.LastErrorLine() > 0)
+    return QStringLiteral("line %1: %2").arg(doc.LastErrorLine()).arg(QString::fromStdString(doc.LastError()));
+  if (doc.HasRoot()) return QStringLiteral("its first element is not CodeTree");
+  return QStringLiteral("no markup element found");
+}
+
 platform::FileDialog codeFileDialog(QWidget* owner, const char* caption, const QString& last) {
   platform::FileDialog d;
   d.owner = owner;
@@ -107,17 +130,25 @@ void TMainForm::BuildDefaultCodeTree() {
   CurrentNode = item;
 }
 
-void TMainForm::LoadCodeTree(const QString& path) {
+QString TMainForm::ReadCodeFile(const QString& path) {
+  if (CodeDoc->LoadFile(encodePath(path)) && CodeDoc->FindSibling("CodeTree")) return {};
+  return UnreadableReason(path, *CodeDoc);
+}
+
+QString TMainForm::LoadCodeTree(const QString& path) {
+  const QString failure = ReadCodeFile(path);
   // Nothing may point into the nodes that go now.
-  CurrentNode = nullptr;
-  RootNode = nullptr;
-  TreeView1->clear();
-  CodeDoc->LoadFile(encodePath(path));
-  if (!CodeDoc->FindSibling("CodeTree")) {
+  ClearCodeTree();
+  if (!failure.isEmpty()) {
     BuildDefaultCodeTree();
     TreeView1->expandAll();
-    return;
+    return failure;
   }
+  BuildCodeTreeFromDoc();
+  return {};
+}
+
+void TMainForm::BuildCodeTreeFromDoc() {
   const ValueReader value(*CodeDoc);
   // Built apart from the view and shown in one step: one model change instead of one a node.
   auto* root = new CodeTreeItem(std::make_unique<TRootNode>(value(0), value(1)));
@@ -150,6 +181,8 @@ void TMainForm::LoadCodeTree(const QString& path) {
   // The group read last, as a later code item would join it; the root when there is none.
   CurrentNode = group ? group : root;
   TreeView1->expandAll();
+  // Shown and selected, so that the panel never goes on showing a node of the old tree.
+  CodeHost->SelectNode(CurrentNode);
 }
 
 bool TMainForm::SaveCodeTree(const QString& path) {
@@ -220,20 +253,29 @@ bool TMainForm::AskToSaveCodeTree(bool withCancel) {
 }
 
 void TMainForm::Button2Click() {
+  const std::uint8_t changedBefore = CodeTreeChanged;
   if (!AskToSaveCodeTree(true)) return;
   const QString name =
       platform::prompts().openFileName(codeFileDialog(this, "Open", CodeFileName));
   if (name.isEmpty()) return;
   CodeFileName = name;
-  LoadCodeTree(name);
+  // A file that cannot be read leaves the tree, its edits and Switch.ini alone: showing the
+  // default tree instead would invite saving it over the file.
+  const QString failure = ReadCodeFile(name);
+  if (!failure.isEmpty()) {
+    CodeTreeChanged = changedBefore;
+    platform::showMessage(this, QStringLiteral("Cannot open the code group file %1: %2.").arg(name, failure),
+                          "Error", platform::Icon::Stop);
+    return;
+  }
+  ClearCodeTree();
+  BuildCodeTreeFromDoc();
   platform::WritePrivateProfileString(kSection, kKey, QFile::encodeName(name), kSwitchIni);
 }
 
 void TMainForm::Button50Click() {
   if (!AskToSaveCodeTree(true)) return;
-  CurrentNode = nullptr;
-  RootNode = nullptr;
-  TreeView1->clear();
+  ClearCodeTree();
   BuildDefaultCodeTree();
   CodeHost->SelectNode(CurrentNode);
   CurrentNode->record->Show(*CodeHost);

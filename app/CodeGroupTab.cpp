@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QWidget>
 
 #include "CodeTreeView.h"
@@ -42,6 +43,7 @@ class CodeGroupHost final : public CodeTreeHost {
   }
 
   CodeTreeItem* DeleteNode(CodeTreeItem* node) override {
+    if (Shown && (Shown == node || IsBelow(Shown, node))) Shown = nullptr;
     // The node selected next: the following sibling, else the one before, else the parent.
     QTreeWidgetItem* parent = node->parent();
     QTreeWidgetItem* next = nullptr;
@@ -52,7 +54,7 @@ class CodeGroupHost final : public CodeTreeHost {
                                            : parent;
     }
     if (f.RootNode == node) f.RootNode = nullptr;
-    delete node;
+    DeleteQuietly(f.TreeView1, node);
     CodeTreeItem* chosen = TCodeTreeView::nodeOf(next);
     SelectNode(chosen);
     return chosen;
@@ -68,6 +70,8 @@ class CodeGroupHost final : public CodeTreeHost {
   }
 
   void ShowNames(const std::string& user, const std::string& description) override {
+    // Records show themselves as the current node; from here on the fields write into it.
+    Shown = f.CurrentNode;
     f.Edit3->setText(fromUtf8(user));
     f.Edit3->setReadOnly(true);
     f.Edit4->setText(fromUtf8(description));
@@ -92,17 +96,35 @@ class CodeGroupHost final : public CodeTreeHost {
 
   void UnlockCode() override { f.Edit5->setReadOnly(false); }
 
-  void SendCodeText(const std::string& code) override {
+  bool SendCodeText(const std::string& code) override {
     f.ReplyTarget = kReplyToCodeGroupTab;
-    SendCode(f, QByteArray::fromStdString(code));
+    return SendCode(f, QByteArray::fromStdString(code));
+  }
+
+  // The node whose values the edit panel shows: the one node its fields may write into.
+  CodeTreeItem* Shown = nullptr;
+
+  // Deleting a selected node changes the selection while the node is half destroyed; the
+  // view must not report that change (its handler would read the dying node's record).
+  static void DeleteQuietly(TCodeTreeView* view, QTreeWidgetItem* node) {
+    const QSignalBlocker quiet(view);
+    delete node;
   }
 
  private:
+  static bool IsBelow(const QTreeWidgetItem* node, const QTreeWidgetItem* ancestor) {
+    for (const QTreeWidgetItem* p = node->parent(); p; p = p->parent())
+      if (p == ancestor) return true;
+    return false;
+  }
+
   TMainForm& f;
 };
 
 QLineEdit* editBox(const char* name, const QString& text, QWidget* parent, QRect place) {
-  auto* e = new QLineEdit(text, parent);
+  auto* e = new QLineEdit(parent);
+  unlimitedLength(e);
+  e->setText(text);
   e->setObjectName(name);
   e->setGeometry(place);
   e->setReadOnly(true);
@@ -121,6 +143,9 @@ QWidget* TMainForm::BuildCodeGroupTab() {
   TreeView1->setObjectName("TreeView1");
   TreeView1->setGeometry(8, 8, 145, 217);
   TreeView1->onClick = [this] { TreeView1Click(); };
+  // Any button, key, drag or load that changes the selection shows the new node, so the
+  // panel never shows one node while its fields would write into another.
+  connect(TreeView1, &QTreeWidget::itemSelectionChanged, this, &TMainForm::TreeView1Click);
   TreeView1->onDragOver = [this](CodeTreeItem* under) { TreeView1DragOver(under); };
   TreeView1->onEndDrag = [this](bool dropped) { TreeView1EndDrag(dropped); };
 
@@ -178,9 +203,22 @@ QWidget* TMainForm::BuildCodeGroupTab() {
 }
 
 void TMainForm::TreeView1Click() {
-  CurrentNode = TreeView1->selectedNode();
-  if (!CurrentNode) return;
+  CodeTreeItem* node = TreeView1->selectedNode();
+  if (!node) return;
+  CurrentNode = node;
   CurrentNode->record->Show(*CodeHost);
+}
+
+namespace {
+CodeTreeItem*& ShownNode(CodeTreeHost& host) { return static_cast<CodeGroupHost&>(host).Shown; }
+}  // namespace
+
+void TMainForm::ClearCodeTree() {
+  CurrentNode = nullptr;
+  RootNode = nullptr;
+  ShownNode(*CodeHost) = nullptr;
+  const QSignalBlocker quiet(TreeView1);
+  TreeView1->clear();
 }
 
 void TMainForm::Button9Click() {
@@ -230,7 +268,7 @@ bool writeBack(std::string& field, const QString& text) {
 }  // namespace
 
 void TMainForm::Edit3Change() {
-  CodeTreeItem* node = TreeView1->selectedNode();
+  CodeTreeItem* node = ShownNode(*CodeHost);
   if (!node) return;
   if (writeBack(node->record->user, Edit3->text())) {
     node->setText(0, fromUtf8(DisplayText(*node->record)));
@@ -240,7 +278,7 @@ void TMainForm::Edit3Change() {
 }
 
 void TMainForm::Edit4Change() {
-  CodeTreeItem* node = TreeView1->selectedNode();
+  CodeTreeItem* node = ShownNode(*CodeHost);
   if (!node) return;
   if (writeBack(node->record->description, Edit4->text())) {
     node->setText(0, fromUtf8(DisplayText(*node->record)));
@@ -250,8 +288,9 @@ void TMainForm::Edit4Change() {
 }
 
 void TMainForm::Edit5Change() {
-  CodeTreeItem* node = TreeView1->selectedNode();
-  if (!node) return;
+  CodeTreeItem* node = ShownNode(*CodeHost);
+  // Only a code item has a code: a group or the root with one would save a Code attribute.
+  if (!node || node->record->type != TNode::kCode) return;
   if (writeBack(node->record->code, Edit5->text())) CodeTreeChanged = 1;
 }
 
@@ -266,14 +305,19 @@ void TMainForm::TreeView1EndDrag(bool droppedOnTree) {
   if (targetType != TNode::kGroup && targetType != TNode::kCode) return;
 
   auto* moved = new CodeTreeItem(std::move(dragged->record));
-  if (targetType == TNode::kGroup) {
-    target->addChild(moved);
-  } else {
-    QTreeWidgetItem* group = target->parent();
-    group->insertChild(group->indexOfChild(target), moved);
+  {
+    // The selection shifts while the dragged node no longer has a record.
+    const QSignalBlocker quiet(TreeView1);
+    if (targetType == TNode::kGroup) {
+      target->addChild(moved);
+    } else {
+      QTreeWidgetItem* group = target->parent();
+      group->insertChild(group->indexOfChild(target), moved);
+    }
+    if (ShownNode(*CodeHost) == dragged) ShownNode(*CodeHost) = nullptr;
+    delete dragged;
   }
-  delete dragged;
-  // The selection follows the item, so the panel's fields still belong to the selected node.
+  // The selection follows the item, and the panel shows it.
   CurrentNode = moved;
   CodeHost->SelectNode(moved);
   CodeTreeChanged = 1;

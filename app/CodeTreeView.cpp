@@ -4,7 +4,6 @@
 #include <QHeaderView>
 #include <QDragMoveEvent>
 #include <QDropEvent>
-#include <QKeyEvent>
 #include <QMimeData>
 #include <QMouseEvent>
 
@@ -56,14 +55,6 @@ void TCodeTreeView::mousePressEvent(QMouseEvent* e) {
     return;
   }
   QTreeWidget::mousePressEvent(e);
-}
-
-void TCodeTreeView::keyPressEvent(QKeyEvent* e) {
-  // Moving the selection by key shows the new node as a click does; otherwise the panel
-  // would write one node's fields into another.
-  QTreeWidgetItem* before = currentItem();
-  QTreeWidget::keyPressEvent(e);
-  if (currentItem() != before && selectedNode() && onClick) onClick();
 }
 
 void TCodeTreeView::startDrag(Qt::DropActions) {

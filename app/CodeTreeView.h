@@ -23,13 +23,12 @@ class TCodeTreeView : public QTreeWidget {
   static CodeTreeItem* nodeOf(QTreeWidgetItem* item) { return static_cast<CodeTreeItem*>(item); }
   CodeTreeItem* selectedNode() const;
 
-  std::function<void()> onClick;                       // a node clicked, or chosen by key
+  std::function<void()> onClick;                       // a node clicked
   std::function<void(CodeTreeItem*)> onDragOver;       // node under the pointer, or null
   std::function<void(bool droppedOnTree)> onEndDrag;
 
  protected:
   void mousePressEvent(QMouseEvent* e) override;
-  void keyPressEvent(QKeyEvent* e) override;
   void startDrag(Qt::DropActions supportedActions) override;
   void dragEnterEvent(QDragEnterEvent* e) override;
   void dragMoveEvent(QDragMoveEvent* e) override;

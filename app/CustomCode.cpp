@@ -52,6 +52,7 @@ QWidget* TMainForm::BuildCustomCodeTab() {
   Label8->setObjectName("Label8");
   Label8->setGeometry(8, 14, 44, 18);
   Edit2 = new QLineEdit(page);
+  unlimitedLength(Edit2);
   Edit2->setObjectName("Edit2");
   Edit2->setGeometry(52, 12, 253, 22);
 

@@ -58,6 +58,7 @@ QWidget* TMainForm::BuildKeyboardTab() {
   QWidget* page = dxTabSheet1;
 
   Edit1 = new QLineEdit(page);
+  unlimitedLength(Edit1);
   Edit1->setObjectName("Edit1");
   Edit1->setGeometry(kEdit1Rect);
   Edit1->setStyleSheet(kEdit1Style);
@@ -280,8 +281,8 @@ void TMainForm::Button38MouseUp() { Timer2->stop(); }
 
 void TMainForm::Timer2Timer() {
   Timer2->stop();
-  CodeLockKeyboard(*this);
-  platform::showMessage(this, "Switcher's keyboard is locked!", "Message");
+  // A refused command has had its own box; claiming the lock as well would be false.
+  if (CodeLockKeyboard(*this)) platform::showMessage(this, "Switcher's keyboard is locked!", "Message");
   // The box took the real release: draw the key released.
   Button38->setDown(false);
 }

@@ -247,7 +247,7 @@ QPushButton* TMainForm::BuildImageButton(const char* name, const QString& captio
 }
 
 TMemo* TMainForm::BuildFeedbackMemo(const char* name, QWidget* page, QRect place) {
-  return memo(name, page, place, {kFeedbackHeader});
+  return memo(name, page, place, {kFeedbackHeader, QString()});
 }
 
 QWidget* TMainForm::BuildListTab() {

@@ -37,8 +37,8 @@ void TMainForm::OutPort001Click(QObject* sender) {
         CodeRoute(*this, input, &n, 1, kSignalLetters[signal]);
     } else {
       ReplyTarget = 0;
-      OutPort[n]->setCaption("0");
-      CodeCloseOutputs(*this, &n, 1);
+      // Refused (link down): the switcher still routes the output, so the button stays.
+      if (CodeCloseOutputs(*this, &n, 1)) OutPort[n]->setCaption("0");
     }
   }
   Form2->ResetForNextUse();

@@ -15,6 +15,7 @@
 #include "Backoff.h"
 #include "Com.h"
 #include "Ini.h"
+#include "Commands.h"
 #include "Unit1.h"
 #include "ValidateIp.h"
 
@@ -84,8 +85,19 @@ void TMainForm::SerialRetryTimerTimer() {
   SelectedPort = port;
   OpenPort = port;
   QThread::msleep(kLinkPause.count());
-  ButtonUpdateClick();
+  IdentifyRelinkedSwitcher();
   ShowCurrentCom();
+}
+
+void TMainForm::IdentifyRelinkedSwitcher() {
+  // An auto run owns the replies and the Auto tab: the Update window would block Pause and
+  // take its replies for the rest of the run. The grid is refreshed and the run goes on.
+  if (AutoRunState() != 0) {
+    ReplyTarget = 1;
+    CodeQueryAllStatus(*this);
+    return;
+  }
+  ButtonUpdateClick();
 }
 
 void TMainForm::TcpLinkUp() {
@@ -95,7 +107,7 @@ void TMainForm::TcpLinkUp() {
   TcpRetryAttempt = 0;
   // Identified outside the socket's signal: the Update window runs a loop of its own.
   QTimer::singleShot(0, this, [this] {
-    if (socketActive() && !Identifying) ButtonUpdateClick();
+    if (socketActive() && !Identifying) IdentifyRelinkedSwitcher();
   });
 }
 

@@ -126,7 +126,11 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
   // 4. RootNode and CurrentNode name no node until the tree is built.
   // 5, 6. The code group file last used, or the default tree.
   CodeFileName = StoredCodeFilePath();  // also where the file dialogs open
-  LoadCodeTree(CodeFileName);
+  // The console must start: a file that cannot be read gives the default tree, and its
+  // path stays in Switch.ini so that the next start tries it again.
+  const QString failure = LoadCodeTree(CodeFileName);
+  if (!CodeFileName.isEmpty() && !failure.isEmpty())
+    Memo4->appendLine(QStringLiteral("Cannot read the code group file %1: %2.").arg(CodeFileName, failure));
   // 7. F1 and Esc for the help window, in every window of the program.
   InstallHelpKeys();
   // Before FormCreate, whose Open may already need it.

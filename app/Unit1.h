@@ -303,6 +303,8 @@ class TMainForm : public QWidget, public LinkContext {
   void TcpRetryTimerTimer();
   void TcpLinkClosed();
   void TcpLinkUp();
+  // Identifies the switcher on a link that came back by itself.
+  void IdentifyRelinkedSwitcher();
   // The operator takes the link over (Open, Close, another mode): no more attempts.
   void StopReconnect();
 
@@ -327,7 +329,10 @@ class TMainForm : public QWidget, public LinkContext {
   // What the node records drive: the tree, the edit panel, the link.
   std::unique_ptr<CodeTreeHost> CodeHost;
 
+  // A click in the tree, and any other change of its selection.
   void TreeView1Click();
+  // Removes every node (the panel then shows none) before a new tree is built.
+  void ClearCodeTree();
   void Button9Click();   // Add
   void Button10Click();  // Edit (lock toggle)
   void Button11Click();  // Delete
@@ -340,7 +345,13 @@ class TMainForm : public QWidget, public LinkContext {
   void TreeView1EndDrag(bool droppedOnTree);
 
   // CodeFile.cpp: the .cgf file, Open, Save, New and Switch.ini.
-  void LoadCodeTree(const QString& path);
+  // The tree of a code group file, or the default tree when it cannot be read; returns why
+  // it could not (empty when it loaded).
+  QString LoadCodeTree(const QString& path);
+  // Loads the file into CodeDoc; empty when it holds a code tree, else the reason.
+  QString ReadCodeFile(const QString& path);
+  // Builds the tree from CodeDoc, which ReadCodeFile has just loaded.
+  void BuildCodeTreeFromDoc();
   // False when the file could not be written; errno tells why.
   bool SaveCodeTree(const QString& path);
   void Button2Click();   // Open
@@ -351,7 +362,7 @@ class TMainForm : public QWidget, public LinkContext {
   bool SaveCodeTreeAs();
   // The question before the tree is replaced or the window closes: true to go on.
   bool AskToSaveCodeTree(bool withCancel);
-  // The tree's path from Switch.ini, at most 599 characters.
+  // The tree's path from Switch.ini.
   QString StoredCodeFilePath() const;
   // Root, group and code item as New makes them; CurrentNode on the code item.
   void BuildDefaultCodeTree();

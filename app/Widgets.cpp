@@ -1,9 +1,11 @@
 #include "Widgets.h"
 
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QPainter>
 #include <QPainterPath>
 #include <QVariant>
+#include <limits>
 
 namespace {
 constexpr char kTagProperty[] = "Tag";
@@ -101,3 +103,5 @@ TImageButton::TImageButton(const QString& caption, QWidget* parent) : QPushButto
   setCursor(Qt::PointingHandCursor);
   setProperty("imageButton", true);
 }
+
+void unlimitedLength(QLineEdit* edit) { edit->setMaxLength(std::numeric_limits<int>::max()); }

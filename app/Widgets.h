@@ -11,6 +11,11 @@
 int tagOf(const QObject* widget);
 void setTag(QObject* widget, int tag);
 
+class QLineEdit;
+// No length limit: Qt's default of 32,767 characters would cut a longer value that the
+// field shows and then write the cut value back.
+void unlimitedLength(QLineEdit* edit);
+
 // A label sized to its caption at a fixed place.
 QLabel* fixedLabel(const char* name, const QString& caption, QWidget* parent, QPoint at);
 

@@ -11,18 +11,23 @@ void TNode::Show(CodeTreeHost& host) { host.ShowNames(user, description); }
 
 void TNode::Edit(CodeTreeHost& host) { host.UnlockNames(); }
 
-void TNode::Execute(CodeTreeHost& host) {
+bool TNode::Execute(CodeTreeHost& host) {
   CodeTreeItem* self = host.CurrentNodeOf();
-  if (!self) return;
-  if (host.ChildCount(self) == 0) return;
+  if (!self) return true;
+  if (host.ChildCount(self) == 0) return true;
   // The count is read again each time: a send may show a box, and the tree is left as it is
   // only because that box is modal.
   for (int i = 0; i < host.ChildCount(self); ++i) {
     CodeTreeItem* child = host.ChildAt(self, i);
     host.SetCurrentNode(child);
-    if (TNode* r = host.RecordOf(child)) r->Execute(host);
+    TNode* r = host.RecordOf(child);
+    if (r && !r->Execute(host)) {
+      host.SetCurrentNode(self);
+      return false;
+    }
   }
   host.SetCurrentNode(self);
+  return true;
 }
 
 void TNode::Delete(CodeTreeHost&) {}
@@ -86,7 +91,7 @@ void TCodeNode::Edit(CodeTreeHost& host) {
   host.UnlockCode();
 }
 
-void TCodeNode::Execute(CodeTreeHost& host) { host.SendCodeText(code); }
+bool TCodeNode::Execute(CodeTreeHost& host) { return host.SendCodeText(code); }
 
 void TCodeNode::Add(CodeTreeHost& host) {
   // At the end of this item's group, not right after the item.

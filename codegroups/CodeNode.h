@@ -43,8 +43,9 @@ class CodeTreeHost {
   virtual void UnlockCode() = 0;
 
   // ---- the link ----
-  // Sends one command unchanged, with the replies meant for the Code Group tab.
-  virtual void SendCodeText(const std::string& code) = 0;
+  // Sends one command unchanged, with the replies meant for the Code Group tab; false when
+  // the link refused it (the operator has been told).
+  virtual bool SendCodeText(const std::string& code) = 0;
 };
 
 class TNode {
@@ -59,8 +60,9 @@ class TNode {
   // Operations on the record of host.CurrentNodeOf(), which is this record's node.
   virtual void Show(CodeTreeHost& host);
   virtual void Edit(CodeTreeHost& host);
-  // Executes every child in order, depth first.
-  virtual void Execute(CodeTreeHost& host);
+  // Executes every child in order, depth first; stops at the first command the link
+  // refuses (one box, not one per item) and returns false.
+  virtual bool Execute(CodeTreeHost& host);
   virtual void Add(CodeTreeHost& host) = 0;
   virtual void Delete(CodeTreeHost& host);
 
@@ -96,7 +98,7 @@ class TCodeNode final : public TNode {
   TCodeNode(std::string user, std::string description);
   void Show(CodeTreeHost& host) override;
   void Edit(CodeTreeHost& host) override;
-  void Execute(CodeTreeHost& host) override;
+  bool Execute(CodeTreeHost& host) override;
   void Add(CodeTreeHost& host) override;
   void Delete(CodeTreeHost& host) override;
 };

@@ -206,6 +206,19 @@ bool WriteAll(int fd, const char* data, size_t size) {
     return true;
 }
 
+// Rewrites the file itself: for a file with other hard links (a rename would part them) or
+// in a folder where no temporary file can be made. Mode and owner stay as they are.
+bool WriteInPlace(const std::string& target, const std::string& text) {
+    const int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = WriteAll(fd, text.data(), text.size());
+    ok = ok && ::fsync(fd) == 0;
+    const int error = errno;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok && errno == 0) errno = error;
+    return ok;
+}
+
 // Where a chain of symbolic links that ends nowhere yet points: the file to create, so that
 // the links stay. A path that is no link is its own target.
 std::string DanglingLinkTarget(std::string path) {
@@ -491,7 +504,8 @@ int MarkupDoc::ReturnEntry() {
     return 0;
 }
 
-int MarkupDoc::Fail(const char* message, std::string_view name) {
+int MarkupDoc::Fail(int32_t at, const char* message, std::string_view name) {
+    lastErrorLine = 1 + static_cast<int>(std::count(text.begin(), text.begin() + std::min<size_t>(at, text.size()), '\n'));
     std::string_view m(message);
     const size_t hole = m.find("%s");
     if (!name.empty() && hole != std::string_view::npos) {
@@ -562,7 +576,7 @@ int MarkupDoc::ParseElement(int p, int depth) {
     int32_t nameLength = 0;
     while (nameLength == 0) {
         int32_t openBegin = cursor.next;
-        if (!SeekChar(openBegin, '<')) return Fail("Element tag not found");
+        if (!SeekChar(openBegin, '<')) return Fail(openBegin, "Element tag not found");
         entries[i].openBegin = openBegin;
         entries[p].closeBegin = openBegin;
         const char* s = text.c_str();
@@ -576,25 +590,25 @@ int MarkupDoc::ParseElement(int p, int depth) {
             cursor.next = q;
         } else {
             cursor.next = openBegin + 1;
-            if (!NextToken(cursor)) return Fail("Abrupt end within tag");
-            if (cursor.quoted) return Fail("Tag starts with quote");
+            if (!NextToken(cursor)) return Fail(openBegin, "Abrupt end within tag");
+            if (cursor.quoted) return Fail(openBegin, "Tag starts with quote");
             const char c = s[cursor.first];
             if (c == '?' || c == '!') {
                 cursor.next = openBegin;
                 // A kElement result means blanks stand between '<' and the marker; skipping
                 // nothing there would search the same '<' forever.
                 const int kind = ParseSpecialNode(cursor);
-                if (kind == kNoNode || kind == kElement) return Fail("Invalid node");
+                if (kind == kNoNode || kind == kElement) return Fail(openBegin, "Invalid node");
                 continue;
             }
             if (c == '/') return ReturnEntry();
         }
         nameFirst = cursor.first;
         nameLength = cursor.last - cursor.first + 1;
-        if (!ScanStartTag(i, s[nameFirst], cursor.next)) return Fail("End of tag not found");
+        if (!ScanStartTag(i, s[nameFirst], cursor.next)) return Fail(entries[i].openBegin, "End of tag not found");
     }
     const std::string_view name(text.data() + nameFirst, nameLength);
-    if (depth > kMaxDepth) return Fail("Element nesting too deep");
+    if (depth > kMaxDepth) return Fail(entries[i].openBegin, "Element nesting too deep");
 
     const int32_t openEnd = cursor.next;
     entries[i].openEnd = openEnd;
@@ -620,7 +634,7 @@ int MarkupDoc::ParseElement(int p, int depth) {
     }
 
     int32_t closeBegin = entries[i].closeBegin;
-    if (!SeekChar(closeBegin, '<')) return Fail("End tag of %s element not found", name);
+    if (!SeekChar(closeBegin, '<')) return Fail(closeBegin, "End tag of %s element not found", name);
     entries[i].closeBegin = closeBegin;
 
     cursor.next = closeBegin + 1;
@@ -630,16 +644,16 @@ int MarkupDoc::ParseElement(int p, int depth) {
         ++count;
         if (cursor.quoted) continue;
         const char c = text[cursor.first];
-        if (count == 1 && c != '/') return Fail("Expecting end tag of element %s", name);
+        if (count == 1 && c != '/') return Fail(closeBegin, "Expecting end tag of element %s", name);
         if (count == 2 && !TokenMatches(cursor, name)) {
-            return Fail("End tag does not correspond to %s", name);
+            return Fail(closeBegin, "End tag does not correspond to %s", name);
         }
         if (c == '>') {
             closed = true;
             break;
         }
     }
-    if (!closed || count < 2) return Fail("End tag not completed for element %s", name);
+    if (!closed || count < 2) return Fail(closeBegin, "End tag not completed for element %s", name);
     entries[i].closeEnd = cursor.first;
     return i;
 }
@@ -692,6 +706,7 @@ bool MarkupDoc::ParseText() {
     leadInNamesDistinct = false;
     lastNameAt = -1;
     parsedValid = true;
+    lastErrorLine = 0;
 
     bool result = false;
     if (!text.empty()) {
@@ -733,8 +748,11 @@ bool MarkupDoc::LoadFile(const std::string& path) {
         }
         ::close(fd);
     }
+    lastErrorLine = 0;
     if (ok && AssignOwned(std::move(contents))) return true;
+    const int failedLine = lastErrorLine;
     AssignText(nullptr);
+    lastErrorLine = failedLine;
     return false;
 }
 
@@ -1173,6 +1191,8 @@ bool MarkupDoc::SaveFile(const std::string& path) const {
         target = DanglingLinkTarget(path);
     }
 
+    if (exists && st.st_nlink > 1) return WriteInPlace(target, text);
+
     const size_t slash = target.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
@@ -1184,9 +1204,14 @@ bool MarkupDoc::SaveFile(const std::string& path) const {
         temp = dir + "." + base + "." + std::to_string(::getpid()) + "." +
                std::to_string(++tempCounter) + ".tmp";
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
-        if (fd < 0 && errno != EEXIST) return false;
+        if (fd < 0 && errno != EEXIST) break;
     }
-    if (fd < 0) return false;
+    if (fd < 0) {
+        const int error = errno;
+        if (exists && WriteInPlace(target, text)) return true;
+        if (errno == 0) errno = error;
+        return false;
+    }
 
     bool ok = !exists || ::fchmod(fd, st.st_mode & kPermissionBits) == 0;
     ok = ok && WriteAll(fd, text.data(), text.size());

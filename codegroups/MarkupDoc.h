@@ -70,13 +70,17 @@ public:
     bool WriteAttribute(std::string_view name, std::string_view value);
     bool WriteAttribute(std::string_view name, int32_t value);
     // Writes the text byte for byte. The file is replaced only once the new contents are
-    // completely on disk, so a failed save leaves the old file intact. False on any failure.
+    // completely on disk, so a failed save leaves the old file intact; a file with other hard
+    // links, or in a folder where no temporary file can be made, is rewritten in place
+    // instead, keeping its identity and mode. False on any failure, with errno set.
     bool SaveFile(const std::string& path) const;
 
     static std::string EncodeText(std::string_view value, bool forAttribute);
 
     const std::string& Text() const { return text; }
     const std::string& LastError() const { return lastError; }
+    // The line (from 1) where the last parse failed; 0 when the last parse did not fail.
+    int LastErrorLine() const { return lastErrorLine; }
     const std::vector<ElementEntry>& Entries() const { return entries; }
     int ParentIndex() const { return parentIndex; }
     int CurrentIndex() const { return currentIndex; }
@@ -113,7 +117,7 @@ private:
     int TakeEntry();
     void GrowEntries();
     int ReturnEntry();
-    int Fail(const char* message, std::string_view name = {});
+    int Fail(int32_t at, const char* message, std::string_view name = {});
     bool IsEmptyElement(int i) const;
     void LocateInsert(int p, int after, int32_t& offset, int& predecessor) const;
     void ReplaceText(int32_t at, int32_t count, std::string_view insert);
@@ -211,6 +215,7 @@ private:
 
     std::string text;
     std::string lastError;
+    int lastErrorLine = 0;
     std::vector<ElementEntry> entries;
     int parentIndex = 0;
     int currentIndex = 0;

@@ -28,12 +28,12 @@ QByteArray OutputList(const int* outputs, int count) {
   return list;
 }
 
-void SendIfAny(LinkContext& link, const QByteArray& text, const char* what) {
+bool SendIfAny(LinkContext& link, const QByteArray& text, const char* what) {
   if (text.isEmpty()) {
     qWarning("%s: no outputs given, nothing sent", what);
-    return;
+    return false;
   }
-  SendCode(link, text);
+  return SendCode(link, text);
 }
 
 }  // namespace
@@ -80,7 +80,7 @@ void CodeSetPassword(LinkContext& link, const QByteArray& password) {
   SendCode(link, commands::SetPasswordText(password));
 }
 
-void CodeLockKeyboard(LinkContext& link) { SendCode(link, "/%Lock;"); }
+bool CodeLockKeyboard(LinkContext& link) { return SendCode(link, "/%Lock;"); }
 void CodeUnlockKeyboard(LinkContext& link) { SendCode(link, "/%Unlock;"); }
 
 void CodeRoute(LinkContext& link, int input, const int* outputs, int count, char signal) {
@@ -93,8 +93,8 @@ void CodeInputToAll(LinkContext& link, int input) {
 
 void CodeAllToAll(LinkContext& link) { SendCode(link, "All#."); }
 
-void CodeCloseOutputs(LinkContext& link, const int* outputs, int count) {
-  SendIfAny(link, commands::CloseOutputsText(outputs, count), "CodeCloseOutputs");
+bool CodeCloseOutputs(LinkContext& link, const int* outputs, int count) {
+  return SendIfAny(link, commands::CloseOutputsText(outputs, count), "CodeCloseOutputs");
 }
 
 void CodeCloseAll(LinkContext& link) { SendCode(link, "All$."); }

@@ -22,12 +22,12 @@ QByteArray SetPasswordText(const QByteArray& password);  // caller checked the l
 void CodeQueryType(LinkContext& link);
 void CodeQueryVersion(LinkContext& link);
 void CodeSetPassword(LinkContext& link, const QByteArray& password);
-void CodeLockKeyboard(LinkContext& link);
+bool CodeLockKeyboard(LinkContext& link);  // true when sent
 void CodeUnlockKeyboard(LinkContext& link);
 void CodeRoute(LinkContext& link, int input, const int* outputs, int count, char signal);
 void CodeInputToAll(LinkContext& link, int input);
 void CodeAllToAll(LinkContext& link);
-void CodeCloseOutputs(LinkContext& link, const int* outputs, int count);
+bool CodeCloseOutputs(LinkContext& link, const int* outputs, int count);  // true when sent
 void CodeCloseAll(LinkContext& link);
 void CodeUndo(LinkContext& link);
 void CodeSave(LinkContext& link, int group);

@@ -39,9 +39,9 @@ char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
 
 }  // namespace
 
-void SendCode(LinkContext& link, const QByteArray& text) {
+bool SendCode(LinkContext& link, const QByteArray& text) {
   if (!LinkReady(link)) {
-    return;
+    return false;
   }
   if (link.tcpMode()) {
     link.socketSend(text);
@@ -53,11 +53,12 @@ void SendCode(LinkContext& link, const QByteArray& text) {
     }
   }
   link.appendSendLog(text);
+  return true;
 }
 
-void SendHexCode(LinkContext& link, const QByteArray& text) {
+bool SendHexCode(LinkContext& link, const QByteArray& text) {
   if (!LinkReady(link)) {
-    return;
+    return false;
   }
   // Only the blank (code 32) separates digit pairs; a tab or any other character is an
   // error, so that a typo never sends a byte the operator did not spell.
@@ -72,7 +73,7 @@ void SendHexCode(LinkContext& link, const QByteArray& text) {
     if (HexValue(c) < 0) {
       platform::showMessage(link.mainWindow(), QStringLiteral("Error! Invalid Data!"),
                             kErrorCaption);
-      return;
+      return false;
     }
   }
   // An odd last digit forms no byte and is left out of the log as well.
@@ -88,4 +89,5 @@ void SendHexCode(LinkContext& link, const QByteArray& text) {
     }
   }
   link.appendSendLog(digits + "(HEX)");
+  return true;
 }

@@ -26,5 +26,7 @@ class LinkContext {
   virtual QWidget* mainWindow() const = 0;
 };
 
-void SendCode(LinkContext& link, const QByteArray& text);
-void SendHexCode(LinkContext& link, const QByteArray& text);
+// Both return false when nothing went out (link down, or for HEX a text that is not hex);
+// the operator has then been told why.
+bool SendCode(LinkContext& link, const QByteArray& text);
+bool SendHexCode(LinkContext& link, const QByteArray& text);

@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
@@ -104,6 +105,25 @@ class TestAutoSequence : public QObject {
     for (const QString& r : MainForm->Memo5->lines())
       if (r.endsWith(QStringLiteral("B%1.").arg(output))) input = r.left(r.indexOf('B'));
     QTRY_COMPARE_WITH_TIMEOUT(MainForm->OutPort[output]->caption(), input, kWaitMs);
+  }
+
+  // The link comes back during a (paused) run: no Update window over the Auto tab, the
+  // replies stay the run's, and the run is left as it was.
+  void linkBackDuringRun() {
+    startWith({"1", "3", "1", "5", kShortDelay});
+    QVERIFY(waitRoutes(1));
+    MainForm->Button4->click();
+    QVERIFY(drain());
+    QSignalSpy identified(MainForm, &TMainForm::identificationFinished);
+    const int memoLines = MainForm->Memo2->lineCount();
+    sw->commands.clear();
+    sw->client()->abort();
+    QTRY_COMPARE_WITH_TIMEOUT(sw->connections, 2, 3 * kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(MainForm->Memo2->lineCount() > memoLines, kWaitMs);
+    QCOMPARE(sw->commands, QByteArrayList{"Status."});
+    QCOMPARE(identified.count(), 0);
+    QCOMPARE(MainForm->ReplyTarget, 1u);
+    checkState(2);
   }
 
   // Pause keeps the place and the old fields; Stop then Start reads everything again.

@@ -12,6 +12,7 @@
 
 #include "Application.h"
 #include "CodeTreeView.h"
+#include "Memo.h"
 #include "TestSupport.h"
 #include "Unit1.h"
 #include "Widgets.h"
@@ -231,7 +232,7 @@ class TestCodeGroups : public QObject {
     QTest::addRow("file named") << "[CodeFile]\nDir=%1\n" << kExampleTree;
     QTest::addRow("missing file") << "[CodeFile]\nDir=%1.gone\n" << kDefaultTree;
     QTest::addRow("no entry") << "[Other]\nDir=%1\n" << kDefaultTree;
-    QTest::addRow("path cut to 599 characters") << "[CodeFile]\nDir=%1" + QString(600, 'p') + "\n" << kDefaultTree;
+    QTest::addRow("long path read whole") << "[CodeFile]\nDir=%1" + QString(600, 'p') + "\n" << kDefaultTree;
   }
   void startUp() {
     QFETCH(QString, ini);
@@ -240,7 +241,12 @@ class TestCodeGroups : public QObject {
     start(ini.arg(file("start.cgf")).toUtf8());
     QCOMPARE(treeText(), tree);
     QCOMPARE(MainForm->CodeTreeChanged, std::uint8_t(0));
-    if (ini.contains("ppp")) QCOMPARE(MainForm->StoredCodeFilePath(), (file("start.cgf") + QString(600, 'p')).left(599));
+    if (ini.contains("ppp")) QCOMPARE(MainForm->StoredCodeFilePath(), file("start.cgf") + QString(600, 'p'));
+    // A file that cannot be read is named, and stays named for the next start.
+    if (ini.contains(".gone")) {
+      QCOMPARE(MainForm->Memo4->lines().last(), "Cannot read the code group file " + file("start.cgf.gone") + ": No such file or directory.");
+      QCOMPARE(storedPath(), QFile::encodeName(file("start.cgf.gone")));
+    }
   }
 
   void openAndNew_data() {
@@ -280,6 +286,46 @@ class TestCodeGroups : public QObject {
     if (!open && tree == kDefaultTree) QCOMPARE(panel(), "Code Item|User|Add CodeItem|del|345|0.0");  // New opens the item
   }
 
+  // Open of a file that cannot be read says why and leaves the edited tree, its flag and
+  // Switch.ini as they were.
+  void openUnreadable_data() {
+    QTest::addColumn<QByteArray>("bytes");  // "-": no file
+    QTest::addColumn<QString>("reason");
+    QTest::addRow("parse error") << QByteArray("<CodeTree>\r\n<0 Type=\"2\"/>\r\n</Code>\r\n") << "line 3: End tag does not correspond to CodeTree";
+    QTest::addRow("another root") << QByteArray("<Other/>") << "its first element is not CodeTree";
+    QTest::addRow("empty") << QByteArray() << "the file is empty";
+    QTest::addRow("missing") << QByteArray("-") << "No such file or directory";
+  }
+  void openUnreadable() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, reason);
+    start("[CodeFile]\nDir=/old.cgf\n");
+    node("0.0")->record->user = "edited";
+    node("0.0")->setText(0, "edited: CodeItem");
+    MainForm->CodeTreeChanged = 1;
+    if (bytes != "-") writeAll(file("bad.cgf"), bytes);
+    prompts.expect(kQuestion, "Save", A::No);
+    prompts.openAnswers = {file("bad.cgf")};
+    prompts.expect("Cannot open the code group file " + file("bad.cgf") + ": " + reason + ".", "Error");
+    MainForm->Button2Click();
+    QVERIFY(prompts.allExpectedShown());
+    QCOMPARE(treeText(), kEditedTree);
+    QCOMPARE(MainForm->CodeTreeChanged, std::uint8_t(1));
+    QCOMPARE(storedPath(), QByteArray("/old.cgf"));
+  }
+
+  // A value longer than a line edit's default limit is shown whole and saved unchanged.
+  void longCodeShownAndSaved() {
+    start();
+    const QByteArray bytes = QByteArray(kExample).replace("1V2,3,4.", QByteArray(40000, '7'));
+    load(bytes);
+    MainForm->TreeView1->setCurrentItem(node("0.1"));
+    QCOMPARE(MainForm->Edit5->text().size(), 40000);
+    QCOMPARE(MainForm->CodeTreeChanged, std::uint8_t(0));
+    QVERIFY(MainForm->SaveCodeTree(file("out.cgf")));
+    QCOMPARE(readAll(file("out.cgf")), bytes);
+  }
+
   void close_data() {
     QTest::addColumn<int>("answer");
     QTest::addColumn<QString>("saveAs");  // "-": no save dialog
@@ -308,7 +354,8 @@ class TestCodeGroups : public QObject {
   // ---- the tab: steps on the worked example ----
 
   void tab_data() {
-    QTest::addColumn<QString>("steps");  // s:PATH select, down (key), add, del, edit, t:FIELD:TEXT type, over:PATH (- none), drop, out
+    QTest::addColumn<QString>("steps");  // s:PATH select, down (key), add, del, edit, t:FIELD:TEXT type, over:PATH (- none), drop, out,
+                                         // right:PATH, middle:PATH click, press:PATH (a drag's left press), load (the example again)
     QTest::addColumn<QString>("tree");   // "=": unchanged
     QTest::addColumn<QString>("panel");
     QTest::addColumn<bool>("changed");
@@ -343,6 +390,13 @@ class TestCodeGroups : public QObject {
     QTest::addRow("drag onto empty space: nothing") << "s:0.0 over:- drop" << "=" << "Code Item|User|Add CodeItem|del||0.0" << false;
     QTest::addRow("drag ending outside the tree: nothing") << "s:0.0 over:1 out" << "=" << "Code Item|User|Add CodeItem|del||0.0" << false;
     QTest::addRow("drag of a group: nothing") << "s:0 over:1 drop" << "=" << "Code Group|User|Add CodeItem|del||0" << false;
+    // Whatever changes the selection shows the node, locked: typing never writes one node's values into another.
+    QTest::addRow("right click, then typing") << "s:0.0 edit right:0.1 t:Edit3:X" << "=" << "Code Item|Hall|Add CodeItem|del||0.1" << false;
+    QTest::addRow("middle click on a group, then typing a code") << "s:0.0 edit middle:1 t:Edit5:9" << "=" << "Code Group|Stage|Add CodeItem|del||1" << false;
+    QTest::addRow("drag, then typing") << "s:0.0 edit press:0.1 over:1 drop t:Edit3:X" << "Vantrel: CodeTree;-User: Group;--User: CodeItem=" + stage + ";" + kHall
+                                       << "Code Item|Hall|Add CodeItem|del||1.1" << true;
+    QTest::addRow("cancelled drag, then typing") << "s:0.0 edit press:0.1 out t:Edit3:X" << "=" << "Code Item|Hall|Add CodeItem|del||0.1" << false;
+    QTest::addRow("a new tree: its node shown") << "s:0.0 edit load t:Edit3:X" << "=" << "Code Group|Stage|Add CodeItem|del||1" << false;
   }
   void tab() {
     QFETCH(QString, steps);
@@ -371,6 +425,15 @@ class TestCodeGroups : public QObject {
           QTest::keyClick(edit, c.toLatin1());
           QVERIFY(treeText() != "<shape broken>");  // the label is DisplayText after every key
         }
+      } else if (a[0] == "right" || a[0] == "middle" || a[0] == "press") {
+        QWidget* view = MainForm->TreeView1->viewport();
+        const QPoint at = MainForm->TreeView1->visualItemRect(node(a[1])).center();
+        if (a[0] == "press") {  // released beside the nodes: no click, as when a drag begins
+          QTest::mousePress(view, Qt::LeftButton, {}, at);
+          QTest::mouseRelease(view, Qt::LeftButton, {}, QPoint(1, view->height() - 1));
+        } else QTest::mouseClick(view, a[0] == "right" ? Qt::RightButton : Qt::MiddleButton, {}, at);
+      } else if (a[0] == "load") {
+        load(kExample);
       } else if (a[0] == "over") {
         MainForm->TreeView1DragOver(a[1] == "-" ? nullptr : node(a[1]));
       } else {
@@ -409,18 +472,20 @@ class TestCodeGroups : public QObject {
     if (!sent.isEmpty()) QCOMPARE(MainForm->ReplyTarget, 4u);
   }
 
-  // Without a link every code item reports, each under Busy.
-  void executeReportsEachItemUnderBusy() {
+  // Without a link the first refusal ends the run: one box, under Busy, for 50 items.
+  void executeStopsAtTheFirstRefusal() {
     start();
-    load(kExample);
-    MainForm->TreeView1->setCurrentItem(node(""));
+    QByteArray items;
+    for (int i = 1; i <= 50; ++i) items += "<" + QByteArray::number(i) + " Type=\"3\" User=\"u\" Description=\"d\" Code=\"1V1.\"/>";
+    load("<CodeTree User=\"r\" Description=\"r\"><0 Type=\"2\" User=\"g\" Description=\"g\"/>" + items + "</CodeTree>");
+    MainForm->TreeView1->setCurrentItem(node("0"));
     QList<int> busy;
     prompts.onMessage = [&] { busy << MainForm->Busy; };
-    for (int i = 0; i < 3; ++i) prompts.expect("COM is not opened !", "Error");
+    prompts.expect("COM is not opened !", "Error");
     MainForm->Button12Click();
     prompts.onMessage = nullptr;
     QVERIFY(prompts.allExpectedShown());
-    QCOMPARE(busy, (QList<int>{1, 1, 1}));
+    QCOMPARE(busy, QList<int>{1});
     QCOMPARE(MainForm->Busy, std::uint8_t(0));
   }
 };

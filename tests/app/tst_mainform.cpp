@@ -115,7 +115,8 @@ class TestMainForm : public QObject {
     QCOMPARE(MainForm->Timer5->interval(), 1000);
     QCOMPARE(MainForm->MemoSysInfo->lines(),
              (QStringList{"System Information :  Ver 1.8.3 20050402", " ", "", "", ""}));
-    QCOMPARE(MainForm->Memo2->lines(), QStringList{"Feedback Message :"});
+    for (TMemo* m : {MainForm->Memo1, MainForm->Memo2, MainForm->Memo3, MainForm->Memo4})
+      QCOMPARE(m->lines(), (QStringList{"Feedback Message :", ""}));
     QVERIFY(probed.wait(kProbeWaitMs));
     QCOMPARE(MainForm->MemoSysInfo->line(2), QString("Current com : null"));
     settle();

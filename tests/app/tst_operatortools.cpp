@@ -133,6 +133,35 @@ class TestOperatorTools : public QObject {
     QCOMPARE(received(), Commands{"Status" + QByteArray::number(output) + "."} + sent);
   }
 
+  // A command the link refuses is not shown as done: its one box, and no success claimed.
+  void refusedCommands_data() {
+    QTest::addColumn<bool>("lock");
+    QTest::addRow("output closed from the dialog: caption stays") << false;
+    QTest::addRow("keypad LOCK: no lock notice") << true;
+  }
+  void refusedCommands() {
+    QFETCH(bool, lock);
+    auto dropLink = [] {
+      MainForm->ButtonCloseComClick();
+      QVERIFY(QTest::qWaitFor([] { return !MainForm->socketActive(); }, kWaitMs));
+    };
+    prompts.expect("TCP/IP is not connected !", "Error");
+    if (lock) {
+      dropLink();
+      MainForm->Timer2Timer();
+    } else {
+      MainForm->OutPort[12]->setCaption("7");
+      whenModal([&](QWidget*) {
+        dropLink();
+        Form2->RadioGroup1Items->button(0)->click();
+        Form2->BitBtn1->click();
+      });
+      MainForm->OutPort[12]->click();
+      QCOMPARE(MainForm->OutPort[12]->caption(), QString("7"));
+    }
+    QVERIFY(prompts.allExpectedShown());
+  }
+
   void busyGridIgnoresClicks() {
     MainForm->Busy = 1;
     MainForm->OutPort[5]->click();

@@ -142,6 +142,8 @@ private slots:
     void saveWritesExactBytes();
     void saveEmptyDocumentCreatesEmptyFile();
     void saveKeepsPermissionsAndLinks();
+    void saveKeepsFileIdentity_data();
+    void saveKeepsFileIdentity();
     void failedSaveKeepsOldFile();
 };
 
@@ -193,6 +195,7 @@ void TestMarkup::parseFailures_data() {
         << QByteArray("<" + longName + "></y>") << QByteArray("End tag does not correspond to " + longName);
     QTest::newRow("error deep inside")
         << QByteArray("<a><b><c/><d></e></b></a>") << QByteArray("End tag does not correspond to d");
+    QTest::newRow("on line 3") << QByteArray("<a>\r\n<b/>\r\n</c>\r\n") << QByteArray("End tag does not correspond to a");
 }
 
 void TestMarkup::parseFailures() {
@@ -202,6 +205,7 @@ void TestMarkup::parseFailures() {
     QVERIFY(doc.AssignText("<ok/>"));
     QVERIFY(!doc.AssignText(std::string_view(text.constData(), text.size())));
     QCOMPARE(qb(doc.LastError()), error);
+    QCOMPARE(doc.LastErrorLine(), QByteArray(QTest::currentDataTag()) == "on line 3" ? 3 : 1);
     QVERIFY(!doc.HasRoot());
     QCOMPARE(doc.FreeIndex(), 1);
     QVERIFY(!doc.FindSibling());
@@ -939,6 +943,38 @@ void TestMarkup::saveKeepsPermissionsAndLinks() {
     QVERIFY(QFileInfo(first).isSymLink());
     QVERIFY(QFileInfo(last).isSymLink());
     QCOMPARE(readFile(dir.filePath("sub/new.cgf")), QByteArray("<r/>"));
+}
+
+// Where a rename would part hard links or no temporary file can be made beside the file,
+// the file is rewritten in place: same inode, same mode, every link sees the new text.
+void TestMarkup::saveKeepsFileIdentity_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("second hard link") << "link";
+    QTest::newRow("no room for a temporary name") << "long";
+    QTest::newRow("read-only folder, writable file") << "readonly";
+}
+
+void TestMarkup::saveKeepsFileIdentity() {
+    QFETCH(QString, kind);
+    if (kind == "readonly" && ::geteuid() == 0) QSKIP("root writes into a read-only folder");
+    QTemporaryDir dir;
+    const QString path = dir.filePath(kind == "long" ? QString(250, 'n') : QStringLiteral("f.cgf"));
+    QVERIFY(writeFile(path, "old"));
+    QCOMPARE(::chmod(path.toUtf8().constData(), 0604), 0);
+    if (kind == "link") QCOMPARE(::link(path.toUtf8().constData(), dir.filePath("other").toUtf8().constData()), 0);
+    struct stat before {}, after {};
+    QCOMPARE(::stat(path.toUtf8().constData(), &before), 0);
+    if (kind == "readonly") QCOMPARE(::chmod(dir.path().toUtf8().constData(), 0555), 0);
+    MarkupDoc doc;
+    QVERIFY(doc.AssignText("<r/>"));
+    const bool saved = doc.SaveFile(str(path.toUtf8()));
+    ::chmod(dir.path().toUtf8().constData(), 0755);
+    QVERIFY(saved);
+    QCOMPARE(readFile(path), QByteArray("<r/>"));
+    QCOMPARE(::stat(path.toUtf8().constData(), &after), 0);
+    QCOMPARE(after.st_ino, before.st_ino);
+    QCOMPARE(after.st_mode & 0777, 0604u);
+    if (kind == "link") QCOMPARE(readFile(dir.filePath("other")), QByteArray("<r/>"));
 }
 
 void TestMarkup::failedSaveKeepsOldFile() {
