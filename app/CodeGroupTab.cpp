@@ -54,7 +54,11 @@ class CodeGroupHost final : public CodeTreeHost {
                                            : parent;
     }
     if (f.RootNode == node) f.RootNode = nullptr;
-    DeleteQuietly(f.TreeView1, node);
+    {
+      // The selection changes while the node is half destroyed; its handler must not run.
+      const QSignalBlocker quiet(f.TreeView1);
+      delete node;
+    }
     CodeTreeItem* chosen = TCodeTreeView::nodeOf(next);
     SelectNode(chosen);
     return chosen;
@@ -103,13 +107,6 @@ class CodeGroupHost final : public CodeTreeHost {
 
   // The node whose values the edit panel shows: the one node its fields may write into.
   CodeTreeItem* Shown = nullptr;
-
-  // Deleting a selected node changes the selection while the node is half destroyed; the
-  // view must not report that change (its handler would read the dying node's record).
-  static void DeleteQuietly(TCodeTreeView* view, QTreeWidgetItem* node) {
-    const QSignalBlocker quiet(view);
-    delete node;
-  }
 
  private:
   static bool IsBelow(const QTreeWidgetItem* node, const QTreeWidgetItem* ancestor) {
