@@ -10,7 +10,6 @@ namespace {
 // Numbers on the wire never need more digits than the three of a route report.
 constexpr int kMaxNumberDigits = 3;
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 QByteArray line(const QByteArray& text) { return text + kLineEnd; }
@@ -45,29 +44,6 @@ bool keywordNumber(const QByteArray& s, const char* keyword, int* out) {
 }
 
 }  // namespace
-
-std::vector<CommandFramer::Frame> CommandFramer::push(const QByteArray& bytes) {
-  std::vector<Frame> frames;
-  for (char c : bytes) {
-    if (discarding) {
-      if (c == ';' || (c == '.' && !discardingPassword)) discarding = false;
-      continue;
-    }
-    if (pending.isEmpty() && isBlank(c)) continue;
-    pending.append(c);
-    // A password may hold any character, '.' included, so only ';' ends "/+...".
-    if (c == ';' || (c == '.' && !pending.startsWith("/+"))) {
-      frames.push_back({pending, false});
-      pending.clear();
-    } else if (pending.size() > kMaxCommandLength) {
-      frames.push_back({QByteArray(), true});
-      discarding = true;
-      discardingPassword = pending.startsWith("/+");
-      pending.clear();
-    }
-  }
-  return frames;
-}
 
 SwitcherCore::SwitcherCore(int inputs, int outputs, bool startClosed)
     : inputCount(std::clamp(inputs, 1, kMaxPorts)),

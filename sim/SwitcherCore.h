@@ -3,6 +3,8 @@
 // language in both directions (command bytes in, reply lines out). No I/O and no event loop,
 // so tests and the switcher-sim server drive the same object.
 
+#include "CommandFramer.h"
+
 #include <QByteArray>
 #include <QList>
 
@@ -12,8 +14,7 @@
 
 namespace sim {
 
-// Longest command (terminator excluded) before the bytes count as garbage.
-constexpr int kMaxCommandLength = 256;
+constexpr int kMaxCommandLength = framing::kMaxCommandLength;
 // Route reports carry three-digit numbers, so no port count may need a fourth digit.
 constexpr int kMaxPorts = 999;
 constexpr int kDefaultInputs = 256;
@@ -22,27 +23,10 @@ constexpr int kPresetCount = 10;
 constexpr int kPasswordLength = 8;
 
 constexpr char kLineEnd[] = "\r\n";
-constexpr char kErrorText[] = "Command Code Error!";
+using framing::kErrorText;
 
-// Cuts one client's byte stream into commands. Each client needs its own, because a command
-// may arrive split over many reads.
-class CommandFramer {
- public:
-  struct Frame {
-    QByteArray command;     // terminator included; empty for an overflow
-    bool overflow = false;  // more than kMaxCommandLength bytes without a terminator
-  };
-
-  // Appends bytes and returns the frames they completed, in order.
-  std::vector<Frame> push(const QByteArray& bytes);
-  // Bytes of an unfinished command held for the next push.
-  int pendingLength() const { return int(pending.size()); }
-
- private:
-  QByteArray pending;
-  bool discarding = false;  // after an overflow, drop everything up to the next terminator
-  bool discardingPassword = false;  // ... which for a password is ';' only
-};
+// The shared framer: one per client stream.
+using CommandFramer = framing::CommandFramer;
 
 class SwitcherCore {
  public:

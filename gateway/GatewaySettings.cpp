@@ -1,0 +1,97 @@
+#include "GatewaySettings.h"
+
+#include "Ini.h"
+
+namespace gateway {
+
+namespace {
+constexpr char kSection[] = "Gateway";
+constexpr int kBindBuffer = 64;       // longest IPv6 text plus room
+constexpr int kAllowBuffer = 4096;    // a few hundred ranges
+constexpr int kIpv4Bits = 32;
+
+// The IPv4 form of an address, also when it arrives mapped into IPv6 (a dual-stack bind).
+bool ipv4Of(const QHostAddress& address, quint32* out) {
+  bool ok = false;
+  const quint32 v = address.toIPv4Address(&ok);
+  if (ok) *out = v;
+  return ok;
+}
+
+constexpr int kIpv4Fields = 4;
+constexpr int kMaxFieldDigits = 3;
+constexpr int kMaxField = 255;
+
+quint32 maskOf(int prefix) {
+  return prefix == 0 ? 0u : ~quint32(0) << (kIpv4Bits - prefix);
+}
+}  // namespace
+
+Settings ReadSettings(const QString& fileName) {
+  Settings s;
+  s.port = platform::GetPrivateProfileInt(kSection, "Port", 0, fileName);
+  s.bind = QString::fromLatin1(
+      platform::GetPrivateProfileString(kSection, "Bind", "127.0.0.1", kBindBuffer, fileName));
+  s.allow = QString::fromLatin1(
+      platform::GetPrivateProfileString(kSection, "Allow", "", kAllowBuffer, fileName));
+  s.maxClients =
+      platform::GetPrivateProfileInt(kSection, "MaxClients", kDefaultMaxClients, fileName);
+  s.readOnly = platform::GetPrivateProfileInt(kSection, "ReadOnly", 0, fileName) != 0;
+  return s;
+}
+
+bool ParseAddress(const QString& text, QHostAddress* address) {
+  if (text.contains(QLatin1Char(':'))) {
+    return address->setAddress(text) && address->protocol() == QAbstractSocket::IPv6Protocol;
+  }
+  const QStringList fields = text.split(QLatin1Char('.'));
+  if (fields.size() != kIpv4Fields) return false;
+  quint32 v = 0;
+  for (const QString& f : fields) {
+    bool ok = f.size() <= kMaxFieldDigits && !f.isEmpty();
+    for (QChar c : f) ok = ok && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+    const int n = ok ? f.toInt() : -1;
+    if (n < 0 || n > kMaxField) return false;
+    v = (v << 8) | quint32(n);
+  }
+  address->setAddress(v);
+  return true;
+}
+
+bool Range::contains(const QHostAddress& address) const {
+  quint32 v = 0;
+  return ipv4Of(address, &v) && (v & maskOf(prefix)) == (network & maskOf(prefix));
+}
+
+bool ParseAllow(const QString& text, QList<Range>* ranges, QString* error) {
+  ranges->clear();
+  for (const QString& raw : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    const QString entry = raw.trimmed();
+    if (entry.isEmpty()) continue;
+    const QStringList parts = entry.split(QLatin1Char('/'));
+    Range r;
+    bool ok = parts.size() <= 2;
+    if (ok && parts.size() == 2) {
+      r.prefix = parts[1].toInt(&ok);
+      ok = ok && r.prefix >= 0 && r.prefix <= kIpv4Bits;
+    }
+    QHostAddress address;
+    ok = ok && ParseAddress(parts[0].trimmed(), &address) &&
+         address.protocol() == QAbstractSocket::IPv4Protocol && ipv4Of(address, &r.network);
+    if (!ok) {
+      *error = QStringLiteral("Allow entry \"%1\" is not an IPv4 address or range "
+                              "(for example 192.168.1.20 or 192.168.1.0/24).")
+                   .arg(entry);
+      return false;
+    }
+    ranges->append(r);
+  }
+  return true;
+}
+
+bool IsLoopback(const QHostAddress& address) {
+  quint32 v = 0;
+  return address.isLoopback() || (ipv4Of(address, &v) && (v >> 24) == 127);
+}
+
+}  // namespace gateway

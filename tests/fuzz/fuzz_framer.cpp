@@ -1,0 +1,122 @@
+// Fuzz target for the shared command framer (the simulator's and the gateway's): any bytes,
+// cut into any pieces, must give the same commands as the whole stream, every command must be
+// whole (its own terminator, a password ended by ';' only), and the framer never holds more
+// than one command's worth of bytes. Behind it the simulator core must answer and route the
+// same whatever the cut. The same bytes, read as the switcher's output, go through the
+// gateway's line holder: the same bytes out whatever the cut, each hand-over ending at a line
+// end or a piece boundary, and never more held than the console's line buffer.
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <vector>
+
+#include "CommandFramer.h"
+#include "Feedback.h"
+#include "LineHolder.h"
+#include "SwitcherCore.h"
+
+namespace {
+
+constexpr int kMaxPiece = 400;  // more than the longest command
+
+void Check(bool condition, const char* what) {
+  if (!condition) {
+    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::abort();
+  }
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+void CheckFrame(const framing::CommandFramer::Frame& f) {
+  if (f.overflow) {
+    Check(f.command.isEmpty(), "an overflow carries bytes");
+    return;
+  }
+  const QByteArray& c = f.command;
+  Check(!c.isEmpty() && c.size() <= framing::kMaxCommandLength + 1, "command size");
+  Check(!isBlank(c.front()), "command starts with a blank");
+  if (c.startsWith("/+")) {
+    Check(c.back() == ';' && c.count(';') == 1, "password not ended by its only ';'");
+  } else {
+    Check(c.back() == '.' || c.back() == ';', "command without its terminator");
+    Check(c.count('.') + c.count(';') == 1, "two commands in one frame");
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider in(data, size);
+  const int inputs = in.ConsumeIntegralInRange<int>(1, 300);
+  const int outputs = in.ConsumeIntegralInRange<int>(1, 300);
+  const bool closed = in.ConsumeBool();
+  std::uint32_t seed = in.ConsumeIntegral<std::uint32_t>() | 1u;
+  const std::string text = in.ConsumeRemainingBytesAsString();
+  const QByteArray bytes(text.data(), int(text.size()));
+
+  gateway::LineHolder wholeLines;
+  const QByteArray wholeOut = wholeLines.push(bytes);
+  gateway::LineHolder cutLines;
+  QByteArray cutOut;
+  // Byte by byte, the holder hands over at every line end and piece boundary, and nowhere else.
+  std::set<int> boundaries{0};
+  {
+    gateway::LineHolder single;
+    int total = 0;
+    for (char c : bytes) {
+      total += int(single.push(&c, 1).size());
+      boundaries.insert(total);
+    }
+  }
+
+  framing::CommandFramer wholeFramer;
+  const std::vector<framing::CommandFramer::Frame> wholeFrames = wholeFramer.push(bytes);
+  for (const auto& f : wholeFrames) CheckFrame(f);
+  sim::SwitcherCore whole(inputs, outputs, closed);
+  const QByteArray wholeReply = whole.feed(bytes);
+
+  sim::SwitcherCore pieces(inputs, outputs, closed);
+  framing::CommandFramer framer;
+  framing::CommandFramer cutFramer;
+  std::vector<framing::CommandFramer::Frame> cutFrames;
+  QByteArray piecesReply;
+  int at = 0;
+  while (at < bytes.size()) {
+    seed ^= seed << 13;
+    seed ^= seed >> 17;
+    seed ^= seed << 5;
+    const int piece = std::min<int>(1 + int(seed % kMaxPiece), bytes.size() - at);
+    const QByteArray chunk = bytes.mid(at, piece);
+    piecesReply += pieces.feed(framer, chunk);
+    for (auto& f : cutFramer.push(chunk)) cutFrames.push_back(std::move(f));
+    const QByteArray out = cutLines.push(chunk);
+    Check(boundaries.count(int(cutOut.size() + out.size())) == 1, "a line handed over cut");
+    Check(cutLines.heldLength() < feedback::kSerialLineSize, "line holder holds too much");
+    cutOut += out;
+    Check(framer.pendingLength() <= framing::kMaxCommandLength, "framer holds more than a command");
+    at += piece;
+  }
+
+  Check(cutFrames.size() == wholeFrames.size(), "frame count depends on the cut");
+  for (size_t i = 0; i < cutFrames.size(); ++i) {
+    Check(cutFrames[i].overflow == wholeFrames[i].overflow &&
+              cutFrames[i].command == wholeFrames[i].command,
+          "commands depend on how the bytes were cut");
+  }
+  Check(cutFramer.pendingLength() == wholeFramer.pendingLength(), "held bytes depend on the cut");
+  Check(cutOut == wholeOut && cutLines.heldLength() == wholeLines.heldLength(),
+        "lines depend on how the bytes were cut");
+  Check(wholeOut + QByteArray(bytes.right(wholeLines.heldLength())) == bytes,
+        "line holder lost or changed bytes");
+  Check(wholeReply == piecesReply, "replies depend on how the bytes were cut");
+  for (int o = 1; o <= outputs; ++o) {
+    Check(whole.route(o) == pieces.route(o), "routes depend on how the bytes were cut");
+    Check(whole.route(o).video >= 0 && whole.route(o).video <= inputs, "video input out of range");
+    Check(whole.route(o).audio >= 0 && whole.route(o).audio <= inputs, "audio input out of range");
+  }
+  return 0;
+}

@@ -1,0 +1,258 @@
+// The gateway with raw TCP clients and a fake console: framing, start errors, admission, the
+// replies that stand in for a send, whole lines to every client, and a slow reader.
+
+#include "GatewayServer.h"
+
+#include <QtNetwork>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using gateway::GatewayServer;
+
+namespace {
+
+struct FakeHost final : gateway::GatewayHost {
+  bool ready = true;
+  QByteArrayList commands;
+  QStringList labels;
+  std::function<void()> answer;
+  bool linkReady() const override { return ready; }
+  void sendCommand(const QByteArray& command, const QString& label) override {
+    commands << command;
+    labels << label;
+    if (answer) answer();
+  }
+};
+
+gateway::Settings settings(const QString& bind = "127.0.0.1", const QString& allow = {}) {
+  gateway::Settings s;
+  s.bind = bind;
+  s.allow = allow;
+  return s;
+}
+
+// A client that keeps everything it receives.
+struct Client {
+  explicit Client(quint16 port, const QString& from = {}) {
+    if (!from.isEmpty()) socket.bind(QHostAddress(from));
+    QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] { got += socket.readAll(); });
+    socket.connectToHost(QHostAddress::LocalHost, port);
+  }
+  void write(const QByteArray& bytes) {
+    if (socket.state() != QAbstractSocket::ConnectedState) socket.waitForConnected(5000);
+    socket.write(bytes);
+    socket.flush();
+  }
+  QTcpSocket socket;
+  QByteArray got;
+};
+
+}  // namespace
+
+class TestGateway : public QObject {
+  Q_OBJECT
+ private slots:
+  void framing_data();
+  void framing();
+  void startErrors_data();
+  void startErrors();
+  void admission_data();
+  void admission();
+  void answeredInsteadOfSent_data();
+  void answeredInsteadOfSent();
+  void wholeLinesToEveryClient();
+  void slowReaderDroppedSteadyKept();
+};
+
+void TestGateway::framing_data() {
+  QTest::addColumn<QByteArrayList>("pieces");
+  QTest::addColumn<bool>("vanish");
+  QTest::addColumn<QByteArrayList>("commands");
+  QTest::addColumn<QByteArray>("reply");
+  const QByteArray error = gateway::kErrorLine;
+  QTest::newRow("split") << QByteArrayList{"5V", "12", "."} << false << QByteArrayList{"5V12."}
+                         << QByteArray();
+  QTest::newRow("joined, blanks between")
+      << QByteArrayList{"1V2.Status.\r\n/*Type; 5B6,7."} << false
+      << QByteArrayList{"1V2.", "Status.", "/*Type;", "5B6,7."} << QByteArray();
+  QTest::newRow("password holding '.'") << QByteArrayList{"/+ab.cd.e", "f;Status3."} << false
+                                        << QByteArrayList{"/+ab.cd.ef;", "Status3."} << QByteArray();
+  QTest::newRow("over-long, skipped to the next '.'")
+      << QByteArrayList{QByteArray(200, 'x'), QByteArray(100, 'x') + "y.Status1."} << false
+      << QByteArrayList{"Status1."} << error;
+  QTest::newRow("over-long password, skipped to ';'")
+      << QByteArrayList{"/+" + QByteArray(300, 'x') + "a.b;Status2."} << false
+      << QByteArrayList{"Status2."} << error;
+  QTest::newRow("vanishes mid-command") << QByteArrayList{"Status1.5V1", "2,13"} << true
+                                        << QByteArrayList{"Status1."} << QByteArray();
+}
+
+void TestGateway::framing() {
+  QFETCH(QByteArrayList, pieces);
+  QFETCH(bool, vanish);
+  QFETCH(QByteArrayList, commands);
+  QFETCH(QByteArray, reply);
+  FakeHost host;
+  GatewayServer server(host);
+  QCOMPARE(server.start(settings()), QString());
+  Client c(server.port());
+  for (const QByteArray& piece : pieces) c.write(piece);
+  if (vanish) {
+    QTRY_COMPARE(server.clientCount(), 1);
+    c.socket.abort();
+    QTRY_COMPARE(server.clientCount(), 0);
+  }
+  QTRY_COMPARE(host.commands, commands);
+  QTRY_COMPARE(c.got, reply);
+  if (!vanish) QCOMPARE(host.labels.value(0), QStringLiteral("127.0.0.1:%1").arg(c.socket.localPort()));
+}
+
+void TestGateway::startErrors_data() {
+  QTest::addColumn<QString>("bind");
+  QTest::addColumn<QString>("allow");
+  QTest::addColumn<bool>("portTaken");
+  QTest::addColumn<QString>("error");
+  QTest::newRow("non-loopback bind without Allow") << "0.0.0.0" << "" << false << "Allow must";
+  QTest::newRow("port in use") << "127.0.0.1" << "" << true << "already in use";
+  QTest::newRow("address of another machine")
+      << "192.0.2.1" << "192.0.2.0/24" << false << "not an address of this machine";
+  QTest::newRow("Allow entry in shorthand") << "127.0.0.1" << "127.1" << false << "Allow entry";
+  QTest::newRow("Bind not an address") << "switcher.local" << "" << false << "not an IP address";
+}
+
+void TestGateway::startErrors() {
+  QFETCH(QString, bind);
+  QFETCH(QString, allow);
+  QFETCH(bool, portTaken);
+  QFETCH(QString, error);
+  QTcpServer other;
+  QVERIFY(other.listen(QHostAddress::LocalHost));
+  FakeHost host;
+  GatewayServer server(host);
+  gateway::Settings s = settings(bind, allow);
+  s.port = portTaken ? other.serverPort() : 0;
+  const QString text = server.start(s);
+  QVERIFY2(text.contains(error), qPrintable(text));
+  QVERIFY(!server.isListening());
+}
+
+void TestGateway::admission_data() {
+  QTest::addColumn<QString>("bind");
+  QTest::addColumn<QString>("allow");
+  QTest::addColumn<QStringList>("sources");
+  QTest::addColumn<QString>("kept");  // '1' kept, '0' closed, one per source
+  QTest::newRow("ninth over MaxClients=8")
+      << "127.0.0.1" << "" << QStringList(9, "127.0.0.1") << "111111110";
+  QTest::newRow("outside Allow on 0.0.0.0")
+      << "0.0.0.0" << "127.0.0.1/32" << QStringList{"127.0.0.2", "127.0.0.1"} << "01";
+  QTest::newRow("outside Allow on loopback")
+      << "127.0.0.1" << "10.0.0.0/8, 127.0.0.1" << QStringList{"127.0.0.2", "127.0.0.1"} << "01";
+}
+
+void TestGateway::admission() {
+  QFETCH(QString, bind);
+  QFETCH(QString, allow);
+  QFETCH(QStringList, sources);
+  QFETCH(QString, kept);
+  FakeHost host;
+  GatewayServer server(host);
+  QCOMPARE(server.start(settings(bind, allow)), QString());
+  std::vector<std::unique_ptr<Client>> clients;
+  int admitted = 0;
+  for (int i = 0; i < sources.size(); ++i) {
+    clients.push_back(std::make_unique<Client>(server.port(), sources[i]));
+    clients.back()->write("Status1.");
+    admitted += kept[i] == '1';
+    QTRY_COMPARE(server.clientCount(), admitted);
+    if (kept[i] != '1') QTRY_COMPARE(clients.back()->socket.state(), QAbstractSocket::UnconnectedState);
+  }
+  QTRY_COMPARE(host.commands.size(), admitted);  // nothing read from a closed one
+  server.stop();
+  for (int i = 0; i < sources.size(); ++i) {
+    if (kept[i] != '1') continue;
+    QTRY_COMPARE(clients[size_t(i)]->socket.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(clients[size_t(i)]->socket.error(), QAbstractSocket::RemoteHostClosedError);  // no reset
+  }
+}
+
+void TestGateway::answeredInsteadOfSent_data() {
+  QTest::addColumn<bool>("readOnly");
+  QTest::addColumn<bool>("linkReady");
+  QTest::addColumn<QByteArray>("reply");
+  QTest::newRow("ReadOnly=1") << true << true << QByteArray(gateway::kReadOnlyLine);
+  QTest::newRow("link not ready") << false << false << QByteArray(gateway::kLinkClosedLine);
+}
+
+void TestGateway::answeredInsteadOfSent() {
+  QFETCH(bool, readOnly);
+  QFETCH(bool, linkReady);
+  QFETCH(QByteArray, reply);
+  FakeHost host;
+  host.ready = linkReady;
+  GatewayServer server(host);
+  gateway::Settings s = settings();
+  s.readOnly = readOnly;
+  QCOMPARE(server.start(s), QString());
+  Client c(server.port());
+  c.write("Status1.5V12.");
+  QTRY_COMPARE(c.got, reply + reply);
+  server.switcherBytes(" A/V : 005 > 012\r\n");  // lines still reach the client
+  QTRY_COMPARE(c.got, reply + reply + " A/V : 005 > 012\r\n");
+  QVERIFY(host.commands.isEmpty());
+}
+
+void TestGateway::wholeLinesToEveryClient() {
+  FakeHost host;
+  GatewayServer server(host);
+  QCOMPARE(server.start(settings()), QString());
+  Client a(server.port());
+  Client b(server.port());
+  QTRY_COMPARE(server.clientCount(), 2);
+  const QByteArray first = "VIDEO: 001 > 002\r\n";
+  for (const char* piece : {"VIDEO: 00", "1 > 002\r", "\nAUDIO"}) server.switcherBytes(piece);
+  QTRY_COMPARE(a.got, first);  // "AUDIO" waits for its line end
+  QTRY_COMPARE(b.got, first);
+  const QByteArray longLine(300, 'z');  // passed on in pieces
+  server.switcherBytes("\r\n" + longLine + "\r\n");
+  QTRY_COMPARE(a.got, first + "AUDIO\r\n" + longLine + "\r\n");
+  QTRY_COMPARE(b.got, a.got);
+}
+
+void TestGateway::slowReaderDroppedSteadyKept() {
+  constexpr int kBursts = 1000;  // about 4.6 MB in all
+  QByteArray burst;
+  for (int o = 1; o <= 256; ++o) burst += QString::asprintf(" A/V : %03d > %03d\r\n", o, o).toLatin1();
+  FakeHost host;
+  GatewayServer server(host);
+  QCOMPARE(server.start(settings()), QString());
+  host.answer = [&] { server.switcherBytes(burst); };
+
+  // Never reads, with a small receive buffer (set before connecting) so that the kernel takes
+  // little of its backlog.
+  const int slow = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int small = 4096;
+  ::setsockopt(slow, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in to{AF_INET, htons(server.port()), {htonl(INADDR_LOOPBACK)}, {}};
+  QCOMPARE(::connect(slow, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  QTRY_COMPARE(server.clientCount(), 1);
+  Client steady(server.port());  // asks for the next burst as soon as it holds the last one
+  QTRY_COMPARE(server.clientCount(), 2);
+  int asked = 1;
+  QObject::connect(&steady.socket, &QTcpSocket::readyRead, &steady.socket, [&] {
+    if (steady.got.size() == asked * burst.size() && asked < kBursts && ++asked) steady.write("Status.");
+  });
+  steady.write("Status.");
+  QTRY_COMPARE_WITH_TIMEOUT(steady.got.size(), kBursts * burst.size(), 60000);
+  QCOMPARE(steady.socket.state(), QAbstractSocket::ConnectedState);
+  QCOMPARE(steady.got.right(burst.size()), burst);
+  QCOMPARE(server.clientCount(), 1);  // the slow one went
+  ::close(slow);
+}
+
+QTEST_GUILESS_MAIN(TestGateway)
+#include "tst_gateway.moc"
