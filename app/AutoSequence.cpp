@@ -13,6 +13,7 @@
 #include "Memo.h"
 #include "PanelKeys.h"
 #include "Prompts.h"
+#include "SessionLogLink.h"
 #include "Unit1.h"
 #include "Widgets.h"
 
@@ -237,6 +238,8 @@ void TMainForm::Button5Click() {
 }
 
 void TMainForm::AutoTimerTimer() {
+  // With [Link] Pace set, a step waits while the one before is still queued.
+  if (PacedBacklog(*this) > 0) return;
   PanelHint->setText(autoseq::Hint(AutoInput, AutoOutput, AutoSignal));
   const QByteArray route = autoseq::StepCommand(AutoInput, AutoOutput, AutoSignal);
   if (tcpMode() ? !socketActive() : !serialOpen()) {
@@ -246,7 +249,7 @@ void TMainForm::AutoTimerTimer() {
     SendCode(*this, route);
     return;
   }
-  SendCode(*this, route);
+  PacedSend(*this, route, kKeepReplyTarget);
   if (!autoseq::Advance(AutoInput, AutoOutput, AutoLastInput, AutoLastOutput, MaskEdit3->text(),
                         InputFrom->text())) {
     pause(*this);

@@ -9,6 +9,7 @@
 
 #include "CodeTreeView.h"
 #include "Memo.h"
+#include "SessionLogLink.h"
 #include "Unit1.h"
 #include "Widgets.h"
 
@@ -101,8 +102,8 @@ class CodeGroupHost final : public CodeTreeHost {
   void UnlockCode() override { f.Edit5->setReadOnly(false); }
 
   bool SendCodeText(const std::string& code) override {
-    f.ReplyTarget = kReplyToCodeGroupTab;
-    return SendCode(f, QByteArray::fromStdString(code));
+    // With [Link] Pace set, the run's commands wait in the send queue.
+    return PacedSend(f, QByteArray::fromStdString(code), kReplyToCodeGroupTab);
   }
 
   // The node whose values the edit panel shows: the one node its fields may write into.
@@ -251,7 +252,8 @@ void TMainForm::Button12Click() {
   if (!CurrentNode) return;
   Busy = 1;
   CurrentNode->record->Execute(*CodeHost);
-  Busy = 0;
+  // A paced run keeps Busy until its queue is empty.
+  if (PacedBacklog(*this) == 0) Busy = 0;
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include "Commands.h"
 #include "Memo.h"
 #include "Outport.h"
+#include "SessionLogLink.h"
 #include "Unit1.h"
 #include "Update.h"
 #include "Widgets.h"
@@ -104,7 +105,7 @@ void TMainForm::HandleFeedbackLine(const QByteArray& text) {
 
   // The receive log takes the line before the status refresh below: a refused send shows
   // a box whose event loop handles later lines, and they must not overtake this one.
-  Memo6->appendLine(shown);
+  Memo6->appendLine(shown, LogReceived(*this, text));
 
   if (ReplyTarget >= 1 && ReplyTarget <= 4) {
     if (setsCaption(line.kind)) {

@@ -15,6 +15,7 @@
 #include "Commands.h"
 #include "Memo.h"
 #include "Prompts.h"
+#include "SessionLogLink.h"
 #include "Unit1.h"
 #include "Update.h"
 #include "ValidateIp.h"
@@ -130,6 +131,7 @@ void TMainForm::ButtonOpenComClick() {
   if (OpeningPort) return;  // an open is already under way (its box is shown)
   const bool closedOld = SerialPort != nullptr;
   if (SerialPort) {
+    LogComLink(*this, LinkChange::Closed, OpenPort);
     SerialPort->Close();
     SerialPort = nullptr;
   }
@@ -137,6 +139,7 @@ void TMainForm::ButtonOpenComClick() {
   if (SerialPort) {
     SerialPort->StartMonitor();
     OpenPort = SelectedPort;
+    LogComLink(*this, LinkChange::Opened, OpenPort);
     QThread::msleep(kLinkPause.count());
     ButtonUpdateClick();
     ShowCurrentCom();
@@ -170,6 +173,7 @@ void TMainForm::ButtonCloseComClick() {
     return;
   }
   if (SerialPort) {
+    LogComLink(*this, LinkChange::Closed, OpenPort);
     SerialPort->Close();
     SerialPort = nullptr;
     SelectedPort = 0;
@@ -230,6 +234,7 @@ void TMainForm::ProbeComPorts() {
     SerialPort->StartMonitor();
     SelectedPort = n;
     OpenPort = n;
+    LogComLink(*this, LinkChange::Opened, n);
     QThread::msleep(kLinkPause.count());
     ButtonUpdateClick();
     break;
@@ -243,6 +248,7 @@ void TMainForm::SerialMonitorEnded() {
   // really ended is let go.
   if (!SerialPort || !SerialPort->MonitorEnded()) return;
   const int lost = OpenPort;
+  LogComLink(*this, LinkChange::Lost, lost);
   SerialPort->Close();
   SerialPort = nullptr;
   // The port stays chosen, so that Open is one click away once the device is back.

@@ -1,6 +1,7 @@
 #include "Memo.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -65,7 +66,8 @@ QString LinkBytesText(const QByteArray& bytes) {
 
 TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
   setReadOnly(true);
-  setMaximumBlockCount(kMaxLines);
+  // The cap is kept by appendBatch, in the same edit as the new lines: a document that trims
+  // itself after each insertion costs several times the insertion.
   setLineWrapMode(QPlainTextEdit::NoWrap);
   setUndoRedoEnabled(false);
   flushTimer = new QTimer(this);
@@ -77,7 +79,8 @@ TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
 void TMemo::flushPending() const {
   if (pending.isEmpty()) return;
   const QStringList texts = std::exchange(pending, {});
-  const_cast<TMemo*>(this)->appendLines(texts);
+  const QList<qint64> at = std::exchange(pendingTimes, {});
+  const_cast<TMemo*>(this)->appendBatch(texts, at);
 }
 
 int TMemo::lineCount() const {
@@ -104,47 +107,81 @@ void TMemo::setLines(const QStringList& texts) {
   appendLines(texts);
 }
 
-void TMemo::appendLine(const QString& text) {
+void TMemo::appendLine(const QString& text, qint64 at) {
   pending << text;
+  pendingTimes << (at == kNow ? QDateTime::currentMSecsSinceEpoch() : at);
   // More than the memo keeps would only be dropped again.
-  if (pending.size() > kMaxLines) pending.removeFirst();
+  if (pending.size() > kMaxLines) {
+    pending.removeFirst();
+    pendingTimes.removeFirst();
+  }
   if (!flushTimer->isActive()) flushTimer->start();
 }
 
 void TMemo::appendLines(const QStringList& texts) {
   flushPending();
+  appendBatch(texts, QList<qint64>(texts.size(), QDateTime::currentMSecsSinceEpoch()));
+}
+
+QList<qint64> TMemo::lineTimes() const {
+  flushPending();
+  return QList<qint64>(times.begin(), times.end());
+}
+
+void TMemo::appendBatch(const QStringList& texts, const QList<qint64>& at) {
   if (texts.isEmpty()) return;
   QScrollBar* bar = verticalScrollBar();
   const bool atBottom = bar->value() == bar->maximum();
+  const int have = hasLines ? document()->blockCount() : 0;
+  const int excess = have + int(texts.size()) - kMaxLines;
+  const int dropOld = qBound(0, excess, qMax(0, have - fixedHead));
+  const int skipNew = qMax(0, excess - dropOld);  // a batch longer than the cap
   QTextCursor c(document());
   c.beginEditBlock();
+  removeLines(c, fixedHead, dropOld);
   c.movePosition(QTextCursor::End);
   // One insertion for the whole batch: the document splits it into blocks at each LF.
   QString joined;
   if (hasLines) joined += QLatin1Char('\n');
-  joined += texts.join(QLatin1Char('\n'));
+  joined += texts.mid(skipNew).join(QLatin1Char('\n'));
   hasLines = true;
   c.insertText(joined);
   c.endEditBlock();
-  dropBeyondCap();
+  times.insert(times.end(), at.begin() + skipNew, at.end());
   if (atBottom) bar->setValue(bar->maximum());
+}
+
+void TMemo::removeLines(QTextCursor& c, int first, int count) {
+  const int have = hasLines ? document()->blockCount() : 0;
+  count = qMin(count, have - first);
+  if (first < 0 || count <= 0) return;
+  if (count == have) {
+    c.select(QTextCursor::Document);
+    hasLines = false;
+  } else if (first + count < have) {
+    c.setPosition(document()->findBlockByNumber(first).position());
+    c.setPosition(document()->findBlockByNumber(first + count).position(), QTextCursor::KeepAnchor);
+  } else {
+    // The last lines: take the line end before them as well.
+    c.setPosition(document()->findBlockByNumber(first).position() - 1);
+    c.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+  }
+  c.removeSelectedText();
+  times.erase(times.begin() + first, times.begin() + first + count);
 }
 
 void TMemo::setFixedHead(int lines) {
   fixedHead = qMax(0, lines);
-  // The cap is kept here instead, where it can spare the head.
-  setMaximumBlockCount(fixedHead > 0 ? 0 : kMaxLines);
   dropBeyondCap();
 }
 
 void TMemo::dropBeyondCap() {
-  if (fixedHead <= 0) return;
-  const int excess = document()->blockCount() - kMaxLines;
+  const int excess = lineCount() - kMaxLines;
   if (excess <= 0) return;
-  QTextCursor c(document()->findBlockByNumber(fixedHead));
-  c.setPosition(document()->findBlockByNumber(fixedHead + excess).position(),
-                QTextCursor::KeepAnchor);
-  c.removeSelectedText();
+  QTextCursor c(document());
+  c.beginEditBlock();
+  removeLines(c, fixedHead, excess);
+  c.endEditBlock();
 }
 
 void TMemo::insertLine(int index, const QString& text) {
@@ -157,6 +194,8 @@ void TMemo::insertLine(int index, const QString& text) {
   c.movePosition(QTextCursor::StartOfBlock);
   c.insertText(text);
   c.insertBlock();
+  times.insert(times.begin() + index, QDateTime::currentMSecsSinceEpoch());
+  dropBeyondCap();
 }
 
 void TMemo::deleteLine(int index) {
@@ -177,6 +216,7 @@ void TMemo::deleteLine(int index) {
     c.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
   }
   c.removeSelectedText();
+  times.erase(times.begin() + index);
 }
 
 void TMemo::deleteLinesFrom(int index) {
@@ -191,6 +231,7 @@ void TMemo::deleteLinesFrom(int index) {
   c.movePosition(QTextCursor::EndOfBlock);
   c.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
   c.removeSelectedText();
+  times.erase(times.begin() + index, times.end());
 }
 
 void TMemo::replaceLine(int index, const QString& text) {
@@ -200,6 +241,8 @@ void TMemo::replaceLine(int index, const QString& text) {
 
 void TMemo::clearLines() {
   pending.clear();
+  pendingTimes.clear();
+  times.clear();
   document()->clear();
   hasLines = false;
 }

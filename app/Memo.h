@@ -4,8 +4,10 @@
 
 #include <QPlainTextEdit>
 #include <QStringList>
+#include <deque>
 
 class QByteArray;
+class QTextCursor;
 class QTimer;
 
 // One memo line for bytes of the link: valid UTF-8 runs as their characters, every other
@@ -29,9 +31,14 @@ class TMemo : public QPlainTextEdit {
   QString line(int index) const;
   QStringList lines() const;
   void setLines(const QStringList& lines);
-  void appendLine(const QString& text);
+  // `at`: when the line came, in milliseconds since the epoch (the session log's stamp
+  // where the caller has one); kNow takes the present time.
+  static constexpr qint64 kNow = -1;
+  void appendLine(const QString& text, qint64 at = kNow);
   // Appends many lines as one edit: one layout pass instead of one per line.
   void appendLines(const QStringList& texts);
+  // When each line came, as given to appendLine (lines from other calls: when they were set).
+  QList<qint64> lineTimes() const;
   // Inserts before line index; an index at or past the end appends.
   void insertLine(int index, const QString& text);
   void deleteLine(int index);
@@ -44,11 +51,16 @@ class TMemo : public QPlainTextEdit {
   void setFixedHead(int lines);
 
  private:
+  void appendBatch(const QStringList& texts, const QList<qint64>& at);
+  // Removes `count` lines from index `first` inside the edit of `c`.
+  void removeLines(QTextCursor& c, int first, int count);
   void dropBeyondCap();
 
   // A QTextDocument always holds one block; this tells "no lines" from "one empty line".
   bool hasLines = false;
   int fixedHead = 0;
+  std::deque<qint64> times;  // one per line
   mutable QStringList pending;
+  mutable QList<qint64> pendingTimes;
   QTimer* flushTimer = nullptr;
 };

@@ -16,6 +16,7 @@
 #include "Com.h"
 #include "Ini.h"
 #include "Commands.h"
+#include "SessionLogLink.h"
 #include "Unit1.h"
 #include "ValidateIp.h"
 
@@ -84,6 +85,7 @@ void TMainForm::SerialRetryTimerTimer() {
   SerialPort->StartMonitor();
   SelectedPort = port;
   OpenPort = port;
+  LogComLink(*this, LinkChange::Reconnected, port);
   QThread::msleep(kLinkPause.count());
   IdentifyRelinkedSwitcher();
   ShowCurrentCom();

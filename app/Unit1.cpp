@@ -21,6 +21,7 @@
 #include "Outport.h"
 #include "Password.h"
 #include "Prompts.h"
+#include "SessionLogLink.h"
 #include "Update.h"
 #include "ValidateIp.h"
 
@@ -135,6 +136,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
   InstallHelpKeys();
   // Before FormCreate, whose Open may already need it.
   SetupReconnect();
+  SetupSessionLog();
   // 8.
   FormCreate();
 }
@@ -209,7 +211,9 @@ void TMainForm::socketSend(const QByteArray& bytes) {
 }
 bool TMainForm::serialOpen() const { return SerialPort != nullptr; }
 bool TMainForm::serialWriteByte(std::uint8_t byte) { return SerialPort && SerialPort->WriteByte(byte); }
-void TMainForm::appendSendLog(const QByteArray& line) { Memo5->appendLine(LinkBytesText(line)); }
+void TMainForm::appendSendLog(const QByteArray& line) {
+  Memo5->appendLine(LinkBytesText(line), LogSent(*this, line));
+}
 QWidget* TMainForm::mainWindow() const { return const_cast<TMainForm*>(this); }
 
 // ---- the borderless window: background and dragging ----

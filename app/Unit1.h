@@ -308,6 +308,9 @@ class TMainForm : public QWidget, public LinkContext {
   // The operator takes the link over (Open, Close, another mode): no more attempts.
   void StopReconnect();
 
+  // ---- SessionLogLink.cpp: session log, the lists' menus, paced sends ----
+  void SetupSessionLog();
+
   // ---- CodeGroupTab.cpp: Code Group tab and code group files ----
   TCodeTreeView* TreeView1 = nullptr;
   QGroupBox* GroupBox6 = nullptr;  // the edit panel

@@ -1,6 +1,6 @@
 # sc_add_qtest(<name> SOURCES <files...> LIBS <targets...> [TIMEOUT <seconds>])
 # One QtTest executable registered with CTest, headless, with its own settings folder
-# so that no test reads or writes the operator's real Switcher.ini.
+# and session log folder, so that no test reads or writes the operator's real Switcher.ini or log.
 function(sc_add_qtest name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
@@ -13,7 +13,7 @@ function(sc_add_qtest name)
   set(cfg ${CMAKE_CURRENT_BINARY_DIR}/${name}.config)
   set_tests_properties(${name} PROPERTIES
     TIMEOUT ${T_TIMEOUT}
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;SWITCHER_CONFIG_DIR=${cfg};ASAN_OPTIONS=detect_leaks=1:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;SWITCHER_CONFIG_DIR=${cfg};SWITCHER_LOG_DIR=${CMAKE_CURRENT_BINARY_DIR}/${name}.log;ASAN_OPTIONS=detect_leaks=1:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
 endfunction()
 
 # Adds every sub-folder of the current folder that has a CMakeLists.txt.
