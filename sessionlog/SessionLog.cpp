@@ -23,6 +23,7 @@ constexpr char kPattern[] = "%Y-%m-%dT%H:%M:%S.%e%z %v";
 constexpr int kDefaultDays = 30;
 constexpr int kDefaultMaxMB = 100;
 constexpr qint64 kMiB = 1024 * 1024;
+constexpr unsigned kOverrunCheckEvery = 256;  // lines between two looks at the lost count
 
 std::atomic<int> serial{0};  // spdlog's registry wants a distinct name per logger
 
@@ -52,6 +53,7 @@ SessionLogSettings SessionLog::settingsFrom(int enabled, int days, int maxMB) {
 void SessionLog::open(const SessionLogSettings& settings) {
   close();
   reported_ = false;
+  overrunsNoted_ = 0;
   folder_ = settings.dir.isEmpty() ? defaultDir() : settings.dir;
   if (!settings.enabled) return;
 
@@ -70,7 +72,7 @@ void SessionLog::open(const SessionLogSettings& settings) {
 void SessionLog::close() {
   if (!logger_) return;
   spdlog::drop(logger_->name());  // no more periodic flushes from the registry's thread
-  const std::size_t overruns = pool_->overrun_counter();
+  const std::size_t overruns = pool_->overrun_counter() - overrunsNoted_;
   logger_.reset();
   pool_.reset();  // writes what is still queued, then joins the writer thread
   try {
@@ -111,6 +113,16 @@ qint64 SessionLog::write(char mark, const QByteArray& text) {
   const spdlog::log_clock::time_point at{std::chrono::milliseconds(lastStamp_)};
   logger_->log(at, spdlog::source_loc{}, spdlog::level::info,
                spdlog::string_view_t(line.constData(), static_cast<std::size_t>(line.size())));
+  // Lines the full queue dropped are counted in the file soon after, so it never hides a gap.
+  if (++written_ % kOverrunCheckEvery == 0) {
+    const std::size_t lost = pool_->overrun_counter();
+    if (lost > overrunsNoted_) {
+      const std::string note = "* " + std::to_string(lost - overrunsNoted_) +
+                               " lines were lost because the log writer fell behind";
+      logger_->log(at, spdlog::source_loc{}, spdlog::level::info, note);
+      overrunsNoted_ = lost;
+    }
+  }
   return lastStamp_;
 }
 

@@ -78,6 +78,8 @@ class SessionLog : public QObject {
   std::shared_ptr<CappedDailySink> sink_;
   std::atomic_bool reported_{false};
   qint64 lastStamp_ = 0;
+  unsigned written_ = 0;
+  std::size_t overrunsNoted_ = 0;  // lost lines already written down
 };
 
 }  // namespace sessionlog
