@@ -3,6 +3,7 @@
 #include <QComboBox>
 
 #include "Commands.h"
+#include "GatewayLink.h"
 #include "Outport.h"
 #include "Unit1.h"
 #include "Widgets.h"
@@ -19,6 +20,7 @@ void TMainForm::OutPort001Click(QObject* sender) {
   if (Busy || !Form2 || Form2->isVisible()) return;
   const int n = tagOf(sender);
   Form2->setWindowTitle(QStringLiteral("OutPort %1").arg(n));
+  GatewayDialogOpens(*this, n);
   // Route reports to the last use's own command were handled under target 5 while the
   // dialog was hidden; they must not show up here for another output.
   if (OutPortDialogUsed) Form2->ResetForNextUse();

@@ -137,6 +137,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
   // Before FormCreate, whose Open may already need it.
   SetupReconnect();
   SetupSessionLog();
+  SetupGateway();
   // 8.
   FormCreate();
 }

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "Application.h"
+#include "GatewayLink.h"
 #include "Prompts.h"
 #include "QtPrompts.h"
 #include "Unit1.h"
@@ -30,10 +31,14 @@ void printHelp() {
       "  --version            show the version and exit\n"
       "  --screenshot FILE    once the switcher is identified (20 s at most), save the\n"
       "                       main window as a PNG image to FILE, print its path and exit\n"
-      "  --tab N              start on tab N (0 System .. 5 Send/Recieve Code List)\n\n"
+      "  --tab N              start on tab N (0 System .. 5 Send/Recieve Code List)\n"
+      "  --gateway PORT       share the switcher: listen on PORT for clients that speak its\n"
+      "                       command language (overrides Switcher.ini [Gateway] Port)\n\n"
       "Settings: Switcher.ini in $SWITCHER_CONFIG_DIR, else $XDG_CONFIG_HOME/switcher-console\n"
       "(default ~/.config/switcher-console). Section [TCP]: Connect=1 connects over TCP/IP\n"
-      "at start, IP=<switcher address>; section [COM]: COM1..COM4=<device path>.\n");
+      "at start, IP=<switcher address>; section [COM]: COM1..COM4=<device path>; section\n"
+      "[Gateway]: Port (0 = off), Bind (127.0.0.1), Allow (addresses or CIDR ranges, needed\n"
+      "for a Bind that is not loopback), MaxClients (8), ReadOnly (0).\n");
 }
 
 // Grabs the main window once it is free of the Update window, then quits.
@@ -109,6 +114,16 @@ int main(int argc, char** argv) {
     }
     if (!std::strcmp(argv[i], "--report-start")) reportStart = true;
     if (!std::strcmp(argv[i], "--tab") && i + 1 < argc) startTab = std::atoi(argv[++i]);
+    if (!std::strcmp(argv[i], "--gateway")) {
+      char* end = nullptr;
+      const long port = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : 0;
+      if (i + 1 >= argc || *end != '\0' || port < 1 || port > 65535) {
+        std::fprintf(stderr, "switcher-console: --gateway needs a TCP port (1 to 65535)\n");
+        return 2;
+      }
+      SetGatewayPortForRun(int(port));
+      ++i;
+    }
     if (!std::strcmp(argv[i], "--screenshot")) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "switcher-console: --screenshot needs a file name\n");
