@@ -1,5 +1,6 @@
 #include "Outport.h"
 
+#include <QAbstractItemView>
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QGroupBox>
@@ -7,12 +8,15 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <algorithm>
 
+#include "Names.h"
 #include "Widgets.h"
 
 namespace {
 constexpr int kMaxInput = 256;
 constexpr QSize kClientSize{218, 167};
+constexpr int kPopupMargin = 32;  // room for the pop-up's frame and scroll bar
 }  // namespace
 
 TForm2::TForm2(QWidget* owner)
@@ -58,6 +62,11 @@ TForm2::TForm2(QWidget* owner)
   ComboBox2->setCurrentIndex(0);
   connect(ComboBox1, QOverload<int>::of(&QComboBox::activated), this, [this](int) { ComboBox1Change(); });
   connect(ComboBox2, QOverload<int>::of(&QComboBox::activated), this, [this](int) { ComboBox1Change(); });
+
+  LabelOutputName = new QLabel(this);
+  LabelOutputName->setObjectName("LabelOutputName");
+  LabelOutputName->setGeometry(16, 45, 185, 15);
+  LabelOutputName->hide();
 
   BitBtn1 = new QPushButton("OK", this);
   BitBtn1->setObjectName("BitBtn1");
@@ -136,4 +145,26 @@ void TForm2::showEvent(QShowEvent* e) {
     move(area.center() - QPoint(width() / 2, height() / 2));
   }
   QDialog::showEvent(e);
+}
+
+void TForm2::setInputNames(const names::Names* names) {
+  const QFontMetrics metrics(ComboBox1->font());
+  int widest = 0;
+  for (int i = 0; i <= kMaxInput; ++i) {
+    const QString name = names ? names->name(names::Kind::Input, i) : QString();
+    const QString text = name.isEmpty() ? QString::number(i) : QStringLiteral("%1  %2").arg(i).arg(name);
+    ComboBox1->setItemText(i, text);
+    ComboBox2->setItemText(i, text);
+    widest = std::max(widest, metrics.horizontalAdvance(text));
+  }
+  // The lists keep their place in the dialog; their pop-ups open wide enough for the names.
+  for (QComboBox* list : {ComboBox1, ComboBox2})
+    list->view()->setMinimumWidth(names ? widest + kPopupMargin : 0);
+}
+
+void TForm2::setOutputName(const QString& name) {
+  LabelOutputName->setText(
+      LabelOutputName->fontMetrics().elidedText(name, Qt::ElideRight, LabelOutputName->width()));
+  LabelOutputName->setAccessibleName(name);
+  LabelOutputName->setVisible(!name.isEmpty());
 }

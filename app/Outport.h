@@ -9,6 +9,9 @@ class QComboBox;
 class QGroupBox;
 class QLabel;
 class QPushButton;
+namespace names {
+class Names;
+}
 
 class TForm2 : public QDialog {
   Q_OBJECT
@@ -27,6 +30,12 @@ class TForm2 : public QDialog {
   // signal chosen (without RadioGroup1Click), OK disabled. Label2 keeps its caption.
   void ResetForNextUse();
 
+  // The operator's names: each list item reads "i  name" where input i has one (the item's
+  // index stays the input number), and a line under the signal group names the output.
+  // Null names and an empty name: the dialog as without names.
+  void setInputNames(const names::Names* names);
+  void setOutputName(const QString& name);
+
   QGroupBox* RadioGroup1 = nullptr;
   QButtonGroup* RadioGroup1Items = nullptr;
   QLabel* Label1 = nullptr;
@@ -35,6 +44,7 @@ class TForm2 : public QDialog {
   QComboBox* ComboBox2 = nullptr;  // video input
   QPushButton* BitBtn1 = nullptr;  // OK
   QPushButton* BitBtn2 = nullptr;  // Cancel
+  QLabel* LabelOutputName = nullptr;  // shown only for a named output
 
  protected:
   void showEvent(QShowEvent* e) override;

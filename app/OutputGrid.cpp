@@ -3,8 +3,8 @@
 #include <QComboBox>
 
 #include "Commands.h"
-#include "GatewayLink.h"
 #include "Outport.h"
+#include "RoutingView.h"
 #include "Unit1.h"
 #include "Widgets.h"
 
@@ -20,7 +20,7 @@ void TMainForm::OutPort001Click(QObject* sender) {
   if (Busy || !Form2 || Form2->isVisible()) return;
   const int n = tagOf(sender);
   Form2->setWindowTitle(QStringLiteral("OutPort %1").arg(n));
-  GatewayDialogOpens(*this, n);
+  RoutingDialogOpens(*this, n);
   // Route reports to the last use's own command were handled under target 5 while the
   // dialog was hidden; they must not show up here for another output.
   if (OutPortDialogUsed) Form2->ResetForNextUse();
@@ -40,7 +40,10 @@ void TMainForm::OutPort001Click(QObject* sender) {
     } else {
       ReplyTarget = 0;
       // Refused (link down): the switcher still routes the output, so the button stays.
-      if (CodeCloseOutputs(*this, &n, 1)) OutPort[n]->setCaption("0");
+      if (CodeCloseOutputs(*this, &n, 1)) {
+        OutPort[n]->setCaption("0");
+        RoutingClosed(*this, n);
+      }
     }
   }
   Form2->ResetForNextUse();

@@ -137,7 +137,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
   // Before FormCreate, whose Open may already need it.
   SetupReconnect();
   SetupSessionLog();
-  SetupGateway();
+  SetupRouting();
   // 8.
   FormCreate();
 }

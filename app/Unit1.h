@@ -308,11 +308,11 @@ class TMainForm : public QWidget, public LinkContext {
   // The operator takes the link over (Open, Close, another mode): no more attempts.
   void StopReconnect();
 
+  // ---- RoutingView.cpp: routing table, names of inputs and outputs, routing snapshots ----
+  void SetupRouting();
+
   // ---- SessionLogLink.cpp: session log, the lists' menus, paced sends ----
   void SetupSessionLog();
-
-  // ---- GatewayLink.cpp: the console as a gateway (Switcher.ini [Gateway], --gateway) ----
-  void SetupGateway();
 
   // ---- CodeGroupTab.cpp: Code Group tab and code group files ----
   TCodeTreeView* TreeView1 = nullptr;

@@ -4,14 +4,28 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QPainterPath>
+#include <QToolTip>
 #include <QVariant>
 #include <limits>
+
+#include "Names.h"
+#include "RoutingTable.h"
 
 namespace {
 constexpr char kTagProperty[] = "Tag";
 constexpr QSize kOutPortSize{23, 17};
 constexpr qreal kOutPortRadius = 3.0;
 constexpr int kOutPortPointSize = 7;
+constexpr qreal kMarkSize = 7.0;  // legs of the audio mark's triangle
+const QColor kMarkColour(112, 36, 168);
+constexpr int kRedescribe = -2;  // a MarkedAudio no route gives: the next check redraws  // violet: apart from the red caption and the teal rim
+
+// " name" when there is one.
+void appendName(QString& s, const names::Names* source, names::Kind kind, int number) {
+  if (!source) return;
+  const QString name = source->name(kind, number);
+  if (!name.isEmpty()) s += QLatin1Char(' ') + name;
+}
 }  // namespace
 
 int tagOf(const QObject* widget) { return widget ? widget->property(kTagProperty).toInt() : 0; }
@@ -54,9 +68,60 @@ QSize TOutPortButton::sizeHint() const { return kOutPortSize; }
 void TOutPortButton::setCaption(const QString& caption) {
   if (caption == Caption) return;
   Caption = caption;
-  // Plain appends: a status burst renames all 256 buttons.
-  setAccessibleName(QLatin1String("Output ") + QString::number(Output) + QLatin1String(", input ") + caption);
+  describe();
   update();
+}
+
+void TOutPortButton::describe() {
+  // Plain appends: a status burst renames all 256 buttons.
+  QString s = QLatin1String("Output ") + QString::number(Output);
+  appendName(s, NameSource, names::Kind::Output, Output);
+  s += QLatin1String(", input ") + Caption;
+  if (NameSource) appendName(s, NameSource, names::Kind::Input, Caption.toInt());
+  if (MarkedAudio >= 0) {
+    s += QLatin1String(", audio input ") + QString::number(MarkedAudio);
+    appendName(s, NameSource, names::Kind::Input, MarkedAudio);
+  }
+  setAccessibleName(s);
+}
+
+void TOutPortButton::setSources(const routing::RoutingTable* table, const names::Names* names) {
+  Table = table;
+  NameSource = names;
+  MarkedAudio = kRedescribe;
+  sourcesChanged();
+}
+
+void TOutPortButton::sourcesChanged() {
+  const routing::Route r = Table ? Table->route(Output) : routing::Route{};
+  const int mark = r.breakaway() ? r.audio : -1;
+  if (mark == MarkedAudio) return;
+  MarkedAudio = mark;
+  describe();
+  update();
+}
+
+QString TOutPortButton::tipText() const {
+  const routing::Route r = Table->route(Output);
+  const auto input = [this](int in) {
+    if (in == routing::kUnknown) return QStringLiteral("unknown");
+    if (in == 0) return QStringLiteral("closed");
+    QString s = QLatin1String("input ") + QString::number(in);
+    appendName(s, NameSource, names::Kind::Input, in);
+    return s;
+  };
+  QString s = QLatin1String("Output ") + QString::number(Output);
+  appendName(s, NameSource, names::Kind::Output, Output);
+  return s + QLatin1String("\nVideo: ") + input(r.video) + QLatin1String("\nAudio: ") + input(r.audio);
+}
+
+bool TOutPortButton::event(QEvent* e) {
+  // Built when asked for: a burst changes routes far more often than anyone hovers.
+  if (e->type() == QEvent::ToolTip && Table) {
+    QToolTip::showText(static_cast<QHelpEvent*>(e)->globalPos(), tipText(), this, rect());
+    return true;
+  }
+  return QAbstractButton::event(e);
 }
 
 void TOutPortButton::keyPressEvent(QKeyEvent* e) {
@@ -93,6 +158,19 @@ void TOutPortButton::paintEvent(QPaintEvent*) {
     ring.addRoundedRect(r.adjusted(1, 1, -1, -1), kOutPortRadius - 1, kOutPortRadius - 1);
     p.setPen(QPen(QColor(255, 140, 0), 2));
     p.drawPath(ring);
+  }
+  if (MarkedAudio >= 0) {
+    // Audio from another input than video: a dog-ear in the top right corner, under the
+    // caption's digits.
+    QPainterPath ear;
+    ear.moveTo(r.right() - kMarkSize, r.top());
+    ear.lineTo(r.topRight());
+    ear.lineTo(r.right(), r.top() + kMarkSize);
+    ear.closeSubpath();
+    p.save();
+    p.setClipPath(path);
+    p.fillPath(ear, kMarkColour);
+    p.restore();
   }
   p.setPen(Qt::red);
   p.drawText(rect().translated(0, down ? 1 : 0), Qt::AlignCenter, Caption);

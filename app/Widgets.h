@@ -12,6 +12,12 @@ int tagOf(const QObject* widget);
 void setTag(QObject* widget, int tag);
 
 class QLineEdit;
+namespace names {
+class Names;
+}
+namespace routing {
+class RoutingTable;
+}
 // No length limit: Qt's default of 32,767 characters would cut a longer value that the
 // field shows and then write the cut value back.
 void unlimitedLength(QLineEdit* edit);
@@ -39,15 +45,29 @@ class TOutPortButton : public QAbstractButton {
   const QString& caption() const { return Caption; }
   void setCaption(const QString& caption);
 
+  // Where the button learns what its caption does not say: the routing table (audio from
+  // another input than video puts a mark on the button; the tooltip) and the operator's
+  // names (tooltip and accessible name). Null: left out, and the button reads as before.
+  void setSources(const routing::RoutingTable* table, const names::Names* names);
+  // The table changed this output's route.
+  void sourcesChanged();
+
  signals:
   // An arrow key pressed on the focused button (Qt::Key_Left, _Right, _Up or _Down).
   void arrowKey(int key);
 
  private:
+  void describe();
+  QString tipText() const;
+
   const int Output;
   QString Caption;
+  const routing::RoutingTable* Table = nullptr;
+  const names::Names* NameSource = nullptr;
+  int MarkedAudio = -1;  // the audio input the mark stands for; -1: no mark
 
  protected:
+  bool event(QEvent* e) override;
   void paintEvent(QPaintEvent*) override;
   void keyPressEvent(QKeyEvent* e) override;
 };

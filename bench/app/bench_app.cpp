@@ -54,6 +54,16 @@ int main(int argc, char** argv) {
     ini.write("[TCP]\nConnect=1\nIP=127.0.0.1\n[COM]\nCOM1=/nonexistent\nCOM2=/nonexistent\n"
               "COM3=/nonexistent\nCOM4=/nonexistent\n");
   }
+  // SC_BENCH_NAMES set: every input and output has a name, as at a large site.
+  if (qEnvironmentVariableIsSet("SC_BENCH_NAMES")) {
+    QFile names(config.filePath("Names.ini"));
+    if (!names.open(QIODevice::WriteOnly)) return 1;
+    for (const char* kind : {"Inputs", "Outputs"}) {
+      names.write(QByteArray("[") + kind + "]\n");
+      for (int k = 1; k <= kOutputCount; ++k)
+        names.write(QByteArray::number(k) + '=' + kind + " name " + QByteArray::number(k) + '\n');
+    }
+  }
   CreateForms();
   MainForm->show();
   while (!server.hasPendingConnections() || !MainForm->socketActive())

@@ -164,6 +164,15 @@ int main(int argc, char** argv) {
   std::ofstream(ini) << "[COM]\nCOM1=" << pty
                      << "\nCOM2=/nonexistent/2\nCOM3=/nonexistent/3\nCOM4=/nonexistent/4\n"
                         "[TCP]\nConnect=0\n";
+  // SC_BENCH_NAMES set: every input and output has a name, as at a large site.
+  const std::string names = std::string(config) + "/Names.ini";
+  if (std::getenv("SC_BENCH_NAMES")) {
+    std::ofstream n(names);
+    for (const char* kind : {"Inputs", "Outputs"}) {
+      n << '[' << kind << "]\n";
+      for (int k = 1; k <= 256; ++k) n << k << '=' << kind << " name " << k << '\n';
+    }
+  }
   const std::vector<std::string> consoleEnv{"SWITCHER_CONFIG_DIR=" + std::string(config)};
 
   // One of each first, unmeasured: the file cache holds both programs' libraries after it.
@@ -181,6 +190,7 @@ int main(int argc, char** argv) {
   }
   stop(simulator);
   std::remove(ini.c_str());
+  std::remove(names.c_str());
   rmdir(config);
 
   const double cMs = median(consoleMs), bMs = median(bareMs);
