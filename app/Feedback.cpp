@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include "Commands.h"
+#include "GatewayLink.h"
 #include "Memo.h"
 #include "Outport.h"
 #include "RoutingView.h"
@@ -29,6 +30,7 @@ bool setsCaption(feedback::Kind k) {
 }  // namespace
 
 void TMainForm::SerialFeedback(std::uint8_t byte) {
+  GatewaySwitcherBytes(*this, reinterpret_cast<const char*>(&byte), 1);
   QByteArray line;
   if (Serial.push(byte, &line)) HandleFeedbackLine(line);
 }
@@ -45,6 +47,7 @@ void TMainForm::ClientSocket1Read() {
     const qint64 got = ClientSocket1->read(chunk, qMin<qint64>(waiting, room));
     if (got <= 0) break;
     Tcp.receive(chunk, static_cast<int>(got));
+    GatewaySwitcherBytes(*this, chunk, static_cast<int>(got));
     TcpBytesReceived += static_cast<std::uint64_t>(got);
     Tcp.scan([this](const QByteArray& line) { HandleFeedbackLine(line); });
   }
@@ -67,7 +70,7 @@ void TMainForm::HandleFeedbackLine(const QByteArray& text) {
     case 3: Memo3->appendLine(shown); break;
     case 4: Memo4->appendLine(shown); break;
     case 5:
-      if (Form2) {
+      if (Form2 && GatewayLineFillsDialog(*this, line)) {
         const int v = line.input;
         switch (line.kind) {
           case feedback::Kind::AudioVideo:

@@ -3,6 +3,7 @@
 #include <QComboBox>
 
 #include "Commands.h"
+#include "GatewayLink.h"
 #include "Outport.h"
 #include "RoutingView.h"
 #include "Unit1.h"
@@ -21,6 +22,7 @@ void TMainForm::OutPort001Click(QObject* sender) {
   const int n = tagOf(sender);
   Form2->setWindowTitle(QStringLiteral("OutPort %1").arg(n));
   RoutingDialogOpens(*this, n);
+  GatewayDialogOpens(*this, n);
   // Route reports to the last use's own command were handled under target 5 while the
   // dialog was hidden; they must not show up here for another output.
   if (OutPortDialogUsed) Form2->ResetForNextUse();
