@@ -7,7 +7,10 @@
 #include <ctime>
 #include <filesystem>
 #include <regex>
+#include <string_view>
 #include <system_error>
+
+#include "LogText.h"
 
 namespace sessionlog {
 namespace {
@@ -81,26 +84,36 @@ void CappedDailySink::sink_it_(const spdlog::details::log_msg& msg) {
   }
   lastTime_ = msg.time;
   if (!file_) return;  // the day's file could not be opened; reported once already
-  const std::uint64_t size = overhead_ + msg.payload.size();
-  if (capped_ || bytes_ + size > maxBytes_) {
-    if (!capped_) {
-      capped_ = true;
-      write(msg.time, "* the day's log reached its cap of " + capText(maxBytes_) +
-                          "; lines after this one are left out");
+  // A message is a batch of lines, each with its own time stamp.
+  const spdlog::string_view_t all = msg.payload;
+  for (std::size_t from = 0; from <= all.size();) {
+    std::size_t to = std::string_view(all.data(), all.size()).find('\n', from);
+    if (to == std::string_view::npos) to = all.size();
+    const spdlog::string_view_t line(all.data() + from, to - from);
+    from = to + 1;
+    const std::uint64_t size = overhead_ + line.size();
+    if (capped_ || bytes_ + size > maxBytes_) {
+      if (!capped_) {
+        capped_ = true;
+        write(msg.time, "* the day's log reached its cap of " + capText(maxBytes_) +
+                            "; lines after this one are left out");
+      }
+      ++leftLines_;
+      leftBytes_ += size;
+      continue;
     }
-    ++leftLines_;
-    leftBytes_ += size;
-    return;
+    bytes_ += size;
+    file_->log(spdlog::details::log_msg(msg.time, spdlog::source_loc{}, "", spdlog::level::info, line));
   }
-  bytes_ += size;
-  file_->log(msg);
 }
 
 void CappedDailySink::write(Clock::time_point time, const std::string& text) {
   if (!file_) return;
-  const spdlog::details::log_msg line(time, spdlog::source_loc{}, "", spdlog::level::info, text);
-  bytes_ += overhead_ + text.size();
-  file_->log(line);
+  const qint64 ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+  const std::string line = formatTime(ms).toStdString() + ' ' + text;
+  bytes_ += overhead_ + line.size();
+  file_->log(spdlog::details::log_msg(time, spdlog::source_loc{}, "", spdlog::level::info, line));
 }
 
 void CappedDailySink::startDay(int day) {

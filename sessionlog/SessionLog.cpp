@@ -19,17 +19,22 @@ namespace {
 // Room for several status bursts while the disk is slow; each slot costs about 400 bytes.
 constexpr std::size_t kQueueLines = 4096;
 constexpr std::chrono::seconds kFlushEvery{1};
-constexpr char kPattern[] = "%Y-%m-%dT%H:%M:%S.%e%z %v";
+// Each line carries its own time stamp (see write()); the file takes the text as it is.
+constexpr char kPattern[] = "%v";
 constexpr int kDefaultDays = 30;
 constexpr int kDefaultMaxMB = 100;
 constexpr qint64 kMiB = 1024 * 1024;
-constexpr unsigned kOverrunCheckEvery = 256;  // lines between two looks at the lost count
+constexpr std::size_t kBatchBytes = 64 * 1024;  // a larger batch goes at once
 
 std::atomic<int> serial{0};  // spdlog's registry wants a distinct name per logger
 
 }  // namespace
 
-SessionLog::SessionLog(QObject* parent) : QObject(parent) {}
+SessionLog::SessionLog(QObject* parent) : QObject(parent) {
+  batchTimer_.setSingleShot(true);
+  batchTimer_.setInterval(0);
+  connect(&batchTimer_, &QTimer::timeout, this, &SessionLog::flushBatch);
+}
 
 SessionLog::~SessionLog() { close(); }
 
@@ -54,6 +59,7 @@ void SessionLog::open(const SessionLogSettings& settings) {
   close();
   reported_ = false;
   overrunsNoted_ = 0;
+  dayEnd_ = 0;
   folder_ = settings.dir.isEmpty() ? defaultDir() : settings.dir;
   if (!settings.enabled) return;
 
@@ -71,6 +77,8 @@ void SessionLog::open(const SessionLogSettings& settings) {
 
 void SessionLog::close() {
   if (!logger_) return;
+  flushBatch();
+  batchTimer_.stop();
   spdlog::drop(logger_->name());  // no more periodic flushes from the registry's thread
   const std::size_t overruns = pool_->overrun_counter() - overrunsNoted_;
   logger_.reset();
@@ -107,23 +115,57 @@ qint64 SessionLog::write(char mark, const QByteArray& text) {
   // The wall clock may step back (time sync); the log's times never do.
   lastStamp_ = std::max(lastStamp_, QDateTime::currentMSecsSinceEpoch());
   if (!logger_) return lastStamp_;
-  QByteArray line;
-  line.reserve(text.size() + 2);
-  line.append(mark).append(' ').append(text);
-  const spdlog::log_clock::time_point at{std::chrono::milliseconds(lastStamp_)};
-  logger_->log(at, spdlog::source_loc{}, spdlog::level::info,
-               spdlog::string_view_t(line.constData(), static_cast<std::size_t>(line.size())));
-  // Lines the full queue dropped are counted in the file soon after, so it never hides a gap.
-  if (++written_ % kOverrunCheckEvery == 0) {
-    const std::size_t lost = pool_->overrun_counter();
-    if (lost > overrunsNoted_) {
-      const std::string note = "* " + std::to_string(lost - overrunsNoted_) +
-                               " lines were lost because the log writer fell behind";
-      logger_->log(at, spdlog::source_loc{}, spdlog::level::info, note);
-      overrunsNoted_ = lost;
-    }
+  // A batch never spans midnight: each day's lines go to that day's file.
+  if (lastStamp_ >= dayEnd_) {
+    flushBatch();
+    const QDateTime next(QDateTime::fromMSecsSinceEpoch(lastStamp_).date().addDays(1), QTime(0, 0));
+    dayEnd_ = next.toMSecsSinceEpoch();
   }
+  if (batch_.empty()) batchStart_ = lastStamp_;
+  const qint64 second = lastStamp_ / 1000;
+  if (second != second_) {
+    // The date, time and offset change at most once a second: formatted once for all its lines.
+    const QByteArray stamp = formatTime(second * 1000).toUtf8();
+    secondHead_.assign(stamp.constData(), 19);
+    offset_.assign(stamp.constData() + 23, static_cast<std::size_t>(stamp.size() - 23));
+    second_ = second;
+  }
+  const int ms = static_cast<int>(lastStamp_ % 1000);
+  batch_ += secondHead_;
+  batch_ += '.';
+  batch_ += static_cast<char>('0' + ms / 100);
+  batch_ += static_cast<char>('0' + ms / 10 % 10);
+  batch_ += static_cast<char>('0' + ms % 10);
+  batch_ += offset_;
+  batch_ += ' ';
+  batch_ += mark;
+  batch_ += ' ';
+  batch_.append(text.constData(), static_cast<std::size_t>(text.size()));
+  batch_ += '\n';
+  if (batch_.size() >= kBatchBytes)
+    flushBatch();
+  else if (!batchTimer_.isActive())
+    batchTimer_.start();
   return lastStamp_;
+}
+
+void SessionLog::flushBatch() {
+  if (batch_.empty() || !logger_) return;
+  const spdlog::log_clock::time_point at{std::chrono::milliseconds(batchStart_)};
+  // One message for the lines of one turn of the event loop: handing the writer thread
+  // one message per line costs more in their contention than the lines themselves.
+  logger_->log(at, spdlog::source_loc{}, spdlog::level::info,
+               spdlog::string_view_t(batch_.data(), batch_.size() - 1));
+  batch_.clear();
+  // Batches the full queue dropped are counted in the file soon after, so it never hides a gap.
+  const std::size_t lost = pool_->overrun_counter();
+  if (lost > overrunsNoted_) {
+    const std::string note = formatTime(lastStamp_).toStdString() + " * " +
+                             std::to_string(lost - overrunsNoted_) +
+                             " batches of lines were lost because the log writer fell behind";
+    logger_->log(at, spdlog::source_loc{}, spdlog::level::info, note);
+    overrunsNoted_ = lost;
+  }
 }
 
 void SessionLog::reportFailure(const std::string& message) {

@@ -1,8 +1,9 @@
 #pragma once
 // The session log: every command sent, every line received and every link event, with its
-// local time, in one UTF-8 text file a day. Lines are handed to spdlog's asynchronous logger,
-// whose own thread writes them, so a call never waits on the disk: when the writer falls far
-// behind, the oldest waiting lines are dropped (and counted) rather than stall the caller.
+// local time, in one UTF-8 text file a day. The lines of one turn of the event loop are handed
+// to spdlog's asynchronous logger as one message, whose own thread writes them, so a call never
+// waits on the disk: when the writer falls far behind, the oldest waiting batches are dropped
+// (and counted in the file) rather than stall the caller.
 //
 // A line: "2024-05-01T14:03:22.123+02:00 > [COM1 /dev/ttyUSB0] 1V2,3,4." with the marks
 //   ">" sent (with the link it went out on), "<" received, "*" link event or a note of the
@@ -12,6 +13,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <atomic>
 #include <memory>
 
@@ -78,8 +80,16 @@ class SessionLog : public QObject {
   std::shared_ptr<CappedDailySink> sink_;
   std::atomic_bool reported_{false};
   qint64 lastStamp_ = 0;
-  unsigned written_ = 0;
-  std::size_t overrunsNoted_ = 0;  // lost lines already written down
+  std::size_t overrunsNoted_ = 0;  // lost batches already written down
+  // The lines of this turn of the event loop, each with its time stamp, sent as one message.
+  void flushBatch();
+  std::string batch_;
+  qint64 batchStart_ = 0;
+  qint64 dayEnd_ = 0;  // next local midnight
+  QTimer batchTimer_;
+  qint64 second_ = -1;
+  std::string secondHead_;  // "2024-05-01T14:03:22" of second_
+  std::string offset_;      // "+02:00"
 };
 
 }  // namespace sessionlog

@@ -39,6 +39,8 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QTemporaryDir config;
   qputenv("SWITCHER_CONFIG_DIR", config.path().toLocal8Bit());
+  // The session log writes as in use, into the run's own folder.
+  qputenv("SWITCHER_LOG_DIR", config.filePath("log").toLocal8Bit());
   QApplication app(argc, argv);
   const int bursts = argc > 1 ? std::max(1, atoi(argv[1])) : kDefaultBursts;
 
