@@ -317,9 +317,6 @@ class TMainForm : public QWidget, public LinkContext {
   // ---- GatewayLink.cpp: the console as a gateway (Switcher.ini [Gateway], --gateway) ----
   void SetupGateway();
 
-  // ---- SessionLogLink.cpp: session log, the lists' menus, paced sends ----
-  void SetupSessionLog();
-
   // ---- CodeGroupTab.cpp: Code Group tab and code group files ----
   TCodeTreeView* TreeView1 = nullptr;
   QGroupBox* GroupBox6 = nullptr;  // the edit panel
