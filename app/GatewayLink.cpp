@@ -11,6 +11,7 @@
 #include "GatewayServer.h"
 #include "Memo.h"
 #include "Prompts.h"
+#include "SessionLogLink.h"
 #include "Transmission.h"
 #include "Unit1.h"
 
@@ -72,9 +73,12 @@ class GatewayLink final : public QObject, public gateway::GatewayHost {
 
   // ReplyTarget is left as it is: the console's own exchange keeps its replies.
   void sendCommand(const QByteArray& command, const QString& label) override {
-    ClientLink link(form, label);
-    QuietPrompts quiet;
-    SendCode(link, command);
+    // With [Link] Pace set, behind the commands already waiting in the send queue.
+    PacedSendWith(form, command, [this, label](const QByteArray& c) {
+      ClientLink link(form, label);
+      QuietPrompts quiet;
+      return SendCode(link, c);
+    });
   }
 
   void showState() {

@@ -56,7 +56,7 @@ class SessionLink : public QObject {
 
   int drop(const QString& why) {
     const int dropped = queue->stop();
-    targets.clear();
+    senders.clear();
     if (dropped > 0) note(QStringLiteral("%1 commands were not sent: %2").arg(dropped).arg(why));
     return dropped;
   }
@@ -68,7 +68,7 @@ class SessionLink : public QObject {
   TMainForm& f;
   sessionlog::SessionLog* log = nullptr;
   SendQueue* queue = nullptr;
-  std::deque<std::uint32_t> targets;  // the reply target of each waiting command
+  std::deque<PacedSender> senders;  // how each waiting command goes out
   QLabel* left = nullptr;             // on the Code Group tab: commands still to go
   QString saveDir;                    // where the last list was saved
 };
@@ -121,12 +121,12 @@ void TMainForm::SetupSessionLog() {
       platform::GetPrivateProfileInt("Log", "MaxMB", 100, kSwitcherIni)));
 
   link->queue = new SendQueue(
-      [this, link](const QByteArray& command) {
-        const std::uint32_t target = link->targets.empty() ? kKeepReplyTarget : link->targets.front();
-        if (!link->targets.empty()) link->targets.pop_front();
-        if (target != kKeepReplyTarget) ReplyTarget = target;
+      [link](const QByteArray& command) {
+        if (link->senders.empty()) return false;
+        const PacedSender send = std::move(link->senders.front());
+        link->senders.pop_front();
         const int rest = link->queue->remaining();
-        const bool sent = SendCode(*this, command);
+        const bool sent = send(command);
         // The refusal's box has been shown once; the queue drops the rest.
         if (!sent && rest > 0)
           link->note(QStringLiteral("%1 commands were not sent: the link is not open").arg(rest));
@@ -144,7 +144,7 @@ void TMainForm::SetupSessionLog() {
     link->left->setVisible(n > 0);
   });
   connect(link->queue, &SendQueue::drained, this, [this, link] {
-    link->targets.clear();
+    link->senders.clear();
     // A running auto sequence owns Busy until it pauses or stops.
     if (AutoRunState() != 1) Busy = 0;
   });
@@ -209,12 +209,16 @@ void LogComLink(TMainForm& f, LinkChange change, int port) {
 }
 
 bool PacedSend(TMainForm& f, const QByteArray& command, std::uint32_t replyTarget) {
-  SessionLink* link = linkOf(f);
-  if (!link || link->queue->pace() == 0) {
+  return PacedSendWith(f, command, [&f, replyTarget](const QByteArray& c) {
     if (replyTarget != kKeepReplyTarget) f.ReplyTarget = replyTarget;
-    return SendCode(f, command);
-  }
-  link->targets.push_back(replyTarget);
+    return SendCode(f, c);
+  });
+}
+
+bool PacedSendWith(TMainForm& f, const QByteArray& command, PacedSender send) {
+  SessionLink* link = linkOf(f);
+  if (!link || link->queue->pace() == 0) return send(command);
+  link->senders.push_back(std::move(send));
   return link->queue->send(command);
 }
 

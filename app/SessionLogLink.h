@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
+#include <functional>
 
 class TMainForm;
 class TMemo;
@@ -27,6 +28,9 @@ constexpr std::uint32_t kKeepReplyTarget = UINT32_MAX;
 // behind the commands already waiting, at least Pace ms after the one before. False only
 // when it was sent at once and refused.
 bool PacedSend(TMainForm& f, const QByteArray& command, std::uint32_t replyTarget);
+// The same with the caller's own way out (the gateway's: its client's label, no boxes).
+using PacedSender = std::function<bool(const QByteArray&)>;
+bool PacedSendWith(TMainForm& f, const QByteArray& command, PacedSender send);
 // Commands of the paced queue still waiting, or going out.
 int PacedBacklog(const TMainForm& f);
 // Drops what waits; says how many in the System memo (with `why`) and the log.
