@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include "CodeTreeView.h"
+#include "Commands.h"
 #include "LogText.h"
 #include "Memo.h"
 #include "SessionLog.h"
@@ -28,6 +29,7 @@ class TestSessionLink : public QObject {
   void pacedRun_data();
   void pacedRun();
   void burstAndSaveAs();
+  void logFolderNotWritable();
 
  private:
   FakePrompts prompts{FakePrompts::Mode::Scripted};
@@ -121,6 +123,23 @@ void TestSessionLink::burstAndSaveAs() {
     QFile l(log->fileFor(at.last()));
     return l.open(QIODevice::ReadOnly) && l.readAll().contains(logged);
   }(), 3000);
+}
+
+void TestSessionLink::logFolderNotWritable() {
+  DestroyForms();
+  QTemporaryDir dir;
+  QFile blocker(dir.filePath("file"));  // a file where the folder should be: even root fails
+  QVERIFY(blocker.open(QIODevice::WriteOnly));
+  const QByteArray before = qgetenv("SWITCHER_LOG_DIR");
+  qputenv("SWITCHER_LOG_DIR", (blocker.fileName() + "/log").toLocal8Bit());
+  QVERIFY(startOnTcp(*sw));
+  qputenv("SWITCHER_LOG_DIR", before);
+  const auto reports = [] { return MainForm->MemoSysInfo->lines().filter("Session log: cannot write").size(); };
+  for (int i = 1; i <= 3; ++i) {
+    CodeQueryAllStatus(*MainForm);  // the console goes on sending and reading
+    QTRY_COMPARE(MainForm->Memo6->lineCount(), 256 * i);
+    QTRY_COMPARE(reports(), 1);
+  }
 }
 
 QTEST_MAIN(TestSessionLink)
