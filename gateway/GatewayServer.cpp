@@ -2,6 +2,7 @@
 
 #include "CommandFramer.h"
 
+#include <QMetaObject>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTcpServer>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <functional>
+#include <utility>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -254,6 +256,7 @@ void GatewayServer::stop() {
   }
   delete listener;
   listener = nullptr;
+  outgoing.clear();
   if (hadClients) emit clientCountChanged(0);
 }
 
@@ -307,7 +310,15 @@ void GatewayServer::command(GatewayClient* client, const QByteArray& text) {
 }
 
 void GatewayServer::switcherBytes(const char* data, int size) {
-  const QByteArray complete = lines.push(data, size);
+  outgoing += lines.push(data, size);
+  if (outgoing.isEmpty() || broadcastQueued) return;
+  broadcastQueued = true;
+  QMetaObject::invokeMethod(this, &GatewayServer::broadcast, Qt::QueuedConnection);
+}
+
+void GatewayServer::broadcast() {
+  broadcastQueued = false;
+  const QByteArray complete = std::exchange(outgoing, QByteArray());
   if (complete.isEmpty()) return;
   // A client dropped on the way stays allocated until the event loop runs again.
   const std::vector<GatewayClient*> all = clients;

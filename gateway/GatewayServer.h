@@ -59,7 +59,9 @@ class GatewayServer : public QObject {
   QString listenText() const;
   int clientCount() const { return int(clients.size()); }
 
-  // Bytes from the switcher, in any pieces: every complete line goes to every client.
+  // Bytes from the switcher, in any pieces: every complete line goes to every client once the
+  // event loop has finished its current work (the console reads its own lines first, and a
+  // burst that came in many pieces leaves in one write per client).
   void switcherBytes(const char* data, int size);
   void switcherBytes(const QByteArray& bytes) { switcherBytes(bytes.constData(), int(bytes.size())); }
 
@@ -74,6 +76,7 @@ class GatewayServer : public QObject {
   void command(GatewayClient* client, const QByteArray& text);
   // clean: a FIN after the last bytes; else a reset (a failed or too slow client).
   void drop(GatewayClient* client, bool clean);
+  void broadcast();
 
   GatewayHost& host;
   Settings settings;
@@ -81,6 +84,8 @@ class GatewayServer : public QObject {
   bool loopbackOnly = true;
   QTcpServer* listener = nullptr;
   LineHolder lines;
+  QByteArray outgoing;  // complete lines not yet handed to the clients
+  bool broadcastQueued = false;
   std::vector<GatewayClient*> clients;
 };
 

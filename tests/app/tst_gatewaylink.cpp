@@ -27,20 +27,16 @@ quint16 freePort() {
   return probe.serverPort();
 }
 
-// Runs action once cond holds, checking from the event loop (also a modal one); gives up
-// with giveUp after kWaitMs.
-void whenTrue(std::function<bool()> cond, std::function<void()> action, std::function<void()> giveUp = {}) {
+// Runs action once cond holds, checking from the event loop (also a modal one); after
+// kWaitMs gives up and closes the output-port dialog, so that no test hangs in it.
+void whenTrue(std::function<bool()> cond, std::function<void()> action) {
   auto* t = new QTimer;
-  auto* clock = new QElapsedTimer;
-  clock->start();
-  QObject::connect(t, &QTimer::timeout, t, [=] {
-    const bool late = clock->elapsed() > kWaitMs;
-    if (!cond() && !late) return;
-    t->stop();
+  QObject::connect(t, &QTimer::timeout, t, [=, clock = QDeadlineTimer(kWaitMs)] {
+    if (!cond() && !clock.hasExpired()) return;
     t->deleteLater();
-    delete clock;
-    if (!late) action();
-    else if (giveUp) giveUp();
+    t->stop();
+    if (!clock.hasExpired()) action();
+    else if (Form2->isVisible()) Form2->reject();
   });
   t->start(10);
 }
@@ -91,8 +87,7 @@ void TestGatewayLink::twoConsolesShareOneSwitcher() {
            [] {
              Form2->ComboBox2->setCurrentIndex(5);
              Form2->accept();
-           },
-           [] { Form2->reject(); });
+           });
   MainForm->OutPort001Click(MainForm->OutPort[12]);
   QTRY_COMPARE(sw.core.route(12), (sim::SwitcherCore::Route{5, 5}));
   QTRY_COMPARE(MainForm->OutPort[12]->caption(), QString("5"));
@@ -126,9 +121,8 @@ void TestGatewayLink::clientTrafficLeavesTheConsolesExchanges() {
            [&] {
              filledEarly = Form2->BitBtn1->isEnabled() || Form2->itemIndex() != -1;
              sw.send(" A/V : 007 > 012\r\n");
-             whenTrue([] { return Form2->BitBtn1->isEnabled(); }, [] { Form2->reject(); }, [] { Form2->reject(); });
-           },
-           [] { Form2->reject(); });
+             whenTrue([] { return Form2->BitBtn1->isEnabled(); }, [] { Form2->reject(); });
+           });
   MainForm->OutPort001Click(MainForm->OutPort[12]);
   QVERIFY(!filledEarly);
   QCOMPARE(MainForm->OutPort[12]->caption(), QString("7"));
