@@ -157,19 +157,20 @@ void TMainForm::SetupSessionLog() {
   connect(link->queue, &SendQueue::remainingChanged, stop, [stop](int n) { stop->setEnabled(n > 0); });
   stop->setEnabled(false);
 
-  // TCP/IP link events come from the socket; the COM port's from LogComLink.
-  connect(ClientSocket1, &QAbstractSocket::stateChanged, link, [this, link](QAbstractSocket::SocketState s) {
+  // TCP/IP link events come from the socket; the COM port's from LogComLink. The window is
+  // the context, so that its destructor's disconnect keeps the socket's last events out.
+  connect(ClientSocket1, &QAbstractSocket::stateChanged, this, [this, link](QAbstractSocket::SocketState s) {
     // Before the reconnection's own handler of `connected` resets its attempt count.
     if (s == QAbstractSocket::ConnectedState)
       link->log->event((TcpRetryAttempt > 0 ? QStringLiteral("reconnected ") : QStringLiteral("opened ")) +
                        link->tcpName());
   });
-  connect(ClientSocket1, &QAbstractSocket::disconnected, link, [this, link] {
+  connect(ClientSocket1, &QAbstractSocket::disconnected, this, [this, link] {
     const bool lost = TcpLinkWanted;  // Close ends the wish before the socket closes
     link->log->event((lost ? QStringLiteral("lost ") : QStringLiteral("closed ")) + link->tcpName());
     link->drop(lost ? QStringLiteral("the link was lost") : QStringLiteral("the link was closed"));
   });
-  connect(ClientSocket1, &QAbstractSocket::errorOccurred, link, [this, link] {
+  connect(ClientSocket1, &QAbstractSocket::errorOccurred, this, [this, link] {
     if (ClientSocket1->state() != QAbstractSocket::ConnectedState)
       link->log->event(QStringLiteral("no link %1: %2").arg(link->tcpName(), ClientSocket1->errorString()));
   });
