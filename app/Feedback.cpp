@@ -8,7 +8,6 @@
 #include "GatewayLink.h"
 #include "Memo.h"
 #include "Outport.h"
-#include "SessionLogLink.h"
 #include "RoutingView.h"
 #include "SessionLogLink.h"
 #include "Unit1.h"
