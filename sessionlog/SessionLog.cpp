@@ -16,8 +16,9 @@
 namespace sessionlog {
 namespace {
 
-// Room for several status bursts while the disk is slow; each slot costs about 400 bytes.
-constexpr std::size_t kQueueLines = 4096;
+// Slots of the writer's queue. Each holds one event-loop turn's batch of lines, so a few
+// hundred ride out a slow disk; every slot (about 400 bytes) is allocated at start.
+constexpr std::size_t kQueueLines = 256;
 constexpr std::chrono::seconds kFlushEvery{1};
 // Each line carries its own time stamp (see write()); the file takes the text as it is.
 constexpr char kPattern[] = "%v";
