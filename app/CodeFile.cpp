@@ -258,9 +258,9 @@ void TMainForm::Button2Click() {
   const QString name =
       platform::prompts().openFileName(codeFileDialog(this, "Open", CodeFileName));
   if (name.isEmpty()) return;
-  CodeFileName = name;
-  // A file that cannot be read leaves the tree, its edits and Switch.ini alone: showing the
-  // default tree instead would invite saving it over the file.
+  // A file that cannot be read leaves the tree, its edits, Switch.ini and the name the next
+  // Save offers alone: showing the default tree, or offering that name, would invite saving
+  // over the file.
   const QString failure = ReadCodeFile(name);
   if (!failure.isEmpty()) {
     CodeTreeChanged = changedBefore;
@@ -268,6 +268,7 @@ void TMainForm::Button2Click() {
                           "Error", platform::Icon::Stop);
     return;
   }
+  CodeFileName = name;
   ClearCodeTree();
   BuildCodeTreeFromDoc();
   platform::WritePrivateProfileString(kSection, kKey, QFile::encodeName(name), kSwitchIni);

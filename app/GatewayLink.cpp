@@ -75,6 +75,12 @@ class GatewayLink final : public QObject, public gateway::GatewayHost {
   void sendCommand(const QByteArray& command, const QString& label) override {
     // With [Link] Pace set, behind the commands already waiting in the send queue.
     PacedSendWith(form, command, [this, label](const QByteArray& c) {
+      // A paced command can come due while the switcher is being identified or the link is
+      // down: the client is told, and the commands queued behind it still go.
+      if (!linkReady()) {
+        server->tell(label, gateway::kLinkClosedLine);
+        return true;
+      }
       ClientLink link(form, label);
       QuietPrompts quiet;
       return SendCode(link, c);

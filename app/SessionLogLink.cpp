@@ -71,6 +71,7 @@ class SessionLink : public QObject {
   std::deque<PacedSender> senders;  // how each waiting command goes out
   QLabel* left = nullptr;             // on the Code Group tab: commands still to go
   QString saveDir;                    // where the last list was saved
+  bool identifiedLogged = false;      // the identification's first reply is in the log
 };
 
 SessionLink* linkOf(const TMainForm& f) { return theLink && &theLink->f == &f ? theLink : nullptr; }
@@ -149,13 +150,17 @@ void TMainForm::SetupSessionLog() {
     if (AutoRunState() != 1) Busy = 0;
   });
   new StopKey(*this, link);
-  auto* stop = new QAction(QStringLiteral("Stop"), TreeView1);
-  stop->setObjectName(QStringLiteral("ActionStopRun"));
-  TreeView1->addAction(stop);
-  TreeView1->setContextMenuPolicy(Qt::ActionsContextMenu);
-  connect(stop, &QAction::triggered, this, [this] { StopPacedRun(*this, QStringLiteral("stopped")); });
-  connect(link->queue, &SendQueue::remainingChanged, stop, [stop](int n) { stop->setEnabled(n > 0); });
-  stop->setEnabled(false);
+  // Without a pace nothing waits, and the tree keeps having no menu at all.
+  if (link->queue->pace() > 0) {
+    auto* stop = new QAction(QStringLiteral("Stop"), TreeView1);
+    stop->setObjectName(QStringLiteral("ActionStopRun"));
+    TreeView1->addAction(stop);
+    TreeView1->setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(stop, &QAction::triggered, this, [this] { StopPacedRun(*this, QStringLiteral("stopped")); });
+    connect(link->queue, &SendQueue::remainingChanged, stop, [stop](int n) { stop->setEnabled(n > 0); });
+    stop->setEnabled(false);
+  }
+  connect(this, &TMainForm::identificationFinished, link, [link] { link->identifiedLogged = false; });
 
   // TCP/IP link events come from the socket; the COM port's from LogComLink. The window is
   // the context, so that its destructor's disconnect keeps the socket's last events out.
@@ -195,8 +200,11 @@ qint64 LogReceived(TMainForm& f, const QByteArray& line) {
   SessionLink* link = linkOf(f);
   if (!link) return TMemo::kNow;
   const qint64 at = link->log->received(line);
-  if (f.ReplyTarget == kIdentification)
+  // The type answer, which comes first; not the version or a late line under the same target.
+  if (f.ReplyTarget == kIdentification && !link->identifiedLogged) {
+    link->identifiedLogged = true;
     link->log->event(QStringLiteral("identified: ") + LinkBytesText(line));
+  }
   return at;
 }
 

@@ -83,23 +83,24 @@ class GatewayClient final : public QObject {
   bool isOpen() const { return fd >= 0; }
   qint64 backlog() const { return out.size() - sent; }
 
-  // Writes what the kernel takes now and keeps the rest. False when the client must go:
-  // a write failed or its backlog passed kMaxBacklog.
+  // Writes what the kernel takes now and keeps the rest. False when the client must go: a
+  // write failed, or what it left unread of earlier sends (once the kernel has taken what it
+  // will) passed kMaxBacklog. The new bytes do not count, so a client that keeps reading is
+  // never dropped for one large burst that a busy console handed over in a single turn.
   bool send(const char* data, int size) {
     if (fd < 0) return true;
-    if (backlog() == 0) {
-      out.clear();
-      sent = 0;
+    if (!flush()) return false;
+    const qint64 unread = backlog();
+    if (unread == 0) {
       const int taken = writeSome(data, size);
       if (taken < 0) return false;
       if (taken == size) return true;
       out.append(data + taken, size - taken);
       writeNotifier->setEnabled(true);
-    } else {
-      out.append(data, size);
-      if (!flush()) return false;
+      return true;
     }
-    return backlog() <= kMaxBacklog;
+    out.append(data, size);
+    return unread <= kMaxBacklog;
   }
   bool send(const QByteArray& bytes) { return send(bytes.constData(), int(bytes.size())); }
 
@@ -307,6 +308,14 @@ void GatewayServer::command(GatewayClient* client, const QByteArray& text) {
     return;
   }
   if (!client->send(reply, int(qstrlen(reply)))) drop(client, false);
+}
+
+void GatewayServer::tell(const QString& clientLabel, const char* line) {
+  for (GatewayClient* client : clients) {
+    if (client->label != clientLabel) continue;
+    if (!client->send(line, int(qstrlen(line)))) drop(client, false);
+    return;
+  }
 }
 
 void GatewayServer::switcherBytes(const char* data, int size) {

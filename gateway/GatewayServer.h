@@ -64,6 +64,8 @@ class GatewayServer : public QObject {
   // burst that came in many pieces leaves in one write per client).
   void switcherBytes(const char* data, int size);
   void switcherBytes(const QByteArray& bytes) { switcherBytes(bytes.constData(), int(bytes.size())); }
+  // One line to one client (by its "ADDR:PORT" label), if it is still there.
+  void tell(const QString& clientLabel, const char* line);
 
  signals:
   void clientCountChanged(int count);

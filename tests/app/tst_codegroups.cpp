@@ -312,6 +312,7 @@ class TestCodeGroups : public QObject {
     QCOMPARE(treeText(), kEditedTree);
     QCOMPARE(MainForm->CodeTreeChanged, std::uint8_t(1));
     QCOMPARE(storedPath(), QByteArray("/old.cgf"));
+    QCOMPARE(MainForm->CodeFileName, QString("/old.cgf"));
   }
 
   // A value longer than a line edit's default limit is shown whole and saved unchanged.
