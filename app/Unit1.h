@@ -315,6 +315,8 @@ class TMainForm : public QWidget, public LinkContext {
   void SetupSessionLog();
 
   // ---- GatewayLink.cpp: the console as a gateway (Switcher.ini [Gateway], --gateway) ----
+  void SetupSwitcherInfo();  // SwitcherInfo.cpp
+
   void SetupGateway();
 
   // ---- CodeGroupTab.cpp: Code Group tab and code group files ----
