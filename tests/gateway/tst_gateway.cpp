@@ -75,6 +75,8 @@ void TestGateway::framing_data() {
       << QByteArrayList{"1V2.", "Status.", "/*Type;", "5B6,7."} << QByteArray() << 0;
   QTest::newRow("password holding '.'") << QByteArrayList{"/+ab.cd.e", "f;Status3."} << false
                                         << QByteArrayList{"/+ab.cd.ef;", "Status3."} << QByteArray() << 0;
+  QTest::newRow("password holding ';'") << QByteArrayList{"/+a;b;", "c;d;;Status3."} << false
+                                        << QByteArrayList{"/+a;b;c;d;;", "Status3."} << QByteArray() << 0;
   QTest::newRow("over-long, skipped to the next '.'")
       << QByteArrayList{QByteArray(200, 'x'), QByteArray(100, 'x') + "y.Status1."} << false
       << QByteArrayList{"Status1."} << error << 0;
