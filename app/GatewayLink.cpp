@@ -1,4 +1,4 @@
-// The gateway on the main window: its start from Switcher.ini, its line in the System memo,
+// The gateway on the main window: its start from Switcher.ini, its status line under the System memo,
 // clients' commands through SendCode with the client in the send list, and the switcher's
 // bytes handed on from both links.
 #include "GatewayLink.h"
@@ -11,13 +11,14 @@
 #include "GatewayServer.h"
 #include "Memo.h"
 #include "Prompts.h"
+#include "ServiceStatus.h"
 #include "Unit1.h"
 
 namespace {
 
 constexpr char kSwitcherIni[] = "Switcher.ini";
-// MemoSysInfo's line 3 is empty in the console's own layout; the gateway's state goes there.
-constexpr int kGatewayLine = 3;
+// The gateway's line under the System memo.
+constexpr char kService[] = "Gateway";
 constexpr char kGatewayObject[] = "Gateway";
 
 int portForRun = 0;
@@ -44,10 +45,10 @@ class GatewayLink final : public QObject, public gateway::GatewayHost {
 
   void showState() {
     const int n = server->clientCount();
-    form.MemoSysInfo->replaceLine(kGatewayLine, QStringLiteral("Gateway: listening on %1, %2 client%3")
-                                                    .arg(server->listenText())
-                                                    .arg(n)
-                                                    .arg(n == 1 ? "" : "s"));
+    SetServiceStatus(form, kService, QStringLiteral("Gateway: listening on %1, %2 client%3")
+                                         .arg(server->listenText())
+                                         .arg(n)
+                                         .arg(n == 1 ? "" : "s"));
   }
 
   TMainForm& form;
@@ -75,7 +76,7 @@ void TMainForm::SetupGateway() {
   const QString error = link->server->start(settings);
   if (!error.isEmpty()) {
     delete link;
-    MemoSysInfo->replaceLine(kGatewayLine, QStringLiteral("Gateway: not started"));
+    SetServiceStatus(*this, kService, QStringLiteral("Gateway: not started"));
     // Once the window is up; the console runs on without the gateway.
     QTimer::singleShot(0, this, [this, error] {
       platform::showMessage(this, error, QStringLiteral("Error"), platform::Icon::Warning);
