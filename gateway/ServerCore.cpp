@@ -260,6 +260,13 @@ QString ServerCore::start(const Settings& s) {
   QString error;
   if (!ParseAllow(s.allow, &ranges, &error)) return name + QStringLiteral(": ") + error;
   const bool loopback = IsLoopback(address);
+  // Allow holds IPv4 ranges only: on any other IPv6 address nobody could be admitted.
+  if (!loopback && address.protocol() == QAbstractSocket::IPv6Protocol) {
+    return tr("%1: Bind=%2 is an IPv6 address; clients are admitted by IPv4 address only, "
+              "so use Bind=0.0.0.0 (or an IPv4 address of this machine), or ::1 for this "
+              "machine alone.")
+        .arg(name, bind);
+  }
   if (!loopback && ranges.isEmpty()) {
     return tr("%1: Bind=%2 is not a loopback address, so Allow must name the clients "
               "that may connect (for example Allow=192.168.1.0/24).")

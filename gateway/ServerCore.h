@@ -87,7 +87,8 @@ class ServerCore : public QObject {
 
   // Listens on settings.bind:settings.port (port 0: any free port) and admits by
   // settings.allow and settings.maxClients (readOnly is the protocol's). Returns an empty text
-  // on success, else why not, beginning "NAME: ": a Bind that is not an address, a
+  // on success, else why not, beginning "NAME: ": a Bind that is not an address, an IPv6
+  // Bind other than ::1 (Allow is IPv4 only), a
   // non-loopback bind without Allow, a bad Allow entry, a port in use, an address that cannot
   // be bound. A running server is stopped first.
   QString start(const Settings& settings);

@@ -129,6 +129,8 @@ void TestGateway::admission_data() {
   QTest::newRow("non-loopback bind without Allow") << "0.0.0.0" << "" << "Allow must" << QStringList() << "";
   QTest::newRow("address of another machine")
       << "192.0.2.1" << "192.0.2.0/24" << "not an address of this machine" << QStringList() << "";
+  QTest::newRow("any IPv6 address") << "::" << "127.0.0.1" << "is an IPv6 address" << QStringList() << "";
+  QTest::newRow("IPv6 loopback") << "::1" << "" << "" << QStringList() << "";
   QTest::newRow("Allow entry in shorthand") << "127.0.0.1" << "127.1" << "Allow entry" << QStringList() << "";
 }
 
