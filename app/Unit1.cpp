@@ -139,6 +139,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
   SetupSessionLog();
   SetupRouting();
   SetupGateway();
+  SetupPanel();
   // 8.
   FormCreate();
 }

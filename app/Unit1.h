@@ -316,6 +316,8 @@ class TMainForm : public QWidget, public LinkContext {
 
   // ---- GatewayLink.cpp: the console as a gateway (Switcher.ini [Gateway], --gateway) ----
   void SetupGateway();
+  // ---- PanelLink.cpp: router panels (Switcher.ini [Panel], --panel) ----
+  void SetupPanel();
 
   // ---- CodeGroupTab.cpp: Code Group tab and code group files ----
   TCodeTreeView* TreeView1 = nullptr;

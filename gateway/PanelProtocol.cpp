@@ -79,7 +79,8 @@ PanelProtocol::PanelProtocol(PanelHost& host, PanelOptions options, QObject* par
   clock.start();
   pendingTimer->setInterval(kPanelReportBoundMs / 2);
   connect(pendingTimer, &QTimer::timeout, this, &PanelProtocol::checkPending);
-  remember();
+  // The host is asked once a client comes or deviceChanged() is called: it may not be
+  // ready yet while this is made.
 }
 
 PanelProtocol::~PanelProtocol() = default;
