@@ -22,6 +22,9 @@ namespace {
 constexpr int kMaxPort = 65535;
 // A client closing cleanly may leave this much unread; more is not worth waiting for.
 constexpr int kDrainOnClose = 64 * 1024;
+// While a lingering client still has work outstanding, how often to look again: the quiet
+// time counts from the last look that found work.
+constexpr qint64 kLingerPoll = 50;
 
 // Peer address of an accepted descriptor; IPv4 also when mapped into IPv6.
 bool peerOf(int fd, QHostAddress* address, quint16* port) {
@@ -212,9 +215,10 @@ class CoreClient final : public QObject, public ClientHandle {
 
   void lingerCheck() {
     if (fd < 0) return;
-    if (proto->outstanding() || backlog() > 0) quietSince.start();
+    const bool busy = proto->outstanding() || backlog() > 0;
+    if (busy) quietSince.start();
     const qint64 left = kLingerMax - ended.elapsed();
-    const qint64 quietLeft = kLingerQuiet - quietSince.elapsed();
+    const qint64 quietLeft = busy ? kLingerPoll : kLingerQuiet - quietSince.elapsed();
     if (left <= 0 || quietLeft <= 0) {
       drop(true);
       return;
