@@ -53,6 +53,7 @@ class SwitcherInfo final : public QObject {
   int inputs() const { return size(1); }
   int outputs() const { return std::min(size(2), kDefaultPorts); }
   std::function<void()> changed;
+  std::function<void()> namesChanged;
 
  private:
   int size(int which) const {
@@ -62,6 +63,11 @@ class SwitcherInfo final : public QObject {
     return n >= 1 ? n : kDefaultPorts;
   }
   void check() {
+    // The names dialog's edits too, until TRouting says so itself.
+    if (const TRouting* r = form.findChild<TRouting*>(); r && r->names() != names) {
+      names = r->names();
+      if (namesChanged) namesChanged();
+    }
     const QString now = QString::number(ready()) + QString::number(linkUp()) + model();
     if (now == state) return;
     state = now;
@@ -69,6 +75,7 @@ class SwitcherInfo final : public QObject {
   }
   TMainForm& form;
   QString state;
+  names::Names names;
 };
 
 TRouting* routingOf(const TMainForm& form) { return form.findChild<TRouting*>(); }
@@ -191,6 +198,7 @@ class PanelLink final : public QObject, public gateway::PanelHost {
     connect(&routing->table(), &routing::RoutingTable::changed, protocol, &gateway::PanelProtocol::routeChanged);
     SwitcherInfo* info = SwitcherInfo::of(form);
     info->changed = [protocol] { protocol->deviceChanged(); };
+    info->namesChanged = [protocol] { protocol->namesChanged(); };
     connect(&server->core(), &gateway::ServerCore::clientCountChanged, this, [this] { showState(); });
   }
 

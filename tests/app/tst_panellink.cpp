@@ -98,6 +98,10 @@ void TestPanelLink::preludeRouteLabelsLocks() {
   QCOMPARE(sw.core.route(12), (sim::SwitcherCore::Route{5, 5}));
   QTRY_COMPARE(MainForm->OutPort[12]->caption(), QString("5"));
   QVERIFY(sw.commands.contains("5B12."));
+  // A route made on the switcher's own front panel reaches every panel too.
+  sw.send(" A/V : 009 > 003\r\n");
+  QVERIFY(a.take("VIDEO OUTPUT ROUTING:\n2 8\n\n"));
+  QVERIFY(b.take("VIDEO OUTPUT ROUTING:\n2 8\n\n"));
 
   // Labels: stored in Names.ini and sent to every panel.
   b.send("OUTPUT LABELS:\n0 Stage left\n");
