@@ -3,10 +3,15 @@
 // switcher has reported them.
 
 #include "PanelProtocol.h"
+#include "PanelServer.h"
+#include "ServerCore.h"
 
+#include <QtNetwork>
 #include <QtTest>
 
+#include <functional>
 #include <map>
+#include <sys/socket.h>
 
 using gateway::PanelBlock;
 using gateway::PanelBlockParser;
@@ -22,6 +27,7 @@ struct FakeHost final : gateway::PanelHost {
   bool canSend = true;
   bool canWrite = true;
   QByteArrayList commands;
+  std::function<void()> onSend;
   gateway::PanelDevice device() const override { return dev; }
   routing::Route route(int output) const override {
     const auto it = routes.find(output);
@@ -34,6 +40,7 @@ struct FakeHost final : gateway::PanelHost {
   }
   bool send(const QByteArray& command, const QString&) override {
     if (canSend) commands << command;
+    if (canSend && onSend) onSend();
     return canSend;
   }
 };
@@ -58,6 +65,8 @@ class TestPanel : public QObject {
   void routeToldOnceReported();
   void unreportedRouteIsAskedFor();
   void labelsGoToEveryClient();
+  void overTcp_data();
+  void overTcp();
 
  private:
   struct Peer {
@@ -270,6 +279,45 @@ void TestPanel::labelsGoToEveryClient() {
   p.block(2, blockOf("INPUT LABELS:\n0 Other"));
   QVERIFY(peers[2].got.endsWith("NAK\n\n"));
   QCOMPARE(host.nameSet.name(names::Kind::Input, 1), QString::fromUtf8("Camera 1 \xc3\xa9"));
+}
+
+void TestPanel::overTcp_data() {
+  QTest::addColumn<QByteArray>("request");
+  QTest::addColumn<bool>("halfClose");
+  QTest::addColumn<QByteArray>("tail");  // what the client got last before the server closed it
+  QTest::newRow("line of 2 KiB ends the client") << "INPUT LABELS:\n0 " + QByteArray(2048, 'x') + "\n\n" << false
+                                               << QByteArray("END PRELUDE:\n\n");
+  QByteArray big = "OUTPUT LABELS:\n";
+  for (int k = 0; k < 70; ++k) big += "0 " + QByteArray(1000, 'y') + "\n";
+  QTest::newRow("block over 64 KiB ends the client") << big << false << QByteArray("END PRELUDE:\n\n");
+  QTest::newRow("half-closed client gets its route") << QByteArray("PING:\n\nVIDEO OUTPUT ROUTING:\n0 5\n\n") << true
+                                                     << QByteArray("ACK\n\nACK\n\nVIDEO OUTPUT ROUTING:\n0 5\n\n");
+}
+
+void TestPanel::overTcp() {
+  QFETCH(QByteArray, request);
+  QFETCH(bool, halfClose);
+  QFETCH(QByteArray, tail);
+  FakeHost host;
+  gateway::PanelServer server(host, {});
+  // The switcher reports the route a while after the command.
+  host.onSend = [&] {
+    QTimer::singleShot(50, &server, [&] {
+      host.routes[1] = {6, 6};
+      server.protocol().routeChanged(1);
+    });
+  };
+  QCOMPARE(server.start(gateway::Settings{}), QString());
+  QTcpSocket client;
+  QByteArray got;
+  connect(&client, &QTcpSocket::readyRead, &client, [&] { got += client.readAll(); });
+  client.connectToHost(QHostAddress::LocalHost, server.core().port());
+  QTRY_VERIFY(got.endsWith("END PRELUDE:\n\n"));
+  client.write(request);
+  client.flush();
+  if (halfClose) ::shutdown(int(client.socketDescriptor()), SHUT_WR);
+  QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::UnconnectedState, 10000);
+  QVERIFY2(got.endsWith(tail), got.right(80).constData());
 }
 
 QTEST_GUILESS_MAIN(TestPanel)
