@@ -200,6 +200,8 @@ class PanelLink final : public QObject, public gateway::PanelHost {
     info->changed = [protocol] { protocol->deviceChanged(); };
     info->namesChanged = [protocol] { protocol->namesChanged(); };
     connect(&server->core(), &gateway::ServerCore::clientCountChanged, this, [this] { showState(); });
+    // The identification rewrites the System memo from its switcher line on.
+    connect(&form, &TMainForm::identificationFinished, this, [this] { showState(); });
   }
 
   TMainForm& form;

@@ -430,7 +430,11 @@ void PanelProtocol::flush() {
     const std::vector<int> changed = sorted(std::exchange(locksDirty, {}));
     std::vector<ClientId> ids;
     for (const auto& c : clients) ids.push_back(c.first);
-    for (ClientId id : ids) write(id, locksBlock(id, &changed));
+    const qsizetype empty = qsizetype(qstrlen(kLocks)) + 2;
+    for (ClientId id : ids) {
+      const QByteArray out = locksBlock(id, &changed);
+      if (out.size() > empty) write(id, out);
+    }
   }
   if (!routesDirty.isEmpty() && told.present) {
     const std::vector<int> changed = sorted(std::exchange(routesDirty, {}));
