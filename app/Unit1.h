@@ -315,6 +315,8 @@ class TMainForm : public QWidget, public LinkContext {
   void SetupSessionLog();
 
   // ---- GatewayLink.cpp: the console as a gateway (Switcher.ini [Gateway], --gateway) ----
+  void SetupSwitcherInfo();  // SwitcherInfo.cpp
+
   void SetupGateway();
   // ---- PanelLink.cpp: router panels (Switcher.ini [Panel], --panel) ----
   void SetupPanel();
