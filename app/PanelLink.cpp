@@ -4,12 +4,9 @@
 #include "PanelLink.h"
 
 #include <QHostInfo>
-#include <QRegularExpression>
 #include <QTimer>
 
-#include <cstdio>
-#include <functional>
-
+#include "ClientCommands.h"
 #include "Ini.h"
 #include "Memo.h"
 #include "PanelServer.h"
@@ -17,113 +14,14 @@
 #include "RoutingTable.h"
 #include "RoutingView.h"
 #include "ServerCore.h"
-#include "SessionLogLink.h"
-#include "Transmission.h"
+#include "SwitcherInfo.h"
 #include "Unit1.h"
 
 namespace {
 
-// ---- Stand-ins for the shared pieces that other branches bring: SwitcherInfo (link and
-// identification), TRouting::of, ClientSend, SetServiceStatus and ReadSettings by section.
-// They sit here alone so that each is replaced by its real one without touching the rest.
-
-constexpr int kPollMs = 100;
-constexpr int kDefaultPorts = 256;
-
-class SwitcherInfo final : public QObject {
- public:
-  explicit SwitcherInfo(TMainForm& form) : QObject(&form), form(form) {
-    setObjectName(QStringLiteral("PanelSwitcherInfo"));
-    auto* poll = new QTimer(this);
-    connect(poll, &QTimer::timeout, this, [this] { check(); });
-    connect(&form, &TMainForm::identificationFinished, this, [this] { check(); });
-    poll->start(kPollMs);
-  }
-  static SwitcherInfo* of(const TMainForm& form) {
-    return static_cast<SwitcherInfo*>(form.findChild<QObject*>(QStringLiteral("PanelSwitcherInfo")));
-  }
-  bool linkUp() const { return form.tcpMode() ? form.socketActive() : form.serialOpen(); }
-  bool ready() const { return linkUp() && !form.identifying(); }
-  bool identified() const { return !model().isEmpty(); }
-  QString model() const {
-    for (const QString& line : form.MemoSysInfo->lines())
-      if (line.startsWith(QLatin1String("MATRIX "))) return line;
-    return {};
-  }
-  int inputs() const { return size(1); }
-  int outputs() const { return std::min(size(2), kDefaultPorts); }
-  std::function<void()> changed;
-  std::function<void()> namesChanged;
-
- private:
-  int size(int which) const {
-    static const QRegularExpression re(QStringLiteral("^MATRIX (\\d{1,3})X(\\d{1,3})$"));
-    const QRegularExpressionMatch m = re.match(model());
-    const int n = m.hasMatch() ? m.captured(which).toInt() : 0;
-    return n >= 1 ? n : kDefaultPorts;
-  }
-  void check() {
-    // The names dialog's edits too, until TRouting says so itself.
-    if (const TRouting* r = form.findChild<TRouting*>(); r && r->names() != names) {
-      names = r->names();
-      if (namesChanged) namesChanged();
-    }
-    const QString now = QString::number(ready()) + QString::number(linkUp()) + model();
-    if (now == state) return;
-    state = now;
-    if (changed) changed();
-  }
-  TMainForm& form;
-  QString state;
-  names::Names names;
-};
-
-TRouting* routingOf(const TMainForm& form) { return form.findChild<TRouting*>(); }
-
-class ClientLink final : public LinkContext {
- public:
-  ClientLink(TMainForm& form, const QString& label) : form(form), suffix("   [" + label.toLatin1() + "]") {}
-  bool tcpMode() const override { return form.tcpMode(); }
-  bool socketActive() const override { return form.socketActive(); }
-  void socketSend(const QByteArray& bytes) override { form.socketSend(bytes); }
-  bool serialOpen() const override { return form.serialOpen(); }
-  bool serialWriteByte(std::uint8_t byte) override { return form.serialWriteByte(byte); }
-  void appendSendLog(const QByteArray& line) override { form.appendSendLog(line + suffix); }
-  QWidget* mainWindow() const override { return form.mainWindow(); }
-
- private:
-  TMainForm& form;
-  QByteArray suffix;
-};
-
-class QuietPrompts final : public platform::Prompts {
- public:
-  QuietPrompts() : previous(platform::setPrompts(this)) {}
-  ~QuietPrompts() override { platform::setPrompts(previous); }
-  platform::Answer message(const platform::Prompt& p) override {
-    std::fprintf(stderr, "switcher-console: panel client command: %s\n", qPrintable(p.text));
-    return platform::Answer::Ok;
-  }
-  QString openFileName(const platform::FileDialog&) override { return {}; }
-  QString saveFileName(const platform::FileDialog&) override { return {}; }
-
- private:
-  platform::Prompts* previous;
-};
-
-enum class ClientSendResult { Accepted, Busy, LinkClosed };
-ClientSendResult ClientSend(TMainForm& form, const QByteArray& command, const QString& label, std::function<void()>) {
-  const SwitcherInfo* info = SwitcherInfo::of(form);
-  if (!info || !info->ready()) return ClientSendResult::LinkClosed;
-  PacedSendWith(form, command, [&form, label](const QByteArray& c) {
-    const SwitcherInfo* i = SwitcherInfo::of(form);
-    if (!i || !i->ready()) return true;
-    ClientLink link(form, label);
-    QuietPrompts quiet;
-    return SendCode(link, c);
-  });
-  return ClientSendResult::Accepted;
-}
+// ---- Stand-ins for what other branches bring: SetServiceStatus and ReadSettings by
+// section. They sit here alone so that each is replaced by its real one without touching
+// the rest.
 
 void SetServiceStatus(TMainForm& form, const QString& service, const QString& text) {
   const QString prefix = service + QLatin1Char(':');
@@ -176,9 +74,9 @@ class PanelLink final : public QObject, public gateway::PanelHost {
     d.outputs = extras.outputs > 0 ? extras.outputs : info->outputs();
     return d;
   }
-  routing::Route route(int output) const override { return routingOf(form)->table().route(output); }
-  const names::Names& names() const override { return routingOf(form)->names(); }
-  bool setNames(const names::Names& next) override { return routingOf(form)->setNames(next); }
+  routing::Route route(int output) const override { return TRouting::of(form)->table().route(output); }
+  const names::Names& names() const override { return TRouting::of(form)->names(); }
+  bool setNames(const names::Names& next) override { return TRouting::of(form)->setNames(next); }
   bool send(const QByteArray& command, const QString& label) override {
     return ClientSend(form, command, label, [] {}) == ClientSendResult::Accepted;
   }
@@ -194,11 +92,13 @@ class PanelLink final : public QObject, public gateway::PanelHost {
 
   void wire() {
     gateway::PanelProtocol* protocol = &server->protocol();
-    TRouting* routing = routingOf(form);
+    TRouting* routing = TRouting::of(form);
     connect(&routing->table(), &routing::RoutingTable::changed, protocol, &gateway::PanelProtocol::routeChanged);
-    SwitcherInfo* info = SwitcherInfo::of(form);
-    info->changed = [protocol] { protocol->deviceChanged(); };
-    info->namesChanged = [protocol] { protocol->namesChanged(); };
+    connect(routing, &TRouting::namesChanged, protocol, &gateway::PanelProtocol::namesChanged);
+    const SwitcherInfo* info = SwitcherInfo::of(form);
+    connect(info, &SwitcherInfo::linkChanged, protocol, &gateway::PanelProtocol::deviceChanged);
+    connect(info, &SwitcherInfo::identifyingChanged, protocol, &gateway::PanelProtocol::deviceChanged);
+    connect(info, &SwitcherInfo::identifiedChanged, protocol, &gateway::PanelProtocol::deviceChanged);
     connect(&server->core(), &gateway::ServerCore::clientCountChanged, this, [this] { showState(); });
     // The identification rewrites the System memo from its switcher line on.
     connect(&form, &TMainForm::identificationFinished, this, [this] { showState(); });
@@ -223,7 +123,6 @@ void TMainForm::SetupPanel() {
   QString error = extras.problem;
   PanelLink* link = nullptr;
   if (error.isEmpty()) {
-    if (!SwitcherInfo::of(*this)) new SwitcherInfo(*this);
     link = new PanelLink(*this, extras, gateway::PanelOptions{extras.signal, settings.readOnly});
     error = link->server->start(settings);
   }
