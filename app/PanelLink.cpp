@@ -14,26 +14,13 @@
 #include "RoutingTable.h"
 #include "RoutingView.h"
 #include "ServerCore.h"
+#include "ServiceStatus.h"
 #include "SwitcherInfo.h"
 #include "Unit1.h"
 
 namespace {
 
-// ---- Stand-ins for what other branches bring: SetServiceStatus and ReadSettings by
-// section. They sit here alone so that each is replaced by its real one without touching
-// the rest.
-
-void SetServiceStatus(TMainForm& form, const QString& service, const QString& text) {
-  const QString prefix = service + QLatin1Char(':');
-  const QStringList lines = form.MemoSysInfo->lines();
-  for (int k = 0; k < lines.size(); ++k) {
-    if (lines[k].startsWith(prefix)) {
-      form.MemoSysInfo->replaceLine(k, text);
-      return;
-    }
-  }
-  form.MemoSysInfo->appendLine(text);
-}
+// ---- Stand-in for what another branch brings: ReadSettings by section.
 
 gateway::Settings ReadPanelSettings(const QString& file) {
   gateway::Settings s;

@@ -8,6 +8,7 @@
 #include "Memo.h"
 #include "Names.h"
 #include "RoutingView.h"
+#include "ServiceStatus.h"
 #include "TestSupport.h"
 #include "Widgets.h"
 
@@ -81,7 +82,7 @@ void TestPanelLink::preludeRouteLabelsLocks() {
   Panel a(port), b(port);
   QVERIFY(a.take(kEnd));
   QVERIFY(b.take(kEnd));
-  QTRY_VERIFY(MainForm->MemoSysInfo->lines().contains(QStringLiteral("Panel: listening on 127.0.0.1:%1, 2 clients").arg(port)));
+  QTRY_COMPARE(ServiceStatus(*MainForm, "Panel"), QStringLiteral("Panel: listening on 127.0.0.1:%1, 2 clients").arg(port));
   QVERIFY(a.got.startsWith("PROTOCOL PREAMBLE:\nVersion: 2.8\n\nVIDEOHUB DEVICE:\nDevice present: true\n"
                            "Model name: MATRIX 256X256\n"));
   QVERIFY(a.got.contains("Video inputs: 256\n"));
@@ -162,7 +163,7 @@ void TestPanelLink::startErrors() {
   prompts.expect(box, "Error");
   CreateForms();
   QTRY_COMPARE(prompts.count(), 1);
-  QVERIFY(MainForm->MemoSysInfo->lines().contains("Panel: not started"));
+  QCOMPARE(ServiceStatus(*MainForm, "Panel"), QString("Panel: not started"));
   QVERIFY(!MainForm->findChild<QObject*>("Panel"));
 }
 
