@@ -198,6 +198,7 @@ GatewayServer::GatewayServer(GatewayHost& host, QObject* parent) : QObject(paren
 GatewayServer::~GatewayServer() { stop(); }
 
 QString GatewayServer::start(const Settings& s) {
+  if (!s.problem.isEmpty()) return s.problem;
   stop();
   QHostAddress address;
   const QString bind = s.bind.trimmed();

@@ -202,10 +202,33 @@ QString profilePath(const QString& fileName) {
 QByteArray GetPrivateProfileString(const QByteArray& section, const QByteArray& key,
                                    const QByteArray& defaultValue, int size,
                                    const QString& fileName) {
-  if (size <= 0) return QByteArray("");
+  bool cut = false;
+  return GetPrivateProfileString(section, key, defaultValue, size, fileName, &cut);
+}
+
+QByteArray GetPrivateProfileString(const QByteArray& section, const QByteArray& key,
+                                   const QByteArray& defaultValue, int size,
+                                   const QString& fileName, bool* cut) {
   QByteArray v = lookup(section, key, fileName);
   v = v.isNull() ? trimmedRight(defaultValue) : unquoted(v);
-  return v.left(size - 1);
+  const int keep = size <= 0 ? 0 : size - 1;
+  *cut = v.size() > keep;
+  return keep == 0 ? QByteArray("") : v.left(keep);
+}
+
+int ParseBool(const QByteArray& text) {
+  const QByteArray t = trimmed(text).toLower();
+  if (t == "1" || t == "true" || t == "yes" || t == "on") return 1;
+  if (t == "0" || t == "false" || t == "no" || t == "off") return 0;
+  return -1;
+}
+
+bool GetPrivateProfileBool(const QByteArray& section, const QByteArray& key, bool defaultValue,
+                           const QString& fileName, bool* ok) {
+  const QByteArray v = unquoted(lookup(section, key, fileName));
+  const int b = v.isEmpty() ? int(defaultValue) : ParseBool(v);
+  if (ok) *ok = b >= 0;
+  return b < 0 ? defaultValue : b == 1;
 }
 
 int GetPrivateProfileInt(const QByteArray& section, const QByteArray& key, int defaultValue,

@@ -19,9 +19,19 @@ QString profilePath(const QString& fileName);
 QByteArray GetPrivateProfileString(const QByteArray& section, const QByteArray& key,
                                    const QByteArray& defaultValue, int size,
                                    const QString& fileName);
+// As above; *cut tells whether the value was longer than the buffer took.
+QByteArray GetPrivateProfileString(const QByteArray& section, const QByteArray& key,
+                                   const QByteArray& defaultValue, int size,
+                                   const QString& fileName, bool* cut);
 // Leading decimal digits of the value (optional sign); defaultValue when the key is absent.
 int GetPrivateProfileInt(const QByteArray& section, const QByteArray& key, int defaultValue,
                          const QString& fileName);
+// 1/0, true/false, yes/no or on/off in any case; defaultValue when the key is absent or empty.
+// Any other value also gives defaultValue, with *ok (when given) false.
+bool GetPrivateProfileBool(const QByteArray& section, const QByteArray& key, bool defaultValue,
+                           const QString& fileName, bool* ok = nullptr);
+// The boolean spelled by text (blanks around it ignored), or -1 when it spells none.
+int ParseBool(const QByteArray& text);
 // Creates the file and folder as needed; writes atomically. False on failure.
 bool WritePrivateProfileString(const QByteArray& section, const QByteArray& key,
                                const QByteArray& value, const QString& fileName);

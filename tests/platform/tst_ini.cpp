@@ -116,6 +116,15 @@ class TstIni : public QObject {
     QCOMPARE(GetPrivateProfileString(section, key, def, size, kFile), expected);
   }
 
+  void readStringTellsOfACut() {
+    put("[G]\nAllow=10.0.0.0/24\n");
+    bool cut = false;
+    QCOMPARE(GetPrivateProfileString("G", "Allow", "", 12, kFile, &cut), QByteArray("10.0.0.0/24"));
+    QVERIFY(!cut);
+    QCOMPARE(GetPrivateProfileString("G", "Allow", "", 11, kFile, &cut), QByteArray("10.0.0.0/2"));
+    QVERIFY(cut);
+  }
+
   void readInt_data() {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("expected");
@@ -136,6 +145,34 @@ class TstIni : public QObject {
     QFETCH(int, expected);
     put(content);
     QCOMPARE(GetPrivateProfileInt("TCP", "Connect", -7, kFile), expected);
+  }
+
+  void readBool_data() {
+    QTest::addColumn<QByteArray>("value");  // null: no key
+    QTest::addColumn<bool>("def");
+    QTest::addColumn<bool>("expected");
+    QTest::addColumn<bool>("ok");
+    QTest::newRow("true") << QByteArray("true") << false << true << true;
+    QTest::newRow("YES") << QByteArray("YES") << false << true << true;
+    QTest::newRow("On, blanks around") << QByteArray(" \tOn ") << false << true << true;
+    QTest::newRow("quoted off") << QByteArray("\"off\"") << true << false << true;
+    QTest::newRow("No") << QByteArray("No") << true << false << true;
+    QTest::newRow("0 against a true default") << QByteArray("0") << true << false << true;
+    QTest::newRow("absent gives the default") << QByteArray() << true << true << true;
+    QTest::newRow("empty gives the default") << QByteArray("") << true << true << true;
+    QTest::newRow("2 is no boolean") << QByteArray("2") << false << false << false;
+    QTest::newRow("maybe is no boolean") << QByteArray("maybe") << true << true << false;
+    QTest::newRow("1 with trailing text") << QByteArray("1x") << false << false << false;
+  }
+  void readBool() {
+    QFETCH(QByteArray, value);
+    QFETCH(bool, def);
+    QFETCH(bool, expected);
+    QFETCH(bool, ok);
+    put(value.isNull() ? QByteArray("[S]\n") : "[S]\nK=" + value + "\n");
+    bool gotOk = !ok;
+    QCOMPARE(platform::GetPrivateProfileBool("S", "K", def, kFile, &gotOk), expected);
+    QCOMPARE(gotOk, ok);
   }
 
   void write_data() {
