@@ -49,9 +49,11 @@ struct ProfileSection {
 // GetPrivateProfileString reads them. Empty when the file or section is absent.
 std::vector<ProfileEntry> GetPrivateProfileSection(const QByteArray& section,
                                                    const QString& fileName);
-// Replaces each given section's keys with its entries (a section without entries is
-// removed) and keeps everything else, in one atomic write. False on failure or on a
-// name, key or value that would break the file's lines.
+// Replaces each given section's keys with its entries (a section without entries loses its
+// header) and keeps everything else, in one atomic write: comments and blank lines, also
+// those inside the section, stay, and a key whose value stays keeps its line as it was.
+// Keys found again keep their place, new ones follow the section's last key. False on
+// failure or on a name, key or value that would break the file's lines.
 bool WritePrivateProfileSections(const std::vector<ProfileSection>& sections,
                                  const QString& fileName);
 

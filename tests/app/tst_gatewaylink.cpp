@@ -49,6 +49,8 @@ class TestGatewayLink : public QObject {
   void twoConsolesShareOneSwitcher();
   void clientTrafficLeavesTheConsolesExchanges();
   void portInUseIsOneBox();
+  void settingThatCannotBeTakenIsOneBox_data();
+  void settingThatCannotBeTakenIsOneBox();
 
  private:
   FakePrompts prompts{FakePrompts::Mode::Scripted};
@@ -130,6 +132,28 @@ void TestGatewayLink::portInUseIsOneBox() {
   QVERIFY(other.listen(QHostAddress::LocalHost, 0));
   writeSwitcherIni(QStringLiteral("[Gateway]\nPort=%1\n").arg(other.serverPort()));
   prompts.expect(QStringLiteral("Gateway: 127.0.0.1:%1 is already in use by another program.").arg(other.serverPort()), "Error");
+  CreateForms();
+  QTRY_COMPARE(prompts.count(), 1);
+  QCOMPARE(MainForm->MemoSysInfo->line(3), QString("Gateway: not started"));
+  QVERIFY(!MainForm->findChild<gateway::GatewayServer*>());
+}
+
+void TestGatewayLink::settingThatCannotBeTakenIsOneBox_data() {
+  QTest::addColumn<QString>("gateway");
+  QTest::addColumn<QString>("box");
+  QByteArray allow = "127.0.0.1";
+  while (allow.size() < 70000) allow += ",10.1.2.3";
+  QTest::newRow("ReadOnly=maybe") << "ReadOnly=maybe\n"
+                                  << "Gateway: ReadOnly=maybe in Switcher.ini is not 1/0, true/false, yes/no or on/off.";
+  QTest::newRow("Allow cut") << "Allow=" + QString::fromLatin1(allow) + "\n"
+                             << "Gateway: Allow in Switcher.ini is longer than 65535 characters.";
+}
+
+void TestGatewayLink::settingThatCannotBeTakenIsOneBox() {
+  QFETCH(QString, gateway);
+  QFETCH(QString, box);
+  writeSwitcherIni(QStringLiteral("[Gateway]\nPort=%1\n").arg(freePort()) + gateway);
+  prompts.expect(box, "Error");
   CreateForms();
   QTRY_COMPARE(prompts.count(), 1);
   QCOMPARE(MainForm->MemoSysInfo->line(3), QString("Gateway: not started"));

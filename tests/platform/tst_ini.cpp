@@ -203,6 +203,9 @@ class TstIni : public QObject {
     QTest::newRow("keeps a UTF-8 byte-order mark and its section")
         << QByteArray("\xEF\xBB\xBF[TCP]\nIP=1\n") << QByteArray("TCP") << QByteArray("IP")
         << QByteArray("\xEF\xBB\xBF[TCP]\nIP=V\n");
+    QTest::newRow("mixed line ends stay as they were")
+        << QByteArray("[TCP]\nConnect=0\r\n[COM]\nCOM1=/dev/x\n") << QByteArray("TCP") << QByteArray("Connect")
+        << QByteArray("[TCP]\nConnect=V\r\n[COM]\nCOM1=/dev/x\n");
     QTest::newRow("ends an unterminated last line")
         << QByteArray("[TCP]\nConnect=0") << QByteArray("TCP") << QByteArray("IP")
         << QByteArray("[TCP]\nConnect=0\nIP=V\n");
@@ -214,6 +217,39 @@ class TstIni : public QObject {
     QFETCH(QByteArray, after);
     if (!before.isNull()) put(before);
     QVERIFY(WritePrivateProfileString(section, key, "V", kFile));
+    QCOMPARE(contents(), after);
+  }
+
+  void writeSections_data() {
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QByteArrayList>("entries");  // "key=value" of section A
+    QTest::addColumn<QByteArray>("after");
+    QTest::newRow("comment above the next section stays")
+        << QByteArray("[A]\n1=a\n\n; outputs follow\n[B]\nk=v\n") << QByteArrayList{"1=x"}
+        << QByteArray("[A]\n1=x\n\n; outputs follow\n[B]\nk=v\n");
+    QTest::newRow("comments among the keys stay")
+        << QByteArray("[A]\n; first\n1=a\n; second\n2=b\n") << QByteArrayList{"1=a", "3=c"}
+        << QByteArray("[A]\n; first\n1=a\n3=c\n; second\n");
+    QTest::newRow("an unchanged key keeps its line")
+        << QByteArray("[A]\n 1 = a \n2=b\n") << QByteArrayList{"1=a", "2=c"} << QByteArray("[A]\n 1 = a \n2=c\n");
+    QTest::newRow("emptied section keeps its comments")
+        << QByteArray("[A]\n; note\n1=a\n[B]\nk=v\n") << QByteArrayList{} << QByteArray("; note\n[B]\nk=v\n");
+    QTest::newRow("a second copy loses its keys")
+        << QByteArray("[A]\n1=a\n[B]\nk=v\n[a]\n; c\n2=b\n") << QByteArrayList{"1=x"}
+        << QByteArray("[A]\n1=x\n[B]\nk=v\n; c\n");
+    QTest::newRow("a new section at the end")
+        << QByteArray("[B]\nk=v\n") << QByteArrayList{"1=x"} << QByteArray("[B]\nk=v\n\n[A]\n1=x\n");
+    QTest::newRow("a CR inside a value is written back")
+        << QByteArray("[A]\n1=a\rb\n") << QByteArrayList{"1=a\rb", "2=c"} << QByteArray("[A]\n1=a\rb\n2=c\n");
+  }
+  void writeSections() {
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArrayList, entries);
+    QFETCH(QByteArray, after);
+    put(before);
+    platform::ProfileSection a{"A", {}};
+    for (const QByteArray& e : entries) a.entries.push_back({e.left(e.indexOf('=')), e.mid(e.indexOf('=') + 1)});
+    QVERIFY(platform::WritePrivateProfileSections({a}, kFile));
     QCOMPARE(contents(), after);
   }
 
