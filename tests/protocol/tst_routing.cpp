@@ -112,6 +112,11 @@ void TestRouting::snapshotRestoresRouting_data() {
   QTest::newRow("all closed: closes split at 64 bytes") << QByteArray("All$.") << 0u << 15;
   QTest::newRow("one input everywhere: lists split") << QByteArray("200All.") << 0u << 16;
   QTest::newRow("input 7 everywhere: 15 commands") << QByteArray("7All.") << 0u << 15;
+  // First fit takes 3 commands for input 7's outputs where 2 of exactly 64 bytes hold them.
+  QByteArray two = "8All.7B";
+  for (int o : {10, 100}) 
+    for (int k = o; k < o + (o == 10 ? 24 : 13); ++k) two += QByteArray::number(k) + (k == 112 ? "." : ",");
+  QTest::newRow("a set first fit packs badly") << two << 0u << 15;
   QTest::newRow("audio closed on some outputs") << QByteArray("0A1,2,3,4,5,6,7,8.") << 0u << 257;
 }
 
@@ -123,7 +128,7 @@ void TestRouting::snapshotRestoresRouting() {
   if (setup.isEmpty())
     RouteAtRandom(core, seed);
   else
-    core.execute(setup);
+    core.feed(setup);
   std::vector<sim::SwitcherCore::Route> captured;
   for (int o = 1; o <= routing::kOutputs; ++o) captured.push_back(core.route(o));
 
