@@ -54,6 +54,7 @@ struct Line {
   QByteArray name;   // section or key name, trimmed
   QByteArray value;  // key value, trimmed
   QByteArray eol;    // its own line end as read (a file may mix them); empty: the file's
+  bool unterminated = false;  // the file's last line, without a line end: kept so while last
 };
 
 struct Profile {
@@ -106,13 +107,16 @@ Profile load(const QString& path) {
   QList<QByteArray> parts = data.split('\n');
   if (p.endsWithEol) parts.removeLast();
   p.lines.reserve(parts.size());
-  for (QByteArray& s : parts) {
-    const bool cr = s.endsWith('\r');
+  for (qsizetype i = 0; i < parts.size(); ++i) {
+    QByteArray& s = parts[i];
+    // A CR is a line end's only before a LF; the unterminated last line keeps its bytes.
+    const bool ended = p.endsWithEol || i + 1 < parts.size();
+    const bool cr = ended && s.endsWith('\r');
     if (cr) s.chop(1);
     p.lines.push_back(parseLine(s));
-    p.lines.back().eol = cr ? "\r\n" : "\n";
+    p.lines.back().eol = cr ? QByteArray("\r\n") : ended ? QByteArray("\n") : QByteArray();
+    p.lines.back().unterminated = !ended;
   }
-  if (!p.endsWithEol && !p.lines.empty()) p.lines.back().eol.clear();
   return p;
 }
 
@@ -174,9 +178,9 @@ bool commit(const QString& path, const Profile& p) {
   for (size_t i = 0; i < p.lines.size(); ++i) {
     const Line& l = p.lines[i];
     out += l.text;
-    if (i + 1 < p.lines.size() || p.endsWithEol) out += l.eol.isEmpty() ? p.eol : l.eol;
+    // Lines we added or changed are always ended.
+    if (!l.unterminated || i + 1 < p.lines.size()) out += l.eol.isEmpty() ? p.eol : l.eol;
   }
-  if (!p.lines.empty() && !out.endsWith('\n')) out += p.eol;  // a line we added is always ended
 
   if (!QDir().mkpath(QFileInfo(path).absolutePath())) return false;
   QSaveFile f(path);

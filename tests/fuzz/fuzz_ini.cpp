@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QUrl>
 
 #include <cstdio>
 #include <cstdlib>
@@ -151,6 +152,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       now[was.size() - 1].startsWith(was.last()))
     now[was.size() - 1] = was.last();
   if (now.size() == was.size() + 1 && trimmed(now.last()).isEmpty()) now.removeLast();
+  if (now != was && std::getenv("FUZZ_INI_SHOW")) {
+    std::fprintf(stderr, "section [%s], %d entries\nbefore: %s\nafter: %s\n", section.toPercentEncoding().constData(),
+                 int(entries.size()), before.toPercentEncoding().constData(), after.toPercentEncoding().constData());
+  }
   Check(now == was, "a line outside the written section changed");
 
   // What was written reads back, in order for each key.

@@ -206,6 +206,8 @@ class TstIni : public QObject {
     QTest::newRow("mixed line ends stay as they were")
         << QByteArray("[TCP]\nConnect=0\r\n[COM]\nCOM1=/dev/x\n") << QByteArray("TCP") << QByteArray("Connect")
         << QByteArray("[TCP]\nConnect=V\r\n[COM]\nCOM1=/dev/x\n");
+    QTest::newRow("an unterminated last line keeps its CR")
+        << QByteArray("[TCP]\n; note\r") << QByteArray("TCP") << QByteArray("IP") << QByteArray("[TCP]\nIP=V\n; note\r");
     QTest::newRow("ends an unterminated last line")
         << QByteArray("[TCP]\nConnect=0") << QByteArray("TCP") << QByteArray("IP")
         << QByteArray("[TCP]\nConnect=0\nIP=V\n");
@@ -239,6 +241,8 @@ class TstIni : public QObject {
         << QByteArray("[A]\n1=x\n[B]\nk=v\n; c\n");
     QTest::newRow("a new section at the end")
         << QByteArray("[B]\nk=v\n") << QByteArrayList{"1=x"} << QByteArray("[B]\nk=v\n\n[A]\n1=x\n");
+    QTest::newRow("a blank line before the removed unterminated last key stays")
+        << QByteArray("[A]\nk=1\n\nj=2") << QByteArrayList{"1=x"} << QByteArray("[A]\n1=x\n\n");
     QTest::newRow("a CR inside a value is written back")
         << QByteArray("[A]\n1=a\rb\n") << QByteArrayList{"1=a\rb", "2=c"} << QByteArray("[A]\n1=a\rb\n2=c\n");
   }
