@@ -21,6 +21,7 @@ namespace {
 
 constexpr qint64 kMaxCsvBytes = 1 << 20;  // far above 512 names; a bigger file is not ours
 constexpr int kMaxSkippedShown = 15;      // rows listed in the import's box
+constexpr int kMaxKeptShown = 8;          // kept entries named under the tables
 constexpr int kRowPadding = 6;  // pixels above and below a name
 constexpr int kNumberColumn = 0;
 constexpr int kNameColumn = 1;
@@ -101,6 +102,18 @@ TNamesDialog::TNamesDialog(const names::Names& names, QWidget* owner)
   auto* all = new QVBoxLayout(this);
   all->addLayout(filterRow);
   all->addLayout(tables);
+  // Entries of Names.ini the console could not take: saved back as they are, said here once.
+  if (!names.kept().empty()) {
+    const QStringList kept = names.keptText();
+    auto* keptLabel = new QLabel(QStringLiteral("kept, not shown: ") + kept.mid(0, kMaxKeptShown).join(QStringLiteral("; ")) +
+                                     (kept.size() > kMaxKeptShown ? QStringLiteral("; and %1 more").arg(kept.size() - kMaxKeptShown)
+                                                                  : QString()),
+                                 this);
+    keptLabel->setObjectName("KeptLabel");
+    keptLabel->setWordWrap(true);
+    keptLabel->setTextFormat(Qt::PlainText);
+    all->addWidget(keptLabel);
+  }
   all->addLayout(buttons);
 
   fill();

@@ -20,19 +20,6 @@
 
 namespace {
 
-// ---- Stand-in for what another branch brings: ReadSettings by section.
-
-gateway::Settings ReadPanelSettings(const QString& file) {
-  gateway::Settings s;
-  s.port = platform::GetPrivateProfileInt(gateway::kPanelSection, "Port", 0, file);
-  s.bind = QString::fromLatin1(platform::GetPrivateProfileString(gateway::kPanelSection, "Bind", "127.0.0.1", 64, file));
-  s.allow = QString::fromLatin1(platform::GetPrivateProfileString(gateway::kPanelSection, "Allow", "", 4096, file));
-  s.maxClients = platform::GetPrivateProfileInt(gateway::kPanelSection, "MaxClients", gateway::kDefaultMaxClients, file);
-  s.readOnly = platform::GetPrivateProfileInt(gateway::kPanelSection, "ReadOnly", 0, file) != 0;
-  return s;
-}
-// ---- end of the stand-ins
-
 constexpr char kSwitcherIni[] = "Switcher.ini";
 constexpr char kPanelObject[] = "Panel";
 constexpr char kService[] = "Panel";
@@ -103,11 +90,11 @@ class PanelLink final : public QObject, public gateway::PanelHost {
 void SetPanelPortForRun(int port) { portForRun = port; }
 
 void TMainForm::SetupPanel() {
-  gateway::Settings settings = ReadPanelSettings(kSwitcherIni);
+  gateway::Settings settings = gateway::ReadSettings(kSwitcherIni, gateway::kPanelSection);
   if (portForRun != 0) settings.port = portForRun;
   if (settings.port == 0) return;
   const gateway::PanelExtras extras = gateway::ReadPanelExtras(kSwitcherIni);
-  QString error = extras.problem;
+  QString error = !settings.problem.isEmpty() ? settings.problem : extras.problem;
   PanelLink* link = nullptr;
   if (error.isEmpty()) {
     link = new PanelLink(*this, extras, gateway::PanelOptions{extras.signal, settings.readOnly});

@@ -32,7 +32,7 @@ bool isDevice(const QString& path) {
 }  // namespace
 
 void TMainForm::SetupReconnect() {
-  ReconnectEnabled = platform::GetPrivateProfileInt("Link", "Reconnect", 1, "Switcher.ini") != 0;
+  ReconnectEnabled = ReadSwitcherBool(*this, "Link", "Reconnect", true);
   SerialRetryTimer = new QTimer(this);
   SerialRetryTimer->setObjectName("SerialRetryTimer");
   SerialRetryTimer->setInterval(kSerialRetryInterval);

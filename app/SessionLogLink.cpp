@@ -129,8 +129,11 @@ void TMainForm::SetupSessionLog() {
     MemoSysInfo->appendLine(QStringLiteral("Session log: cannot write to %1 (%2); the console goes on without it")
                                 .arg(link->log->folder(), why));
   });
+  connect(link->log, &sessionlog::SessionLog::ownFile, this, [this](const QString& note) {
+    MemoSysInfo->appendLine(QStringLiteral("Session log: ") + note);
+  });
   link->log->open(sessionlog::SessionLog::settingsFrom(
-      platform::GetPrivateProfileInt("Log", "Enabled", 1, kSwitcherIni),
+      ReadSwitcherBool(*this, "Log", "Enabled", true),
       platform::GetPrivateProfileInt("Log", "Days", 30, kSwitcherIni),
       platform::GetPrivateProfileInt("Log", "MaxMB", 100, kSwitcherIni)));
 
@@ -204,9 +207,9 @@ void TMainForm::SetupSessionLog() {
   }
 }
 
-qint64 LogSent(TMainForm& f, const QByteArray& line) {
+qint64 LogSent(TMainForm& f, const QByteArray& line, const QByteArray& how) {
   SessionLink* link = linkOf(f);
-  return link ? link->log->sent(line, link->linkName()) : TMemo::kNow;
+  return link ? link->log->sent(line, link->linkName(), how) : TMemo::kNow;
 }
 
 qint64 LogReceived(TMainForm& f, const QByteArray& line) {
@@ -258,6 +261,21 @@ int PacedBacklog(const TMainForm& f) {
 int StopPacedRun(TMainForm& f, const QString& why) {
   SessionLink* link = linkOf(f);
   return link ? link->drop(why) : 0;
+}
+
+bool ReadSwitcherBool(TMainForm& f, const char* section, const char* key, bool defaultValue) {
+  bool ok = true;
+  const bool value = platform::GetPrivateProfileBool(section, key, defaultValue, kSwitcherIni, &ok);
+  if (!ok) {
+    constexpr int kShown = 64;
+    const QString given = QString::fromUtf8(
+        platform::GetPrivateProfileString(section, key, "", kShown, kSwitcherIni));
+    f.MemoSysInfo->appendLine(QStringLiteral("Switcher.ini: [%1] %2=%3 is not 1/0, true/false, "
+                                             "yes/no or on/off; %4 is used")
+                                  .arg(QLatin1String(section), QLatin1String(key), given)
+                                  .arg(defaultValue ? 1 : 0));
+  }
+  return value;
 }
 
 bool SaveListAs(TMainForm& f, TMemo* memo) {

@@ -14,8 +14,9 @@ class TMemo;
 
 enum class LinkChange { Opened, Closed, Lost, Reconnected };
 
-// The send list's line has gone out: logged with the link; returns its time.
-qint64 LogSent(TMainForm& f, const QByteArray& line);
+// The send list's line has gone out: logged with the link (and `how`, e.g. "(HEX)", after
+// it); returns its time.
+qint64 LogSent(TMainForm& f, const QByteArray& line, const QByteArray& how = {});
 // A feedback line: logged (an identification reply also as a link event); returns its time.
 qint64 LogReceived(TMainForm& f, const QByteArray& line);
 // A COM port opened, closed, went away or came back. Closed and Lost drop the paced queue.
@@ -40,6 +41,10 @@ int PacedPace(const TMainForm& f);
 int PacedBacklog(const TMainForm& f);
 // Drops what waits; says how many in the System memo (with `why`) and the log.
 int StopPacedRun(TMainForm& f, const QString& why);
+
+// A boolean key of Switcher.ini (1/0, true/false, yes/no, on/off). Any other value gives
+// the default, with one line in the System memo saying so.
+bool ReadSwitcherBool(TMainForm& f, const char* section, const char* key, bool defaultValue);
 
 // The lists' menu entries.
 bool SaveListAs(TMainForm& f, TMemo* memo);

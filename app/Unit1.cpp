@@ -159,8 +159,7 @@ TMainForm::~TMainForm() {
 void TMainForm::FormCreate() {
   Edit6->setText(QString::fromLatin1(
       platform::GetPrivateProfileString("TCP", "IP", "0.0.0.0", kIpBufferSize, kSwitcherIni)));
-  const int connectNow = platform::GetPrivateProfileInt("TCP", "Connect", 0, kSwitcherIni);
-  if (connectNow != 0) {
+  if (ReadSwitcherBool(*this, "TCP", "Connect", false)) {
     RadioButton2->setChecked(true);  // runs RadioButton2Click
     ButtonOpenComClick();
   } else {
@@ -217,6 +216,10 @@ bool TMainForm::serialOpen() const { return SerialPort != nullptr; }
 bool TMainForm::serialWriteByte(std::uint8_t byte) { return SerialPort && SerialPort->WriteByte(byte); }
 void TMainForm::appendSendLog(const QByteArray& line) {
   Memo5->appendLine(LinkBytesText(line), LogSent(*this, line));
+}
+void TMainForm::appendHexSendLog(const QByteArray& line, const QByteArray& bytes) {
+  // The list shows the code as typed; the log what went out.
+  Memo5->appendLine(LinkBytesText(line), LogSent(*this, bytes, "(HEX)"));
 }
 QWidget* TMainForm::mainWindow() const { return const_cast<TMainForm*>(this); }
 

@@ -152,6 +152,7 @@ class TMainForm : public QWidget, public LinkContext {
   bool serialOpen() const override;
   bool serialWriteByte(std::uint8_t byte) override;
   void appendSendLog(const QByteArray& line) override;
+  void appendHexSendLog(const QByteArray& line, const QByteArray& bytes) override;
   QWidget* mainWindow() const override;
 
   // ---- Unit1.cpp ----

@@ -41,6 +41,7 @@ GatewayServer::GatewayServer(GatewayHost& host, QObject* parent)
 GatewayServer::~GatewayServer() { stop(); }
 
 QString GatewayServer::start(const Settings& s) {
+  if (!s.problem.isEmpty()) return s.problem;
   stop();
   const QString error = core.start(s);
   if (error.isEmpty()) settings = s;

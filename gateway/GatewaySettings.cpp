@@ -5,9 +5,8 @@
 namespace gateway {
 
 namespace {
-constexpr char kSection[] = "Gateway";
-constexpr int kBindBuffer = 64;       // longest IPv6 text plus room
-constexpr int kAllowBuffer = 4096;    // a few hundred ranges
+constexpr int kBindBuffer = 64;        // longest IPv6 text plus room
+constexpr int kAllowBuffer = 65536;    // thousands of ranges; a longer list is refused, not cut
 constexpr int kIpv4Bits = 32;
 
 // The IPv4 form of an address, also when it arrives mapped into IPv6 (a dual-stack bind).
@@ -27,16 +26,32 @@ quint32 maskOf(int prefix) {
 }
 }  // namespace
 
-Settings ReadSettings(const QString& fileName) {
+Settings ReadSettings(const QString& fileName, const char* section) {
   Settings s;
-  s.port = platform::GetPrivateProfileInt(kSection, "Port", 0, fileName);
+  const QString where = QString::fromLatin1(section);
+  s.port = platform::GetPrivateProfileInt(section, "Port", 0, fileName);
   s.bind = QString::fromLatin1(
-      platform::GetPrivateProfileString(kSection, "Bind", "127.0.0.1", kBindBuffer, fileName));
+      platform::GetPrivateProfileString(section, "Bind", "127.0.0.1", kBindBuffer, fileName));
+  bool cut = false;
   s.allow = QString::fromLatin1(
-      platform::GetPrivateProfileString(kSection, "Allow", "", kAllowBuffer, fileName));
+      platform::GetPrivateProfileString(section, "Allow", "", kAllowBuffer, fileName, &cut));
+  // A cut list would end in a different entry (10.0.0.0/24 read as 10.0.0.0/2).
+  if (cut) {
+    s.problem = QStringLiteral("%1: Allow in %2 is longer than %3 characters.")
+                    .arg(where, fileName)
+                    .arg(kAllowBuffer - 1);
+  }
   s.maxClients =
-      platform::GetPrivateProfileInt(kSection, "MaxClients", kDefaultMaxClients, fileName);
-  s.readOnly = platform::GetPrivateProfileInt(kSection, "ReadOnly", 0, fileName) != 0;
+      platform::GetPrivateProfileInt(section, "MaxClients", kDefaultMaxClients, fileName);
+  bool ok = true;
+  s.readOnly = platform::GetPrivateProfileBool(section, "ReadOnly", false, fileName, &ok);
+  if (!ok && s.problem.isEmpty()) {
+    s.problem = QStringLiteral("%1: ReadOnly=%2 in %3 is not 1/0, true/false, yes/no or on/off.")
+                    .arg(where,
+                         QString::fromLatin1(platform::GetPrivateProfileString(
+                             section, "ReadOnly", "", kBindBuffer, fileName)),
+                         fileName);
+  }
   return s;
 }
 

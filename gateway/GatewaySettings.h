@@ -16,10 +16,14 @@ struct Settings {
   QString allow;                         // comma-separated IPv4 addresses or CIDR ranges
   int maxClients = kDefaultMaxClients;   // one more is closed at once
   bool readOnly = false;                 // commands answered "Read only", lines still sent
+  QString problem = {};                  // a value that could not be read as written: no start
 };
 
-// [Gateway] Port, Bind, Allow, MaxClients, ReadOnly of the given profile file.
-Settings ReadSettings(const QString& fileName = QStringLiteral("Switcher.ini"));
+// Port, Bind, Allow, MaxClients, ReadOnly of the given section of the profile file. A value
+// that cannot be taken as written (an Allow list longer than the reader holds, a ReadOnly
+// that is no boolean) sets problem, naming the section and key.
+Settings ReadSettings(const QString& fileName = QStringLiteral("Switcher.ini"),
+                      const char* section = "Gateway");
 
 // One IPv4 range of the Allow list.
 struct Range {

@@ -53,6 +53,8 @@ struct Line {
   enum Kind { Other, Section, Key } kind = Other;
   QByteArray name;   // section or key name, trimmed
   QByteArray value;  // key value, trimmed
+  QByteArray eol;    // its own line end as read (a file may mix them); empty: the file's
+  bool unterminated = false;  // the file's last line, without a line end: kept so while last
 };
 
 struct Profile {
@@ -105,9 +107,15 @@ Profile load(const QString& path) {
   QList<QByteArray> parts = data.split('\n');
   if (p.endsWithEol) parts.removeLast();
   p.lines.reserve(parts.size());
-  for (QByteArray& s : parts) {
-    if (s.endsWith('\r')) s.chop(1);
+  for (qsizetype i = 0; i < parts.size(); ++i) {
+    QByteArray& s = parts[i];
+    // A CR is a line end's only before a LF; the unterminated last line keeps its bytes.
+    const bool ended = p.endsWithEol || i + 1 < parts.size();
+    const bool cr = ended && s.endsWith('\r');
+    if (cr) s.chop(1);
     p.lines.push_back(parseLine(s));
+    p.lines.back().eol = cr ? QByteArray("\r\n") : ended ? QByteArray("\n") : QByteArray();
+    p.lines.back().unterminated = !ended;
   }
   return p;
 }
@@ -161,17 +169,18 @@ bool hasLineBreakOrNul(const QByteArray& s) {
 }
 
 bool validKey(const QByteArray& k) {
-  return !k.isEmpty() && !hasLineBreakOrNul(k) && !k.contains('=') && !k.startsWith('[') &&
+  return !k.isEmpty() && !k.contains('\n') && !k.contains('=') && !k.startsWith('[') &&
          !k.startsWith(';');
 }
 
 bool commit(const QString& path, const Profile& p) {
   QByteArray out = p.bom;
   for (size_t i = 0; i < p.lines.size(); ++i) {
-    out += p.lines[i].text;
-    if (i + 1 < p.lines.size() || p.endsWithEol) out += p.eol;
+    const Line& l = p.lines[i];
+    out += l.text;
+    // Lines we added or changed are always ended.
+    if (!l.unterminated || i + 1 < p.lines.size()) out += l.eol.isEmpty() ? p.eol : l.eol;
   }
-  if (!out.endsWith('\n')) out += p.eol;  // a line we added is always ended
 
   if (!QDir().mkpath(QFileInfo(path).absolutePath())) return false;
   QSaveFile f(path);
@@ -202,10 +211,33 @@ QString profilePath(const QString& fileName) {
 QByteArray GetPrivateProfileString(const QByteArray& section, const QByteArray& key,
                                    const QByteArray& defaultValue, int size,
                                    const QString& fileName) {
-  if (size <= 0) return QByteArray("");
+  bool cut = false;
+  return GetPrivateProfileString(section, key, defaultValue, size, fileName, &cut);
+}
+
+QByteArray GetPrivateProfileString(const QByteArray& section, const QByteArray& key,
+                                   const QByteArray& defaultValue, int size,
+                                   const QString& fileName, bool* cut) {
   QByteArray v = lookup(section, key, fileName);
   v = v.isNull() ? trimmedRight(defaultValue) : unquoted(v);
-  return v.left(size - 1);
+  const int keep = size <= 0 ? 0 : size - 1;
+  *cut = v.size() > keep;
+  return keep == 0 ? QByteArray("") : v.left(keep);
+}
+
+int ParseBool(const QByteArray& text) {
+  const QByteArray t = trimmed(text).toLower();
+  if (t == "1" || t == "true" || t == "yes" || t == "on") return 1;
+  if (t == "0" || t == "false" || t == "no" || t == "off") return 0;
+  return -1;
+}
+
+bool GetPrivateProfileBool(const QByteArray& section, const QByteArray& key, bool defaultValue,
+                           const QString& fileName, bool* ok) {
+  const QByteArray v = unquoted(lookup(section, key, fileName));
+  const int b = v.isEmpty() ? int(defaultValue) : ParseBool(v);
+  if (ok) *ok = b >= 0;
+  return b < 0 ? defaultValue : b == 1;
 }
 
 int GetPrivateProfileInt(const QByteArray& section, const QByteArray& key, int defaultValue,
@@ -254,7 +286,9 @@ bool WritePrivateProfileString(const QByteArray& section, const QByteArray& key,
     if (at >= 0) {
       // Keep the key as spelled in the file.
       Line& l = p.lines[size_t(at)];
+      const QByteArray eol = l.eol;
       l = parseLine(l.name + '=' + stored(value));
+      l.eol = eol;
     } else {
       // After the last entry of the section, ahead of blank lines or comments that
       // introduce the next one.
@@ -287,35 +321,70 @@ bool WritePrivateProfileSections(const std::vector<ProfileSection>& sections,
   for (const ProfileSection& s : sections) {
     const QByteArray sec = trimmed(s.name);
     if (sec.isEmpty() || hasLineBreakOrNul(sec) || sec.contains(']')) return false;
+    // Whatever GetPrivateProfileSection gave may be written back: only a line feed breaks a
+    // line (a CR or NUL inside a value reads back as it is).
     for (const ProfileEntry& e : s.entries)
-      if (!validKey(trimmed(e.key)) || hasLineBreakOrNul(e.value)) return false;
+      if (!validKey(trimmed(e.key)) || e.value.contains('\n')) return false;
   }
   const QString path = profilePath(fileName);
   std::lock_guard<std::mutex> lock(fileMutex());
   Profile p = load(path);
   if (p.unreadable) return false;
+  const auto entryLine = [](const ProfileEntry& e) {
+    return parseLine(trimmed(e.key) + '=' + stored(e.value));
+  };
   for (const ProfileSection& s : sections) {
     const QByteArray sec = trimmed(s.name);
-    // Every copy of the section goes; the new one takes the first copy's place.
-    int at = -1;
-    for (int i = findSection(p, sec); i >= 0; i = findSection(p, sec)) {
-      size_t end = size_t(i) + 1;
-      while (end < p.lines.size() && p.lines[end].kind != Line::Section) ++end;
-      p.lines.erase(p.lines.begin() + i, p.lines.begin() + long(end));
-      if (at < 0) at = i;
+    const int head = findSection(p, sec);
+    if (head < 0) {
+      if (s.entries.empty()) continue;
+      if (!p.lines.empty() && !trimmed(p.lines.back().text).isEmpty()) p.lines.push_back(Line{});
+      p.lines.push_back(parseLine('[' + sec + ']'));
+      for (const ProfileEntry& e : s.entries) p.lines.push_back(entryLine(e));
+      continue;
     }
-    if (s.entries.empty()) continue;
-    std::vector<Line> block;
-    if (at < 0) {
-      at = int(p.lines.size());
-      if (!p.lines.empty() && !trimmed(p.lines.back().text).isEmpty()) block.push_back(Line{});
+    // Later copies of the section lose their header and keys; comments and blank lines
+    // stay where they are, as everywhere below.
+    bool inCopy = false;
+    for (size_t i = size_t(head) + 1; i < p.lines.size();) {
+      const Line& l = p.lines[i];
+      if (l.kind == Line::Section) inCopy = sameName(l.name, sec);
+      if (inCopy && l.kind != Line::Other) {
+        p.lines.erase(p.lines.begin() + long(i));
+        continue;
+      }
+      ++i;
     }
-    block.push_back(parseLine('[' + sec + ']'));
-    for (const ProfileEntry& e : s.entries)
-      block.push_back(parseLine(trimmed(e.key) + '=' + stored(e.value)));
-    // The blank line that set the next section apart went with the old body.
-    if (size_t(at) < p.lines.size()) block.push_back(Line{});
-    p.lines.insert(p.lines.begin() + at, block.begin(), block.end());
+    // The first copy: each key line takes the first entry of its name not yet placed (and
+    // keeps its spelling while its value stays); a key without one goes.
+    std::vector<bool> placed(s.entries.size(), false);
+    size_t lastKey = size_t(head);
+    for (size_t i = size_t(head) + 1; i < p.lines.size() && p.lines[i].kind != Line::Section;) {
+      Line& l = p.lines[i];
+      if (l.kind != Line::Key) {
+        ++i;
+        continue;
+      }
+      size_t k = 0;
+      while (k < s.entries.size() && (placed[k] || !sameName(trimmed(s.entries[k].key), l.name))) ++k;
+      if (k == s.entries.size()) {
+        p.lines.erase(p.lines.begin() + long(i));
+        continue;
+      }
+      placed[k] = true;
+      if (unquoted(l.value) != s.entries[k].value) {
+        const QByteArray eol = l.eol;
+        l = parseLine(l.name + '=' + stored(s.entries[k].value));
+        l.eol = eol;
+      }
+      lastKey = i++;
+    }
+    // New keys after the last one, ahead of the comments that introduce the next section.
+    std::vector<Line> added;
+    for (size_t k = 0; k < s.entries.size(); ++k)
+      if (!placed[k]) added.push_back(entryLine(s.entries[k]));
+    p.lines.insert(p.lines.begin() + long(lastKey) + 1, added.begin(), added.end());
+    if (s.entries.empty()) p.lines.erase(p.lines.begin() + head);
   }
   return commit(path, p);
 }

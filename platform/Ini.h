@@ -19,9 +19,19 @@ QString profilePath(const QString& fileName);
 QByteArray GetPrivateProfileString(const QByteArray& section, const QByteArray& key,
                                    const QByteArray& defaultValue, int size,
                                    const QString& fileName);
+// As above; *cut tells whether the value was longer than the buffer took.
+QByteArray GetPrivateProfileString(const QByteArray& section, const QByteArray& key,
+                                   const QByteArray& defaultValue, int size,
+                                   const QString& fileName, bool* cut);
 // Leading decimal digits of the value (optional sign); defaultValue when the key is absent.
 int GetPrivateProfileInt(const QByteArray& section, const QByteArray& key, int defaultValue,
                          const QString& fileName);
+// 1/0, true/false, yes/no or on/off in any case; defaultValue when the key is absent or empty.
+// Any other value also gives defaultValue, with *ok (when given) false.
+bool GetPrivateProfileBool(const QByteArray& section, const QByteArray& key, bool defaultValue,
+                           const QString& fileName, bool* ok = nullptr);
+// The boolean spelled by text (blanks around it ignored), or -1 when it spells none.
+int ParseBool(const QByteArray& text);
 // Creates the file and folder as needed; writes atomically. False on failure.
 bool WritePrivateProfileString(const QByteArray& section, const QByteArray& key,
                                const QByteArray& value, const QString& fileName);
@@ -39,9 +49,11 @@ struct ProfileSection {
 // GetPrivateProfileString reads them. Empty when the file or section is absent.
 std::vector<ProfileEntry> GetPrivateProfileSection(const QByteArray& section,
                                                    const QString& fileName);
-// Replaces each given section's keys with its entries (a section without entries is
-// removed) and keeps everything else, in one atomic write. False on failure or on a
-// name, key or value that would break the file's lines.
+// Replaces each given section's keys with its entries (a section without entries loses its
+// header) and keeps everything else, in one atomic write: comments and blank lines, also
+// those inside the section, stay, and a key whose value stays keeps its line as it was.
+// Keys found again keep their place, new ones follow the section's last key. False on
+// failure or on a name, key or value that would break the file's lines.
 bool WritePrivateProfileSections(const std::vector<ProfileSection>& sections,
                                  const QString& fileName);
 

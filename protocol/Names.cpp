@@ -160,16 +160,21 @@ Names Names::load(const QString& fileName, QStringList* warnings) {
       QString text;
       QString why;
       if (number == 0)
-        why = QStringLiteral("the key is not a number from 1 to %1").arg(kMaxNumber);
+        why = QStringLiteral("key is not a number from 1 to %1").arg(kMaxNumber);
       else if (seen.contains(number))
-        why = QStringLiteral("the number is named earlier in the section");
+        why = QStringLiteral("number named earlier in the section");
       else if (!decodeUtf8(e.value, &text))
-        why = QStringLiteral("the name is not UTF-8 text");
+        why = QStringLiteral("name is not UTF-8 text");
+      else if (hasControl(text))
+        why = QStringLiteral("name holds control characters");
       else if (!names.set(kind, number, text).isEmpty())
-        why = Problem(text);
+        why = QStringLiteral("name longer than %1 characters").arg(kMaxLength);
       if (number != 0) seen.insert(number);
-      if (!why.isEmpty() && warnings)
-        *warnings << QStringLiteral("%1 [%2] %3: %4")
+      if (why.isEmpty()) continue;
+      // Never dropped for being misunderstood: another program's or a later version's entry.
+      names.kept_.push_back({kind, e.key, e.value, why});
+      if (warnings)
+        *warnings << QStringLiteral("%1 [%2] %3: kept, not shown: %4")
                          .arg(fileName, QLatin1String(section), QString::fromUtf8(e.key), why);
     }
   }
@@ -183,9 +188,25 @@ bool Names::save(const QString& fileName) const {
     for (int k = 1; k <= kMaxNumber; ++k)
       if (!of(kind)[size_t(k)].isEmpty())
         s.entries.push_back({QByteArray::number(k), of(kind)[size_t(k)].toUtf8()});
+    for (const KeptEntry& e : kept_)
+      if (e.kind == kind) s.entries.push_back({e.key, e.value});
     sections.push_back(std::move(s));
   }
   return platform::WritePrivateProfileSections(sections, fileName);
+}
+
+QStringList Names::keptText() const {
+  QStringList out;
+  for (const KeptEntry& e : kept_) {
+    const QString key = QString::fromUtf8(e.key);
+    constexpr int kPlainDigits = 9;  // a number, if out of range, reads best as it is
+    bool plain = !e.key.isEmpty() && e.key.size() <= kPlainDigits;
+    for (char c : e.key) plain = plain && c >= '0' && c <= '9';
+    out << QStringLiteral("%1 %2 (%3)")
+               .arg(QLatin1String(kindWord(e.kind)),
+                    plain ? key : QLatin1Char('"') + key + QLatin1Char('"'), e.why);
+  }
+  return out;
 }
 
 QByteArray Names::toCsv() const {

@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <array>
+#include <vector>
 
 namespace names {
 
@@ -21,6 +22,17 @@ constexpr char kNamesFile[] = "Names.ini";
 // What is wrong with a name the operator typed, as a sentence for a box; empty when it
 // may be stored.
 QString Problem(const QString& name);
+
+// An entry of the file that load() could not take: written back as it was on every save.
+struct KeptEntry {
+  Kind kind = Kind::Input;
+  QByteArray key;
+  QByteArray value;
+  QString why;  // "name longer than 64 characters"
+  bool operator==(const KeptEntry& o) const {
+    return kind == o.kind && key == o.key && value == o.value;
+  }
+};
 
 struct CsvImport {
   int imported = 0;      // rows taken
@@ -35,15 +47,22 @@ class Names {
   // Problem(name) and changes nothing when that is not empty, or when number is out of range.
   QString set(Kind kind, int number, const QString& name);
   bool isEmpty() const;
-  bool operator==(const Names& o) const { return inputs == o.inputs && outputs == o.outputs; }
+  bool operator==(const Names& o) const {
+    return inputs == o.inputs && outputs == o.outputs && kept_ == o.kept_;
+  }
   bool operator!=(const Names& o) const { return !(*this == o); }
 
   // Reads fileName (bare names live in the settings folder). Entries with a bad key or a
-  // name Problem() refuses are left out; each is described in *warnings when given.
+  // name Problem() refuses are not shown but kept (kept()); each is described in *warnings
+  // when given.
   static Names load(const QString& fileName = QString::fromLatin1(kNamesFile),
                     QStringList* warnings = nullptr);
-  // One atomic write of both sections; the rest of the file stays. False on failure.
+  // One atomic write of both sections, the kept entries after the names of their section;
+  // the rest of the file stays. False on failure.
   bool save(const QString& fileName = QString::fromLatin1(kNamesFile)) const;
+  const std::vector<KeptEntry>& kept() const { return kept_; }
+  // "input 3 (name longer than 64 characters)", one per kept entry.
+  QStringList keptText() const;
 
   // A header row, then every named input and output in number order, CR LF line ends.
   QByteArray toCsv() const;
@@ -61,6 +80,7 @@ class Names {
 
   std::array<QString, kMaxNumber + 1> inputs;   // index = number; 0 unused
   std::array<QString, kMaxNumber + 1> outputs;
+  std::vector<KeptEntry> kept_;
 };
 
 }  // namespace names

@@ -1,5 +1,7 @@
 #include "RoutingSnapshot.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <map>
 
 #include "Commands.h"
@@ -35,30 +37,104 @@ QString describe(int input, Signal signal, int count, const names::Names* names)
 
 char letter(Signal s) { return s == Signal::Both ? 'B' : s == Signal::Video ? 'V' : 'A'; }
 
-// Cuts the outputs (ascending) into the fewest commands of at most kMaxCommandBytes each.
-// input < 0: close commands.
+int digits(int n) { return n >= 100 ? 3 : n >= 10 ? 2 : 1; }
+
+constexpr int kDigitClasses = 3;  // outputs 1-9, 10-99, 100-999
+
+// First fit, longest numbers first: fills commands well, and is tried before the exact
+// search below.
+std::vector<std::vector<int>> firstFit(const std::vector<int>& outputs, int room) {
+  std::vector<int> order = outputs;
+  std::stable_sort(order.begin(), order.end(), [](int a, int b) { return digits(a) > digits(b); });
+  std::vector<std::vector<int>> bins;
+  std::vector<int> left;
+  for (int o : order) {
+    const int size = digits(o) + 1;
+    size_t b = 0;
+    while (b < bins.size() && left[b] < size) ++b;
+    if (b == bins.size()) {
+      bins.emplace_back();
+      left.push_back(room);
+    }
+    bins[b].push_back(o);
+    left[b] -= size;
+  }
+  return bins;
+}
+
+// The fewest commands for the outputs. A command's length depends only on how many of its
+// outputs have one, two and three digits (each costs its digits and a comma), so this is
+// bin packing with three item sizes: exact by a table over those three counts, searched only
+// when first fit misses the lower bound.
+std::vector<std::vector<int>> packOutputs(const std::vector<int>& outputs, int room) {
+  int total = 0;
+  for (int o : outputs) total += digits(o) + 1;
+  std::vector<std::vector<int>> fit = firstFit(outputs, room);
+  if (int(fit.size()) * room < total + room) return fit;  // ceil(total / room) bins: optimal
+  std::vector<int> byDigits[kDigitClasses];
+  for (int o : outputs) byDigits[digits(o) - 1].push_back(o);
+  const int n1 = int(byDigits[0].size()), n2 = int(byDigits[1].size()), n3 = int(byDigits[2].size());
+  // Each command: as many one-digit outputs as fit beside y two-digit and z three-digit ones.
+  struct Fill {
+    int x, y, z;
+  };
+  std::vector<Fill> fills;
+  for (int z = 0; z <= n3 && 4 * z <= room; ++z)
+    for (int y = 0; y <= n2 && 4 * z + 3 * y <= room; ++y)
+      fills.push_back({std::min(n1, (room - 4 * z - 3 * y) / 2), y, z});
+  const auto index = [&](int a, int b, int c) { return (size_t(a) * size_t(n2 + 1) + size_t(b)) * size_t(n3 + 1) + size_t(c); };
+  const size_t states = index(n1, n2, n3) + 1;
+  std::vector<std::uint16_t> fewest(states, 0), chosen(states, 0);
+  for (int a = 0; a <= n1; ++a)
+    for (int b = 0; b <= n2; ++b)
+      for (int c = 0; c <= n3; ++c) {
+        if (a + b + c == 0) continue;
+        std::uint16_t best = UINT16_MAX;
+        for (size_t f = 0; f < fills.size(); ++f) {
+          const Fill& k = fills[f];
+          const int ra = a - std::min(k.x, a), rb = b - std::min(k.y, b), rc = c - std::min(k.z, c);
+          if (ra == a && rb == b && rc == c) continue;
+          const std::uint16_t n = std::uint16_t(fewest[index(ra, rb, rc)] + 1);
+          if (n < best) {
+            best = n;
+            chosen[index(a, b, c)] = std::uint16_t(f);
+          }
+        }
+        fewest[index(a, b, c)] = best;
+      }
+  std::vector<std::vector<int>> bins;
+  int taken[kDigitClasses] = {0, 0, 0};
+  for (int a = n1, b = n2, c = n3; a + b + c > 0;) {
+    const Fill& k = fills[chosen[index(a, b, c)]];
+    const int take[kDigitClasses] = {std::min(k.x, a), std::min(k.y, b), std::min(k.z, c)};
+    std::vector<int> bin;
+    for (int d = 0; d < kDigitClasses; ++d)
+      for (int i = 0; i < take[d]; ++i) bin.push_back(byDigits[d][size_t(taken[d]++)]);
+    std::sort(bin.begin(), bin.end());
+    bins.push_back(std::move(bin));
+    a -= take[0];
+    b -= take[1];
+    c -= take[2];
+  }
+  return bins;
+}
+
+// The outputs (ascending, at most three digits each) in the fewest commands of at most
+// kMaxCommandBytes each. input < 0: close commands.
 template <typename Describe>
 void emitCommands(int input, Signal signal, const std::vector<int>& outputs,
                   Describe describeCount, QList<SnapshotItem>* items) {
+  if (outputs.empty()) return;
   const auto text = [&](const std::vector<int>& list) {
     return input < 0 ? commands::CloseOutputsText(list.data(), int(list.size()))
                      : commands::RouteText(input, list.data(), int(list.size()), letter(signal));
   };
-  std::vector<int> piece;
-  const auto flush = [&] {
-    if (piece.empty()) return;
-    items->append({describeCount(int(piece.size())), text(piece)});
-    piece.clear();
-  };
-  for (int o : outputs) {
-    piece.push_back(o);
-    if (piece.size() > 1 && text(piece).size() > kMaxCommandBytes) {
-      piece.pop_back();
-      flush();
-      piece.push_back(o);
-    }
-  }
-  flush();
+  // What a command costs besides its outputs and their commas; the last output has no comma.
+  const int overhead = int(text({outputs[0]}).size()) - digits(outputs[0]);
+  const int room = kMaxCommandBytes - overhead + 1;
+  std::vector<std::vector<int>> bins = packOutputs(outputs, room);
+  std::sort(bins.begin(), bins.end());
+  for (const std::vector<int>& bin : bins) items->append({describeCount(int(bin.size())), text(bin)});
 }
 
 }  // namespace

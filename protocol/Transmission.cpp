@@ -79,15 +79,18 @@ bool SendHexCode(LinkContext& link, const QByteArray& text) {
   // An odd last digit forms no byte and is left out of the log as well.
   digits.truncate(digits.size() - digits.size() % 2);
   const bool tcp = link.tcpMode();
+  QByteArray bytes;
+  bytes.reserve(digits.size() / 2);
   for (qsizetype k = 0; k < digits.size(); k += 2) {
     const auto byte =
         static_cast<std::uint8_t>(HexValue(digits[k]) * kHexDigitBase + HexValue(digits[k + 1]));
+    bytes += static_cast<char>(byte);
     if (tcp) {
       link.socketSend(QByteArray(1, static_cast<char>(byte)));
     } else {
       link.serialWriteByte(byte);
     }
   }
-  link.appendSendLog(digits + "(HEX)");
+  link.appendHexSendLog(digits + "(HEX)", bytes);
   return true;
 }

@@ -22,6 +22,11 @@ class LinkContext {
   virtual bool serialWriteByte(std::uint8_t byte) = 0;
   // Appends one line to the send log (Memo5).
   virtual void appendSendLog(const QByteArray& line) = 0;
+  // The send log's line of a HEX code, with the bytes that went out for the session log.
+  virtual void appendHexSendLog(const QByteArray& line, const QByteArray& bytes) {
+    static_cast<void>(bytes);
+    appendSendLog(line);
+  }
   // Owner of the boxes that belong to the main window.
   virtual QWidget* mainWindow() const = 0;
 };

@@ -1,9 +1,17 @@
 #include "CappedDailySink.h"
 
+#include <spdlog/common.h>
 #include <spdlog/details/log_msg.h>
 #include <spdlog/details/os.h>
 #include <spdlog/pattern_formatter.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <regex>
@@ -17,8 +25,43 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kBaseName[] = "session.log";
 constexpr std::uint64_t kMiB = 1024 * 1024;
+constexpr mode_t kFolderMode = 0700;
+constexpr mode_t kFileMode = 0600;
+constexpr std::size_t kWriteAt = 64 * 1024;  // buffered bytes that go out before the next flush
+
+// Makes each missing folder of the path with kFolderMode, set explicitly so that no umask
+// widens or narrows it. Folders that exist are left as they are (the path may be shared).
+void makeFolders(const std::string& dir) {
+  fs::path p;
+  for (const fs::path& part : fs::path(dir)) {
+    p /= part;
+    struct stat st {};
+    if (::stat(p.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) throw spdlog::spdlog_ex("not a folder: " + p.string(), ENOTDIR);
+      continue;
+    }
+    if (::mkdir(p.c_str(), kFolderMode) != 0 && errno != EEXIST)
+      throw spdlog::spdlog_ex("cannot create " + p.string(), errno);
+    ::chmod(p.c_str(), kFolderMode);
+  }
+}
+
+// The file opened for appending and locked, or -1 (*busy: another writer holds it).
+int openLocked(const std::string& path, bool* busy) {
+  *busy = false;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kFileMode);
+  if (fd < 0) return -1;
+  ::fchmod(fd, kFileMode);  // also a file made before, or under a wider umask
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    *busy = error == EWOULDBLOCK;
+    ::close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
 
 int dayOf(spdlog::log_clock::time_point t) {
   const std::tm tm = spdlog::details::os::localtime(spdlog::log_clock::to_time_t(t));
@@ -49,24 +92,34 @@ CappedDailySink::CappedDailySink(std::string dir, int days, std::uint64_t maxByt
   measureOverhead();
 }
 
+CappedDailySink::~CappedDailySink() {
+  try {
+    closeFile();
+  } catch (const std::exception&) {
+    // Nobody is left to tell; what could not be written is lost.
+  }
+}
+
 std::string CappedDailySink::fileName(int yyyymmdd) {
-  std::tm tm{};
-  tm.tm_year = yyyymmdd / 10000 - 1900;
-  tm.tm_mon = yyyymmdd / 100 % 100 - 1;
-  tm.tm_mday = yyyymmdd % 100;
-  return spdlog::sinks::daily_filename_calculator::calc_filename(kBaseName, tm);
+  char name[32];
+  std::snprintf(name, sizeof name, "session_%04d-%02d-%02d.log", yyyymmdd / 10000,
+                yyyymmdd / 100 % 100, yyyymmdd % 100);
+  return name;
+}
+
+std::string CappedDailySink::fileName(int yyyymmdd, long pid) {
+  std::string name = fileName(yyyymmdd);
+  return name.insert(name.size() - 4, "." + std::to_string(pid));
 }
 
 void CappedDailySink::set_pattern_(const std::string& pattern) {
   base_sink::set_pattern_(pattern);
   measureOverhead();
-  if (file_) file_->set_formatter(formatter_->clone());
 }
 
 void CappedDailySink::set_formatter_(std::unique_ptr<spdlog::formatter> formatter) {
   base_sink::set_formatter_(std::move(formatter));
   measureOverhead();
-  if (file_) file_->set_formatter(formatter_->clone());
 }
 
 void CappedDailySink::measureOverhead() {
@@ -80,10 +133,11 @@ void CappedDailySink::sink_it_(const spdlog::details::log_msg& msg) {
   const int day = dayOf(msg.time);
   if (day != day_) {
     endDay();
+    lastTime_ = msg.time;
     startDay(day);
   }
   lastTime_ = msg.time;
-  if (!file_) return;  // the day's file could not be opened; reported once already
+  if (fd_ < 0) return;  // the day's file could not be opened; reported once already
   // A message is a batch of lines, each with its own time stamp.
   const spdlog::string_view_t all = msg.payload;
   for (std::size_t from = 0; from <= all.size();) {
@@ -103,17 +157,51 @@ void CappedDailySink::sink_it_(const spdlog::details::log_msg& msg) {
       continue;
     }
     bytes_ += size;
-    file_->log(spdlog::details::log_msg(msg.time, spdlog::source_loc{}, "", spdlog::level::info, line));
+    put(spdlog::details::log_msg(msg.time, spdlog::source_loc{}, "", spdlog::level::info, line));
   }
+  if (out_.size() >= kWriteAt) writeOut();
+}
+
+void CappedDailySink::put(const spdlog::details::log_msg& msg) {
+  spdlog::memory_buf_t formatted;
+  formatter_->format(msg, formatted);
+  out_.append(formatted.data(), formatted.size());
+}
+
+void CappedDailySink::writeOut() {
+  std::size_t done = 0;
+  while (fd_ >= 0 && done < out_.size()) {
+    const ssize_t n = ::write(fd_, out_.data() + done, out_.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int error = errno;
+      out_.clear();  // a full disk must not grow the buffer without bound
+      throw spdlog::spdlog_ex("cannot write " + path_, error);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  out_.clear();
+}
+
+void CappedDailySink::closeFile() {
+  if (fd_ < 0) return;
+  struct Closer {
+    int& fd;
+    ~Closer() {
+      ::close(fd);  // also drops the lock
+      fd = -1;
+    }
+  } closer{fd_};
+  writeOut();
 }
 
 void CappedDailySink::write(Clock::time_point time, const std::string& text) {
-  if (!file_) return;
+  if (fd_ < 0) return;
   const qint64 ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
   const std::string line = formatTime(ms).toStdString() + ' ' + text;
   bytes_ += overhead_ + line.size();
-  file_->log(spdlog::details::log_msg(time, spdlog::source_loc{}, "", spdlog::level::info, line));
+  put(spdlog::details::log_msg(time, spdlog::source_loc{}, "", spdlog::level::info, line));
 }
 
 void CappedDailySink::startDay(int day) {
@@ -121,16 +209,30 @@ void CappedDailySink::startDay(int day) {
   capped_ = false;
   leftLines_ = leftBytes_ = 0;
   bytes_ = 0;
+  // A folder that cannot be written is tried again the next day, not on every line.
+  // A failure throws to the logger's error handler, which reports it.
+  closeFile();
   if (days_ > 0) removeOldDays(day);
-  if (!file_) {
-    // A folder that cannot be written is tried again the next day, not on every line.
-    // A failure throws to the logger's error handler, which reports it.
-    file_ = std::make_unique<spdlog::sinks::daily_file_sink_st>(dir_ + "/" + kBaseName, 0, 0);
-    file_->set_formatter(formatter_->clone());
+  makeFolders(dir_);
+  const std::string shared = dir_ + "/" + fileName(day);
+  bool busy = false;
+  path_ = shared;
+  fd_ = openLocked(path_, &busy);
+  if (fd_ < 0 && busy) {
+    path_ = dir_ + "/" + fileName(day, static_cast<long>(::getpid()));
+    fd_ = openLocked(path_, &busy);
   }
-  std::error_code ec;
-  const auto existing = fs::file_size(fs::path(dir_) / fileName(day), ec);
-  if (!ec) bytes_ = existing;
+  if (fd_ < 0) throw spdlog::spdlog_ex("cannot open " + path_, errno);
+  struct stat st {};
+  if (::fstat(fd_, &st) == 0) bytes_ = static_cast<std::uint64_t>(st.st_size);
+  if (path_ != shared && !ownFileNoted_) {
+    ownFileNoted_ = true;
+    const std::string note = fs::path(shared).filename().string() +
+                             " is written by another console; this one writes " +
+                             fs::path(path_).filename().string();
+    write(lastTime_, "* " + note);
+    if (ownFileNote_) ownFileNote_(note);
+  }
 }
 
 void CappedDailySink::endDay() {
@@ -148,15 +250,13 @@ void CappedDailySink::finish(std::size_t queueOverruns) {
     write(Clock::now(), "* " + std::to_string(queueOverruns) +
                             " lines were lost because the log writer fell behind");
   }
-  if (file_) file_->flush();
+  writeOut();
 }
 
-void CappedDailySink::flush_() {
-  if (file_) file_->flush();
-}
+void CappedDailySink::flush_() { writeOut(); }
 
 void CappedDailySink::removeOldDays(int today) const {
-  static const std::regex kName(R"(session_(\d{4})-(\d{2})-(\d{2})\.log)");
+  static const std::regex kName(R"(session_(\d{4})-(\d{2})-(\d{2})(\.\d+)?\.log)");
   const int cutoff = daysBefore(today, days_);
   std::error_code ec;
   for (fs::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec)) {

@@ -52,6 +52,24 @@ int printableUtf8Length(const QByteArray& bytes, int i) {
 
 }  // namespace
 
+QByteArray maskPasswords(const QByteArray& bytes) {
+  constexpr qsizetype kPasswordBytes = 8;
+  qsizetype at = bytes.indexOf("/+");
+  if (at < 0) return bytes;
+  QByteArray out = bytes;
+  for (; at >= 0; at = out.indexOf("/+", at)) {
+    const qsizetype from = at + 2;
+    qsizetype end = from + kPasswordBytes;
+    if (end >= out.size() || out[end] != ';') {
+      end = out.indexOf(';', from);
+      if (end < 0) end = out.size();
+    }
+    for (qsizetype i = from; i < end; ++i) out[i] = '*';
+    at = end;
+  }
+  return out;
+}
+
 QByteArray escape(const QByteArray& bytes) {
   bool plain = true;
   for (char ch : bytes) {

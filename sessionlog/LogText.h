@@ -15,6 +15,11 @@ namespace sessionlog {
 // format characters (bidi overrides, zero-width marks) are escaped byte by byte.
 QByteArray escape(const QByteArray& bytes);
 
+// The bytes with every password of a "/+" command replaced by as many '*': the eight bytes
+// before its ';' (a password may hold ';' or '.'), else whatever follows up to the next ';'
+// or the end, so that no spelling of a password reaches a file.
+QByteArray maskPasswords(const QByteArray& bytes);
+
 // Local ISO 8601 time with milliseconds and the UTC offset, as at the head of every log
 // line: 2024-05-01T14:03:22.123+02:00.
 QString formatTime(qint64 msecsSinceEpoch);

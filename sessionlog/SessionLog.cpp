@@ -42,6 +42,9 @@ SessionLog::~SessionLog() { close(); }
 QString SessionLog::defaultDir() {
   const QString own = qEnvironmentVariable("SWITCHER_LOG_DIR");
   if (!own.isEmpty()) return own;
+  // A console with a settings folder of its own (a second console) keeps its log beside it.
+  const QString config = qEnvironmentVariable("SWITCHER_CONFIG_DIR");
+  if (!config.isEmpty()) return config + "/log";
   QString state = qEnvironmentVariable("XDG_STATE_HOME");
   // The base directory rules ignore a relative path.
   if (state.isEmpty() || QDir::isRelativePath(state)) state = QDir::homePath() + "/.local/state";
@@ -68,6 +71,11 @@ void SessionLog::open(const SessionLogSettings& settings) {
                                             settings.days,
                                             static_cast<std::uint64_t>(std::max<qint64>(settings.maxBytes, 0)));
   sink_->set_pattern(kPattern);
+  sink_->onOwnFile([this](const std::string& note) {
+    const QString text = QString::fromStdString(note);
+    QMetaObject::invokeMethod(
+        this, [this, text] { emit ownFile(text); }, Qt::QueuedConnection);
+  });
   pool_ = std::make_shared<spdlog::details::thread_pool>(kQueueLines, 1);
   logger_ = std::make_shared<spdlog::async_logger>("session-" + std::to_string(++serial), sink_,
                                                    pool_, spdlog::async_overflow_policy::overrun_oldest);
@@ -99,9 +107,11 @@ QString SessionLog::fileFor(qint64 msecsSinceEpoch) const {
              CappedDailySink::fileName(d.year() * 10000 + d.month() * 100 + d.day()));
 }
 
-qint64 SessionLog::sent(const QByteArray& bytes, const QString& link) {
+qint64 SessionLog::sent(const QByteArray& bytes, const QString& link, const QByteArray& how) {
   if (!logger_) return write('>', {});
-  return write('>', '[' + escape(link.toUtf8()) + "] " + escape(bytes));
+  QByteArray text = '[' + escape(link.toUtf8()) + "] " + escape(maskPasswords(bytes));
+  if (!how.isEmpty()) text += "   " + escape(maskPasswords(how));
+  return write('>', text);
 }
 
 qint64 SessionLog::received(const QByteArray& line) {

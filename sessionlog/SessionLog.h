@@ -7,7 +7,8 @@
 //
 // A line: "2024-05-01T14:03:22.123+02:00 > [COM1 /dev/ttyUSB0] 1V2,3,4." with the marks
 //   ">" sent (with the link it went out on), "<" received, "*" link event or a note of the
-//   log itself. Bytes are written as LogText's escape() gives them.
+//   log itself. Bytes are written as LogText's escape() gives them, with the bytes of each
+//   password command masked ("/+********;").
 // Call from one thread (the window's); writeFailed arrives on that thread's event loop.
 
 #include <QByteArray>
@@ -41,8 +42,8 @@ class SessionLog : public QObject {
   explicit SessionLog(QObject* parent = nullptr);
   ~SessionLog() override;
 
-  // $SWITCHER_LOG_DIR when set, else $XDG_STATE_HOME/switcher-console/log
-  // (default ~/.local/state/switcher-console/log).
+  // $SWITCHER_LOG_DIR when set, else $SWITCHER_CONFIG_DIR/log when that is set, else
+  // $XDG_STATE_HOME/switcher-console/log (default ~/.local/state/switcher-console/log).
   static QString defaultDir();
   // [Log] Enabled, Days and MaxMB of Switcher.ini, read by the caller; out-of-range values
   // fall back to the defaults.
@@ -61,7 +62,8 @@ class SessionLog : public QObject {
 
   // Each returns the time stamp written with its line (milliseconds since the epoch, never
   // earlier than the one before), so that a list can show the same time as the file.
-  qint64 sent(const QByteArray& bytes, const QString& link);
+  // `bytes` as they went out; `how`, when given, follows them (the form the operator typed).
+  qint64 sent(const QByteArray& bytes, const QString& link, const QByteArray& how = {});
   qint64 received(const QByteArray& line);
   qint64 event(const QString& text);
 
@@ -69,6 +71,8 @@ class SessionLog : public QObject {
   // The first failure to create or write the file, once per open; the log goes on trying
   // silently after it.
   void writeFailed(const QString& message);
+  // The day's file was another console's, so this one writes its own: said once per open.
+  void ownFile(const QString& note);
 
  private:
   qint64 write(char mark, const QByteArray& text);

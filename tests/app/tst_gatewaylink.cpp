@@ -57,6 +57,8 @@ class TestGatewayLink : public QObject {
   void queuedClientCommandsDropped();
   void pacedFloodIsBounded();
   void serialFloodNeverBlocksTheWindow();
+  void settingThatCannotBeTakenIsOneBox_data();
+  void settingThatCannotBeTakenIsOneBox();
 
  private:
   FakePrompts prompts{FakePrompts::Mode::Scripted};
@@ -238,6 +240,28 @@ void TestGatewayLink::serialFloodNeverBlocksTheWindow() {
   QTRY_COMPARE_WITH_TIMEOUT(ClientCommandsWaiting(*MainForm, QStringLiteral("127.0.0.1:%1").arg(client.localPort())), 0, kWaitMs);
   QTRY_VERIFY(!sw.commands.isEmpty());
   QCOMPARE(sw.commands.count("12V3,4,5."), sw.commands.size());
+}
+
+void TestGatewayLink::settingThatCannotBeTakenIsOneBox_data() {
+  QTest::addColumn<QString>("gateway");
+  QTest::addColumn<QString>("box");
+  QByteArray allow = "127.0.0.1";
+  while (allow.size() < 70000) allow += ",10.1.2.3";
+  QTest::newRow("ReadOnly=maybe") << "ReadOnly=maybe\n"
+                                  << "Gateway: ReadOnly=maybe in Switcher.ini is not 1/0, true/false, yes/no or on/off.";
+  QTest::newRow("Allow cut") << "Allow=" + QString::fromLatin1(allow) + "\n"
+                             << "Gateway: Allow in Switcher.ini is longer than 65535 characters.";
+}
+
+void TestGatewayLink::settingThatCannotBeTakenIsOneBox() {
+  QFETCH(QString, gateway);
+  QFETCH(QString, box);
+  writeSwitcherIni(QStringLiteral("[Gateway]\nPort=%1\n").arg(freePort()) + gateway);
+  prompts.expect(box, "Error");
+  CreateForms();
+  QTRY_COMPARE(prompts.count(), 1);
+  QCOMPARE(ServiceStatus(*MainForm, "Gateway"), QString("Gateway: not started"));
+  QVERIFY(!MainForm->findChild<gateway::GatewayServer*>());
 }
 
 QTEST_MAIN(TestGatewayLink)

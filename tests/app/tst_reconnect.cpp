@@ -15,6 +15,7 @@
 #include "Backoff.h"
 #include "LinkPrompts.h"
 #include "Memo.h"
+#include "SessionLog.h"
 #include "TestSupport.h"
 #include "Unit1.h"
 
@@ -44,6 +45,39 @@ class TestReconnect : public QObject {
     DestroyForms();
     platform::setPrompts(nullptr);
     QCOMPARE(prompts.unexpected, QStringList());
+  }
+
+  // Every boolean key of Switcher.ini takes the same spellings; another value keeps the
+  // default and says so once.
+  void booleanKeys_data() {
+    QTest::addColumn<QString>("ini");
+    QTest::addColumn<bool>("tcp");
+    QTest::addColumn<bool>("reconnect");
+    QTest::addColumn<bool>("log");
+    QTest::addColumn<int>("notes");
+    QTest::addRow("yes, off, no") << "[TCP]\nConnect=yes\n[Link]\nReconnect=off\n[Log]\nEnabled=no\n"
+                                  << true << false << false << 0;
+    QTest::addRow("TRUE, On, true") << "[TCP]\nConnect=TRUE\n[Link]\nReconnect=On\n[Log]\nEnabled=true\n"
+                                    << true << true << true << 0;
+    QTest::addRow("0 and 1 as before") << "[TCP]\nConnect=0\n[Link]\nReconnect=0\n[Log]\nEnabled=1\n"
+                                       << false << false << true << 0;
+    QTest::addRow("nonsense keeps the defaults")
+        << "[TCP]\nConnect=2\n[Link]\nReconnect=maybe\n[Log]\nEnabled=x\n" << false << true << true << 3;
+  }
+  void booleanKeys() {
+    QFETCH(QString, ini);
+    QFETCH(bool, tcp);
+    QFETCH(bool, reconnect);
+    QFETCH(bool, log);
+    QFETCH(int, notes);
+    SimTcpSwitcher sw;
+    qputenv(kTcpPortEnv, QByteArray::number(sw.port()));
+    writeSwitcherIni(ini + "[TCP]\nIP=127.0.0.1\n");
+    CreateForms();
+    QCOMPARE(MainForm->RadioButton2->isChecked(), tcp);
+    QCOMPARE(MainForm->ReconnectEnabled, reconnect);
+    QCOMPARE(MainForm->findChild<sessionlog::SessionLog*>("SessionLog")->isOpen(), log);
+    QCOMPARE(MainForm->MemoSysInfo->lines().filter(" is not 1/0, true/false, yes/no or on/off; ").size(), notes);
   }
 
   void pauses_data() {

@@ -175,6 +175,24 @@ class TestRoutingWindow : public QObject {
     QCOMPARE(platform::GetPrivateProfileString("Inputs", "5", "", 80, "Names.ini"), QByteArray("Camera, 5"));
   }
 
+  // Entries the console cannot show are named once, under the tables.
+  void namesDialogListsKeptEntries() {
+    QTemporaryDir dir;
+    const QString file = dir.filePath("Names.ini");
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("[Inputs]\n3=" + QByteArray(65, 'x') + "\n5=Cam\n[Outputs]\n300=Far\n");
+    f.close();
+    TNamesDialog d(names::Names::load(file), MainForm);
+    auto* kept = d.findChild<QLabel*>("KeptLabel");
+    QVERIFY(kept);
+    QCOMPARE(kept->text(), QString("kept, not shown: input 3 (name longer than 64 characters); "
+                                   "output 300 (key is not a number from 1 to 256)"));
+    QCOMPARE(d.InputsTable->item(4, 1)->text(), QString("Cam"));
+    TNamesDialog plain(names::Names(), MainForm);
+    QVERIFY(!plain.findChild<QLabel*>("KeptLabel"));
+  }
+
   // Ctrl+Shift+S, scramble the switcher, Execute the group: the routing is back.
   void snapshotRoundTrip() {
     QVERIFY(router()->setNames({}));

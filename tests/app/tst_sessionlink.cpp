@@ -30,6 +30,8 @@ class TestSessionLink : public QObject {
   void pacedRun();
   void burstAndSaveAs();
   void logFolderNotWritable();
+  void loggedAsItWentOut_data();
+  void loggedAsItWentOut();
 
  private:
   FakePrompts prompts{FakePrompts::Mode::Scripted};
@@ -140,6 +142,35 @@ void TestSessionLink::logFolderNotWritable() {
     QTRY_COMPARE(MainForm->Memo6->lineCount(), 256 * i);
     QTRY_COMPARE(reports(), 1);
   }
+}
+
+void TestSessionLink::loggedAsItWentOut_data() {
+  QTest::addColumn<QByteArray>("typed");
+  QTest::addColumn<bool>("hex");
+  QTest::addColumn<QString>("listed");  // the send list's line, as before
+  QTest::addColumn<QByteArray>("logged");
+  QTest::newRow("HEX code") << QByteArray("01 41 0d") << true << "01410D(HEX)" << QByteArray("\\x01A\\r   (HEX)");
+  QTest::newRow("password") << QByteArray("/+abcdefgh;") << false << "/+abcdefgh;" << QByteArray("/+********;");
+  QTest::newRow("HEX password") << QByteArray("2F2B3132333435363738 3B") << true << "2F2B31323334353637383B(HEX)"
+                                << QByteArray("/+********;   (HEX)");
+}
+
+void TestSessionLink::loggedAsItWentOut() {
+  QFETCH(QByteArray, typed);
+  QFETCH(bool, hex);
+  QFETCH(QString, listed);
+  QFETCH(QByteArray, logged);
+  TMainForm* f = MainForm;
+  QVERIFY(hex ? SendHexCode(*f, typed) : SendCode(*f, typed));
+  QCOMPARE(f->Memo5->lines().last(), listed);
+  auto* log = f->findChild<sessionlog::SessionLog*>("SessionLog");
+  const QString path = log->fileFor(f->Memo5->lineTimes().last());
+  QTRY_VERIFY_WITH_TIMEOUT([&] {
+    QFile l(path);
+    return l.open(QIODevice::ReadOnly) && l.readAll().contains("] " + logged + "\n");
+  }(), 3000);
+  QFile l(path);
+  QVERIFY(l.open(QIODevice::ReadOnly) && !l.readAll().contains("abcdefgh"));
 }
 
 QTEST_MAIN(TestSessionLink)

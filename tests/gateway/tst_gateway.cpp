@@ -3,6 +3,7 @@
 
 #include "GatewayServer.h"
 
+#include <QTemporaryDir>
 #include <QtNetwork>
 #include <QtTest>
 
@@ -55,6 +56,8 @@ class TestGateway : public QObject {
   void framing();
   void admission_data();
   void admission();
+  void settingsRefused_data();
+  void settingsRefused();
   void wholeLinesToEveryClient();
   void slowReaderDroppedSteadyKept();
   void halfClosedClientGetsItsAnswers_data();
@@ -160,6 +163,45 @@ void TestGateway::admission() {
     if (kept[i] != '1') continue;
     QTRY_COMPARE(clients[size_t(i)]->socket.state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(clients[size_t(i)]->socket.error(), QAbstractSocket::RemoteHostClosedError);  // no reset
+  }
+}
+
+void TestGateway::settingsRefused_data() {
+  QTest::addColumn<QByteArray>("body");
+  QTest::addColumn<QString>("error");     // of start(); empty: it listens
+  QTest::addColumn<bool>("readOnly");
+  QByteArray longAllow = "127.0.0.1";
+  while (longAllow.size() < 70000) longAllow += ", 10.1.2.3";
+  QTest::newRow("Allow past the reader's room") << "Allow=" + longAllow + ", 10.0.0.0/24\n"
+                                              << "Allow in" << false;
+  QTest::newRow("Allow of 5,000 bytes is read whole")
+      << "Allow=" + longAllow.left(4990) + ", 10.0.0.0/24\n" << "" << false;
+  QTest::newRow("ReadOnly=maybe") << QByteArray("ReadOnly=maybe\n") << "ReadOnly=maybe" << false;
+  QTest::newRow("ReadOnly=yes") << QByteArray("ReadOnly=yes\n") << "" << true;
+  QTest::newRow("ReadOnly=On") << QByteArray("ReadOnly=On\n") << "" << true;
+  QTest::newRow("ReadOnly=false") << QByteArray("ReadOnly=false\n") << "" << false;
+}
+
+void TestGateway::settingsRefused() {
+  QFETCH(QByteArray, body);
+  QFETCH(QString, error);
+  QFETCH(bool, readOnly);
+  QTemporaryDir dir;
+  const QString file = dir.filePath("Switcher.ini");
+  for (const char* section : {"Gateway", "Panel"}) {
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write("[" + QByteArray(section) + "]\nPort=0\n" + body);
+    f.close();
+    const gateway::Settings s = gateway::ReadSettings(file, section);
+    FakeHost host;
+    GatewayServer server(host);
+    const QString text = server.start(s);
+    QVERIFY2(text.contains(error) && text.isEmpty() == error.isEmpty(), qPrintable(text));
+    if (!error.isEmpty()) QVERIFY2(text.startsWith(QLatin1String(section) + ": "), qPrintable(text));
+    QCOMPARE(server.isListening(), error.isEmpty());
+    QCOMPARE(s.readOnly, readOnly);
+    if (error.isEmpty() && body.startsWith("Allow")) QVERIFY(s.allow.endsWith("10.0.0.0/24"));
   }
 }
 

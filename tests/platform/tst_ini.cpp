@@ -116,6 +116,15 @@ class TstIni : public QObject {
     QCOMPARE(GetPrivateProfileString(section, key, def, size, kFile), expected);
   }
 
+  void readStringTellsOfACut() {
+    put("[G]\nAllow=10.0.0.0/24\n");
+    bool cut = false;
+    QCOMPARE(GetPrivateProfileString("G", "Allow", "", 12, kFile, &cut), QByteArray("10.0.0.0/24"));
+    QVERIFY(!cut);
+    QCOMPARE(GetPrivateProfileString("G", "Allow", "", 11, kFile, &cut), QByteArray("10.0.0.0/2"));
+    QVERIFY(cut);
+  }
+
   void readInt_data() {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("expected");
@@ -136,6 +145,34 @@ class TstIni : public QObject {
     QFETCH(int, expected);
     put(content);
     QCOMPARE(GetPrivateProfileInt("TCP", "Connect", -7, kFile), expected);
+  }
+
+  void readBool_data() {
+    QTest::addColumn<QByteArray>("value");  // null: no key
+    QTest::addColumn<bool>("def");
+    QTest::addColumn<bool>("expected");
+    QTest::addColumn<bool>("ok");
+    QTest::newRow("true") << QByteArray("true") << false << true << true;
+    QTest::newRow("YES") << QByteArray("YES") << false << true << true;
+    QTest::newRow("On, blanks around") << QByteArray(" \tOn ") << false << true << true;
+    QTest::newRow("quoted off") << QByteArray("\"off\"") << true << false << true;
+    QTest::newRow("No") << QByteArray("No") << true << false << true;
+    QTest::newRow("0 against a true default") << QByteArray("0") << true << false << true;
+    QTest::newRow("absent gives the default") << QByteArray() << true << true << true;
+    QTest::newRow("empty gives the default") << QByteArray("") << true << true << true;
+    QTest::newRow("2 is no boolean") << QByteArray("2") << false << false << false;
+    QTest::newRow("maybe is no boolean") << QByteArray("maybe") << true << true << false;
+    QTest::newRow("1 with trailing text") << QByteArray("1x") << false << false << false;
+  }
+  void readBool() {
+    QFETCH(QByteArray, value);
+    QFETCH(bool, def);
+    QFETCH(bool, expected);
+    QFETCH(bool, ok);
+    put(value.isNull() ? QByteArray("[S]\n") : "[S]\nK=" + value + "\n");
+    bool gotOk = !ok;
+    QCOMPARE(platform::GetPrivateProfileBool("S", "K", def, kFile, &gotOk), expected);
+    QCOMPARE(gotOk, ok);
   }
 
   void write_data() {
@@ -166,6 +203,11 @@ class TstIni : public QObject {
     QTest::newRow("keeps a UTF-8 byte-order mark and its section")
         << QByteArray("\xEF\xBB\xBF[TCP]\nIP=1\n") << QByteArray("TCP") << QByteArray("IP")
         << QByteArray("\xEF\xBB\xBF[TCP]\nIP=V\n");
+    QTest::newRow("mixed line ends stay as they were")
+        << QByteArray("[TCP]\nConnect=0\r\n[COM]\nCOM1=/dev/x\n") << QByteArray("TCP") << QByteArray("Connect")
+        << QByteArray("[TCP]\nConnect=V\r\n[COM]\nCOM1=/dev/x\n");
+    QTest::newRow("an unterminated last line keeps its CR")
+        << QByteArray("[TCP]\n; note\r") << QByteArray("TCP") << QByteArray("IP") << QByteArray("[TCP]\nIP=V\n; note\r");
     QTest::newRow("ends an unterminated last line")
         << QByteArray("[TCP]\nConnect=0") << QByteArray("TCP") << QByteArray("IP")
         << QByteArray("[TCP]\nConnect=0\nIP=V\n");
@@ -177,6 +219,41 @@ class TstIni : public QObject {
     QFETCH(QByteArray, after);
     if (!before.isNull()) put(before);
     QVERIFY(WritePrivateProfileString(section, key, "V", kFile));
+    QCOMPARE(contents(), after);
+  }
+
+  void writeSections_data() {
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QByteArrayList>("entries");  // "key=value" of section A
+    QTest::addColumn<QByteArray>("after");
+    QTest::newRow("comment above the next section stays")
+        << QByteArray("[A]\n1=a\n\n; outputs follow\n[B]\nk=v\n") << QByteArrayList{"1=x"}
+        << QByteArray("[A]\n1=x\n\n; outputs follow\n[B]\nk=v\n");
+    QTest::newRow("comments among the keys stay")
+        << QByteArray("[A]\n; first\n1=a\n; second\n2=b\n") << QByteArrayList{"1=a", "3=c"}
+        << QByteArray("[A]\n; first\n1=a\n3=c\n; second\n");
+    QTest::newRow("an unchanged key keeps its line")
+        << QByteArray("[A]\n 1 = a \n2=b\n") << QByteArrayList{"1=a", "2=c"} << QByteArray("[A]\n 1 = a \n2=c\n");
+    QTest::newRow("emptied section keeps its comments")
+        << QByteArray("[A]\n; note\n1=a\n[B]\nk=v\n") << QByteArrayList{} << QByteArray("; note\n[B]\nk=v\n");
+    QTest::newRow("a second copy loses its keys")
+        << QByteArray("[A]\n1=a\n[B]\nk=v\n[a]\n; c\n2=b\n") << QByteArrayList{"1=x"}
+        << QByteArray("[A]\n1=x\n[B]\nk=v\n; c\n");
+    QTest::newRow("a new section at the end")
+        << QByteArray("[B]\nk=v\n") << QByteArrayList{"1=x"} << QByteArray("[B]\nk=v\n\n[A]\n1=x\n");
+    QTest::newRow("a blank line before the removed unterminated last key stays")
+        << QByteArray("[A]\nk=1\n\nj=2") << QByteArrayList{"1=x"} << QByteArray("[A]\n1=x\n\n");
+    QTest::newRow("a CR inside a value is written back")
+        << QByteArray("[A]\n1=a\rb\n") << QByteArrayList{"1=a\rb", "2=c"} << QByteArray("[A]\n1=a\rb\n2=c\n");
+  }
+  void writeSections() {
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArrayList, entries);
+    QFETCH(QByteArray, after);
+    put(before);
+    platform::ProfileSection a{"A", {}};
+    for (const QByteArray& e : entries) a.entries.push_back({e.left(e.indexOf('=')), e.mid(e.indexOf('=') + 1)});
+    QVERIFY(platform::WritePrivateProfileSections({a}, kFile));
     QCOMPARE(contents(), after);
   }
 

@@ -50,6 +50,8 @@ class TestRouting : public QObject {
   void snapshotItems();
   void csvImport_data();
   void csvImport();
+  void namesKeptAsTheyAre_data();
+  void namesKeptAsTheyAre();
   void namesFileAndCsvRoundTrip();
 };
 
@@ -106,8 +108,15 @@ void TestRouting::snapshotRestoresRouting_data() {
   QTest::newRow("random breakaways and closes") << QByteArray() << 1u << 400;
   QTest::newRow("random, another seed") << QByteArray() << 2u << 400;
   QTest::newRow("identity") << QByteArray("All#.") << 0u << 256;
-  QTest::newRow("all closed: closes split at 64 bytes") << QByteArray("All$.") << 0u << 20;
-  QTest::newRow("one input everywhere: lists split") << QByteArray("200All.") << 0u << 20;
+  // The fewest commands: ceil(sum of each output's digits and comma / room in a command).
+  QTest::newRow("all closed: closes split at 64 bytes") << QByteArray("All$.") << 0u << 15;
+  QTest::newRow("one input everywhere: lists split") << QByteArray("200All.") << 0u << 16;
+  QTest::newRow("input 7 everywhere: 15 commands") << QByteArray("7All.") << 0u << 15;
+  // First fit takes 3 commands for input 7's outputs where 2 of exactly 64 bytes hold them.
+  QByteArray two = "8All.7B";
+  for (int o : {10, 100}) 
+    for (int k = o; k < o + (o == 10 ? 24 : 13); ++k) two += QByteArray::number(k) + (k == 112 ? "." : ",");
+  QTest::newRow("a set first fit packs badly") << two << 0u << 15;
   QTest::newRow("audio closed on some outputs") << QByteArray("0A1,2,3,4,5,6,7,8.") << 0u << 257;
 }
 
@@ -119,7 +128,7 @@ void TestRouting::snapshotRestoresRouting() {
   if (setup.isEmpty())
     RouteAtRandom(core, seed);
   else
-    core.execute(setup);
+    core.feed(setup);
   std::vector<sim::SwitcherCore::Route> captured;
   for (int o = 1; o <= routing::kOutputs; ++o) captured.push_back(core.route(o));
 
@@ -229,6 +238,41 @@ void TestRouting::csvImport() {
                      .arg(names.name(kind, n));
   QCOMPARE(got, named);
   QCOMPARE(result.imported, named.size());
+}
+
+void TestRouting::namesKeptAsTheyAre_data() {
+  QTest::addColumn<QByteArray>("line");
+  QTest::addColumn<QString>("kept");
+  QTest::newRow("Latin-1 name") << QByteArray("3=Cam\xe9ra") << "input 3 (name is not UTF-8 text)";
+  QTest::newRow("65 characters") << "3=" + QByteArray(65, 'x') << "input 3 (name longer than 64 characters)";
+  QTest::newRow("control character") << QByteArray("3=a\x01b") << "input 3 (name holds control characters)";
+  QTest::newRow("number over 256") << QByteArray("300=Far") << "input 300 (key is not a number from 1 to 256)";
+  QTest::newRow("key not a number") << QByteArray("cam = Front") << "input \"cam\" (key is not a number from 1 to 256)";
+  QTest::newRow("long key") << QByteArray(300, '7') + "=x" << "input \"" + QString(300, '7') + "\" (key is not a number from 1 to 256)";
+  QTest::newRow("named twice") << QByteArray("5=Again") << "input 5 (number named earlier in the section)";
+}
+
+// Entries the loader cannot take stay in the file, byte for byte, through every save.
+void TestRouting::namesKeptAsTheyAre() {
+  QFETCH(QByteArray, line);
+  QFETCH(QString, kept);
+  QTemporaryDir dir;
+  const QString file = dir.filePath("Names.ini");
+  QFile f(file);
+  QVERIFY(f.open(QIODevice::WriteOnly));
+  f.write("[Inputs]\n5=Cam\n" + line + "\n");
+  f.close();
+  names::Names n = names::Names::load(file);
+  QCOMPARE(n.keptText(), QStringList{kept});
+  QCOMPARE(n.name(names::Kind::Input, 5), QString("Cam"));
+  for (const char* name : {"Camera 6", ""}) {
+    n.set(names::Kind::Input, 6, QString::fromLatin1(name));
+    QVERIFY(n.save(file));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QVERIFY2(f.readAll().split('\n').contains(line), qPrintable(file));
+    f.close();
+    QCOMPARE(names::Names::load(file).keptText(), QStringList{kept});
+  }
 }
 
 void TestRouting::namesFileAndCsvRoundTrip() {

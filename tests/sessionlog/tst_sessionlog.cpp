@@ -3,6 +3,9 @@
 
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "LogText.h"
 #include "SessionLog.h"
 
@@ -31,6 +34,11 @@ QString dayFile(const QString& dir, int daysAgo) {
                    .arg(QDate::currentDate().addDays(-daysAgo).toString(Qt::ISODate));
 }
 
+// The file of this process when another writer holds the day's file.
+QString ownDayFile(const QString& dayFile) {
+  return QString(dayFile).replace(QLatin1String(".log"), QStringLiteral(".%1.log").arg(::getpid()));
+}
+
 }  // namespace
 
 class TestSessionLog : public QObject {
@@ -44,6 +52,12 @@ class TestSessionLog : public QObject {
   void dayCap_data();
   void dayCap();
   void folderThatCannotBeWrittenIsReportedOnce();
+  void sentAsItWentOut_data();
+  void sentAsItWentOut();
+  void filesArePrivate();
+  void secondWriterHasItsOwnFile();
+  void defaultDir_data();
+  void defaultDir();
 };
 
 void TestSessionLog::linesInOrderWithTheirTimes() {
@@ -102,15 +116,19 @@ void TestSessionLog::oldDaysRemoved() {
   QFETCH(QList<int>, kept);
   QFETCH(QList<int>, removed);
   QTemporaryDir dir;
-  for (int d : kept + removed) QVERIFY(QFile(dayFile(dir.path(), d)).open(QIODevice::WriteOnly));
+  const auto ownFile = [&](int d) { return dayFile(dir.path(), d).replace(".log", ".4242.log"); };
+  for (int d : kept + removed) {
+    QVERIFY(QFile(dayFile(dir.path(), d)).open(QIODevice::WriteOnly));
+    QVERIFY(QFile(ownFile(d)).open(QIODevice::WriteOnly));  // a second console's
+  }
   QFile other(dir.filePath(QStringLiteral("notes.txt")));
   QVERIFY(other.open(QIODevice::WriteOnly));
   SessionLog log;
   log.open({true, days, 1 << 20, dir.path()});
   log.event(QStringLiteral("opened"));
   log.close();
-  for (int d : kept) QVERIFY(QFile::exists(dayFile(dir.path(), d)));
-  for (int d : removed) QVERIFY(!QFile::exists(dayFile(dir.path(), d)));
+  for (int d : kept) QVERIFY(QFile::exists(dayFile(dir.path(), d)) && QFile::exists(ownFile(d)));
+  for (int d : removed) QVERIFY(!QFile::exists(dayFile(dir.path(), d)) && !QFile::exists(ownFile(d)));
   QVERIFY(QFile::exists(dayFile(dir.path(), 0)) && other.exists());
 }
 
@@ -156,6 +174,113 @@ void TestSessionLog::folderThatCannotBeWrittenIsReportedOnce() {
   log.close();
   QCoreApplication::processEvents();
   QCOMPARE(failed.count(), 1);
+}
+
+void TestSessionLog::sentAsItWentOut_data() {
+  QTest::addColumn<QByteArray>("bytes");
+  QTest::addColumn<QByteArray>("how");
+  QTest::addColumn<QString>("logged");
+  QTest::newRow("password") << QByteArray("/+abcdefgh;") << QByteArray() << "/+********;";
+  QTest::newRow("password holding ';' and '.'") << QByteArray("/+a;b.c;de;Status1.") << QByteArray()
+                                              << "/+********;Status1.";
+  QTest::newRow("two in a code, and a client's label")
+      << QByteArray("1V2./+12345678;/+87654321;   [127.0.0.1:5000]") << QByteArray()
+      << "1V2./+********;/+********;   [127.0.0.1:5000]";
+  QTest::newRow("short password") << QByteArray("/+abc;") << QByteArray() << "/+***;";
+  QTest::newRow("HEX code") << QByteArray("\x01" "A\r") << QByteArray("(HEX)") << "\\x01A\\r   (HEX)";
+  QTest::newRow("HEX password") << QByteArray("/+\x01secret\x02;") << QByteArray("(HEX)")
+                                << "/+********;   (HEX)";
+}
+
+void TestSessionLog::sentAsItWentOut() {
+  QFETCH(QByteArray, bytes);
+  QFETCH(QByteArray, how);
+  QFETCH(QString, logged);
+  QTemporaryDir dir;
+  SessionLog log;
+  log.open({true, 30, 1 << 20, dir.path()});
+  const qint64 at = log.sent(bytes, QStringLiteral("COM1 /dev/ttyS0"), how);
+  log.close();
+  const QList<QStringList> lines = readLines(log.fileFor(at));
+  QCOMPARE(lines.size(), 1);
+  QCOMPARE(lines[0][1], "> [COM1 /dev/ttyS0] " + logged);
+}
+
+void TestSessionLog::filesArePrivate() {
+  QTemporaryDir dir;
+  const QString folder = dir.filePath(QStringLiteral("a/log"));
+  const mode_t old = ::umask(0);  // the widest umask: every mode comes from the log itself
+  SessionLog log;
+  log.open({true, 30, 1 << 20, folder});
+  const qint64 at = log.event(QStringLiteral("opened"));
+  log.close();
+  ::umask(old);
+  struct stat st {};
+  for (const QString& f : {dir.filePath(QStringLiteral("a")), folder}) {
+    QCOMPARE(::stat(QFile::encodeName(f).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 0777, 0700u);
+  }
+  QCOMPARE(::stat(QFile::encodeName(log.fileFor(at)).constData(), &st), 0);
+  QCOMPARE(st.st_mode & 0777, 0600u);
+}
+
+// Two consoles on one folder: each line in one piece in its writer's file, and the second
+// says once where it writes.
+void TestSessionLog::secondWriterHasItsOwnFile() {
+  QTemporaryDir dir;
+  SessionLog first, second;
+  QSignalSpy told(&second, &SessionLog::ownFile);
+  first.open({true, 30, 1 << 20, dir.path()});
+  second.open({true, 30, 1 << 20, dir.path()});
+  constexpr int kLines = 2000;
+  qint64 at = first.received("first " + QByteArray(40, 'a'));
+  QTRY_VERIFY(QFile::exists(first.fileFor(at)));  // the first holds the day's file
+  for (int i = 1; i < kLines; ++i) {
+    at = first.received("first " + QByteArray(40, 'a'));
+    second.received("second " + QByteArray(40, 'b'));
+  }
+  second.received("second " + QByteArray(40, 'b'));
+  QVERIFY(told.wait(3000));
+  first.close();
+  second.close();
+  const QString own = ownDayFile(first.fileFor(at));
+  QCOMPARE(told.count(), 1);
+  QVERIFY(told[0][0].toString().endsWith(QFileInfo(own).fileName()));
+  const QList<QStringList> a = readLines(first.fileFor(at));
+  const QList<QStringList> b = readLines(own);
+  QCOMPARE(a.size(), kLines);
+  QCOMPARE(b.size(), kLines + 1);  // with the note
+  QVERIFY(b[0][1].startsWith(QLatin1String("* ")));
+  for (int i = 0; i < kLines; ++i) {
+    QCOMPARE(a[i][1], "< first " + QString(40, 'a'));
+    QCOMPARE(b[i + 1][1], "< second " + QString(40, 'b'));
+  }
+}
+
+void TestSessionLog::defaultDir_data() {
+  QTest::addColumn<QByteArray>("logDir");
+  QTest::addColumn<QByteArray>("configDir");
+  QTest::addColumn<QString>("expected");
+  QTest::newRow("log folder given") << QByteArray("/l") << QByteArray("/c") << "/l";
+  QTest::newRow("follows the settings folder") << QByteArray() << QByteArray("/c") << "/c/log";
+  QTest::newRow("neither") << QByteArray() << QByteArray() << "/x/switcher-console/log";
+}
+
+void TestSessionLog::defaultDir() {
+  QFETCH(QByteArray, logDir);
+  QFETCH(QByteArray, configDir);
+  QFETCH(QString, expected);
+  const QByteArray names[] = {"SWITCHER_LOG_DIR", "SWITCHER_CONFIG_DIR", "XDG_STATE_HOME"};
+  const QByteArray values[] = {logDir, configDir, "/x"};
+  QByteArray saved[3];
+  for (int i = 0; i < 3; ++i) {
+    saved[i] = qgetenv(names[i].constData());
+    values[i].isEmpty() ? qunsetenv(names[i].constData()) : qputenv(names[i].constData(), values[i]);
+  }
+  const QString got = SessionLog::defaultDir();
+  for (int i = 0; i < 3; ++i)
+    saved[i].isNull() ? qunsetenv(names[i].constData()) : qputenv(names[i].constData(), saved[i]);
+  QCOMPARE(got, expected);
 }
 
 QTEST_GUILESS_MAIN(TestSessionLog)
