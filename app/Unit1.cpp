@@ -139,6 +139,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
   SetupSessionLog();
   SetupRouting();
   SetupGateway();
+  SetupMqtt();
   // 8.
   FormCreate();
 }

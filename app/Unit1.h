@@ -316,6 +316,8 @@ class TMainForm : public QWidget, public LinkContext {
 
   // ---- GatewayLink.cpp: the console as a gateway (Switcher.ini [Gateway], --gateway) ----
   void SetupGateway();
+  // The MQTT bridge (MqttLink.cpp): Switcher.ini [MQTT] or --mqtt; nothing when off.
+  void SetupMqtt();
 
   // ---- CodeGroupTab.cpp: Code Group tab and code group files ----
   TCodeTreeView* TreeView1 = nullptr;

@@ -11,6 +11,8 @@
 
 #include "Application.h"
 #include "GatewayLink.h"
+#include "MqttLink.h"
+#include "MqttSettings.h"
 #include "Prompts.h"
 #include "QtPrompts.h"
 #include "Unit1.h"
@@ -33,12 +35,17 @@ void printHelp() {
       "                       main window as a PNG image to FILE, print its path and exit\n"
       "  --tab N              start on tab N (0 System .. 5 Send/Recieve Code List)\n"
       "  --gateway PORT       share the switcher: listen on PORT for clients that speak its\n"
-      "                       command language (overrides Switcher.ini [Gateway] Port)\n\n"
+      "                       command language (overrides Switcher.ini [Gateway] Port)\n"
+      "  --mqtt HOST[:PORT]   publish routing and names on an MQTT broker and take its\n"
+      "                       commands (overrides Switcher.ini [MQTT] Host and Port)\n\n"
       "Settings: Switcher.ini in $SWITCHER_CONFIG_DIR, else $XDG_CONFIG_HOME/switcher-console\n"
       "(default ~/.config/switcher-console). Section [TCP]: Connect=1 connects over TCP/IP\n"
       "at start, IP=<switcher address>; section [COM]: COM1..COM4=<device path>; section\n"
       "[Gateway]: Port (0 = off), Bind (127.0.0.1), Allow (addresses or CIDR ranges, needed\n"
-      "for a Bind that is not loopback), MaxClients (8), ReadOnly (0).\n");
+      "for a Bind that is not loopback), MaxClients (8), ReadOnly (0). Section [MQTT]: Host\n"
+      "(empty = off), Port (1883; 8883 with TLS), Id (switcher), Prefix (switcher), User,\n"
+      "PasswordFile, TLS, CAFile, CertFile, KeyFile, Discovery (1), DiscoveryPrefix\n"
+      "(homeassistant), ReadOnly (0), Inputs, Outputs (from the switcher).\n");
 }
 
 // Grabs the main window once it is free of the Update window, then quits.
@@ -122,6 +129,16 @@ int main(int argc, char** argv) {
         return 2;
       }
       SetGatewayPortForRun(int(port));
+      ++i;
+    }
+    if (!std::strcmp(argv[i], "--mqtt")) {
+      QString host;
+      int port = 0;
+      if (i + 1 >= argc || !mqtt::ParseHostPort(QString::fromLocal8Bit(argv[i + 1]), &host, &port)) {
+        std::fprintf(stderr, "switcher-console: --mqtt needs a broker HOST or HOST:PORT\n");
+        return 2;
+      }
+      SetMqttBrokerForRun(host, port);
       ++i;
     }
     if (!std::strcmp(argv[i], "--screenshot")) {

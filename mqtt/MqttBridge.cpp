@@ -350,10 +350,13 @@ void MqttBridge::flush() {
   }
   if (names) {
     QHash<QString, QByteArray> desired;
+    // Named ones only; a name removed since it was published is cleared by syncFamily.
     for (int i = 1; i <= qMin(inputs, names::kMaxNumber); ++i)
-      desired.insert(QStringLiteral("%1/input/%2/name").arg(base).arg(i), utf8(host.name(names::Kind::Input, i)));
+      if (const QString n = host.name(names::Kind::Input, i); !n.isEmpty())
+        desired.insert(QStringLiteral("%1/input/%2/name").arg(base).arg(i), utf8(n));
     for (int o = 1; o <= outputs; ++o)
-      desired.insert(QStringLiteral("%1/output/%2/name").arg(base).arg(o), utf8(host.name(names::Kind::Output, o)));
+      if (const QString n = host.name(names::Kind::Output, o); !n.isEmpty())
+        desired.insert(QStringLiteral("%1/output/%2/name").arg(base).arg(o), utf8(n));
     syncFamily(kNamesFamily, desired);
     allOutputs = disco = true;  // labels and options carry the input names
   }

@@ -1,0 +1,254 @@
+// The MQTT bridge on the main window: its start from Switcher.ini, its line in the System
+// memo, the routing table, names, code groups and link handed to it, and its commands sent
+// as a remote client's: through SendCode, paced, "[mqtt]" in the send list, no boxes.
+#include "MqttLink.h"
+
+#include <QAbstractItemModel>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <cstdio>
+
+#include "CodeTreeView.h"
+#include "Ini.h"
+#include "Memo.h"
+#include "MqttBridge.h"
+#include "Prompts.h"
+#include "RoutingTable.h"
+#include "RoutingView.h"
+#include "SessionLogLink.h"
+#include "Transmission.h"
+#include "Unit1.h"
+
+namespace {
+
+constexpr char kSwitcherIni[] = "Switcher.ini";
+constexpr char kMqttObject[] = "Mqtt";
+QString hostForRun;
+int portForRun = 0;
+
+// ---- Stand-ins, each in one place, for what the lead's merge brings: ----------------------
+// the gateway's one path for remote clients' commands (app/ClientCommands.h), its status
+// line helper, and SwitcherInfo (link state, model, version, counts).
+enum class ClientSendResult { Accepted, Busy, LinkClosed };
+constexpr int kMaxWaiting = 256;
+
+class ClientLink final : public LinkContext {
+ public:
+  ClientLink(TMainForm& form, const QString& label) : form(form), suffix("   [" + label.toLatin1() + "]") {}
+  bool tcpMode() const override { return form.tcpMode(); }
+  bool socketActive() const override { return form.socketActive(); }
+  void socketSend(const QByteArray& bytes) override { form.socketSend(bytes); }
+  bool serialOpen() const override { return form.serialOpen(); }
+  bool serialWriteByte(std::uint8_t byte) override { return form.serialWriteByte(byte); }
+  void appendSendLog(const QByteArray& line) override { form.appendSendLog(line + suffix); }
+  QWidget* mainWindow() const override { return form.mainWindow(); }
+
+ private:
+  TMainForm& form;
+  QByteArray suffix;
+};
+
+// A remote command never opens a box on the console.
+class QuietPrompts final : public platform::Prompts {
+ public:
+  QuietPrompts() : previous(platform::setPrompts(this)) {}
+  ~QuietPrompts() override { platform::setPrompts(previous); }
+  platform::Answer message(const platform::Prompt& p) override {
+    std::fprintf(stderr, "switcher-console: mqtt command: %s\n", qPrintable(p.text));
+    return platform::Answer::Ok;
+  }
+  QString openFileName(const platform::FileDialog&) override { return {}; }
+  QString saveFileName(const platform::FileDialog&) override { return {}; }
+
+ private:
+  platform::Prompts* previous;
+};
+
+bool linkUpOf(const TMainForm& f) { return f.tcpMode() ? f.socketActive() : f.serialOpen(); }
+bool linkReadyOf(const TMainForm& f) { return linkUpOf(f) && !f.identifying(); }
+
+ClientSendResult ClientSend(TMainForm& form, const QByteArray& command, const QString& label,
+                            std::function<void()> onDropped) {
+  if (!linkReadyOf(form)) return ClientSendResult::LinkClosed;
+  if (PacedBacklog(form) >= kMaxWaiting) return ClientSendResult::Busy;
+  PacedSendWith(form, command, [&form, label, onDropped](const QByteArray& c) {
+    if (!linkReadyOf(form)) {
+      if (onDropped) onDropped();
+      return true;
+    }
+    ClientLink link(form, label);
+    QuietPrompts quiet;
+    return SendCode(link, c);
+  });
+  return ClientSendResult::Accepted;
+}
+
+void SetServiceStatus(TMainForm& form, const char*, const QString& text) {
+  // Line 3 unless the gateway holds it; then the blank line 1.
+  const QString three = form.MemoSysInfo->line(3);
+  form.MemoSysInfo->replaceLine(three.isEmpty() || three.startsWith("MQTT:") ? 3 : 1, text);
+}
+
+QString linkNameOf(TMainForm& f) {
+  if (!linkUpOf(f)) return {};
+  if (f.tcpMode())
+    return QStringLiteral("TCP %1:%2").arg(f.ClientSocket1->peerAddress().toString()).arg(f.ClientSocket1->peerPort());
+  return QStringLiteral("COM%1 %2").arg(f.OpenPort).arg(platform::comDevicePath(f.OpenPort));
+}
+// The identification's replies follow the "Switcher :" line: type, then version.
+constexpr int kFirstReplyLine = 5;
+QString replyLine(TMainForm& f, int i) {
+  return f.MemoSysInfo->lineCount() > kFirstReplyLine + i ? f.MemoSysInfo->line(kFirstReplyLine + i).trimmed() : QString();
+}
+void countsOf(const QString& model, int* inputs, int* outputs) {
+  *inputs = *outputs = routing::kOutputs;
+  const QStringList parts = model.section(QLatin1Char(' '), 1, 1).split(QLatin1Char('X'));
+  if (!model.startsWith(QLatin1String("MATRIX ")) || parts.size() != 2) return;
+  const int i = parts[0].toInt(), o = parts[1].toInt();
+  if (i >= 1 && i <= routing::kMaxInput && o >= 1) {
+    *inputs = i;
+    *outputs = qMin(o, routing::kOutputs);
+  }
+}
+// ---- end of the stand-ins ------------------------------------------------------------------
+
+class MqttLink final : public QObject, public mqtt::MqttHost {
+ public:
+  MqttLink(TMainForm& form, TRouting& routing, const mqtt::Settings& s)
+      : QObject(&form), form(form), routing(routing), bridge(new mqtt::MqttBridge(*this, s, this)) {
+    setObjectName(kMqttObject);
+  }
+
+  bool linkUp() const override { return linkUpOf(form); }
+  bool linkReady() const override { return linkReadyOf(form); }
+
+  mqtt::SendResult sendCommand(const QByteArray& command, const QString& label, std::function<void()> onDropped) override {
+    switch (ClientSend(form, command, label, std::move(onDropped))) {
+      case ClientSendResult::Accepted: return mqtt::SendResult::Accepted;
+      case ClientSendResult::Busy: return mqtt::SendResult::Busy;
+      case ClientSendResult::LinkClosed: return mqtt::SendResult::LinkClosed;
+    }
+    return mqtt::SendResult::LinkClosed;
+  }
+
+  // As the tree's Execute runs it (Button12Click), with the group in place of the selection;
+  // the operator's current node is left as it was.
+  mqtt::SendResult executeGroup(const QString& name) override {
+    CodeTreeItem* group = findGroup(name);
+    if (!group) return mqtt::SendResult::UnknownGroup;
+    if (PacedBacklog(form) >= kMaxWaiting) return mqtt::SendResult::Busy;
+    CodeTreeItem* previous = form.CurrentNode;
+    form.CurrentNode = group;
+    form.Busy = 1;
+    {
+      QuietPrompts quiet;
+      group->record->Execute(*form.CodeHost);
+    }
+    if (PacedBacklog(form) == 0) form.Busy = 0;
+    form.CurrentNode = previous;
+    return mqtt::SendResult::Accepted;
+  }
+
+  routing::Route route(int output) const override { return routing.table().route(output); }
+  QString name(names::Kind kind, int number) const override { return routing.names().name(kind, number); }
+
+  QStringList groups() const override {
+    QStringList out;
+    if (!form.RootNode) return out;
+    for (int i = 0; i < form.RootNode->childCount(); ++i) {
+      auto* item = TCodeTreeView::nodeOf(form.RootNode->child(i));
+      if (item->record && item->record->type == TNode::kGroup) out << QString::fromStdString(DisplayText(*item->record));
+    }
+    return out;
+  }
+
+  mqtt::Info info() const override {
+    mqtt::Info i;
+    i.link = linkNameOf(form);
+    i.model = model;
+    i.version = version;
+    countsOf(model, &i.inputs, &i.outputs);
+    return i;
+  }
+
+  CodeTreeItem* findGroup(const QString& name) const {
+    if (!form.RootNode) return nullptr;
+    for (int i = 0; i < form.RootNode->childCount(); ++i) {
+      auto* item = TCodeTreeView::nodeOf(form.RootNode->child(i));
+      if (item->record && item->record->type == TNode::kGroup &&
+          QString::fromStdString(DisplayText(*item->record)) == name)
+        return item;
+    }
+    return nullptr;
+  }
+
+  // Stand-in for SwitcherInfo's signals: the link's state and the identification's replies.
+  void pollLink() {
+    const bool up = linkUp();
+    QString m = model, v = version;
+    if (!up) m = v = QString();
+    else if (!form.identifying() && replyLine(form, 0).startsWith(QLatin1String("MATRIX"))) {
+      m = replyLine(form, 0);
+      v = replyLine(form, 1);
+    }
+    if (up != wasUp || m != model || v != version) {
+      wasUp = up;
+      model = m;
+      version = v;
+      bridge->linkChanged();
+    }
+  }
+
+  TMainForm& form;
+  TRouting& routing;
+  mqtt::MqttBridge* bridge;
+  QString model, version;
+  bool wasUp = false;
+};
+
+}  // namespace
+
+void SetMqttBrokerForRun(const QString& host, int port) {
+  hostForRun = host;
+  portForRun = port;
+}
+
+void TMainForm::SetupMqtt() {
+  mqtt::Settings settings = mqtt::ReadSettings(kSwitcherIni);
+  if (!hostForRun.isEmpty()) {
+    settings.host = hostForRun;
+    if (portForRun > 0) settings.port = portForRun;
+  }
+  if (settings.host.isEmpty()) return;
+  auto* routing = findChild<TRouting*>();
+  if (!routing) return;
+  const QString problem = mqtt::Problem(settings);
+  if (!problem.isEmpty()) {
+    SetServiceStatus(*this, "mqtt", QStringLiteral("MQTT: not started (%1)").arg(problem));
+    return;
+  }
+  auto* link = new MqttLink(*this, *routing, settings);
+  mqtt::MqttBridge* bridge = link->bridge;
+  connect(bridge, &mqtt::MqttBridge::statusChanged, link, [this](const QString& t) { SetServiceStatus(*this, "mqtt", t); });
+  connect(&routing->table(), &routing::RoutingTable::changed, bridge, &mqtt::MqttBridge::routeChanged);
+  // Groups: any edit of the tree; the bridge publishes only what changed.
+  QAbstractItemModel* tree = TreeView1->model();
+  connect(tree, &QAbstractItemModel::rowsInserted, bridge, [bridge] { bridge->groupsChanged(); });
+  connect(tree, &QAbstractItemModel::rowsRemoved, bridge, [bridge] { bridge->groupsChanged(); });
+  connect(tree, &QAbstractItemModel::rowsMoved, bridge, [bridge] { bridge->groupsChanged(); });
+  connect(tree, &QAbstractItemModel::dataChanged, bridge, [bridge] { bridge->groupsChanged(); });
+  connect(tree, &QAbstractItemModel::modelReset, bridge, [bridge] { bridge->groupsChanged(); });
+  // Stand-in until SwitcherInfo and TRouting::namesChanged: the link and names looked at
+  // four times a second (cheap: a few comparisons).
+  auto* poll = new QTimer(link);
+  connect(poll, &QTimer::timeout, link, [link, bridge, last = std::make_shared<names::Names>(routing->names())] {
+    link->pollLink();
+    if (link->routing.names() != *last) {
+      *last = link->routing.names();
+      bridge->namesChanged();
+    }
+  });
+  poll->start(250);
+  bridge->start();
+}
