@@ -10,6 +10,7 @@
 #include "Outport.h"
 #include "RoutingView.h"
 #include "SessionLogLink.h"
+#include "SwitcherInfo.h"
 #include "Unit1.h"
 #include "Update.h"
 #include "Widgets.h"
@@ -98,6 +99,7 @@ void TMainForm::HandleFeedbackLine(const QByteArray& text) {
     case 6:
       Timer->stop();
       MemoSysInfo->appendLine(shown);
+      if (SwitcherInfo* info = SwitcherInfo::of(*this)) info->identificationLine(text);
       break;
     case 7:
       Timer4->stop();

@@ -16,6 +16,7 @@
 #include "Memo.h"
 #include "Prompts.h"
 #include "SessionLogLink.h"
+#include "SwitcherInfo.h"
 #include "Unit1.h"
 #include "Update.h"
 #include "ValidateIp.h"
@@ -205,11 +206,14 @@ void TMainForm::ButtonUpdateClick() {
   QThread::msleep(kLinkPause.count());
   Timer1->start();
   Timer3->start();
+  SwitcherInfo* info = SwitcherInfo::of(*this);
+  if (info) info->identificationStarts();
   if (Form5) {
     Identifying = true;
     Form5->exec();
     Identifying = false;
   }
+  if (info) info->identificationEnds();
   StatusWaitTimer->stop();
   emit identificationFinished();
 }

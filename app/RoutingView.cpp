@@ -93,6 +93,7 @@ bool TRouting::setNames(const names::Names& next) {
   }
   Names = next;
   showNames();
+  emit namesChanged();
   return true;
 }
 
@@ -223,6 +224,8 @@ void TRouting::finishCapture() {
   Form.CodeHost->SelectNode(group);
   emit captureFinished(true);
 }
+
+TRouting* TRouting::of(const TMainForm& form) { return routingOf(const_cast<TMainForm&>(form)); }
 
 void TMainForm::SetupRouting() { new TRouting(*this); }
 

@@ -25,6 +25,8 @@ class TRouting : public QObject {
  public:
   explicit TRouting(TMainForm& form);
   ~TRouting() override;
+  // The window's TRouting; null before SetupRouting().
+  static TRouting* of(const TMainForm& form);
 
   routing::RoutingTable& table() const { return *Table; }
   const names::Names& names() const { return Names; }
@@ -47,6 +49,8 @@ class TRouting : public QObject {
  signals:
   // A capture ended: appended is false when nothing was captured.
   void captureFinished(bool appended);
+  // The names changed (and were written to Names.ini).
+  void namesChanged();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* e) override;

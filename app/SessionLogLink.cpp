@@ -23,6 +23,7 @@
 #include "Prompts.h"
 #include "SendQueue.h"
 #include "SessionLog.h"
+#include "SwitcherInfo.h"
 #include "Transmission.h"
 #include "Unit1.h"
 #include "ValidateIp.h"
@@ -209,6 +210,7 @@ qint64 LogReceived(TMainForm& f, const QByteArray& line) {
 }
 
 void LogComLink(TMainForm& f, LinkChange change, int port) {
+  if (SwitcherInfo* info = SwitcherInfo::of(f)) info->linkEvent();
   SessionLink* link = linkOf(f);
   if (!link) return;
   static const char* const kWords[] = {"opened ", "closed ", "lost ", "reconnected "};

@@ -138,6 +138,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
   SetupReconnect();
   SetupSessionLog();
   SetupRouting();
+  SetupSwitcherInfo();
   SetupGateway();
   SetupMqtt();
   // 8.

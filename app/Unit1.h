@@ -315,6 +315,8 @@ class TMainForm : public QWidget, public LinkContext {
   void SetupSessionLog();
 
   // ---- GatewayLink.cpp: the console as a gateway (Switcher.ini [Gateway], --gateway) ----
+  void SetupSwitcherInfo();  // SwitcherInfo.cpp
+
   void SetupGateway();
   // The MQTT bridge (MqttLink.cpp): Switcher.ini [MQTT] or --mqtt; nothing when off.
   void SetupMqtt();
