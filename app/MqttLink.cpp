@@ -5,8 +5,6 @@
 
 #include <QAbstractItemModel>
 #include <QPointer>
-#include <QTcpSocket>
-#include <QTimer>
 #include <cstdio>
 
 #include "CodeTreeView.h"
@@ -17,6 +15,7 @@
 #include "RoutingTable.h"
 #include "RoutingView.h"
 #include "SessionLogLink.h"
+#include "SwitcherInfo.h"
 #include "Transmission.h"
 #include "Unit1.h"
 
@@ -28,8 +27,8 @@ QString hostForRun;
 int portForRun = 0;
 
 // ---- Stand-ins, each in one place, for what the lead's merge brings: ----------------------
-// the gateway's one path for remote clients' commands (app/ClientCommands.h), its status
-// line helper, and SwitcherInfo (link state, model, version, counts).
+// the gateway's one path for remote clients' commands (app/ClientCommands.h) and its status
+// line helper.
 enum class ClientSendResult { Accepted, Busy, LinkClosed };
 constexpr int kMaxWaiting = 256;
 
@@ -65,8 +64,10 @@ class QuietPrompts final : public platform::Prompts {
   platform::Prompts* previous;
 };
 
-bool linkUpOf(const TMainForm& f) { return f.tcpMode() ? f.socketActive() : f.serialOpen(); }
-bool linkReadyOf(const TMainForm& f) { return linkUpOf(f) && !f.identifying(); }
+bool linkReadyOf(const TMainForm& f) {
+  const SwitcherInfo* info = SwitcherInfo::of(f);
+  return info && info->ready();
+}
 
 ClientSendResult ClientSend(TMainForm& form, const QByteArray& command, const QString& label,
                             std::function<void()> onDropped) {
@@ -90,38 +91,17 @@ void SetServiceStatus(TMainForm& form, const char*, const QString& text) {
   form.MemoSysInfo->replaceLine(three.isEmpty() || three.startsWith("MQTT:") ? 3 : 1, text);
 }
 
-QString linkNameOf(TMainForm& f) {
-  if (!linkUpOf(f)) return {};
-  if (f.tcpMode())
-    return QStringLiteral("TCP %1:%2").arg(f.ClientSocket1->peerAddress().toString()).arg(f.ClientSocket1->peerPort());
-  return QStringLiteral("COM%1 %2").arg(f.OpenPort).arg(platform::comDevicePath(f.OpenPort));
-}
-// The identification's replies follow the "Switcher :" line: type, then version.
-constexpr int kFirstReplyLine = 5;
-QString replyLine(TMainForm& f, int i) {
-  return f.MemoSysInfo->lineCount() > kFirstReplyLine + i ? f.MemoSysInfo->line(kFirstReplyLine + i).trimmed() : QString();
-}
-void countsOf(const QString& model, int* inputs, int* outputs) {
-  *inputs = *outputs = routing::kOutputs;
-  const QStringList parts = model.section(QLatin1Char(' '), 1, 1).split(QLatin1Char('X'));
-  if (!model.startsWith(QLatin1String("MATRIX ")) || parts.size() != 2) return;
-  const int i = parts[0].toInt(), o = parts[1].toInt();
-  if (i >= 1 && i <= routing::kMaxInput && o >= 1) {
-    *inputs = i;
-    *outputs = qMin(o, routing::kOutputs);
-  }
-}
 // ---- end of the stand-ins ------------------------------------------------------------------
 
 class MqttLink final : public QObject, public mqtt::MqttHost {
  public:
-  MqttLink(TMainForm& form, TRouting& routing, const mqtt::Settings& s)
-      : QObject(&form), form(form), routing(routing), bridge(new mqtt::MqttBridge(*this, s, this)) {
+  MqttLink(TMainForm& form, TRouting& routing, SwitcherInfo& switcher, const mqtt::Settings& s)
+      : QObject(&form), form(form), routing(routing), switcher(switcher), bridge(new mqtt::MqttBridge(*this, s, this)) {
     setObjectName(kMqttObject);
   }
 
-  bool linkUp() const override { return linkUpOf(form); }
-  bool linkReady() const override { return linkReadyOf(form); }
+  bool linkUp() const override { return switcher.linkUp(); }
+  bool linkReady() const override { return switcher.ready(); }
 
   mqtt::SendResult sendCommand(const QByteArray& command, const QString& label, std::function<void()> onDropped) override {
     switch (ClientSend(form, command, label, std::move(onDropped))) {
@@ -165,10 +145,11 @@ class MqttLink final : public QObject, public mqtt::MqttHost {
 
   mqtt::Info info() const override {
     mqtt::Info i;
-    i.link = linkNameOf(form);
-    i.model = model;
-    i.version = version;
-    countsOf(model, &i.inputs, &i.outputs);
+    i.link = switcher.linkName();
+    i.model = switcher.model();
+    i.version = switcher.version();
+    i.inputs = switcher.inputs();
+    i.outputs = switcher.outputs();
     return i;
   }
 
@@ -183,28 +164,10 @@ class MqttLink final : public QObject, public mqtt::MqttHost {
     return nullptr;
   }
 
-  // Stand-in for SwitcherInfo's signals: the link's state and the identification's replies.
-  void pollLink() {
-    const bool up = linkUp();
-    QString m = model, v = version;
-    if (!up) m = v = QString();
-    else if (!form.identifying() && replyLine(form, 0).startsWith(QLatin1String("MATRIX"))) {
-      m = replyLine(form, 0);
-      v = replyLine(form, 1);
-    }
-    if (up != wasUp || m != model || v != version) {
-      wasUp = up;
-      model = m;
-      version = v;
-      bridge->linkChanged();
-    }
-  }
-
   TMainForm& form;
   TRouting& routing;
+  SwitcherInfo& switcher;
   mqtt::MqttBridge* bridge;
-  QString model, version;
-  bool wasUp = false;
 };
 
 }  // namespace
@@ -221,14 +184,15 @@ void TMainForm::SetupMqtt() {
     if (portForRun > 0) settings.port = portForRun;
   }
   if (settings.host.isEmpty()) return;
-  auto* routing = findChild<TRouting*>();
-  if (!routing) return;
+  TRouting* routing = TRouting::of(*this);
+  SwitcherInfo* switcher = SwitcherInfo::of(*this);
+  if (!routing || !switcher) return;
   const QString problem = mqtt::Problem(settings);
   if (!problem.isEmpty()) {
     SetServiceStatus(*this, "mqtt", QStringLiteral("MQTT: not started (%1)").arg(problem));
     return;
   }
-  auto* link = new MqttLink(*this, *routing, settings);
+  auto* link = new MqttLink(*this, *routing, *switcher, settings);
   mqtt::MqttBridge* bridge = link->bridge;
   connect(bridge, &mqtt::MqttBridge::statusChanged, link, [this](const QString& t) { SetServiceStatus(*this, "mqtt", t); });
   connect(&routing->table(), &routing::RoutingTable::changed, bridge, &mqtt::MqttBridge::routeChanged);
@@ -239,16 +203,8 @@ void TMainForm::SetupMqtt() {
   connect(tree, &QAbstractItemModel::rowsMoved, bridge, [bridge] { bridge->groupsChanged(); });
   connect(tree, &QAbstractItemModel::dataChanged, bridge, [bridge] { bridge->groupsChanged(); });
   connect(tree, &QAbstractItemModel::modelReset, bridge, [bridge] { bridge->groupsChanged(); });
-  // Stand-in until SwitcherInfo and TRouting::namesChanged: the link and names looked at
-  // four times a second (cheap: a few comparisons).
-  auto* poll = new QTimer(link);
-  connect(poll, &QTimer::timeout, link, [link, bridge, last = std::make_shared<names::Names>(routing->names())] {
-    link->pollLink();
-    if (link->routing.names() != *last) {
-      *last = link->routing.names();
-      bridge->namesChanged();
-    }
-  });
-  poll->start(250);
+  connect(routing, &TRouting::namesChanged, bridge, &mqtt::MqttBridge::namesChanged);
+  connect(switcher, &SwitcherInfo::linkChanged, bridge, [bridge] { bridge->linkChanged(); });
+  connect(switcher, &SwitcherInfo::identifiedChanged, bridge, &mqtt::MqttBridge::infoChanged);
   bridge->start();
 }

@@ -39,7 +39,7 @@ class TestMqttLink : public QObject {
 bool TestMqttLink::start(SimTcpSwitcher& sw, Subscriber& sub) {
   if (!startOnTcp(sw, QStringLiteral("[MQTT]\nHost=127.0.0.1\nPort=%1\n").arg(broker.port))) return false;
   MainForm->ButtonUpdateClick();  // identifies; the console then asks for every status
-  return QTest::qWaitFor([&] { return sub.value(kBase + "output/16/audio") == "16" && sub.subscribed; }, kWaitMs);
+  return QTest::qWaitFor([&] { return sub.value(kBase + "output/256/audio") == "256" && sub.subscribed; }, kWaitMs);
 }
 
 void TestMqttLink::stateEqualsTheSwitcher() {
