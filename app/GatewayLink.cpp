@@ -5,14 +5,12 @@
 
 #include <QPointer>
 #include <QTimer>
-#include <cstdio>
 
+#include "ClientCommands.h"
 #include "Feedback.h"
 #include "GatewayServer.h"
 #include "Memo.h"
 #include "Prompts.h"
-#include "SessionLogLink.h"
-#include "Transmission.h"
 #include "Unit1.h"
 
 namespace {
@@ -24,68 +22,25 @@ constexpr char kGatewayObject[] = "Gateway";
 
 int portForRun = 0;
 
-// The window's link, with the client named on the command's line in the send list.
-class ClientLink final : public LinkContext {
- public:
-  ClientLink(TMainForm& form, const QString& label) : form(form), suffix("   [" + label.toLatin1() + "]") {}
-  bool tcpMode() const override { return form.tcpMode(); }
-  bool socketActive() const override { return form.socketActive(); }
-  void socketSend(const QByteArray& bytes) override { form.socketSend(bytes); }
-  bool serialOpen() const override { return form.serialOpen(); }
-  bool serialWriteByte(std::uint8_t byte) override { return form.serialWriteByte(byte); }
-  void appendSendLog(const QByteArray& line) override { form.appendSendLog(line + suffix); }
-  QWidget* mainWindow() const override { return form.mainWindow(); }
-
- private:
-  TMainForm& form;
-  QByteArray suffix;
-};
-
-// A client's command never opens a box on the console: whatever the link would show while
-// it goes out is written to stderr instead.
-class QuietPrompts final : public platform::Prompts {
- public:
-  QuietPrompts() : previous(platform::setPrompts(this)) {}
-  ~QuietPrompts() override { platform::setPrompts(previous); }
-  platform::Answer message(const platform::Prompt& p) override {
-    std::fprintf(stderr, "switcher-console: gateway client command: %s\n", qPrintable(p.text));
-    return platform::Answer::Ok;
-  }
-  QString openFileName(const platform::FileDialog&) override { return {}; }
-  QString saveFileName(const platform::FileDialog&) override { return {}; }
-
- private:
-  platform::Prompts* previous;
-};
-
 class GatewayLink final : public QObject, public gateway::GatewayHost {
  public:
   explicit GatewayLink(TMainForm& form) : QObject(&form), form(form), server(new gateway::GatewayServer(*this, this)) {
     setObjectName(kGatewayObject);
   }
 
-  // Commands go out while the link of the current mode is up and no identification runs:
-  // the Update window's exchange has the switcher to itself.
-  bool linkReady() const override {
-    const bool up = form.tcpMode() ? form.socketActive() : form.serialOpen();
-    return up && !form.identifying();
-  }
+  bool linkReady() const override { return ClientLinkReady(form); }
 
   // ReplyTarget is left as it is: the console's own exchange keeps its replies.
   void sendCommand(const QByteArray& command, const QString& label) override {
-    // With [Link] Pace set, behind the commands already waiting in the send queue.
-    PacedSendWith(form, command, [this, label](const QByteArray& c) {
-      // A paced command can come due while the switcher is being identified or the link is
-      // down: the client is told, and the commands queued behind it still go.
-      if (!linkReady()) {
-        server->tell(label, gateway::kLinkClosedLine);
-        return true;
-      }
-      ClientLink link(form, label);
-      QuietPrompts quiet;
-      return SendCode(link, c);
+    const QPointer<gateway::GatewayServer> to(server);
+    const auto result = ClientSend(form, command, label, [to, label] {
+      if (to) to->tell(label, gateway::kLinkClosedLine);
     });
+    if (result == ClientSendResult::Busy) server->tell(label, gateway::kBusyLine);
+    if (result == ClientSendResult::LinkClosed) server->tell(label, gateway::kLinkClosedLine);
   }
+
+  bool waiting(const QString& label) const override { return ClientCommandsWaiting(form, label) > 0; }
 
   void showState() {
     const int n = server->clientCount();
