@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <cstdio>
 
+#include "ClientCommands.h"
 #include "CodeTreeView.h"
 #include "Ini.h"
 #include "Memo.h"
@@ -26,29 +27,8 @@ constexpr char kMqttObject[] = "Mqtt";
 QString hostForRun;
 int portForRun = 0;
 
-// ---- Stand-ins, each in one place, for what the lead's merge brings: ----------------------
-// the gateway's one path for remote clients' commands (app/ClientCommands.h) and its status
-// line helper.
-enum class ClientSendResult { Accepted, Busy, LinkClosed };
-constexpr int kMaxWaiting = 256;
-
-class ClientLink final : public LinkContext {
- public:
-  ClientLink(TMainForm& form, const QString& label) : form(form), suffix("   [" + label.toLatin1() + "]") {}
-  bool tcpMode() const override { return form.tcpMode(); }
-  bool socketActive() const override { return form.socketActive(); }
-  void socketSend(const QByteArray& bytes) override { form.socketSend(bytes); }
-  bool serialOpen() const override { return form.serialOpen(); }
-  bool serialWriteByte(std::uint8_t byte) override { return form.serialWriteByte(byte); }
-  void appendSendLog(const QByteArray& line) override { form.appendSendLog(line + suffix); }
-  QWidget* mainWindow() const override { return form.mainWindow(); }
-
- private:
-  TMainForm& form;
-  QByteArray suffix;
-};
-
-// A remote command never opens a box on the console.
+// ---- Stand-in, in one place, for what the lead's merge brings: the status line helper. ----
+// A group executed from MQTT never opens a box on the console.
 class QuietPrompts final : public platform::Prompts {
  public:
   QuietPrompts() : previous(platform::setPrompts(this)) {}
@@ -63,27 +43,6 @@ class QuietPrompts final : public platform::Prompts {
  private:
   platform::Prompts* previous;
 };
-
-bool linkReadyOf(const TMainForm& f) {
-  const SwitcherInfo* info = SwitcherInfo::of(f);
-  return info && info->ready();
-}
-
-ClientSendResult ClientSend(TMainForm& form, const QByteArray& command, const QString& label,
-                            std::function<void()> onDropped) {
-  if (!linkReadyOf(form)) return ClientSendResult::LinkClosed;
-  if (PacedBacklog(form) >= kMaxWaiting) return ClientSendResult::Busy;
-  PacedSendWith(form, command, [&form, label, onDropped](const QByteArray& c) {
-    if (!linkReadyOf(form)) {
-      if (onDropped) onDropped();
-      return true;
-    }
-    ClientLink link(form, label);
-    QuietPrompts quiet;
-    return SendCode(link, c);
-  });
-  return ClientSendResult::Accepted;
-}
 
 void SetServiceStatus(TMainForm& form, const char*, const QString& text) {
   // Line 3 unless the gateway holds it; then the blank line 1.
@@ -117,7 +76,7 @@ class MqttLink final : public QObject, public mqtt::MqttHost {
   mqtt::SendResult executeGroup(const QString& name) override {
     CodeTreeItem* group = findGroup(name);
     if (!group) return mqtt::SendResult::UnknownGroup;
-    if (PacedBacklog(form) >= kMaxWaiting) return mqtt::SendResult::Busy;
+    if (PacedBacklog(form) >= kClientWaitingEach) return mqtt::SendResult::Busy;
     CodeTreeItem* previous = form.CurrentNode;
     form.CurrentNode = group;
     form.Busy = 1;
