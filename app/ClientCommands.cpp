@@ -32,23 +32,6 @@ class ClientLink final : public LinkContext {
   QByteArray suffix;
 };
 
-// A client's command never opens a box on the console: whatever the link would show while
-// it goes out is written to stderr instead.
-class QuietPrompts final : public platform::Prompts {
- public:
-  QuietPrompts() : previous(platform::setPrompts(this)) {}
-  ~QuietPrompts() override { platform::setPrompts(previous); }
-  platform::Answer message(const platform::Prompt& p) override {
-    std::fprintf(stderr, "switcher-console: client command: %s\n", qPrintable(p.text));
-    return platform::Answer::Ok;
-  }
-  QString openFileName(const platform::FileDialog&) override { return {}; }
-  QString saveFileName(const platform::FileDialog&) override { return {}; }
-
- private:
-  platform::Prompts* previous;
-};
-
 // How many commands each client has waiting. A child of the window, made on the first
 // client command.
 class ClientCounts final : public QObject {
@@ -81,6 +64,13 @@ ClientCounts* countsOf(const TMainForm& form, bool make) {
 }
 
 }  // namespace
+
+QuietPrompts::QuietPrompts() : previous(platform::setPrompts(this)) {}
+QuietPrompts::~QuietPrompts() { platform::setPrompts(previous); }
+platform::Answer QuietPrompts::message(const platform::Prompt& p) {
+  std::fprintf(stderr, "switcher-console: client command: %s\n", qPrintable(p.text));
+  return platform::Answer::Ok;
+}
 
 bool ClientLinkReady(const TMainForm& form) {
   const bool up = form.tcpMode() ? form.socketActive() : form.serialOpen();

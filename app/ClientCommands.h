@@ -15,6 +15,8 @@
 
 #include <functional>
 
+#include "Prompts.h"
+
 class TMainForm;
 
 enum class ClientSendResult {
@@ -39,3 +41,17 @@ ClientSendResult ClientSend(TMainForm& form, const QByteArray& command, const QS
 
 // Commands of this client accepted and not yet sent (nor dropped).
 int ClientCommandsWaiting(const TMainForm& form, const QString& label);
+
+// While it lives, a remote client's command never opens a box on the console: whatever the
+// link would show is written to stderr instead.
+class QuietPrompts final : public platform::Prompts {
+ public:
+  QuietPrompts();
+  ~QuietPrompts() override;
+  platform::Answer message(const platform::Prompt& p) override;
+  QString openFileName(const platform::FileDialog&) override { return {}; }
+  QString saveFileName(const platform::FileDialog&) override { return {}; }
+
+ private:
+  platform::Prompts* previous;
+};

@@ -141,6 +141,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
   SetupSwitcherInfo();
   SetupGateway();
   SetupPanel();
+  SetupMqtt();
   // 8.
   FormCreate();
 }

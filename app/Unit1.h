@@ -321,6 +321,8 @@ class TMainForm : public QWidget, public LinkContext {
   void SetupGateway();
   // ---- PanelLink.cpp: router panels (Switcher.ini [Panel], --panel) ----
   void SetupPanel();
+  // The MQTT bridge (MqttLink.cpp): Switcher.ini [MQTT] or --mqtt; nothing when off.
+  void SetupMqtt();
 
   // ---- CodeGroupTab.cpp: Code Group tab and code group files ----
   TCodeTreeView* TreeView1 = nullptr;

@@ -12,6 +12,8 @@
 #include "Application.h"
 #include "GatewayLink.h"
 #include "PanelLink.h"
+#include "MqttLink.h"
+#include "MqttSettings.h"
 #include "Prompts.h"
 #include "QtPrompts.h"
 #include "Unit1.h"
@@ -36,14 +38,19 @@ void printHelp() {
       "  --gateway PORT       share the switcher: listen on PORT for clients that speak its\n"
       "                       command language (overrides Switcher.ini [Gateway] Port)\n"
       "  --panel PORT         serve router panels (the Videohub Ethernet protocol) on PORT\n"
-      "                       (overrides Switcher.ini [Panel] Port; panels dial 9990)\n\n"
+      "                       (overrides Switcher.ini [Panel] Port; panels dial 9990)\n"
+      "  --mqtt HOST[:PORT]   publish routing and names on an MQTT broker and take its\n"
+      "                       commands (overrides Switcher.ini [MQTT] Host and Port)\n\n"
       "Settings: Switcher.ini in $SWITCHER_CONFIG_DIR, else $XDG_CONFIG_HOME/switcher-console\n"
       "(default ~/.config/switcher-console). Section [TCP]: Connect=1 connects over TCP/IP\n"
       "at start, IP=<switcher address>; section [COM]: COM1..COM4=<device path>; section\n"
       "[Gateway]: Port (0 = off), Bind (127.0.0.1), Allow (addresses or CIDR ranges, needed\n"
       "for a Bind that is not loopback), MaxClients (8), ReadOnly (0). Section [Panel]: the\n"
       "same five keys, and Signal (B video and audio, V video only), Inputs and Outputs\n"
-      "(0 = from the switcher's type reply), Name (the host name).\n");
+      "(0 = from the switcher's type reply), Name (the host name). Section [MQTT]: Host\n"
+      "(empty = off), Port (1883; 8883 with TLS), Id (switcher), Prefix (switcher), User,\n"
+      "PasswordFile, TLS, CAFile, CertFile, KeyFile, Discovery (1), DiscoveryPrefix\n"
+      "(homeassistant), ReadOnly (0), Inputs, Outputs (from the switcher).\n");
 }
 
 // Grabs the main window once it is free of the Update window, then quits.
@@ -137,6 +144,16 @@ int main(int argc, char** argv) {
         return 2;
       }
       SetPanelPortForRun(int(port));
+      ++i;
+    }
+    if (!std::strcmp(argv[i], "--mqtt")) {
+      QString host;
+      int port = 0;
+      if (i + 1 >= argc || !mqtt::ParseHostPort(QString::fromLocal8Bit(argv[i + 1]), &host, &port)) {
+        std::fprintf(stderr, "switcher-console: --mqtt needs a broker HOST or HOST:PORT\n");
+        return 2;
+      }
+      SetMqttBrokerForRun(host, port);
       ++i;
     }
     if (!std::strcmp(argv[i], "--screenshot")) {

@@ -1,0 +1,103 @@
+#include "MqttSettings.h"
+
+#include <QFile>
+#include <QRegularExpression>
+
+#include "Ini.h"
+
+namespace mqtt {
+
+namespace {
+constexpr char kSection[] = "MQTT";
+constexpr int kTextBuffer = 1024;
+constexpr int kMaxPort = 65535;
+constexpr int kMaxCount = 256;
+constexpr qint64 kMaxPasswordFile = 64 * 1024;
+
+QString text(const char* key, const char* fallback, const QString& file) {
+  return QString::fromUtf8(platform::GetPrivateProfileString(kSection, key, fallback, kTextBuffer, file)).trimmed();
+}
+bool flag(const char* key, int fallback, const QString& file) {
+  return platform::GetPrivateProfileInt(kSection, key, fallback, file) != 0;
+}
+// A topic level the bridge puts its own name in: no wildcards, separators or blanks.
+bool plainLevel(const QString& s) {
+  static const QRegularExpression re(QStringLiteral("^[A-Za-z0-9_-]+$"));
+  return re.match(s).hasMatch();
+}
+}  // namespace
+
+Settings ReadSettings(const QString& file) {
+  Settings s;
+  s.host = text("Host", "", file);
+  s.port = platform::GetPrivateProfileInt(kSection, "Port", 0, file);
+  s.id = text("Id", "switcher", file);
+  s.prefix = text("Prefix", "switcher", file);
+  s.user = text("User", "", file);
+  s.passwordFile = text("PasswordFile", "", file);
+  s.tls = flag("TLS", 0, file);
+  s.caFile = text("CAFile", "", file);
+  s.certFile = text("CertFile", "", file);
+  s.keyFile = text("KeyFile", "", file);
+  s.discovery = flag("Discovery", 1, file);
+  s.discoveryPrefix = text("DiscoveryPrefix", "homeassistant", file);
+  s.readOnly = flag("ReadOnly", 0, file);
+  s.inputs = platform::GetPrivateProfileInt(kSection, "Inputs", 0, file);
+  s.outputs = platform::GetPrivateProfileInt(kSection, "Outputs", 0, file);
+  return s;
+}
+
+QString Problem(const Settings& s) {
+  if (s.port < 0 || s.port > kMaxPort) return QStringLiteral("Port=%1 is not a TCP port (1 to %2)").arg(s.port).arg(kMaxPort);
+  if (!plainLevel(s.id)) return QStringLiteral("Id=%1 may hold only letters, digits, - and _").arg(s.id);
+  if (!plainLevel(s.prefix)) return QStringLiteral("Prefix=%1 may hold only letters, digits, - and _").arg(s.prefix);
+  if (s.discovery && !plainLevel(s.discoveryPrefix))
+    return QStringLiteral("DiscoveryPrefix=%1 may hold only letters, digits, - and _").arg(s.discoveryPrefix);
+  if (s.inputs < 0 || s.inputs > kMaxCount) return QStringLiteral("Inputs=%1 is not 0 to %2").arg(s.inputs).arg(kMaxCount);
+  if (s.outputs < 0 || s.outputs > kMaxCount) return QStringLiteral("Outputs=%1 is not 0 to %2").arg(s.outputs).arg(kMaxCount);
+  if (s.certFile.isEmpty() != s.keyFile.isEmpty()) return QStringLiteral("CertFile and KeyFile go together");
+  return {};
+}
+
+bool ParseHostPort(const QString& t, QString* host, int* port) {
+  QString h = t.trimmed();
+  int p = 0;
+  // "[v6]:port", "v6" (two or more colons), "name:port", "name".
+  if (h.startsWith(QLatin1Char('['))) {
+    const int close = int(h.indexOf(QLatin1Char(']')));
+    if (close < 0) return false;
+    const QString rest = h.mid(close + 1);
+    h = h.mid(1, close - 1);
+    if (!rest.isEmpty()) {
+      bool ok = false;
+      if (!rest.startsWith(QLatin1Char(':'))) return false;
+      p = rest.mid(1).toInt(&ok);
+      if (!ok) return false;
+    }
+  } else if (h.count(QLatin1Char(':')) == 1) {
+    bool ok = false;
+    p = h.section(QLatin1Char(':'), 1).toInt(&ok);
+    if (!ok) return false;
+    h = h.section(QLatin1Char(':'), 0, 0);
+  }
+  if (h.isEmpty() || h.contains(QLatin1Char(' ')) || p < 0 || p > kMaxPort) return false;
+  if (t.contains(QLatin1Char(':')) && !t.contains(QLatin1Char('[')) && t.count(QLatin1Char(':')) == 1 && p == 0) return false;
+  *host = h;
+  *port = p;
+  return true;
+}
+
+QByteArray ReadPassword(const QString& path, QString* error) {
+  QFile f(platform::profilePath(path));
+  if (!f.open(QIODevice::ReadOnly)) {
+    *error = QStringLiteral("cannot read the password file %1").arg(f.fileName());
+    return {};
+  }
+  QByteArray line = f.read(kMaxPasswordFile);
+  const int end = int(line.indexOf('\n'));
+  if (end >= 0) line.truncate(end);
+  if (line.endsWith('\r')) line.chop(1);
+  return line;
+}
+
+}  // namespace mqtt
