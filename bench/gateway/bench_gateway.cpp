@@ -10,133 +10,20 @@
 // Clients are blocking sockets on threads of their own, as other programs would be.
 // Usage: bench_gateway [rounds]   (runs headless; needs no display)
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTemporaryDir>
-#include <algorithm>
-#include <arpa/inet.h>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
-#include <vector>
+#include <memory>
 
+#include "BenchSupport.h"
 #include "GatewayServer.h"
-#include "Memo.h"
-#include "SwitcherCore.h"
-#include "Unit1.h"
+
+using namespace bench;
 
 namespace {
 constexpr int kDefaultRounds = 200;
 constexpr int kClients = 8;
-constexpr int kLines = 256;
+constexpr int kLines = kStatusLines;
 constexpr double kAddedGoalMs = 1.0;
 constexpr double kRatioGoal = 1.5;
-using Clock = std::chrono::steady_clock;
-
-double percentile(std::vector<double> v, double p) {
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5))];
-}
-
-double msSince(Clock::time_point t) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
-
-// A blocking TCP client on 127.0.0.1.
-class Client {
- public:
-  explicit Client(quint16 port) {
-    fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-      ::close(fd);
-      fd = -1;
-    }
-  }
-  ~Client() {
-    if (fd >= 0) ::close(fd);
-  }
-  bool ok() const { return fd >= 0; }
-  bool send(const QByteArray& bytes) { return ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size(); }
-  // Reads until n more line ends have come; false when the peer closed.
-  bool readLines(int n) {
-    while (n > 0) {
-      char buf[8192];
-      const ssize_t r = ::recv(fd, buf, sizeof buf, 0);
-      if (r <= 0) return false;
-      for (ssize_t i = 0; i < r; ++i) n -= buf[i] == '\n';
-    }
-    return true;
-  }
-  // Reads everything until the peer closes or stop is set.
-  void drain(const std::atomic<bool>& stop) {
-    timeval tv{0, 100000};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    char buf[65536];
-    while (!stop) {
-      const ssize_t r = ::recv(fd, buf, sizeof buf, 0);
-      if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return;
-    }
-  }
-
- private:
-  int fd = -1;
-};
-
-// Runs work on a thread while the window's event loop goes on; returns when it has ended.
-void whileLoopRuns(const std::function<void()>& work) {
-  std::atomic<bool> done{false};
-  std::thread t([&] {
-    work();
-    done = true;
-    QMetaObject::invokeMethod(qApp, [] {}, Qt::QueuedConnection);  // wakes the loop
-  });
-  while (!done) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-  t.join();
-}
-
-std::vector<double> roundTrips(quint16 port, int rounds) {
-  std::vector<double> ms;
-  Client c(port);
-  if (!c.ok()) return ms;
-  for (int i = 0; i < rounds + 10; ++i) {
-    const auto t = Clock::now();
-    if (!c.send("Status12.") || !c.readLines(1)) return {};
-    if (i >= 10) ms.push_back(msSince(t));
-  }
-  return ms;
-}
-
-bool startSim(QProcess& sim, const QStringList& args, QByteArray* first) {
-  sim.start(SC_SIM_PATH, args + QStringList{"--quiet"});
-  if (!sim.waitForReadyRead(5000)) return false;
-  *first = sim.readLine().trimmed();  // "TCP 127.0.0.1:<port>" or "PTY <device>"
-  return true;
-}
-
-void writeIni(const QTemporaryDir& config, const QByteArray& text) {
-  QFile ini(config.filePath("Switcher.ini"));
-  if (ini.open(QIODevice::WriteOnly)) ini.write(text);
-}
-
-quint16 freePort() {
-  QTcpServer probe;
-  probe.listen(QHostAddress::LocalHost, 0);
-  return probe.serverPort();
-}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -211,30 +98,9 @@ int main(int argc, char** argv) {
                        QByteArray::number(freePort()) + "\n");
   CreateForms();
   MainForm->show();
-  while (!peerServer.hasPendingConnections() || !MainForm->socketActive())
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-  QTcpSocket* peer = peerServer.nextPendingConnection();
+  QTcpSocket* peer = acceptConsole(peerServer);
   const quint16 port = MainForm->findChild<gateway::GatewayServer*>()->port();
-  sim::SwitcherCore core;
-  const QByteArray replyA = core.execute("Status.");
-  core.execute("9All.");
-  const QByteArray replyB = core.execute("Status.");
-  MainForm->ReplyTarget = 7;
-  auto measure = [&] {
-    std::vector<double> ms;
-    for (int i = 0; i < rounds + 10; ++i) {
-      const std::uint64_t target = MainForm->LinesHandled + kLines;
-      QElapsedTimer t;
-      t.start();
-      peer->write(i % 2 ? replyB : replyA);
-      peer->flush();
-      while (MainForm->LinesHandled < target) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-      if (i >= 10) ms.push_back(double(t.nsecsElapsed()) / 1e6);
-      MainForm->Memo6->flushPending();
-      QCoreApplication::processEvents();
-    }
-    return percentile(ms, 0.5);
-  };
+  auto measure = [&] { return statusBurstMedian(peer, rounds); };
   const double alone = measure();
   std::atomic<bool> stop{false};
   std::vector<std::unique_ptr<Client>> clients;
