@@ -1,62 +1,27 @@
-// The gateway on the main window: its start from Switcher.ini, its line in the System memo,
+// The gateway on the main window: its start from Switcher.ini, its status line under the System memo,
 // clients' commands through SendCode with the client in the send list, and the switcher's
 // bytes handed on from both links.
 #include "GatewayLink.h"
 
 #include <QPointer>
 #include <QTimer>
-#include <cstdio>
 
+#include "ClientCommands.h"
 #include "Feedback.h"
 #include "GatewayServer.h"
 #include "Memo.h"
 #include "Prompts.h"
-#include "SessionLogLink.h"
-#include "Transmission.h"
+#include "ServiceStatus.h"
 #include "Unit1.h"
 
 namespace {
 
 constexpr char kSwitcherIni[] = "Switcher.ini";
-// MemoSysInfo's line 3 is empty in the console's own layout; the gateway's state goes there.
-constexpr int kGatewayLine = 3;
+// The gateway's line under the System memo.
+constexpr char kService[] = "Gateway";
 constexpr char kGatewayObject[] = "Gateway";
 
 int portForRun = 0;
-
-// The window's link, with the client named on the command's line in the send list.
-class ClientLink final : public LinkContext {
- public:
-  ClientLink(TMainForm& form, const QString& label) : form(form), suffix("   [" + label.toLatin1() + "]") {}
-  bool tcpMode() const override { return form.tcpMode(); }
-  bool socketActive() const override { return form.socketActive(); }
-  void socketSend(const QByteArray& bytes) override { form.socketSend(bytes); }
-  bool serialOpen() const override { return form.serialOpen(); }
-  bool serialWriteByte(std::uint8_t byte) override { return form.serialWriteByte(byte); }
-  void appendSendLog(const QByteArray& line) override { form.appendSendLog(line + suffix); }
-  QWidget* mainWindow() const override { return form.mainWindow(); }
-
- private:
-  TMainForm& form;
-  QByteArray suffix;
-};
-
-// A client's command never opens a box on the console: whatever the link would show while
-// it goes out is written to stderr instead.
-class QuietPrompts final : public platform::Prompts {
- public:
-  QuietPrompts() : previous(platform::setPrompts(this)) {}
-  ~QuietPrompts() override { platform::setPrompts(previous); }
-  platform::Answer message(const platform::Prompt& p) override {
-    std::fprintf(stderr, "switcher-console: gateway client command: %s\n", qPrintable(p.text));
-    return platform::Answer::Ok;
-  }
-  QString openFileName(const platform::FileDialog&) override { return {}; }
-  QString saveFileName(const platform::FileDialog&) override { return {}; }
-
- private:
-  platform::Prompts* previous;
-};
 
 class GatewayLink final : public QObject, public gateway::GatewayHost {
  public:
@@ -64,35 +29,26 @@ class GatewayLink final : public QObject, public gateway::GatewayHost {
     setObjectName(kGatewayObject);
   }
 
-  // Commands go out while the link of the current mode is up and no identification runs:
-  // the Update window's exchange has the switcher to itself.
-  bool linkReady() const override {
-    const bool up = form.tcpMode() ? form.socketActive() : form.serialOpen();
-    return up && !form.identifying();
-  }
+  bool linkReady() const override { return ClientLinkReady(form); }
 
   // ReplyTarget is left as it is: the console's own exchange keeps its replies.
   void sendCommand(const QByteArray& command, const QString& label) override {
-    // With [Link] Pace set, behind the commands already waiting in the send queue.
-    PacedSendWith(form, command, [this, label](const QByteArray& c) {
-      // A paced command can come due while the switcher is being identified or the link is
-      // down: the client is told, and the commands queued behind it still go.
-      if (!linkReady()) {
-        server->tell(label, gateway::kLinkClosedLine);
-        return true;
-      }
-      ClientLink link(form, label);
-      QuietPrompts quiet;
-      return SendCode(link, c);
+    const QPointer<gateway::GatewayServer> to(server);
+    const auto result = ClientSend(form, command, label, [to, label] {
+      if (to) to->tell(label, gateway::kLinkClosedLine);
     });
+    if (result == ClientSendResult::Busy) server->tell(label, gateway::kBusyLine);
+    if (result == ClientSendResult::LinkClosed) server->tell(label, gateway::kLinkClosedLine);
   }
+
+  bool waiting(const QString& label) const override { return ClientCommandsWaiting(form, label) > 0; }
 
   void showState() {
     const int n = server->clientCount();
-    form.MemoSysInfo->replaceLine(kGatewayLine, QStringLiteral("Gateway: listening on %1, %2 client%3")
-                                                    .arg(server->listenText())
-                                                    .arg(n)
-                                                    .arg(n == 1 ? "" : "s"));
+    SetServiceStatus(form, kService, QStringLiteral("Gateway: listening on %1, %2 client%3")
+                                         .arg(server->listenText())
+                                         .arg(n)
+                                         .arg(n == 1 ? "" : "s"));
   }
 
   TMainForm& form;
@@ -120,7 +76,7 @@ void TMainForm::SetupGateway() {
   const QString error = link->server->start(settings);
   if (!error.isEmpty()) {
     delete link;
-    MemoSysInfo->replaceLine(kGatewayLine, QStringLiteral("Gateway: not started"));
+    SetServiceStatus(*this, kService, QStringLiteral("Gateway: not started"));
     // Once the window is up; the console runs on without the gateway.
     QTimer::singleShot(0, this, [this, error] {
       platform::showMessage(this, error, QStringLiteral("Error"), platform::Icon::Warning);

@@ -57,9 +57,17 @@ class SessionLink : public QObject {
 
   int drop(const QString& why) {
     const int dropped = queue->stop();
-    senders.clear();
+    dropSenders();
     if (dropped > 0) note(QStringLiteral("%1 commands were not sent: %2").arg(dropped).arg(why));
     return dropped;
+  }
+  // The commands that will not go: each one's owner is told (a client gets "Link closed").
+  void dropSenders() {
+    std::deque<Waiting> gone = std::move(senders);
+    senders.clear();
+    for (Waiting& w : gone) {
+      if (w.dropped) w.dropped();
+    }
   }
   void note(const QString& text) {
     f.MemoSysInfo->appendLine(text);
@@ -69,7 +77,11 @@ class SessionLink : public QObject {
   TMainForm& f;
   sessionlog::SessionLog* log = nullptr;
   SendQueue* queue = nullptr;
-  std::deque<PacedSender> senders;  // how each waiting command goes out
+  struct Waiting {
+    PacedSender send;
+    std::function<void()> dropped;
+  };
+  std::deque<Waiting> senders;  // how each waiting command goes out, or is given up
   QLabel* left = nullptr;             // on the Code Group tab: commands still to go
   QString saveDir;                    // where the last list was saved
   bool identifiedLogged = false;      // the identification's first reply is in the log
@@ -125,7 +137,7 @@ void TMainForm::SetupSessionLog() {
   link->queue = new SendQueue(
       [link](const QByteArray& command) {
         if (link->senders.empty()) return false;
-        const PacedSender send = std::move(link->senders.front());
+        const PacedSender send = std::move(link->senders.front().send);
         link->senders.pop_front();
         const int rest = link->queue->remaining();
         const bool sent = send(command);
@@ -146,7 +158,7 @@ void TMainForm::SetupSessionLog() {
     link->left->setVisible(n > 0);
   });
   connect(link->queue, &SendQueue::drained, this, [this, link] {
-    link->senders.clear();
+    link->dropSenders();  // those left behind a refused command
     // A running auto sequence owns Busy until it pauses or stops.
     if (AutoRunState() != 1) Busy = 0;
   });
@@ -226,11 +238,16 @@ bool PacedSend(TMainForm& f, const QByteArray& command, std::uint32_t replyTarge
   });
 }
 
-bool PacedSendWith(TMainForm& f, const QByteArray& command, PacedSender send) {
+bool PacedSendWith(TMainForm& f, const QByteArray& command, PacedSender send, std::function<void()> dropped) {
   SessionLink* link = linkOf(f);
   if (!link || link->queue->pace() == 0) return send(command);
-  link->senders.push_back(std::move(send));
+  link->senders.push_back({std::move(send), std::move(dropped)});
   return link->queue->send(command);
+}
+
+int PacedPace(const TMainForm& f) {
+  const SessionLink* link = linkOf(f);
+  return link ? link->queue->pace() : 0;
 }
 
 int PacedBacklog(const TMainForm& f) {

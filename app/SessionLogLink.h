@@ -28,9 +28,14 @@ constexpr std::uint32_t kKeepReplyTarget = UINT32_MAX;
 // behind the commands already waiting, at least Pace ms after the one before. False only
 // when it was sent at once and refused.
 bool PacedSend(TMainForm& f, const QByteArray& command, std::uint32_t replyTarget);
-// The same with the caller's own way out (the gateway's: its client's label, no boxes).
+// The same with the caller's own way out (a client's: its label, no boxes); dropped is
+// called when the command will not go (Esc, Stop, the link closed or lost, or a refusal of
+// the command before it).
 using PacedSender = std::function<bool(const QByteArray&)>;
-bool PacedSendWith(TMainForm& f, const QByteArray& command, PacedSender send);
+bool PacedSendWith(TMainForm& f, const QByteArray& command, PacedSender send,
+                   std::function<void()> dropped = {});
+// [Link] Pace in ms; 0 when commands go at once.
+int PacedPace(const TMainForm& f);
 // Commands of the paced queue still waiting, or going out.
 int PacedBacklog(const TMainForm& f);
 // Drops what waits; says how many in the System memo (with `why`) and the log.

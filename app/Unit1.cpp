@@ -157,6 +157,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
   SetupRouting();
   SetupSwitcherInfo();
   SetupGateway();
+  SetupPanel();
   // 8.
   FormCreate();
 }

@@ -337,6 +337,8 @@ class TMainForm : public QWidget, public LinkContext {
   void SetupSwitcherInfo();  // SwitcherInfo.cpp
 
   void SetupGateway();
+  // ---- PanelLink.cpp: router panels (Switcher.ini [Panel], --panel) ----
+  void SetupPanel();
 
   // ---- CodeGroupTab.cpp: Code Group tab and code group files ----
   TCodeTreeView* TreeView1 = nullptr;

@@ -11,6 +11,7 @@
 
 #include "Application.h"
 #include "GatewayLink.h"
+#include "PanelLink.h"
 #include "Prompts.h"
 #include "QtPrompts.h"
 #include "Unit1.h"
@@ -33,12 +34,16 @@ void printHelp() {
       "                       main window as a PNG image to FILE, print its path and exit\n"
       "  --tab N              start on tab N (0 System .. 5 Send/Recieve Code List)\n"
       "  --gateway PORT       share the switcher: listen on PORT for clients that speak its\n"
-      "                       command language (overrides Switcher.ini [Gateway] Port)\n\n"
+      "                       command language (overrides Switcher.ini [Gateway] Port)\n"
+      "  --panel PORT         serve router panels (the Videohub Ethernet protocol) on PORT\n"
+      "                       (overrides Switcher.ini [Panel] Port; panels dial 9990)\n\n"
       "Settings: Switcher.ini in $SWITCHER_CONFIG_DIR, else $XDG_CONFIG_HOME/switcher-console\n"
       "(default ~/.config/switcher-console). Section [TCP]: Connect=1 connects over TCP/IP\n"
       "at start, IP=<switcher address>; section [COM]: COM1..COM4=<device path>; section\n"
       "[Gateway]: Port (0 = off), Bind (127.0.0.1), Allow (addresses or CIDR ranges, needed\n"
-      "for a Bind that is not loopback), MaxClients (8), ReadOnly (0).\n");
+      "for a Bind that is not loopback), MaxClients (8), ReadOnly (0). Section [Panel]: the\n"
+      "same five keys, and Signal (B video and audio, V video only), Inputs and Outputs\n"
+      "(0 = from the switcher's type reply), Name (the host name).\n");
 }
 
 // Grabs the main window once it is free of the Update window, then quits.
@@ -122,6 +127,16 @@ int main(int argc, char** argv) {
         return 2;
       }
       SetGatewayPortForRun(int(port));
+      ++i;
+    }
+    if (!std::strcmp(argv[i], "--panel")) {
+      char* end = nullptr;
+      const long port = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : 0;
+      if (i + 1 >= argc || *end != '\0' || port < 1 || port > 65535) {
+        std::fprintf(stderr, "switcher-console: --panel needs a TCP port (1 to 65535)\n");
+        return 2;
+      }
+      SetPanelPortForRun(int(port));
       ++i;
     }
     if (!std::strcmp(argv[i], "--screenshot")) {

@@ -1,31 +1,25 @@
 #pragma once
 // The console as a gateway: a TCP server that speaks the switcher's own command language.
 // Clients' commands are framed as the switcher frames them and handed whole, in order, to
-// the console (GatewayHost); every line the switcher sends reaches every client. QtCore and
+// the console (GatewayHost); every line the switcher sends reaches every client. Listening,
+// admission, slow readers and half-closed clients are the shared ServerCore's. QtCore and
 // QtNetwork only.
 
 #include "GatewaySettings.h"
 #include "LineHolder.h"
+#include "ServerCore.h"
 
 #include <QByteArray>
-#include <QHostAddress>
 #include <QObject>
 #include <QString>
 
-#include <vector>
-
-class QTcpServer;
-
 namespace gateway {
-
-// A client whose unsent output passes this is disconnected: it reads too slowly.
-constexpr qint64 kMaxBacklog = 1 << 20;
-// Read from one client per event-loop turn, so that a flood cannot starve the window.
-constexpr int kReadPerTurn = 64 * 1024;
 
 constexpr char kLinkClosedLine[] = "Link closed\r\n";
 constexpr char kReadOnlyLine[] = "Read only\r\n";
 constexpr char kErrorLine[] = "Command Code Error!\r\n";
+// A client with too many commands waiting to go out (with [Link] Pace set).
+constexpr char kBusyLine[] = "Busy\r\n";
 
 // The console seen from the gateway.
 class GatewayHost {
@@ -34,11 +28,16 @@ class GatewayHost {
   // True while the link is open and the switcher identified: commands may go out.
   virtual bool linkReady() const = 0;
   // Sends one complete command (terminator included) to the switcher; clientLabel is
-  // "ADDR:PORT" of the client that sent it.
+  // "ADDR:PORT" of the client that sent it. A command that cannot go (too many waiting, or
+  // dropped later) is answered by the host through GatewayServer::tell.
   virtual void sendCommand(const QByteArray& command, const QString& clientLabel) = 0;
+  // True while commands of this client wait to go out: a client that half-closed is kept
+  // until they went.
+  virtual bool waiting(const QString& clientLabel) const {
+    (void)clientLabel;
+    return false;
+  }
 };
-
-class GatewayClient;
 
 class GatewayServer : public QObject {
   Q_OBJECT
@@ -47,17 +46,16 @@ class GatewayServer : public QObject {
   ~GatewayServer() override;
 
   // Listens on settings.bind:settings.port (port 0: any free port). Returns an empty text
-  // on success, else why not: a non-loopback bind without Allow, a bad Allow entry, a port
-  // in use, an address that cannot be bound. A running server is stopped first.
+  // on success, else why not (see ServerCore::start). A running server is stopped first.
   QString start(const Settings& settings);
   // Closes every client and stops listening.
   void stop();
 
-  bool isListening() const;
-  quint16 port() const;
-  // "ADDR:PORT" of the listening socket, for the console's system memo.
-  QString listenText() const;
-  int clientCount() const { return int(clients.size()); }
+  bool isListening() const { return core.isListening(); }
+  quint16 port() const { return core.port(); }
+  // "ADDR:PORT" of the listening socket, for the console's status line.
+  QString listenText() const { return core.listenText(); }
+  int clientCount() const { return core.clientCount(); }
 
   // Bytes from the switcher, in any pieces: every complete line goes to every client once the
   // event loop has finished its current work (the console reads its own lines first, and a
@@ -71,24 +69,17 @@ class GatewayServer : public QObject {
   void clientCountChanged(int count);
 
  private:
-  friend class GatewayClient;
-  void admit(qintptr descriptor);
-  bool allowed(const QHostAddress& peer) const;
-  // Commands of one client, already framed; the client may be dropped on the way.
-  void command(GatewayClient* client, const QByteArray& text);
-  // clean: a FIN after the last bytes; else a reset (a failed or too slow client).
-  void drop(GatewayClient* client, bool clean);
+  friend class GatewayProtocol;
+  // One framed command of a client (empty: an overflow).
+  void command(ClientHandle& client, const QByteArray& text);
   void broadcast();
 
   GatewayHost& host;
+  ServerCore core;
   Settings settings;
-  QList<Range> allow;
-  bool loopbackOnly = true;
-  QTcpServer* listener = nullptr;
   LineHolder lines;
   QByteArray outgoing;  // complete lines not yet handed to the clients
   bool broadcastQueued = false;
-  std::vector<GatewayClient*> clients;
 };
 
 }  // namespace gateway

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QMetaObject>
+#include <QSocketNotifier>
 #include <QThread>
 
 #include <cerrno>
@@ -223,17 +224,26 @@ void ComPort::StartMonitor() {
 }
 
 void ComPort::Close() {
+  delete writable;
+  writable = nullptr;
+  // Told after the port is gone, so that nobody queues behind them on a closing port.
+  std::deque<QueuedCommand> dropped = std::move(queued);
+  queued.clear();
   if (thread) {
     thread->Terminate();
     thread.reset();
     fd = -1;
   }
   delete this;
+  for (QueuedCommand& c : dropped) {
+    if (c.done) c.done(false);
+  }
 }
 
 bool ComPort::MonitorEnded() const { return thread && thread->Finished(); }
 
 bool ComPort::WriteByte(std::uint8_t byte) {
+  if (queuedSent > 0) finishPartial();
   if (fd < 0) {
     showError(QStringLiteral("串口句柄无效，无法发送数据."));
     return false;
@@ -264,6 +274,46 @@ bool ComPort::WriteByte(std::uint8_t byte) {
       return false;
     }
   }
+}
+
+void ComPort::Queue(const QByteArray& command, Written done) {
+  queued.push_back({command, std::move(done)});
+  if (!writable && fd >= 0) {
+    writable = new QSocketNotifier(fd, QSocketNotifier::Write);
+    QObject::connect(writable, &QSocketNotifier::activated, writable, [this] { drainQueue(); });
+  }
+  drainQueue();
+}
+
+void ComPort::drainQueue() {
+  while (!queued.empty() && fd >= 0) {
+    QueuedCommand& c = queued.front();
+    const ssize_t n = ::write(fd, c.bytes.constData() + queuedSent, size_t(c.bytes.size() - queuedSent));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) break;  // the notifier says when there is room
+    if (n > 0) queuedSent += n;
+    // A failed write drops the command, as a failed byte of SendCode goes unsent; the port
+    // reports its own faults.
+    if (n < 0 || queuedSent == c.bytes.size()) {
+      const Written done = std::move(c.done);
+      queued.pop_front();
+      queuedSent = 0;
+      stalled = false;  // the device takes bytes again
+      if (done) done(n >= 0);
+    }
+  }
+  if (writable) writable->setEnabled(!queued.empty());
+}
+
+void ComPort::finishPartial() {
+  QueuedCommand c = std::move(queued.front());
+  queued.pop_front();
+  const QByteArray rest = c.bytes.mid(queuedSent);
+  queuedSent = 0;
+  bool ok = true;
+  for (char b : rest) ok = WriteByte(std::uint8_t(b)) && ok;
+  if (c.done) c.done(ok);
+  if (writable) writable->setEnabled(!queued.empty());
 }
 
 void ComPort::ReportCommError(const char* what) { ReportCommError(what, errno); }

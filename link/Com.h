@@ -2,11 +2,16 @@
 // One open COM port at 9600 8N1 for the switcher: one-byte writes, and a monitor thread
 // that posts every received byte to the window as an event of type 1025.
 
+#include <QByteArray>
+
 #include <chrono>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 
 class QObject;
+class QSocketNotifier;
 class TComThread;
 
 // Received-character event mask, the only one the console uses.
@@ -27,8 +32,16 @@ class ComPort {
   void Close();
   // True when the monitor thread has ended on its own (the port is of no use any more).
   bool MonitorEnded() const;
-  // True when exactly one byte was written.
+  // True when exactly one byte was written. A queued command that is partly out is finished
+  // first (blocking as this does), so that the byte never lands inside it.
   bool WriteByte(std::uint8_t byte);
+  // One whole command written as the device takes it, from the event loop, never blocking
+  // the calling (window) thread; commands go in order. done(true) once its last byte was
+  // written, done(false) when it was dropped (the port closed). The caller bounds how many
+  // wait. Must be called on the thread that opened the port.
+  using Written = std::function<void(bool written)>;
+  void Queue(const QByteArray& command, Written done);
+  int QueuedCommands() const { return int(queued.size()); }
   // Serial error box for the operation `what`, with the text of errno (or `error`).
   static void ReportCommError(const char* what);
   static void ReportCommError(const char* what, int error);
@@ -45,4 +58,16 @@ class ComPort {
   // A byte timed out: until the device takes bytes again, fail at once rather than block
   // the window thread for a full time-out per byte; then drop what is left of the old output.
   bool stalled = false;
+
+  // Writes what the device takes now of the queued commands.
+  void drainQueue();
+  // The command being written, blocking, as WriteByte would.
+  void finishPartial();
+  struct QueuedCommand {
+    QByteArray bytes;
+    Written done;
+  };
+  std::deque<QueuedCommand> queued;
+  qsizetype queuedSent = 0;  // of queued.front()
+  QSocketNotifier* writable = nullptr;
 };

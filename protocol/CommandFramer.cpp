@@ -4,6 +4,8 @@ namespace framing {
 
 namespace {
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+// "/+", the eight bytes, ";".
+constexpr int kPasswordCommand = 2 + kPasswordLength + 1;
 }  // namespace
 
 std::vector<CommandFramer::Frame> CommandFramer::push(const QByteArray& bytes) {
@@ -15,8 +17,17 @@ std::vector<CommandFramer::Frame> CommandFramer::push(const QByteArray& bytes) {
     }
     if (pending.isEmpty() && isBlank(c)) continue;
     pending.append(c);
-    // A password may hold any character, '.' included, so only ';' ends "/+...".
-    if (c == ';' || (c == '.' && !pending.startsWith("/+"))) {
+    if (pending.startsWith("/+")) {
+      // Any eight bytes, ';' and '.' included, then ';'.
+      if (pending.size() < kPasswordCommand) continue;
+      if (c == ';') {
+        frames.push_back({pending, false});
+      } else {
+        frames.push_back({QByteArray(), true});
+        discarding = discardingPassword = true;
+      }
+      pending.clear();
+    } else if (c == ';' || c == '.') {
       frames.push_back({pending, false});
       pending.clear();
     } else if (pending.size() > kMaxCommandLength) {

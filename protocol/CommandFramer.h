@@ -1,8 +1,9 @@
 #pragma once
 // Cuts a byte stream of the switcher's command language into whole commands: "." ends a
-// matrix command, ";" a system command, and a password command ("/+" then any eight bytes)
-// ends at ";" only, so a "." inside the password does not end it. Blanks between commands
-// are skipped. The simulator and the console's gateway share it, so both cut every stream
+// matrix command, ";" a system command, and a password command is framed by length: "/+",
+// then exactly eight bytes of any value (";" and "." included), then ";". When the byte after
+// the eight is not ";" the command is garbage, and the bytes up to the next ";" are skipped.
+// Blanks between commands are skipped. The simulator and the console's gateway share it, so both cut every stream
 // the same way. QtCore only.
 
 #include <QByteArray>
@@ -13,6 +14,8 @@ namespace framing {
 
 // Longest command (terminator excluded) before the bytes count as garbage.
 constexpr int kMaxCommandLength = 256;
+// Bytes of a password, between "/+" and ";".
+constexpr int kPasswordLength = 8;
 // What the switcher answers to a command it cannot read, without its CR LF.
 constexpr char kErrorText[] = "Command Code Error!";
 
@@ -21,7 +24,9 @@ class CommandFramer {
  public:
   struct Frame {
     QByteArray command;     // terminator included; empty for an overflow
-    bool overflow = false;  // more than kMaxCommandLength bytes without a terminator
+    // Not a command: more than kMaxCommandLength bytes without a terminator, or a password
+    // not ended by ';' after its eight bytes. Answered as the switcher answers garbage.
+    bool overflow = false;
   };
 
   // Appends bytes and returns the frames they completed, in order. After an overflow the

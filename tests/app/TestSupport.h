@@ -145,6 +145,8 @@ class SimPtySwitcher : public QObject {
     if (slave >= 0) ::close(slave);
   }
   bool ok() const { return master >= 0; }
+  // A device that stops taking bytes (paused) and takes them again.
+  void pause(bool paused) { readNotifier->setEnabled(!paused); }
   void send(const QByteArray& bytes) {
     out += bytes;
     flush();

@@ -7,7 +7,11 @@
 
 #include <functional>
 
+#include "ClientCommands.h"
+#include "CodeTreeView.h"
 #include "GatewayServer.h"
+#include "ServiceStatus.h"
+#include "SessionLogLink.h"
 #include "Memo.h"
 #include "Outport.h"
 #include "TestSupport.h"
@@ -49,6 +53,10 @@ class TestGatewayLink : public QObject {
   void twoConsolesShareOneSwitcher();
   void clientTrafficLeavesTheConsolesExchanges();
   void portInUseIsOneBox();
+  void queuedClientCommandsDropped_data();
+  void queuedClientCommandsDropped();
+  void pacedFloodIsBounded();
+  void serialFloodNeverBlocksTheWindow();
 
  private:
   FakePrompts prompts{FakePrompts::Mode::Scripted};
@@ -69,7 +77,14 @@ void TestGatewayLink::twoConsolesShareOneSwitcher() {
   MainForm->Edit6->setText("127.0.0.1");
   MainForm->ButtonOpenComClick();
   QTRY_VERIFY_WITH_TIMEOUT(MainForm->socketActive(), kWaitMs);
-  QTRY_COMPARE(a->MemoSysInfo->line(3), QStringLiteral("Gateway: listening on 127.0.0.1:%1, 1 client").arg(port));
+  QTRY_COMPARE(ServiceStatus(*a, "Gateway"), QStringLiteral("Gateway: listening on 127.0.0.1:%1, 1 client").arg(port));
+  // Under the memo, which keeps its lines and needs no scroll bar for it.
+  QCOMPARE(a->MemoSysInfo->line(3), QString());
+  auto* status = a->findChild<QLabel*>("LabelStatusGateway");
+  QVERIFY(status && status->geometry().top() > a->MemoSysInfo->geometry().bottom());
+  a->show();
+  QTRY_VERIFY(a->isVisible());
+  QCOMPARE(a->MemoSysInfo->horizontalScrollBar()->maximum(), 0);
   MainForm->ButtonUpdateClick();
   QVERIFY(MainForm->MemoSysInfo->lines().contains("MATRIX 256X256"));
   QTRY_COMPARE(MainForm->OutPort[256]->caption(), QString("256"));
@@ -132,8 +147,97 @@ void TestGatewayLink::portInUseIsOneBox() {
   prompts.expect(QStringLiteral("Gateway: 127.0.0.1:%1 is already in use by another program.").arg(other.serverPort()), "Error");
   CreateForms();
   QTRY_COMPARE(prompts.count(), 1);
-  QCOMPARE(MainForm->MemoSysInfo->line(3), QString("Gateway: not started"));
+  QCOMPARE(ServiceStatus(*MainForm, "Gateway"), QString("Gateway: not started"));
+  QCOMPARE(MainForm->MemoSysInfo->line(3), QString());
   QVERIFY(!MainForm->findChild<gateway::GatewayServer*>());
+}
+
+void TestGatewayLink::queuedClientCommandsDropped_data() {
+  QTest::addColumn<QString>("end");
+  QTest::newRow("Esc") << "esc";
+  QTest::newRow("tree's Stop") << "stop";
+  QTest::newRow("link closed") << "close";
+  QTest::newRow("link lost") << "lost";
+}
+
+void TestGatewayLink::queuedClientCommandsDropped() {
+  QFETCH(QString, end);
+  SimTcpSwitcher sw;
+  QVERIFY(startOnTcp(sw, "[Link]\nPace=100\n[Gateway]\nPort=" + QString::number(freePort()) + "\n"));
+  MainForm->show();
+  auto* server = MainForm->findChild<gateway::GatewayServer*>();
+  QTcpSocket client;
+  QByteArray got;
+  connect(&client, &QTcpSocket::readyRead, &client, [&] { got += client.readAll(); });
+  client.connectToHost(QHostAddress::LocalHost, server->port());
+  QVERIFY(client.waitForConnected(kWaitMs));
+  client.write("1V1.2V2.3V3.4V4.5V5.6V6.");
+  QTRY_COMPARE(sw.commands.size(), 1);
+  if (end == "esc") QTest::keyClick(MainForm->windowHandle(), Qt::Key_Escape);
+  if (end == "stop") MainForm->TreeView1->findChild<QAction*>("ActionStopRun")->trigger();
+  if (end == "close") MainForm->ButtonCloseComClick();
+  if (end == "lost") sw.client()->abort();
+  QTRY_COMPARE(got.count("Link closed\r\n") + sw.commands.size(), 6);
+}
+
+void TestGatewayLink::pacedFloodIsBounded() {
+  SimTcpSwitcher sw;
+  QVERIFY(startOnTcp(sw, "[Link]\nPace=1000\n[Gateway]\nPort=" + QString::number(freePort()) + "\n"));
+  auto* server = MainForm->findChild<gateway::GatewayServer*>();
+  QTcpSocket client;
+  QByteArray got;
+  connect(&client, &QTcpSocket::readyRead, &client, [&] { got += client.readAll(); });
+  client.connectToHost(QHostAddress::LocalHost, server->port());
+  QVERIFY(client.waitForConnected(kWaitMs));
+  QByteArray flood;
+  for (int i = 0; i < kClientWaitingEach + 44; ++i) flood += "1V1.";
+  client.write(flood);
+  QTRY_COMPARE(got.count("Busy\r\n"), 44);
+  // Others fill the queue to its total; then everyone is Busy, but the operator is not.
+  const int first = ClientCommandsWaiting(*MainForm, QStringLiteral("127.0.0.1:%1").arg(client.localPort()));
+  QVERIFY(first >= kClientWaitingEach - 1);  // one may have gone already
+  int others = 0;
+  for (int c = 0; c < kClientWaitingAll / kClientWaitingEach; ++c)
+    while (ClientSend(*MainForm, "1V1.", QString::number(c), {}) == ClientSendResult::Accepted) ++others;
+  QCOMPARE(first + others, kClientWaitingAll);
+  QCOMPARE(ClientSend(*MainForm, "1V1.", "new", {}), ClientSendResult::Busy);
+  const int before = PacedBacklog(*MainForm);
+  QVERIFY(PacedSend(*MainForm, "2V2.", kKeepReplyTarget));
+  QCOMPARE(PacedBacklog(*MainForm), before + 1);
+}
+
+void TestGatewayLink::serialFloodNeverBlocksTheWindow() {
+  SimPtySwitcher sw;
+  QVERIFY(sw.ok());
+  writeSwitcherIni(QStringLiteral("[Gateway]\nPort=%1\n").arg(freePort()), {sw.slavePath});
+  CreateForms();
+  QVERIFY(QSignalSpy(MainForm, &TMainForm::identificationFinished).wait(kWaitMs));
+  auto* server = MainForm->findChild<gateway::GatewayServer*>();
+  QTcpSocket client;
+  QByteArray got;
+  connect(&client, &QTcpSocket::readyRead, &client, [&] { got += client.readAll(); });
+  client.connectToHost(QHostAddress::LocalHost, server->port());
+  QVERIFY(client.waitForConnected(kWaitMs));
+  sw.pause(true);  // the device stalls
+  sw.commands.clear();
+  QElapsedTimer gap;
+  qint64 longest = 0;
+  QTimer tick;
+  connect(&tick, &QTimer::timeout, &tick, [&] {
+    longest = qMax(longest, gap.restart());
+  });
+  gap.start();
+  tick.start(20);
+  const QByteArray flood = QByteArray("12V3,4,5.").repeated(30000);  // 270 kB
+  client.write(flood);
+  QTRY_VERIFY_WITH_TIMEOUT(got.count("Busy\r\n") > 0 && client.bytesToWrite() == 0, kWaitMs);
+  QTest::qWait(500);
+  QVERIFY2(longest < 500, qPrintable(QString::number(longest)));
+  // The device takes bytes again: whole commands, none cut or merged.
+  sw.pause(false);
+  QTRY_COMPARE_WITH_TIMEOUT(ClientCommandsWaiting(*MainForm, QStringLiteral("127.0.0.1:%1").arg(client.localPort())), 0, kWaitMs);
+  QTRY_VERIFY(!sw.commands.isEmpty());
+  QCOMPARE(sw.commands.count("12V3,4,5."), sw.commands.size());
 }
 
 QTEST_MAIN(TestGatewayLink)

@@ -75,6 +75,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           "commands depend on how the bytes were cut");
   }
   Check(cutFramer.pendingLength() == wholeFramer.pendingLength(), "held bytes depend on the cut");
+  for (const auto& f : wholeFrames) {
+    Check(!f.command.startsWith("/+") || (f.command.size() == 2 + framing::kPasswordLength + 1 &&
+                                          f.command.endsWith(';')),
+          "a password command is not \"/+\", eight bytes, \";\"");
+  }
   Check(cutOut == wholeOut && cutLines.heldLength() == wholeLines.heldLength(),
         "lines depend on how the bytes were cut");
   Check(wholeOut + QByteArray(bytes.right(wholeLines.heldLength())) == bytes,

@@ -20,7 +20,10 @@ struct FakeHost final : gateway::GatewayHost {
   QByteArrayList commands;
   QStringList labels;
   std::function<void()> answer;
+  QElapsedTimer busyFor;  // waiting() holds while this runs under busyMs
+  int busyMs = 0;
   bool linkReady() const override { return ready; }
+  bool waiting(const QString&) const override { return busyFor.isValid() && busyFor.elapsed() < busyMs; }
   void sendCommand(const QByteArray& command, const QString& label) override {
     commands << command;
     labels << label;
@@ -54,6 +57,8 @@ class TestGateway : public QObject {
   void admission();
   void wholeLinesToEveryClient();
   void slowReaderDroppedSteadyKept();
+  void halfClosedClientGetsItsAnswers_data();
+  void halfClosedClientGetsItsAnswers();
 };
 
 void TestGateway::framing_data() {
@@ -70,6 +75,8 @@ void TestGateway::framing_data() {
       << QByteArrayList{"1V2.", "Status.", "/*Type;", "5B6,7."} << QByteArray() << 0;
   QTest::newRow("password holding '.'") << QByteArrayList{"/+ab.cd.e", "f;Status3."} << false
                                         << QByteArrayList{"/+ab.cd.ef;", "Status3."} << QByteArray() << 0;
+  QTest::newRow("password holding ';'") << QByteArrayList{"/+a;b;", "c;d;;Status3."} << false
+                                        << QByteArrayList{"/+a;b;c;d;;", "Status3."} << QByteArray() << 0;
   QTest::newRow("over-long, skipped to the next '.'")
       << QByteArrayList{QByteArray(200, 'x'), QByteArray(100, 'x') + "y.Status1."} << false
       << QByteArrayList{"Status1."} << error << 0;
@@ -122,6 +129,8 @@ void TestGateway::admission_data() {
   QTest::newRow("non-loopback bind without Allow") << "0.0.0.0" << "" << "Allow must" << QStringList() << "";
   QTest::newRow("address of another machine")
       << "192.0.2.1" << "192.0.2.0/24" << "not an address of this machine" << QStringList() << "";
+  QTest::newRow("any IPv6 address") << "::" << "127.0.0.1" << "is an IPv6 address" << QStringList() << "";
+  QTest::newRow("IPv6 loopback") << "::1" << "" << "" << QStringList() << "";
   QTest::newRow("Allow entry in shorthand") << "127.0.0.1" << "127.1" << "Allow entry" << QStringList() << "";
 }
 
@@ -198,6 +207,47 @@ void TestGateway::slowReaderDroppedSteadyKept() {
   QCOMPARE(steady.got.right(burst.size()), burst);
   QCOMPARE(server.clientCount(), 1);  // the slow one went
   ::close(slow);
+}
+
+void TestGateway::halfClosedClientGetsItsAnswers_data() {
+  QTest::addColumn<int>("replyAfter");  // ms after the command; then every `every` ms
+  QTest::addColumn<int>("every");       // 0: one reply
+  QTest::addColumn<int>("busyMs");      // the client's command waits this long to go out
+  QTest::addColumn<int>("closedWithin");
+  QTest::newRow("reply 300 ms after the end of input") << 300 << 0 << 0 << 2000;
+  QTest::newRow("command waits 1.5 s in the queue") << 1600 << 0 << 1500 << 3000;
+  QTest::newRow("switcher never quiet: closed after 5 s") << 100 << 100 << 0 << 6500;
+}
+
+void TestGateway::halfClosedClientGetsItsAnswers() {
+  QFETCH(int, replyAfter);
+  QFETCH(int, every);
+  QFETCH(int, busyMs);
+  QFETCH(int, closedWithin);
+  FakeHost host;
+  GatewayServer server(host);
+  QCOMPARE(server.start({}), QString());
+  QTimer replies;
+  replies.setSingleShot(every == 0);
+  connect(&replies, &QTimer::timeout, &replies, [&] {
+    server.switcherBytes("VIDEO: 001 > 012\r\n");
+    replies.setInterval(every);
+  });
+  host.busyMs = busyMs;
+  host.answer = [&] {
+    host.busyFor.start();
+    replies.start(replyAfter);
+  };
+  Client c(server.port());
+  c.write("Status12.");
+  ::shutdown(int(c.socket.socketDescriptor()), SHUT_WR);  // printf ... | nc -q 1
+  QElapsedTimer clock;
+  clock.start();
+  QTRY_VERIFY_WITH_TIMEOUT(c.socket.state() == QAbstractSocket::UnconnectedState, closedWithin + 1000);
+  QVERIFY2(clock.elapsed() < closedWithin, qPrintable(QString::number(clock.elapsed())));
+  QVERIFY(c.got.startsWith("VIDEO: 001 > 012\r\n"));
+  QCOMPARE(c.socket.error(), QAbstractSocket::RemoteHostClosedError);
+  QCOMPARE(server.clientCount(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestGateway)

@@ -124,7 +124,7 @@ void TestSimCore::commandReplies_data() {
       {"matrix command ended by ';'", "Status;"},
       {"system command ended by '.'", "/*Type."},
       {"unknown system command", "/*Kind;"},
-      {"password of 7", "/+abcd123;"},
+      {"password of 7: its ';' is the eighth byte", "/+abcd123;.;"},
       {"password of 9", "/+abcd12345;"},
   };
   for (const auto& [name, command] : errors) {
@@ -144,12 +144,14 @@ void TestSimCore::commandReplies() {
 }
 
 void TestSimCore::passwordIsKeptVerbatim() {
-  // Blanks and '.' belong to the password; only ';' ends it.
+  // Blanks, '.' and ';' belong to the password: its eight bytes are taken by length.
   SwitcherCore core;
   QCOMPARE(core.feed("/+ab. cd e;Status1."), QByteArray("Password Set!\r\n") + av(1, 1));
   QCOMPARE(core.password(), QByteArray("ab. cd e"));
-  QCOMPARE(core.feed("/+short;"), kError);
-  QCOMPARE(core.password(), QByteArray("ab. cd e"));
+  QCOMPARE(core.feed("/+ab;cd;e;;Status1."), QByteArray("Password Set!\r\n") + av(1, 1));
+  QCOMPARE(core.password(), QByteArray("ab;cd;e;"));
+  QCOMPARE(core.feed("/+short;Status1.;"), kError);
+  QCOMPARE(core.password(), QByteArray("ab;cd;e;"));
 }
 
 void TestSimCore::lockFlagOnlyChangesReply() {
@@ -166,7 +168,7 @@ void TestSimCore::splitAtEveryPosition() {
       "\r\n /*Type;1V2,3. \r\n10A3.Foo.Status3.\t/+pa.ss;rd;/+12345678;Save1.0All.Recall1.Status2."
       "Undo.1,2$.Status1.";
   const QByteArray expected = "MATRIX 256X256\r\n" + split(1, 2, 2) + split(1, 3, 3) +
-                              split(1, 10, 3) + kError + split(1, 10, 3) + kError + kError +
+                              split(1, 10, 3) + kError + split(1, 10, 3) + "Password Set!\r\n" +
                               "Password Set!\r\n" + "Save To F 1.\r\n" + "0 To All.\r\n" +
                               "Recall From F 1.\r\n" + split(1, 2, 2) + "Undo OK.\r\n" +
                               av(0, 1) + av(0, 2) + av(0, 1);

@@ -1,0 +1,127 @@
+// Router panels on the main window: the start from Switcher.ini [Panel], the status line,
+// clients' routes through the one path for remote commands, and the routing table, names
+// and link state handed to the panel protocol as they change.
+#include "PanelLink.h"
+
+#include <QHostInfo>
+#include <QTimer>
+
+#include "ClientCommands.h"
+#include "Ini.h"
+#include "Memo.h"
+#include "PanelServer.h"
+#include "Prompts.h"
+#include "RoutingTable.h"
+#include "RoutingView.h"
+#include "ServerCore.h"
+#include "ServiceStatus.h"
+#include "SwitcherInfo.h"
+#include "Unit1.h"
+
+namespace {
+
+// ---- Stand-in for what another branch brings: ReadSettings by section.
+
+gateway::Settings ReadPanelSettings(const QString& file) {
+  gateway::Settings s;
+  s.port = platform::GetPrivateProfileInt(gateway::kPanelSection, "Port", 0, file);
+  s.bind = QString::fromLatin1(platform::GetPrivateProfileString(gateway::kPanelSection, "Bind", "127.0.0.1", 64, file));
+  s.allow = QString::fromLatin1(platform::GetPrivateProfileString(gateway::kPanelSection, "Allow", "", 4096, file));
+  s.maxClients = platform::GetPrivateProfileInt(gateway::kPanelSection, "MaxClients", gateway::kDefaultMaxClients, file);
+  s.readOnly = platform::GetPrivateProfileInt(gateway::kPanelSection, "ReadOnly", 0, file) != 0;
+  return s;
+}
+// ---- end of the stand-ins
+
+constexpr char kSwitcherIni[] = "Switcher.ini";
+constexpr char kPanelObject[] = "Panel";
+constexpr char kService[] = "Panel";
+
+int portForRun = 0;
+
+class PanelLink final : public QObject, public gateway::PanelHost {
+ public:
+  PanelLink(TMainForm& form, const gateway::PanelExtras& extras, const gateway::PanelOptions& options)
+      : QObject(&form),
+        form(form),
+        extras(extras),
+        uniqueId(gateway::PanelUniqueId(platform::configDir())),
+        server(new gateway::PanelServer(*this, options, this)) {
+    setObjectName(kPanelObject);
+  }
+
+  gateway::PanelDevice device() const override {
+    const SwitcherInfo* info = SwitcherInfo::of(form);
+    gateway::PanelDevice d;
+    d.present = info->ready() && info->identified();
+    d.model = info->model();
+    d.friendlyName = extras.friendlyName.isEmpty() ? QHostInfo::localHostName() : extras.friendlyName;
+    d.uniqueId = uniqueId;
+    d.inputs = extras.inputs > 0 ? extras.inputs : info->inputs();
+    d.outputs = extras.outputs > 0 ? extras.outputs : info->outputs();
+    return d;
+  }
+  routing::Route route(int output) const override { return TRouting::of(form)->table().route(output); }
+  const names::Names& names() const override { return TRouting::of(form)->names(); }
+  bool setNames(const names::Names& next) override { return TRouting::of(form)->setNames(next); }
+  bool send(const QByteArray& command, const QString& label) override {
+    return ClientSend(form, command, label, [] {}) == ClientSendResult::Accepted;
+  }
+
+  void showState() {
+    const int n = server->core().clientCount();
+    SetServiceStatus(form, kService,
+                     QStringLiteral("Panel: listening on %1, %2 client%3")
+                         .arg(server->core().listenText())
+                         .arg(n)
+                         .arg(n == 1 ? "" : "s"));
+  }
+
+  void wire() {
+    gateway::PanelProtocol* protocol = &server->protocol();
+    TRouting* routing = TRouting::of(form);
+    connect(&routing->table(), &routing::RoutingTable::changed, protocol, &gateway::PanelProtocol::routeChanged);
+    connect(routing, &TRouting::namesChanged, protocol, &gateway::PanelProtocol::namesChanged);
+    const SwitcherInfo* info = SwitcherInfo::of(form);
+    connect(info, &SwitcherInfo::linkChanged, protocol, &gateway::PanelProtocol::deviceChanged);
+    connect(info, &SwitcherInfo::identifyingChanged, protocol, &gateway::PanelProtocol::deviceChanged);
+    connect(info, &SwitcherInfo::identifiedChanged, protocol, &gateway::PanelProtocol::deviceChanged);
+    connect(&server->core(), &gateway::ServerCore::clientCountChanged, this, [this] { showState(); });
+    // The identification rewrites the System memo from its switcher line on.
+    connect(&form, &TMainForm::identificationFinished, this, [this] { showState(); });
+  }
+
+  TMainForm& form;
+  const gateway::PanelExtras extras;
+  const QString uniqueId;
+  gateway::PanelServer* server;
+};
+
+
+}  // namespace
+
+void SetPanelPortForRun(int port) { portForRun = port; }
+
+void TMainForm::SetupPanel() {
+  gateway::Settings settings = ReadPanelSettings(kSwitcherIni);
+  if (portForRun != 0) settings.port = portForRun;
+  if (settings.port == 0) return;
+  const gateway::PanelExtras extras = gateway::ReadPanelExtras(kSwitcherIni);
+  QString error = extras.problem;
+  PanelLink* link = nullptr;
+  if (error.isEmpty()) {
+    link = new PanelLink(*this, extras, gateway::PanelOptions{extras.signal, settings.readOnly});
+    error = link->server->start(settings);
+  }
+  if (!error.isEmpty()) {
+    delete link;
+    SetServiceStatus(*this, kService, QStringLiteral("Panel: not started"));
+    // Once the window is up; the console runs on without the panel.
+    QTimer::singleShot(0, this, [this, error] {
+      platform::showMessage(this, error, QStringLiteral("Error"), platform::Icon::Warning);
+    });
+    return;
+  }
+  link->wire();
+  link->showState();
+}

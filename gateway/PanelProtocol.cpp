@@ -1,0 +1,447 @@
+#include "PanelProtocol.h"
+
+#include <QCryptographicHash>
+#include <QMetaObject>
+#include <QStringDecoder>
+#include <QTimer>
+
+#include <algorithm>
+
+#include "Commands.h"
+
+namespace gateway {
+
+namespace {
+constexpr char kPing[] = "PING:";
+constexpr char kPreamble[] = "PROTOCOL PREAMBLE:";
+constexpr char kDevice[] = "VIDEOHUB DEVICE:";
+constexpr char kInputLabels[] = "INPUT LABELS:";
+constexpr char kOutputLabels[] = "OUTPUT LABELS:";
+constexpr char kLocks[] = "VIDEO OUTPUT LOCKS:";
+constexpr char kRouting[] = "VIDEO OUTPUT ROUTING:";
+constexpr char kEndPrelude[] = "END PRELUDE:";
+constexpr char kAck[] = "ACK\n\n";
+constexpr char kNak[] = "NAK\n\n";
+constexpr int kUniqueIdBytes = 6;
+constexpr int kMaxIndexDigits = 4;
+// Labels for inputs the names file cannot hold are refused rather than dropped.
+constexpr int kMaxNamed = names::kMaxNumber;
+
+QByteArray blockOf(const char* header, const QByteArray& body) {
+  return QByteArray(header) + '\n' + body + '\n';
+}
+
+// "number space value": the number (0-based index) and the value after the first space.
+bool splitLine(const QByteArray& line, int* index, QByteArray* value) {
+  const int space = int(line.indexOf(' '));
+  if (space < 1 || space > kMaxIndexDigits) return false;
+  int n = 0;
+  for (int k = 0; k < space; ++k) {
+    const char c = line[k];
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + (c - '0');
+  }
+  *index = n;
+  *value = line.mid(space + 1);
+  return true;
+}
+
+bool parseIndex(const QByteArray& text, int* out) {
+  if (text.isEmpty() || text.size() > kMaxIndexDigits) return false;
+  int n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + (c - '0');
+  }
+  *out = n;
+  return true;
+}
+
+bool sameDevice(const PanelDevice& a, const PanelDevice& b) {
+  return a.present == b.present && a.model == b.model && a.friendlyName == b.friendlyName &&
+         a.uniqueId == b.uniqueId && a.inputs == b.inputs && a.outputs == b.outputs;
+}
+
+std::vector<int> sorted(const QSet<int>& set) {
+  std::vector<int> v(set.begin(), set.end());
+  std::sort(v.begin(), v.end());
+  return v;
+}
+}  // namespace
+
+QString PanelUniqueId(const QString& folder) {
+  const QByteArray digest = QCryptographicHash::hash(folder.toUtf8(), QCryptographicHash::Sha256);
+  return QString::fromLatin1(digest.left(kUniqueIdBytes).toHex().toUpper());
+}
+
+PanelProtocol::PanelProtocol(PanelHost& host, PanelOptions options, QObject* parent)
+    : QObject(parent), host(host), options(options), pendingTimer(new QTimer(this)) {
+  clock.start();
+  pendingTimer->setInterval(kPanelReportBoundMs / 2);
+  connect(pendingTimer, &QTimer::timeout, this, &PanelProtocol::checkPending);
+  // The host is asked once a client comes or deviceChanged() is called: it may not be
+  // ready yet while this is made.
+}
+
+PanelProtocol::~PanelProtocol() = default;
+
+// What the clients are told from here on: the device now, and its labels.
+void PanelProtocol::remember() {
+  told = current();
+  toldInputs.clear();
+  toldOutputs.clear();
+  for (int k = 1; k <= told.inputs; ++k) toldInputs << label(names::Kind::Input, k);
+  for (int k = 1; k <= told.outputs; ++k) toldOutputs << label(names::Kind::Output, k);
+  for (auto it = locks.begin(); it != locks.end();) {
+    it = it->first >= told.outputs ? locks.erase(it) : std::next(it);
+  }
+}
+
+PanelDevice PanelProtocol::current() const {
+  PanelDevice d = host.device();
+  d.outputs = std::clamp(d.outputs, 0, routing::kOutputs);
+  d.inputs = std::clamp(d.inputs, 0, routing::kMaxInput);
+  if (!d.present) d.inputs = d.outputs = 0;
+  return d;
+}
+
+QString PanelProtocol::label(names::Kind kind, int number) const {
+  const QString name = host.names().name(kind, number);
+  if (!name.isEmpty()) return name;
+  return (kind == names::Kind::Input ? QStringLiteral("Input %1") : QStringLiteral("Output %1")).arg(number);
+}
+
+void PanelProtocol::join(ClientId id, const QString& label, Sink sink) {
+  if (!sameDevice(current(), told)) {
+    deviceDirty = true;
+    flush();  // the others hear of it first, and the newcomer's prelude is the device now
+  }
+  clients[id] = Client{label, std::move(sink)};
+  write(id, prelude(id));
+}
+
+void PanelProtocol::leave(ClientId id) {
+  if (clients.erase(id) == 0) return;
+  for (auto it = locks.begin(); it != locks.end();) {
+    if (it->second == id) {
+      locksDirty.insert(it->first);
+      it = locks.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto& [output, p] : pending) {
+    if (p.client == id) p.client = 0;
+  }
+  if (!locksDirty.isEmpty()) queueFlush();
+}
+
+bool PanelProtocol::waiting(ClientId id) const {
+  return std::any_of(pending.begin(), pending.end(), [id](const auto& p) { return p.second.client == id; });
+}
+
+QByteArray PanelProtocol::prelude(ClientId id) const {
+  QByteArray out = blockOf(kPreamble, QByteArray("Version: ") + kPanelProtocolVersion + '\n');
+  out += deviceBlock();
+  if (told.present) {
+    out += labelsBlock(names::Kind::Input, nullptr);
+    out += labelsBlock(names::Kind::Output, nullptr);
+    out += locksBlock(id, nullptr);
+    out += routingBlock(nullptr);
+  }
+  out += blockOf(kEndPrelude, {});
+  return out;
+}
+
+QByteArray PanelProtocol::deviceBlock() const {
+  if (!told.present) return blockOf(kDevice, "Device present: false\n");
+  QByteArray body = "Device present: true\n";
+  body += "Model name: " + told.model.toUtf8() + '\n';
+  body += "Friendly name: " + told.friendlyName.toUtf8() + '\n';
+  body += "Unique ID: " + told.uniqueId.toUtf8() + '\n';
+  body += "Video inputs: " + QByteArray::number(told.inputs) + '\n';
+  body += "Video processing units: 0\n";
+  body += "Video outputs: " + QByteArray::number(told.outputs) + '\n';
+  body += "Video monitoring outputs: 0\n";
+  body += "Serial ports: 0\n";
+  return blockOf(kDevice, body);
+}
+
+QByteArray PanelProtocol::labelsBlock(names::Kind kind, const std::vector<int>* only) const {
+  const int count = kind == names::Kind::Input ? told.inputs : told.outputs;
+  QByteArray body;
+  auto add = [&](int index) {
+    if (index < count) body += QByteArray::number(index) + ' ' + label(kind, index + 1).toUtf8() + '\n';
+  };
+  if (only) {
+    for (int index : *only) add(index);
+  } else {
+    for (int index = 0; index < count; ++index) add(index);
+  }
+  return blockOf(kind == names::Kind::Input ? kInputLabels : kOutputLabels, body);
+}
+
+QByteArray PanelProtocol::locksBlock(ClientId id, const std::vector<int>* only) const {
+  QByteArray body;
+  auto add = [&](int output) {
+    if (output >= told.outputs) return;
+    const auto it = locks.find(output);
+    const char state = it == locks.end() ? 'U' : it->second == id ? 'O' : 'L';
+    body += QByteArray::number(output) + ' ' + state + '\n';
+  };
+  if (only) {
+    for (int output : *only) add(output);
+  } else {
+    for (int output = 0; output < told.outputs; ++output) add(output);
+  }
+  return blockOf(kLocks, body);
+}
+
+QByteArray PanelProtocol::routingBlock(const std::vector<int>* only) const {
+  QByteArray body;
+  auto add = [&](int output) {
+    if (output >= told.outputs) return;
+    const int video = host.route(output + 1).video;
+    if (video >= 1 && video <= told.inputs)
+      body += QByteArray::number(output) + ' ' + QByteArray::number(video - 1) + '\n';
+  };
+  if (only) {
+    for (int output : *only) add(output);
+  } else {
+    for (int output = 0; output < told.outputs; ++output) add(output);
+  }
+  return blockOf(kRouting, body);
+}
+
+void PanelProtocol::block(ClientId id, const PanelBlock& b) {
+  if (clients.count(id) == 0) return;
+  write(id, answer(id, b));
+}
+
+QByteArray PanelProtocol::answer(ClientId id, const PanelBlock& b) {
+  const QByteArray& h = b.header;
+  const bool query = b.lines.isEmpty();
+  if (h == kPing) return kAck;
+  if (h == kPreamble && query)
+    return kAck + blockOf(kPreamble, QByteArray("Version: ") + kPanelProtocolVersion + '\n');
+  if (h == kDevice && query) return kAck + deviceBlock();
+  if (h == kInputLabels) return query ? kAck + labelsBlock(names::Kind::Input, nullptr) : labelRequest(names::Kind::Input, b);
+  if (h == kOutputLabels) return query ? kAck + labelsBlock(names::Kind::Output, nullptr) : labelRequest(names::Kind::Output, b);
+  if (h == kLocks) return query ? kAck + locksBlock(id, nullptr) : lockRequest(id, b);
+  if (h == kRouting) return query ? kAck + routingBlock(nullptr) : routeRequest(id, b);
+  return kNak;
+}
+
+QByteArray PanelProtocol::routeRequest(ClientId id, const PanelBlock& b) {
+  if (options.readOnly || !told.present || !host.device().present) return kNak;
+  std::map<int, int> wanted;  // output -> input, both 0-based; the last line for an output wins
+  for (const QByteArray& line : b.lines) {
+    int output = 0;
+    int input = 0;
+    QByteArray value;
+    if (!splitLine(line, &output, &value) || !parseIndex(value, &input)) return kNak;
+    if (output >= told.outputs || input >= told.inputs) return kNak;
+    const auto lock = locks.find(output);
+    if (lock != locks.end() && lock->second != id) return kNak;
+    wanted[output] = input;
+  }
+  std::map<int, std::vector<int>> byInput;  // input -> its outputs, 1-based
+  for (const auto& [output, input] : wanted) byInput[input + 1].push_back(output + 1);
+  const QString clientLabel = clients[id].label;
+  bool anySent = false;
+  for (const auto& [input, outputs] : byInput) {
+    // Greedy cut: as many outputs per command as fit the console's command size.
+    size_t from = 0;
+    while (from < outputs.size()) {
+      size_t to = from + 1;
+      while (to < outputs.size() &&
+             commands::RouteText(input, outputs.data() + from, int(to + 1 - from), options.signal).size() <=
+                 kPanelMaxCommand) {
+        ++to;
+      }
+      const QByteArray command = commands::RouteText(input, outputs.data() + from, int(to - from), options.signal);
+      if (!host.send(command, clientLabel)) {
+        if (!anySent) return kNak;
+      } else {
+        anySent = true;
+        for (size_t k = from; k < to; ++k) pending[outputs[k] - 1] = Pending{input, id, clock.elapsed(), false};
+      }
+      from = to;
+    }
+  }
+  if (!pending.empty() && !pendingTimer->isActive()) pendingTimer->start();
+  return kAck;
+}
+
+QByteArray PanelProtocol::labelRequest(names::Kind kind, const PanelBlock& b) {
+  if (options.readOnly) return kNak;
+  const int count = std::min(kind == names::Kind::Input ? told.inputs : told.outputs, kMaxNamed);
+  names::Names next = host.names();
+  for (const QByteArray& line : b.lines) {
+    int index = 0;
+    QByteArray value;
+    if (!splitLine(line, &index, &value) || index >= count) return kNak;
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8(value);
+    if (utf8.hasError()) return kNak;
+    // A panel that sends back the label it was shown names nothing.
+    const QString fallback = (kind == names::Kind::Input ? QStringLiteral("Input %1") : QStringLiteral("Output %1")).arg(index + 1);
+    if (text.trimmed() == fallback) text.clear();
+    if (!next.set(kind, index + 1, text).isEmpty()) return kNak;
+  }
+  if (next != host.names() && !host.setNames(next)) return kNak;
+  labelsDirty = true;
+  queueFlush();
+  return kAck;
+}
+
+QByteArray PanelProtocol::lockRequest(ClientId id, const PanelBlock& b) {
+  if (options.readOnly) return kNak;
+  std::vector<std::pair<int, char>> steps;
+  for (const QByteArray& line : b.lines) {
+    int output = 0;
+    QByteArray value;
+    if (!splitLine(line, &output, &value) || output >= told.outputs || value.size() != 1) return kNak;
+    const char what = value[0];
+    if (what != 'O' && what != 'U' && what != 'F') return kNak;
+    const auto lock = locks.find(output);
+    // Taking or releasing another client's lock needs a force.
+    if (what != 'F' && lock != locks.end() && lock->second != id) return kNak;
+    steps.emplace_back(output, what);
+  }
+  for (const auto& [output, what] : steps) {
+    const auto lock = locks.find(output);
+    if (what == 'O' && lock == locks.end()) {
+      locks[output] = id;
+      locksDirty.insert(output);
+    } else if (what != 'O' && lock != locks.end()) {
+      locks.erase(lock);
+      locksDirty.insert(output);
+    }
+  }
+  queueFlush();
+  return kAck;
+}
+
+void PanelProtocol::routeChanged(int output) {
+  const int index = output - 1;
+  if (index < 0 || index >= routing::kOutputs) return;
+  const auto p = pending.find(index);
+  if (p != pending.end() && host.route(output).video == p->second.input) pending.erase(p);
+  routesDirty.insert(index);
+  queueFlush();
+}
+
+void PanelProtocol::namesChanged() {
+  labelsDirty = true;
+  queueFlush();
+}
+
+void PanelProtocol::deviceChanged() {
+  deviceDirty = true;
+  queueFlush();
+}
+
+void PanelProtocol::checkPending() {
+  const qint64 now = clock.elapsed();
+  std::vector<int> ask;
+  for (auto it = pending.begin(); it != pending.end();) {
+    Pending& p = it->second;
+    if (now - p.since < kPanelReportBoundMs) {
+      ++it;
+    } else if (!p.asked) {
+      p.asked = true;
+      p.since = now;
+      ask.push_back(it->first);
+      ++it;
+    } else {
+      // Not reported, or reported as it was: the panels get the route the console knows.
+      routesDirty.insert(it->first);
+      it = pending.erase(it);
+    }
+  }
+  if (pending.empty()) pendingTimer->stop();
+  for (int index : ask) {
+    const Pending& p = pending[index];
+    const auto c = clients.find(p.client);
+    host.send(commands::QueryStatusText(index + 1), c != clients.end() ? c->second.label : QStringLiteral("panel"));
+  }
+  if (!routesDirty.isEmpty()) queueFlush();
+}
+
+void PanelProtocol::write(ClientId id, const QByteArray& bytes) {
+  const auto it = clients.find(id);
+  if (it == clients.end() || bytes.isEmpty()) return;
+  // The sink may drop the client, and with it this entry.
+  const Sink sink = it->second.sink;
+  sink(bytes);
+}
+
+void PanelProtocol::toAll(const QByteArray& bytes) {
+  std::vector<ClientId> ids;
+  for (const auto& c : clients) ids.push_back(c.first);
+  for (ClientId id : ids) write(id, bytes);
+}
+
+void PanelProtocol::queueFlush() {
+  if (flushQueued) return;
+  flushQueued = true;
+  QMetaObject::invokeMethod(this, &PanelProtocol::flush, Qt::QueuedConnection);
+}
+
+void PanelProtocol::flush() {
+  flushQueued = false;
+  if (deviceDirty) {
+    deviceDirty = false;
+    if (!sameDevice(current(), told)) {
+      remember();
+      routesDirty.clear();
+      locksDirty.clear();
+      labelsDirty = false;
+      std::vector<ClientId> ids;
+      for (const auto& c : clients) ids.push_back(c.first);
+      for (ClientId id : ids) {
+        QByteArray out = deviceBlock();
+        if (told.present) {
+          out += labelsBlock(names::Kind::Input, nullptr) + labelsBlock(names::Kind::Output, nullptr);
+          out += locksBlock(id, nullptr) + routingBlock(nullptr);
+        }
+        write(id, out);
+      }
+      return;
+    }
+  }
+  if (labelsDirty) {
+    labelsDirty = false;
+    for (names::Kind kind : {names::Kind::Input, names::Kind::Output}) {
+      QStringList& was = kind == names::Kind::Input ? toldInputs : toldOutputs;
+      std::vector<int> changed;
+      for (int k = 0; k < was.size(); ++k) {
+        const QString now = label(kind, k + 1);
+        if (now != was[k]) {
+          was[k] = now;
+          changed.push_back(k);
+        }
+      }
+      if (!changed.empty()) toAll(labelsBlock(kind, &changed));
+    }
+  }
+  if (!locksDirty.isEmpty()) {
+    const std::vector<int> changed = sorted(std::exchange(locksDirty, {}));
+    std::vector<ClientId> ids;
+    for (const auto& c : clients) ids.push_back(c.first);
+    const qsizetype empty = qsizetype(qstrlen(kLocks)) + 2;
+    for (ClientId id : ids) {
+      const QByteArray out = locksBlock(id, &changed);
+      if (out.size() > empty) write(id, out);
+    }
+  }
+  if (!routesDirty.isEmpty() && told.present) {
+    const std::vector<int> changed = sorted(std::exchange(routesDirty, {}));
+    const QByteArray out = routingBlock(&changed);
+    if (out.size() > qsizetype(qstrlen(kRouting) + 2)) toAll(out);
+  }
+  routesDirty.clear();
+}
+
+}  // namespace gateway
