@@ -30,13 +30,14 @@ class HelpKeyFilter : public QObject {
 
  protected:
   bool eventFilter(QObject* receiver, QEvent* e) override {
-    if (e->type() != QEvent::KeyPress || !receiver->isWindowType() || !Form4) return false;
+    if (e->type() != QEvent::KeyPress || !receiver->isWindowType() || !MainForm) return false;
     const auto* key = static_cast<QKeyEvent*>(e);
     // A held key's repeats and combinations with modifiers are not the help keys.
     if (key->isAutoRepeat() || key->modifiers() != Qt::NoModifier) return false;
+    // Esc hides a help window that exists; one never made is hidden already.
     if (key->key() == Qt::Key_F1)
       Form4->show();
-    else if (key->key() == Qt::Key_Escape)
+    else if (key->key() == Qt::Key_Escape && Form4.made())
       Form4->hide();
     return false;
   }

@@ -26,10 +26,24 @@
 #include "ValidateIp.h"
 
 TMainForm* MainForm = nullptr;
-TForm5* Form5 = nullptr;
-TForm2* Form2 = nullptr;
-TForm3* Form3 = nullptr;
-TForm4* Form4 = nullptr;
+SecondaryForm<TForm5> Form5;
+SecondaryForm<TForm2> Form2;
+SecondaryForm<TForm3> Form3;
+SecondaryForm<TForm4> Form4;
+
+namespace {
+bool formsGoing = false;  // while the main window is being destroyed: no new children
+}  // namespace
+
+template <typename Form>
+Form* SecondaryForm<Form>::get() const {
+  if (!form && MainForm && !formsGoing) form = new Form(MainForm);
+  return form;
+}
+template class SecondaryForm<TForm2>;
+template class SecondaryForm<TForm3>;
+template class SecondaryForm<TForm4>;
+template class SecondaryForm<TForm5>;
 
 namespace {
 constexpr char kSwitcherIni[] = "Switcher.ini";
@@ -48,25 +62,28 @@ QTimer* makeTimer(QObject* owner, const char* name, std::chrono::milliseconds in
 }
 }  // namespace
 
-void CreateForms() {
+void CreateForms(FormsMade when) {
   MainForm = new TMainForm;
   platform::setApplicationWindow(MainForm);
-  Form5 = new TForm5(MainForm);
-  Form2 = new TForm2(MainForm);
-  Form3 = new TForm3(MainForm);
-  Form4 = new TForm4(MainForm);
+  if (when == FormsMade::OnFirstUse) return;
+  Form5.make();
+  Form2.make();
+  Form3.make();
+  Form4.make();
 }
 
 void DestroyForms() {
   // The secondary windows are children of the main window and go with it.
   TMainForm* main = MainForm;
   if (platform::applicationWindow() == main) platform::setApplicationWindow(nullptr);
+  formsGoing = true;
   delete main;
+  formsGoing = false;
   MainForm = nullptr;
-  Form5 = nullptr;
-  Form2 = nullptr;
-  Form3 = nullptr;
-  Form4 = nullptr;
+  Form5.forget();
+  Form2.forget();
+  Form3.forget();
+  Form4.forget();
 }
 
 TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::FramelessWindowHint) {

@@ -47,13 +47,32 @@ class TMainForm;
 class TMemo;
 class TOutPortButton;
 
-// The program's windows, created in this order at start and destroyed together.
+// A secondary window of the main one. CreateForms() makes it at once; the program's start
+// (CreateForms(FormsMade::OnFirstUse)) leaves it to the first use through its global, so the
+// first frame does not wait for windows that may never open. Null while there is no main
+// window, as before it is made.
+template <typename Form>
+class SecondaryForm {
+ public:
+  Form* get() const;
+  Form* operator->() const { return get(); }
+  operator Form*() const { return get(); }
+  bool made() const { return form != nullptr; }
+  void make() const { get(); }
+  void forget() { form = nullptr; }
+
+ private:
+  mutable Form* form = nullptr;
+};
+
+// The program's windows, destroyed together.
 extern TMainForm* MainForm;
-extern TForm5* Form5;
-extern TForm2* Form2;
-extern TForm3* Form3;
-extern TForm4* Form4;
-void CreateForms();
+extern SecondaryForm<TForm5> Form5;
+extern SecondaryForm<TForm2> Form2;
+extern SecondaryForm<TForm3> Form3;
+extern SecondaryForm<TForm4> Form4;
+enum class FormsMade { AtOnce, OnFirstUse };
+void CreateForms(FormsMade when = FormsMade::AtOnce);
 void DestroyForms();
 
 constexpr int kOutputCount = 256;

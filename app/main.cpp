@@ -170,7 +170,8 @@ int main(int argc, char** argv) {
   platform::setPrompts(&qtPrompts);
   int rc = 0;
   try {
-    CreateForms();
+    // The dialogs and the help window are made when first used, after the first frame.
+    CreateForms(FormsMade::OnFirstUse);
     if (!screenshot.isEmpty()) armScreenshot(screenshot);
     if (reportStart) armStartReport();
     MainForm->PageControl->setCurrentIndex(startTab);

@@ -19,6 +19,7 @@
 #include "QtPrompts.h"
 #include "TestSupport.h"
 #include "Unit1.h"
+#include "Update.h"
 #include "Widgets.h"
 
 namespace {
@@ -272,6 +273,45 @@ class TestOperatorTools : public QObject {
       QCOMPARE(modalLeft, key == Qt::Key_Escape);
     }
     QCOMPARE(shown, after);
+  }
+
+  // The program's start leaves the dialogs and the help window until first used: each is
+  // then the child of the main window that one made at once would be, and only that one is
+  // made. Esc does not make a help window; F1 makes and shows it.
+  void secondaryWindowsOnFirstUse_data() {
+    QTest::addColumn<QString>("use");
+    QTest::addColumn<QString>("made");
+    QTest::addRow("nothing used") << "" << "";
+    for (const char* form : {"Form2", "Form3", "Form4", "Form5"}) QTest::addRow("%s", form) << form << form;
+    QTest::addRow("Esc") << "Esc" << "";
+    QTest::addRow("F1") << "F1" << "Form4";
+  }
+  void secondaryWindowsOnFirstUse() {
+    QFETCH(QString, use);
+    QFETCH(QString, made);
+    DestroyForms();
+    CreateForms(FormsMade::OnFirstUse);
+    // Through its global, as the program reaches it.
+    auto reach = [](const QString& name) -> QWidget* {
+      if (name == "Form2") return Form2;
+      if (name == "Form3") return Form3;
+      if (name == "Form4") return Form4;
+      return Form5;
+    };
+    if (use == "Esc" || use == "F1") {
+      MainForm->show();
+      pressKey(MainForm, use == "F1" ? Qt::Key_F1 : Qt::Key_Escape);
+    } else if (!use.isEmpty()) {
+      QWidget* form = reach(use);
+      QVERIFY(form);
+      QCOMPARE(form->parentWidget(), MainForm);
+      QCOMPARE(form->objectName(), use);
+    }
+    QStringList there;
+    for (QObject* child : MainForm->children())
+      if (child->objectName().startsWith("Form")) there << child->objectName();
+    QCOMPARE(there.join(','), made);
+    if (use == "F1") QVERIFY(Form4->isVisible());
   }
 
   // A Yes/No question (save the edited code tree?) takes neither Esc nor the close box for
