@@ -50,7 +50,11 @@ class PanelLink final : public QObject, public gateway::PanelHost {
   }
   routing::Route route(int output) const override { return TRouting::of(form)->table().route(output); }
   const names::Names& names() const override { return TRouting::of(form)->names(); }
-  bool setNames(const names::Names& next) override { return TRouting::of(form)->setNames(next); }
+  bool setNames(const names::Names& next) override {
+    // A panel's rename that cannot be written is the panel's NAK, not a box on the console.
+    QuietPrompts quiet;
+    return TRouting::of(form)->setNames(next);
+  }
   bool send(const QByteArray& command, const QString& label) override {
     return ClientSend(form, command, label, [] {}) == ClientSendResult::Accepted;
   }
