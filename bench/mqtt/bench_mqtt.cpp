@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
   conf.close();
   QProcess broker, sim;
   QByteArray simLine;
-  broker.start("mosquitto", {"-c", conf.fileName()});
+  broker.start(QFile::exists("/usr/sbin/mosquitto") ? QStringLiteral("/usr/sbin/mosquitto") : QStringLiteral("mosquitto"), {"-c", conf.fileName()});
   if (!broker.waitForStarted(5000) || !startSim(sim, {"--pty"}, &simLine)) {
     std::fprintf(stderr, "mosquitto or switcher-sim did not start\n");
     return 1;

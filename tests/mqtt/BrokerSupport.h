@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QList>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -32,7 +33,11 @@ class Broker {
     conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous %2\npersistence false\nlog_dest none\n").arg(port).arg(anonymous ? "true" : "false").toLatin1());
     conf.close();
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(QStringLiteral("mosquitto"), {QStringLiteral("-c"), conf.fileName()});
+    // The broker lives in /usr/sbin, which a normal user's PATH leaves out.
+    QString exe = QStandardPaths::findExecutable(QStringLiteral("mosquitto"));
+    if (exe.isEmpty())
+      exe = QStandardPaths::findExecutable(QStringLiteral("mosquitto"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
+    process.start(exe.isEmpty() ? QStringLiteral("mosquitto") : exe, {QStringLiteral("-c"), conf.fileName()});
     if (!process.waitForStarted(5000)) return false;
     return QTest::qWaitFor([this] {
       QTcpSocket s;
