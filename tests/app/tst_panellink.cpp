@@ -44,6 +44,7 @@ struct Panel {
 };
 
 void writeNames(const QByteArray& text) {
+  QDir().mkpath(platform::configDir());
   QFile f(platform::profilePath(names::kNamesFile));
   QVERIFY(f.open(QIODevice::WriteOnly));
   f.write(text);
