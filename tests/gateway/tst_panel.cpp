@@ -75,6 +75,11 @@ class TestPanel : public QObject {
   void join(PanelProtocol& p, std::map<int, Peer>& peers, int id) {
     p.join(quint64(id), QStringLiteral("client%1").arg(id), [&peers, id](const QByteArray& b) { peers[id].got += b; });
   }
+  // Joins each client and forgets its prelude.
+  void joinQuiet(PanelProtocol& p, std::map<int, Peer>& peers, std::initializer_list<int> ids) {
+    for (int id : ids) join(p, peers, id);
+    for (int id : ids) peers[id].got.clear();
+  }
 };
 
 void TestPanel::parserAnyCut_data() {
@@ -155,8 +160,7 @@ void TestPanel::answers() {
   host.dev.present = linkUp;
   PanelProtocol p(host, {'B', readOnly});
   std::map<int, Peer> peers;
-  join(p, peers, 1);
-  peers[1].got.clear();
+  joinQuiet(p, peers, {1});
   p.block(1, blockOf(request));
   QCOMPARE(peers[1].got, reply);
   QCOMPARE(host.commands, commands);
@@ -199,10 +203,7 @@ void TestPanel::locksBetweenClients() {
   FakeHost host;
   PanelProtocol p(host, {});
   std::map<int, Peer> peers;
-  join(p, peers, 1);
-  join(p, peers, 2);
-  peers[1].got.clear();
-  peers[2].got.clear();
+  joinQuiet(p, peers, {1, 2});
   p.block(1, blockOf("VIDEO OUTPUT LOCKS:\n1 O\n2 O"));
   QCOMPARE(peers[1].got, QByteArray("ACK\n\n"));
   QTRY_COMPARE(peers[2].got, QByteArray("VIDEO OUTPUT LOCKS:\n1 L\n2 L\n\n"));
@@ -230,10 +231,7 @@ void TestPanel::routeToldOnceReported() {
   FakeHost host;
   PanelProtocol p(host, {'V', false});
   std::map<int, Peer> peers;
-  join(p, peers, 1);
-  join(p, peers, 2);
-  peers[1].got.clear();
-  peers[2].got.clear();
+  joinQuiet(p, peers, {1, 2});
   p.block(1, blockOf("VIDEO OUTPUT ROUTING:\n0 5\n1 5"));
   QCOMPARE(host.commands, QByteArrayList{"6V1,2."});
   QCoreApplication::processEvents();  // the turn in which updates would go out
@@ -252,8 +250,7 @@ void TestPanel::unreportedRouteIsAskedFor() {
   FakeHost host;
   PanelProtocol p(host, {});
   std::map<int, Peer> peers;
-  join(p, peers, 1);
-  peers[1].got.clear();
+  joinQuiet(p, peers, {1});
   // Already routed so: the switcher's report changes nothing in the table.
   p.block(1, blockOf("VIDEO OUTPUT ROUTING:\n1 1"));
   QVERIFY(p.waiting(1));
@@ -266,10 +263,7 @@ void TestPanel::labelsGoToEveryClient() {
   FakeHost host;
   PanelProtocol p(host, {});
   std::map<int, Peer> peers;
-  join(p, peers, 1);
-  join(p, peers, 2);
-  peers[1].got.clear();
-  peers[2].got.clear();
+  joinQuiet(p, peers, {1, 2});
   p.block(1, blockOf("INPUT LABELS:\n0 Camera 1 \xc3\xa9\n1 Input 2"));
   QCOMPARE(peers[1].got, QByteArray("ACK\n\n"));
   QCOMPARE(host.nameSet.name(names::Kind::Input, 1), QString::fromUtf8("Camera 1 \xc3\xa9"));
