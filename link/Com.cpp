@@ -162,9 +162,14 @@ bool ComPort::Open(QObject* window, std::uint32_t port, int baud, char parity, i
     showError(QStringLiteral("串口的父窗口无效，串口监控线程无法正常工作."));
     return false;
   }
+  return OpenDevice(window, platform::comDevicePath(int(port)), baud, parity, dataBits, stopBits, eventMask);
+}
+
+bool ComPort::OpenDevice(QObject* window, const QString& device, int baud, char parity, int dataBits,
+                         int stopBits, std::uint32_t eventMask) {
   if (fd >= 0) return false;  // one device per object
 
-  const QByteArray path = QFile::encodeName(platform::comDevicePath(int(port)));
+  const QByteArray path = QFile::encodeName(device);
   fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   // TIOCEXCL alone does not keep out root, so the lock decides; a held lock is a busy port.

@@ -3,6 +3,7 @@
 // that posts every received byte to the window as an event of type 1025.
 
 #include <QByteArray>
+#include <QString>
 
 #include <chrono>
 #include <cstdint>
@@ -26,6 +27,10 @@ class ComPort {
   // window receives the byte events; port is 1..4 (mapped to a device path).
   bool Open(QObject* window, std::uint32_t port, int baud, char parity, int dataBits,
             int stopBits, std::uint32_t eventMask);
+  // The same for a device given by its path (the bridge's /dev/serial/by-id/... names);
+  // events go to `target`.
+  bool OpenDevice(QObject* target, const QString& device, int baud, char parity, int dataBits,
+                  int stopBits, std::uint32_t eventMask);
   // Starts the monitor thread that Open created suspended.
   void StartMonitor();
   // Asks the monitor thread to end (it closes the device) and deletes this object.

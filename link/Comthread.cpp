@@ -141,6 +141,14 @@ bool TComThread::ReportError(const char* what, int error) {
   return Report(p.text, p.caption);
 }
 
+void TComThread::ReportLoss(const char* what, int error) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!terminated && window) QCoreApplication::postEvent(window, new QEvent(WM_SERIALFAILING));
+  }
+  ReportError(what, error);
+}
+
 bool TComThread::Finished() {
   std::lock_guard<std::mutex> lock(mutex);
   return finished;
@@ -180,7 +188,7 @@ void TComThread::Monitor() {
     const int r = ::poll(fds, 2, int(kWaitTimeout.count()));
     if (r < 0) {
       if (errno == EINTR) continue;
-      ReportError("等待串口事件", errno);
+      ReportLoss("等待串口事件", errno);
       return;
     }
     if (r == 0) continue;
@@ -206,7 +214,7 @@ void TComThread::Monitor() {
         if (++failedReads > 1 || !ReportError("读串口", error)) return;
         continue;
       case ReadResult::Vanished:
-        ReportError("等待串口事件", error);
+        ReportLoss("等待串口事件", error);
         return;
       case ReadResult::More:
       case ReadResult::Done:
@@ -218,7 +226,7 @@ void TComThread::Monitor() {
     // ends rather than spinning.
     emptyWakeups = got ? 0 : emptyWakeups + 1;
     if (got == 0 && ((ev & (POLLHUP | POLLERR)) || emptyWakeups > kMaxEmptyWakeups)) {
-      ReportError("等待串口事件", EIO);
+      ReportLoss("等待串口事件", EIO);
       return;
     }
   }

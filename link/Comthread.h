@@ -17,6 +17,10 @@ constexpr QEvent::Type WM_SERIALBYTE = static_cast<QEvent::Type>(1025);
 // so that the window can show the port as closed; never after Terminate.
 constexpr QEvent::Type WM_SERIALENDED = static_cast<QEvent::Type>(1026);
 
+// Posted when the monitor thread has seen the device fail for good, before it reports the
+// fault and waits for the box: whoever relies on the link knows at once that it is gone.
+constexpr QEvent::Type WM_SERIALFAILING = static_cast<QEvent::Type>(1027);
+
 class SerialByteEvent : public QEvent {
  public:
   explicit SerialByteEvent(std::uint8_t b) : QEvent(WM_SERIALBYTE), byte(b) {}
@@ -68,6 +72,8 @@ class TComThread : public std::enable_shared_from_this<TComThread> {
   // Shows a box on the window thread and waits for it; false when terminated meanwhile.
   bool Report(const QString& text, const QString& caption);
   bool ReportError(const char* what, int error);
+  // The device failed for good: WM_SERIALFAILING, then the box.
+  void ReportLoss(const char* what, int error);
   bool TerminateRequested();
 
   std::mutex mutex;  // guards every field below that the window thread also touches

@@ -1,0 +1,39 @@
+#pragma once
+// What switcher-bridge reads before it starts: where its settings live, which link it
+// drives ([Bridge] Link), the code group file, and a check of every section it serves.
+
+#include <QString>
+#include <QStringList>
+
+namespace bridge {
+
+// Where the settings are: $SWITCHER_CONFIG_DIR, else /etc/switcher-bridge under systemd
+// ($INVOCATION_ID set), else the user's folder of the console.
+QString ChooseConfigDir();
+
+struct LinkChoice {
+  enum class Kind { Serial, Tcp } kind = Kind::Serial;
+  QString device;  // Serial: the path
+  QString label;   // Serial: "COM1 /dev/ttyS0" for a COM number, else the path
+  QString host;    // Tcp
+  int port = 8888;
+  QString problem;  // why [Bridge] Link cannot be taken; empty when it can
+};
+
+// [Bridge] Link: COM1..COM4 (mapped by [COM]), a device path, or "TCP host[:port]".
+// Empty: COM1.
+LinkChoice ReadLink(const QString& iniFile = QStringLiteral("Switcher.ini"));
+
+// [Bridge] CodeFile, else the file the console used last (Switch.ini [CodeFile] Dir); empty:
+// none.
+QString CodeFilePath(const QString& iniFile = QStringLiteral("Switcher.ini"));
+
+// Every problem the settings have, one line each ("[Panel] ReadOnly=maybe is not ..."), and
+// a description of what would be served.
+struct Check {
+  QStringList errors;
+  QStringList serves;
+};
+Check CheckSettings(const QString& iniFile = QStringLiteral("Switcher.ini"));
+
+}  // namespace bridge

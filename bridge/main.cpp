@@ -1,0 +1,240 @@
+// switcher-bridge: the switcher shared from a machine with no screen. It opens the link of
+// [Bridge] Link, identifies the switcher whenever the link comes up, and serves the gateway,
+// router panels and MQTT of Switcher.ini, with the session log; a systemd service
+// (Type=notify) or a program in a terminal.
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "BridgeSettings.h"
+#include "CommandQueue.h"
+#include "Ini.h"
+#include "MqttSettings.h"
+#include "PortList.h"
+#include "Presets.h"
+#include "SerialLink.h"
+#include "Services.h"
+#include "SessionLog.h"
+#include "SwitcherEngine.h"
+#include "TcpLink.h"
+
+#ifdef SC_HAVE_SYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
+
+namespace {
+
+constexpr char kIni[] = "Switcher.ini";
+int signalPipe[2] = {-1, -1};
+
+void logLine(const QString& text) {
+  // The journal stamps its own lines.
+  static const bool journal = !qEnvironmentVariableIsEmpty("JOURNAL_STREAM");
+  const QByteArray line = text.toUtf8();
+  if (journal) std::fprintf(stderr, "%s\n", line.constData());
+  else
+    std::fprintf(stderr, "%s switcher-bridge: %s\n",
+                 qPrintable(QDateTime::currentDateTime().toString(Qt::ISODate)), line.constData());
+  std::fflush(stderr);
+}
+
+void notify(const QByteArray& state) {
+#ifdef SC_HAVE_SYSTEMD
+  sd_notify(0, state.constData());
+#else
+  (void)state;
+#endif
+}
+
+void onSignal(int n) {
+  const char b = char(n);
+  [[maybe_unused]] const ssize_t w = ::write(signalPipe[1], &b, 1);
+}
+
+void printHelp() {
+  std::printf(
+      "Usage: switcher-bridge [options]\n"
+      "Shares one matrix switcher with no desktop: the gateway, router panels and MQTT.\n\n"
+      "  -h, --help           show this help and exit\n"
+      "  --version            show the version and exit\n"
+      "  --list-ports         list the serial devices of this machine and exit\n"
+      "  --check              read the settings, say what would be served, and exit\n"
+      "                       (non-zero with one line per error)\n"
+      "  --gateway PORT       the gateway on PORT for this run ([Gateway] Port)\n"
+      "  --panel PORT         router panels on PORT for this run ([Panel] Port)\n"
+      "  --mqtt HOST[:PORT]   the MQTT broker for this run ([MQTT] Host and Port)\n\n"
+      "Settings: Switcher.ini and Names.ini in $SWITCHER_CONFIG_DIR, else /etc/switcher-bridge\n"
+      "under systemd, else ~/.config/switcher-console. [Bridge] Link=COM1..COM4, a device path\n"
+      "(/dev/serial/by-id/... is stable) or TCP host[:port]; [Bridge] CodeFile=<.cgf> for presets.\n"
+      "SIGHUP reads Names.ini and the code group file again.\n");
+}
+
+int listPorts() {
+  const QList<bridge::SerialDevice> devices = bridge::ListSerialDevices();
+  if (devices.isEmpty()) std::printf("no serial devices found\n");
+  for (const bridge::SerialDevice& d : devices) {
+    std::printf("%s", qPrintable(d.path));
+    if (!d.stableName.isEmpty()) std::printf("  %s", qPrintable(d.stableName));
+    if (!d.driver.isEmpty()) std::printf("  [%s]", qPrintable(d.driver));
+    if (!d.description.isEmpty()) std::printf("  %s", qPrintable(d.description));
+    std::printf("\n");
+  }
+  return 0;
+}
+
+int check() {
+  const bridge::Check c = bridge::CheckSettings(kIni);
+  std::printf("settings: %s\n", qPrintable(platform::profilePath(kIni)));
+  for (const QString& s : c.serves) std::printf("serves: %s\n", qPrintable(s));
+  for (const QString& e : c.errors) std::fprintf(stderr, "error: %s\n", qPrintable(e));
+  return c.errors.isEmpty() ? 0 : 1;
+}
+
+bool portArg(const char* text, int* port) {
+  char* end = nullptr;
+  const long v = text ? std::strtol(text, &end, 10) : 0;
+  if (!text || *end || v < 1 || v > 65535) return false;
+  *port = int(v);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  engine::ServiceRun run;
+  bool doCheck = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (!std::strcmp(a, "--help") || !std::strcmp(a, "-h")) {
+      printHelp();
+      return 0;
+    }
+    if (!std::strcmp(a, "--version")) {
+      std::printf("switcher-bridge %s\n", SC_VERSION);
+      return 0;
+    }
+    if (!std::strcmp(a, "--list-ports")) return listPorts();
+    if (!std::strcmp(a, "--check")) {
+      doCheck = true;
+      continue;
+    }
+    if (!std::strcmp(a, "--gateway") || !std::strcmp(a, "--panel")) {
+      int* port = a[2] == 'g' ? &run.gatewayPort : &run.panelPort;
+      if (!portArg(next, port)) {
+        std::fprintf(stderr, "switcher-bridge: %s needs a port from 1 to 65535\n", a);
+        return 2;
+      }
+      ++i;
+      continue;
+    }
+    if (!std::strcmp(a, "--mqtt")) {
+      if (!next || !mqtt::ParseHostPort(QString::fromLocal8Bit(next), &run.mqttHost, &run.mqttPort)) {
+        std::fprintf(stderr, "switcher-bridge: --mqtt needs HOST or HOST:PORT\n");
+        return 2;
+      }
+      ++i;
+      continue;
+    }
+    std::fprintf(stderr, "switcher-bridge: unknown option %s (see --help)\n", a);
+    return 2;
+  }
+
+  qputenv("SWITCHER_CONFIG_DIR", QFile::encodeName(bridge::ChooseConfigDir()));
+  // Under systemd the log goes to the service's state folder.
+  if (qEnvironmentVariableIsEmpty("SWITCHER_LOG_DIR") && !qEnvironmentVariableIsEmpty("STATE_DIRECTORY"))
+    qputenv("SWITCHER_LOG_DIR", qgetenv("STATE_DIRECTORY") + "/log");
+  if (doCheck) return check();
+
+  QCoreApplication app(argc, argv);
+  const bridge::LinkChoice choice = bridge::ReadLink(kIni);
+  if (!choice.problem.isEmpty()) {
+    logLine(choice.problem);
+    return 1;
+  }
+
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return 1;
+  struct sigaction sa {};
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  for (int s : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(s, &sa, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  engine::SwitcherEngine engine;
+  sessionlog::SessionLog log;
+  bool ok = true;
+  log.open(sessionlog::SessionLog::settingsFrom(platform::GetPrivateProfileBool("Log", "Enabled", true, kIni, &ok),
+                                                platform::GetPrivateProfileInt("Log", "Days", 30, kIni),
+                                                platform::GetPrivateProfileInt("Log", "MaxMB", 100, kIni)));
+  QObject::connect(&log, &sessionlog::SessionLog::writeFailed, &app,
+                   [&log](const QString& why) { logLine(QStringLiteral("session log: cannot write to %1 (%2)").arg(log.folder(), why)); });
+
+  engine::SwitcherLink* link = nullptr;
+  if (choice.kind == bridge::LinkChoice::Kind::Tcp) link = new engine::TcpLink(choice.host, quint16(choice.port));
+  else link = new engine::SerialLink(choice.device, choice.label);
+  engine.setLink(link, engine::LinkOwner::Engine);
+  engine.queue().setPace(platform::GetPrivateProfileInt("Link", "Pace", 0, kIni));
+
+  QObject::connect(&engine, &engine::SwitcherEngine::note, &app, [&log](const QString& t) {
+    logLine(t);
+    log.event(t);
+  });
+  QObject::connect(&engine, &engine::SwitcherEngine::stateChanged, &app, [&engine](engine::LinkState s, const QString& why) {
+    const QString word = engine::LinkStateWord(s);
+    notify(QStringLiteral("STATUS=link %1%2").arg(word, why.isEmpty() ? QString() : QStringLiteral(": ") + why).toUtf8());
+    (void)engine;
+  });
+  QObject::connect(&engine.queue(), &engine::CommandQueue::clientSent, &app, [&engine, &log](const QByteArray& c, const QString& label) {
+    log.sent(c + "   [" + label.toUtf8() + "]", engine.linkName());
+  });
+  QObject::connect(link, &engine::SwitcherLink::lineReceived, &app, [&log](const QByteArray& line) { log.received(line); });
+
+  const QString codeFile = bridge::CodeFilePath(kIni);
+  auto loadPresets = [&engine, codeFile] {
+    if (codeFile.isEmpty()) return;
+    const QString why = engine.presets().load(codeFile);
+    if (!why.isEmpty()) logLine(QStringLiteral("code group file %1: %2").arg(codeFile, why));
+    else logLine(QStringLiteral("%1 presets from %2").arg(engine.presets().all().size()).arg(codeFile));
+  };
+  loadPresets();
+
+  QObject::connect(&engine.services(), &engine::Services::status, &app, [](const QString&, const QString& text) { logLine(text); });
+  QObject::connect(&engine.services(), &engine::Services::failed, &app, [](const QString&, const QString& error) { logLine(error); });
+
+  QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+  QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
+    char b = 0;
+    if (::read(signalPipe[0], &b, 1) != 1) return;
+    if (b == SIGHUP) {
+      logLine(QStringLiteral("SIGHUP: reading Names.ini and the code group file again"));
+      engine.reloadNames();
+      loadPresets();
+      return;
+    }
+    logLine(QStringLiteral("stopping"));
+    notify("STOPPING=1");
+    app.quit();
+  });
+
+  engine.services().start(run, kIni);
+  link->open();
+  notify("READY=1");
+  logLine(QStringLiteral("started: settings in %1").arg(platform::configDir()));
+
+  const int rc = app.exec();
+  // In this order: the broker hears the link's end and "offline", then the link closes.
+  engine.services().stop();
+  link->close();
+  log.close();
+  return rc;
+}

@@ -1,0 +1,126 @@
+// The paced send queue with the clients' bounds.
+#include "CommandQueue.h"
+
+#include <QPointer>
+
+#include <memory>
+
+#include "SendQueue.h"
+#include "SwitcherLink.h"
+
+namespace engine {
+
+CommandQueue::CommandQueue(Ready ready, QObject* parent)
+    : QObject(parent),
+      ready(std::move(ready)),
+      queue(new SendQueue(
+          [this](const QByteArray& command) {
+            if (senders.empty()) return false;
+            const Sender send = std::move(senders.front().send);
+            senders.pop_front();
+            const int rest = queue->remaining();
+            const bool sent = send(command);
+            // The refusal has been shown once; the queue drops the rest.
+            if (!sent && rest > 0) emit note(QStringLiteral("%1 commands were not sent: the link is not open").arg(rest));
+            return sent;
+          },
+          this)) {
+  setObjectName(QStringLiteral("CommandQueue"));
+  queue->setObjectName(QStringLiteral("SendQueue"));
+  connect(queue, &SendQueue::remainingChanged, this, &CommandQueue::remainingChanged);
+  connect(queue, &SendQueue::drained, this, [this] {
+    dropWaiting();  // those left behind a refused command
+    emit drained();
+  });
+}
+
+void CommandQueue::setPace(int milliseconds) { queue->setPace(milliseconds); }
+int CommandQueue::pace() const { return queue->pace(); }
+
+int CommandQueue::backlog() const { return queue->busy() ? qMax(1, queue->remaining()) : 0; }
+
+bool CommandQueue::sendOwn(const QByteArray& command, Sender send, std::function<void()> dropped) {
+  if (queue->pace() == 0) return send(command);
+  senders.push_back({std::move(send), std::move(dropped)});
+  return queue->send(command);
+}
+
+int CommandQueue::stop() {
+  const int dropped = queue->stop();
+  dropWaiting();
+  return dropped;
+}
+
+void CommandQueue::dropWaiting() {
+  std::deque<Waiting> gone = std::move(senders);
+  senders.clear();
+  for (Waiting& w : gone) {
+    if (w.dropped) w.dropped();
+  }
+}
+
+bool CommandQueue::clientCanTake(const QString& label, int count) const {
+  return each.value(label) + count <= kClientWaitingEach && all + count <= kClientWaitingAll;
+}
+
+void CommandQueue::take(const QString& label) {
+  ++each[label];
+  ++all;
+}
+
+void CommandQueue::settle(const QString& label) {
+  auto at = each.find(label);
+  if (at == each.end()) return;
+  if (--*at == 0) each.erase(at);
+  --all;
+}
+
+void CommandQueue::writeClient(const QByteArray& command, const QString& label, std::function<void(bool)> done) {
+  emit clientSent(command, label);
+  const QPointer<CommandQueue> self(this);
+  link->write(command, [self, command, label, done](bool written) {
+    if (written && self) emit self->clientWritten(command, label);
+    done(written);
+  });
+}
+
+SendResult CommandQueue::sendClient(const QByteArray& command, const QString& label, std::function<void()> onDropped) {
+  if (!link || !ready()) return SendResult::LinkClosed;
+  if (!clientCanTake(label, 1)) return SendResult::Busy;
+  take(label);
+  // Settled once: when it went, or when it was dropped.
+  auto settled = std::make_shared<bool>(false);
+  const QPointer<CommandQueue> self(this);
+  auto settle = [self, label, settled] {
+    if (*settled) return false;
+    *settled = true;
+    if (self) self->settle(label);
+    return true;
+  };
+  auto dropped = [settle, onDropped] {
+    if (settle() && onDropped) onDropped();
+  };
+  auto done = [settle, dropped](bool written) {
+    if (written) settle();
+    else dropped();
+  };
+  if (queue->pace() == 0) {
+    writeClient(command, label, done);
+    return SendResult::Accepted;
+  }
+  senders.push_back({[this, label, done, dropped](const QByteArray& c) {
+                       // It can come due while the switcher is being identified or the link is
+                       // down: the client is told, and the commands queued behind it still go.
+                       if (!link || !ready()) {
+                         dropped();
+                         return true;
+                       }
+                       writeClient(c, label, done);
+                       return true;
+                     },
+                     dropped});
+  queue->send(command);
+  return SendResult::Accepted;
+}
+
+}  // namespace engine

@@ -1,0 +1,96 @@
+#pragma once
+// The one way out to the switcher: the front end's own runs (a code group's Execute, auto
+// steps) and every remote client's commands (gateway, panels, MQTT, web), in one queue
+// paced by [Link] Pace, so that no client can push the operator's runs aside and no switcher
+// gets commands back to back.
+//
+// A client's command goes out through the link's non-blocking write, named by its client's
+// label; at most kClientWaitingEach of one client and kClientWaitingAll of all clients wait
+// (the rest are refused with Busy). The front end's own commands keep the sender it gives
+// (the window's SendCode, with its boxes) and are never refused for the clients.
+
+#include <QByteArray>
+#include <QHash>
+#include <QObject>
+#include <QString>
+
+#include <deque>
+#include <functional>
+
+class SendQueue;
+
+namespace engine {
+
+class SwitcherLink;
+
+enum class SendResult {
+  Accepted,    // sent, or waiting to be sent
+  Busy,        // too many of this client's (or of all clients') commands wait already
+  LinkClosed,  // the link is down, or the switcher is being identified
+};
+
+constexpr int kClientWaitingEach = 256;
+constexpr int kClientWaitingAll = 4096;
+
+class CommandQueue : public QObject {
+  Q_OBJECT
+ public:
+  using Sender = std::function<bool(const QByteArray&)>;
+  using Ready = std::function<bool()>;
+
+  // ready: whether clients' commands may go now (the link up, no identification running).
+  CommandQueue(Ready ready, QObject* parent = nullptr);
+
+  // The link clients' commands are written to; null while there is none.
+  void setLink(SwitcherLink* link) { this->link = link; }
+  void setPace(int milliseconds);
+  int pace() const;
+
+  // One command of the front end's own run: with pace 0 at once through send, exactly as
+  // without a queue; else behind what waits. False only when it was sent at once and refused.
+  // dropped is called when it will not go (stop(), or a refusal of the command before it).
+  bool sendOwn(const QByteArray& command, Sender send, std::function<void()> dropped = {});
+
+  // One complete command of a client. onDropped is called, at most once, when an Accepted
+  // command is dropped before it went.
+  SendResult sendClient(const QByteArray& command, const QString& label, std::function<void()> onDropped = {});
+  // Whether `count` more commands of this client would all be accepted now.
+  bool clientCanTake(const QString& label, int count) const;
+  // Commands of this client accepted and not yet sent (nor dropped).
+  int waiting(const QString& label) const { return each.value(label); }
+  int clientsWaiting() const { return all; }
+
+  // Commands waiting or going out of the paced queue.
+  int backlog() const;
+  // Drops what waits (the operator's Stop or Esc, the link closed or lost); returns how many.
+  int stop();
+
+ signals:
+  // A client's command handed to the link: the send list's and the log's line.
+  void clientSent(const QByteArray& command, const QString& label);
+  // A client's command the link has written to the switcher.
+  void clientWritten(const QByteArray& command, const QString& label);
+  void remainingChanged(int remaining);
+  void drained();
+  // "N commands were not sent: the link is not open": for the System memo and the log.
+  void note(const QString& text);
+
+ private:
+  void take(const QString& label);
+  void settle(const QString& label);
+  void writeClient(const QByteArray& command, const QString& label, std::function<void(bool)> done);
+  void dropWaiting();
+
+  Ready ready;
+  SwitcherLink* link = nullptr;
+  SendQueue* queue;
+  struct Waiting {
+    Sender send;
+    std::function<void()> dropped;
+  };
+  std::deque<Waiting> senders;  // how each waiting command goes out, or is given up
+  QHash<QString, int> each;
+  int all = 0;
+};
+
+}  // namespace engine

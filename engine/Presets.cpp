@@ -1,0 +1,53 @@
+// Presets from the code tree.
+#include "Presets.h"
+
+#include <QFile>
+
+#include "CodeFileValues.h"
+#include "MarkupDoc.h"
+
+namespace engine {
+
+const Preset* Presets::find(const QString& id) const {
+  for (const Preset& p : list)
+    if (p.id == id) return &p;
+  return nullptr;
+}
+
+const Preset* Presets::findByName(const QString& name) const {
+  for (const Preset& p : list)
+    if (p.name == name) return &p;
+  return nullptr;
+}
+
+void Presets::set(const QList<Preset>& presets) {
+  if (presets == list) return;
+  list = presets;
+  emit changed();
+}
+
+QString Presets::load(const QString& path) {
+  MarkupDoc doc;
+  if (!doc.LoadFile(QFile::encodeName(path).toStdString()) || !doc.FindSibling("CodeTree"))
+    return UnreadableReason(path, doc);
+  const ValueReader value(doc);
+  QList<Preset> read;
+  doc.EnterElement();
+  while (doc.FindSibling()) {
+    const std::string type = value(0);
+    if (type == "2") {
+      Preset p;
+      p.id = QString::number(read.size() + 1);
+      p.name = QString::fromStdString(value(1) + ": " + value(2));
+      read.append(p);
+    } else if (type == "3" && !read.isEmpty()) {
+      // An item before the first group has no group to go to, as in the tree.
+      const std::string code = value(3);
+      if (!code.empty()) read.back().codes.append(QByteArray::fromStdString(code));
+    }
+  }
+  set(read);
+  return {};
+}
+
+}  // namespace engine

@@ -1,0 +1,38 @@
+#pragma once
+// The code tree's groups as presets a client can run by name: in the bridge read from the
+// code group file, in the console handed over by the Code Group tab whenever its tree changes.
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+namespace engine {
+
+struct Preset {
+  QString id;    // its place among the root's groups, "1" first: tells two equal names apart
+  QString name;  // "User: Group", as the tree shows it
+  QList<QByteArray> codes;  // the code items' commands, in tree order
+  bool operator==(const Preset& o) const { return id == o.id && name == o.name && codes == o.codes; }
+};
+
+class Presets : public QObject {
+  Q_OBJECT
+ public:
+  using QObject::QObject;
+  const QList<Preset>& all() const { return list; }
+  const Preset* find(const QString& id) const;
+  // The first of that name (names may repeat; ids do not).
+  const Preset* findByName(const QString& name) const;
+  void set(const QList<Preset>& presets);
+  // Reads a code group file; empty on success, else why not (the presets then stay as they were).
+  QString load(const QString& path);
+
+ signals:
+  void changed();
+
+ private:
+  QList<Preset> list;
+};
+
+}  // namespace engine

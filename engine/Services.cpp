@@ -1,0 +1,237 @@
+// The gateway, router panels and MQTT over the engine.
+#include "Services.h"
+
+#include <QHostInfo>
+#include <QPointer>
+
+#include "GatewayServer.h"
+#include "Ini.h"
+#include "MqttBridge.h"
+#include "MqttSettings.h"
+#include "PanelServer.h"
+#include "RoutingTable.h"
+#include "ServerCore.h"
+#include "SwitcherEngine.h"
+#include "SwitcherLink.h"
+
+namespace engine {
+
+namespace {
+QString clients(int n) { return QStringLiteral("%1 client%2").arg(n).arg(n == 1 ? "" : "s"); }
+}  // namespace
+
+// ---- the gateway ----
+
+class Services::GatewayService final : public QObject, public gateway::GatewayHost {
+ public:
+  GatewayService(SwitcherEngine& engine, Services& owner)
+      : QObject(&owner), engine(engine), server(new gateway::GatewayServer(*this, this)) {
+    setObjectName(QStringLiteral("Gateway"));
+    connect(&engine, &SwitcherEngine::switcherBytesArrived, server,
+            [this](const QByteArray& b) { server->switcherBytes(b.constData(), int(b.size())); });
+  }
+  bool linkReady() const override { return engine.ready(); }
+  void sendCommand(const QByteArray& command, const QString& label) override {
+    const QPointer<gateway::GatewayServer> to(server);
+    const auto result = engine.sendClient(command, label, [to, label] {
+      if (to) to->tell(label, gateway::kLinkClosedLine);
+    });
+    if (result == SendResult::Busy) server->tell(label, gateway::kBusyLine);
+    if (result == SendResult::LinkClosed) server->tell(label, gateway::kLinkClosedLine);
+  }
+  bool waiting(const QString& label) const override { return engine.queue().waiting(label) > 0; }
+  QString statusText() const {
+    return QStringLiteral("Gateway: listening on %1, %2").arg(server->listenText(), clients(server->clientCount()));
+  }
+
+  SwitcherEngine& engine;
+  gateway::GatewayServer* server;
+};
+
+// ---- router panels ----
+
+class Services::PanelService final : public QObject, public gateway::PanelHost {
+ public:
+  PanelService(SwitcherEngine& engine, Services& owner, const gateway::PanelExtras& extras,
+               const gateway::PanelOptions& options)
+      : QObject(&owner),
+        engine(engine),
+        extras(extras),
+        uniqueId(gateway::PanelUniqueId(platform::configDir())),
+        server(new gateway::PanelServer(*this, options, this)) {
+    setObjectName(QStringLiteral("Panel"));
+    gateway::PanelProtocol* protocol = &server->protocol();
+    connect(&engine.routes(), &routing::RoutingTable::changed, protocol, &gateway::PanelProtocol::routeChanged);
+    connect(&engine, &SwitcherEngine::namesChanged, protocol, &gateway::PanelProtocol::namesChanged);
+    connect(&engine, &SwitcherEngine::linkChanged, protocol, &gateway::PanelProtocol::deviceChanged);
+    connect(&engine, &SwitcherEngine::identifyingChanged, protocol, &gateway::PanelProtocol::deviceChanged);
+    connect(&engine, &SwitcherEngine::identifiedChanged, protocol, &gateway::PanelProtocol::deviceChanged);
+  }
+
+  gateway::PanelDevice device() const override {
+    gateway::PanelDevice d;
+    // An up link counts as present with the configured or default size, identified or not:
+    // the console's TCP/IP link is not identified on its first connect.
+    d.present = engine.ready();
+    d.model = engine.model();
+    d.friendlyName = extras.friendlyName.isEmpty() ? QHostInfo::localHostName() : extras.friendlyName;
+    d.uniqueId = uniqueId;
+    d.inputs = extras.inputs > 0 ? extras.inputs : engine.inputs();
+    d.outputs = extras.outputs > 0 ? extras.outputs : engine.outputs();
+    return d;
+  }
+  routing::Route route(int output) const override { return engine.routes().route(output); }
+  const names::Names& names() const override { return engine.names(); }
+  bool setNames(const names::Names& next) override { return engine.setNames(next); }
+  bool send(const QByteArray& command, const QString& label) override {
+    return engine.sendClient(command, label) == SendResult::Accepted;
+  }
+  QString statusText() const {
+    return QStringLiteral("Panel: listening on %1, %2").arg(server->core().listenText(), clients(server->core().clientCount()));
+  }
+
+  SwitcherEngine& engine;
+  const gateway::PanelExtras extras;
+  const QString uniqueId;
+  gateway::PanelServer* server;
+};
+
+// ---- MQTT ----
+
+class Services::MqttService final : public QObject, public mqtt::MqttHost {
+ public:
+  MqttService(SwitcherEngine& engine, Services& owner, const mqtt::Settings& s)
+      : QObject(&owner), engine(engine), bridge(new mqtt::MqttBridge(*this, s, this)) {
+    setObjectName(QStringLiteral("Mqtt"));
+    connect(&engine.routes(), &routing::RoutingTable::changed, bridge, &mqtt::MqttBridge::routeChanged);
+    connect(&engine, &SwitcherEngine::namesChanged, bridge, &mqtt::MqttBridge::namesChanged);
+    connect(&engine.presets(), &Presets::changed, bridge, &mqtt::MqttBridge::groupsChanged);
+    connect(&engine, &SwitcherEngine::linkChanged, bridge, [this] { bridge->linkChanged(); });
+    connect(&engine, &SwitcherEngine::identifiedChanged, bridge, &mqtt::MqttBridge::infoChanged);
+  }
+
+  bool linkUp() const override { return engine.linkUp(); }
+  bool linkReady() const override { return engine.ready(); }
+  mqtt::SendResult sendCommand(const QByteArray& command, const QString& label, std::function<void()> onDropped) override {
+    return toMqtt(engine.sendClient(command, label, std::move(onDropped)));
+  }
+  mqtt::SendResult executeGroup(const QString& name) override {
+    const Preset* p = engine.presets().findByName(name);
+    if (!p) return mqtt::SendResult::UnknownGroup;
+    return toMqtt(engine.runPreset(p->id, QStringLiteral("mqtt")));
+  }
+  routing::Route route(int output) const override { return engine.routes().route(output); }
+  QString name(names::Kind kind, int number) const override { return engine.names().name(kind, number); }
+  QStringList groups() const override {
+    QStringList out;
+    for (const Preset& p : engine.presets().all()) out << p.name;
+    return out;
+  }
+  mqtt::Info info() const override {
+    mqtt::Info i;
+    i.link = engine.linkName();
+    i.model = engine.model();
+    i.version = engine.version();
+    i.inputs = engine.inputs();
+    i.outputs = engine.outputs();
+    return i;
+  }
+
+  static mqtt::SendResult toMqtt(SendResult r) {
+    switch (r) {
+      case SendResult::Accepted: return mqtt::SendResult::Accepted;
+      case SendResult::Busy: return mqtt::SendResult::Busy;
+      case SendResult::LinkClosed: return mqtt::SendResult::LinkClosed;
+    }
+    return mqtt::SendResult::LinkClosed;
+  }
+
+  SwitcherEngine& engine;
+  mqtt::MqttBridge* bridge;
+};
+
+// ---- starting and stopping ----
+
+Services::Services(SwitcherEngine& engine) : QObject(&engine), engine(engine) { setObjectName(QStringLiteral("Services")); }
+
+Services::~Services() { stop(); }
+
+gateway::GatewayServer* Services::gateway() const { return gatewayService ? gatewayService->server : nullptr; }
+gateway::PanelServer* Services::panel() const { return panelService ? panelService->server : nullptr; }
+mqtt::MqttBridge* Services::mqtt() const { return mqttService ? mqttService->bridge : nullptr; }
+
+void Services::start(const ServiceRun& run, const QString& iniFile) {
+  startGateway(run, iniFile);
+  startPanel(run, iniFile);
+  startMqtt(run, iniFile);
+}
+
+void Services::stop() {
+  delete mqttService;  // publishes "offline" on its way out
+  mqttService = nullptr;
+  delete panelService;
+  panelService = nullptr;
+  delete gatewayService;
+  gatewayService = nullptr;
+}
+
+void Services::startGateway(const ServiceRun& run, const QString& iniFile) {
+  gateway::Settings settings = gateway::ReadSettings(iniFile);
+  if (run.gatewayPort != 0) settings.port = run.gatewayPort;
+  if (settings.port == 0) return;
+  auto* service = new GatewayService(engine, *this);
+  const QString error = service->server->start(settings);
+  if (!error.isEmpty()) {
+    delete service;
+    emit status(QStringLiteral("Gateway"), QStringLiteral("Gateway: not started"));
+    emit failed(QStringLiteral("Gateway"), error);
+    return;
+  }
+  gatewayService = service;
+  auto show = [this, service] { emit status(QStringLiteral("Gateway"), service->statusText()); };
+  connect(service->server, &gateway::GatewayServer::clientCountChanged, service, show);
+  show();
+}
+
+void Services::startPanel(const ServiceRun& run, const QString& iniFile) {
+  gateway::Settings settings = gateway::ReadSettings(iniFile, gateway::kPanelSection);
+  if (run.panelPort != 0) settings.port = run.panelPort;
+  if (settings.port == 0) return;
+  const gateway::PanelExtras extras = gateway::ReadPanelExtras(iniFile);
+  QString error = !settings.problem.isEmpty() ? settings.problem : extras.problem;
+  PanelService* service = nullptr;
+  if (error.isEmpty()) {
+    service = new PanelService(engine, *this, extras, gateway::PanelOptions{extras.signal, settings.readOnly});
+    error = service->server->start(settings);
+  }
+  if (!error.isEmpty()) {
+    delete service;
+    emit status(QStringLiteral("Panel"), QStringLiteral("Panel: not started"));
+    emit failed(QStringLiteral("Panel"), error);
+    return;
+  }
+  panelService = service;
+  auto show = [this, service] { emit status(QStringLiteral("Panel"), service->statusText()); };
+  connect(&service->server->core(), &gateway::ServerCore::clientCountChanged, service, show);
+  show();
+}
+
+void Services::startMqtt(const ServiceRun& run, const QString& iniFile) {
+  mqtt::Settings settings = mqtt::ReadSettings(iniFile);
+  if (!run.mqttHost.isEmpty()) {
+    settings.host = run.mqttHost;
+    if (run.mqttPort > 0) settings.port = run.mqttPort;
+  }
+  if (settings.host.isEmpty()) return;
+  const QString problem = mqtt::Problem(settings);
+  if (!problem.isEmpty()) {
+    emit status(QStringLiteral("MQTT"), QStringLiteral("MQTT: not started (%1)").arg(problem));
+    return;
+  }
+  mqttService = new MqttService(engine, *this, settings);
+  connect(mqttService->bridge, &mqtt::MqttBridge::statusChanged, this,
+          [this](const QString& t) { emit status(QStringLiteral("MQTT"), t); });
+  mqttService->bridge->start();
+}
+
+}  // namespace engine

@@ -1,0 +1,65 @@
+#pragma once
+// The services that share the switcher held by the engine: the gateway (its own command
+// language), router panels and the MQTT bridge, each started from its section of
+// Switcher.ini (or a port given for one run) and serving the engine's state, with no window.
+
+#include <QObject>
+#include <QString>
+
+namespace gateway {
+class GatewayServer;
+class PanelServer;
+}
+namespace mqtt {
+class MqttBridge;
+}
+
+namespace engine {
+
+class SwitcherEngine;
+
+// Ports and hosts given on the command line for one run; 0 or empty: Switcher.ini's.
+struct ServiceRun {
+  int gatewayPort = 0;
+  int panelPort = 0;
+  QString mqttHost;
+  int mqttPort = 0;
+};
+
+class Services : public QObject {
+  Q_OBJECT
+ public:
+  explicit Services(SwitcherEngine& engine);
+  ~Services() override;
+
+  // Starts every service its settings turn on. A service that cannot start is reported by
+  // failed() (once, with the reason) and the others start all the same.
+  void start(const ServiceRun& run, const QString& iniFile = QStringLiteral("Switcher.ini"));
+  // Closes every client, stops listening, and says goodbye on the broker.
+  void stop();
+
+  gateway::GatewayServer* gateway() const;
+  gateway::PanelServer* panel() const;
+  mqtt::MqttBridge* mqtt() const;
+
+ signals:
+  // "Gateway: listening on 127.0.0.1:7000, 2 clients": one line per service, for a status
+  // line or the journal. service: "Gateway", "Panel", "MQTT".
+  void status(const QString& service, const QString& text);
+  void failed(const QString& service, const QString& error);
+
+ private:
+  class GatewayService;
+  class PanelService;
+  class MqttService;
+  void startGateway(const ServiceRun& run, const QString& iniFile);
+  void startPanel(const ServiceRun& run, const QString& iniFile);
+  void startMqtt(const ServiceRun& run, const QString& iniFile);
+
+  SwitcherEngine& engine;
+  GatewayService* gatewayService = nullptr;
+  PanelService* panelService = nullptr;
+  MqttService* mqttService = nullptr;
+};
+
+}  // namespace engine

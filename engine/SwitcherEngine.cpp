@@ -1,0 +1,262 @@
+// The engine: link state, identification, routes, names, presets and the way out.
+#include "SwitcherEngine.h"
+
+#include <QTimer>
+
+#include "Feedback.h"
+#include "RoutingTable.h"
+#include "Services.h"
+#include "SwitcherLink.h"
+#include "SwitcherModel.h"
+
+namespace engine {
+
+namespace {
+// The bridge's identification: the type and version replies come within this after the
+// queries (the console's window waits 100 ms); the status burst has ended once no line came
+// for kStatusQuiet, and the whole exchange ends after kStatusBound at most.
+constexpr int kReplyWaitMs = 1000;
+constexpr int kStatusQuietMs = 500;
+constexpr int kStatusBoundMs = 10000;  // a full status at 9600 baud takes 5 to 9 s
+// A link with no switcher answering is asked again this often.
+constexpr int kIdentifyAgainMs = 10000;
+
+QString lineText(const QByteArray& line) {
+  const int nul = line.indexOf('\0');
+  return QString::fromUtf8(nul < 0 ? line : line.left(nul)).trimmed();
+}
+}  // namespace
+
+SwitcherEngine::SwitcherEngine(QObject* parent)
+    : QObject(parent),
+      inputCount(routing::kOutputs),
+      outputCount(routing::kOutputs),
+      identifyTimer(new QTimer(this)),
+      table(new routing::RoutingTable(this)),
+      currentNames(names::Names::load()),
+      commands(new CommandQueue([this] { return ready(); }, this)),
+      groups(new Presets(this)),
+      serviceSet(nullptr) {
+  setObjectName(QStringLiteral("SwitcherEngine"));
+  identifyTimer->setSingleShot(true);
+  connect(identifyTimer, &QTimer::timeout, this, &SwitcherEngine::identifyStep);
+  connect(commands, &CommandQueue::note, this, &SwitcherEngine::note);
+  serviceSet = new Services(*this);
+}
+
+SwitcherEngine::~SwitcherEngine() {
+  // The services go first: they may still publish the link's end.
+  delete serviceSet;
+  serviceSet = nullptr;
+}
+
+void SwitcherEngine::setLink(SwitcherLink* l, LinkOwner o) {
+  switcherLink = l;
+  owner = o;
+  if (!l->parent()) l->setParent(this);
+  commands->setLink(l);
+  connect(l, &SwitcherLink::bytesReceived, this, [this](const QByteArray& b) { switcherBytes(b.constData(), int(b.size())); });
+  if (o == LinkOwner::FrontEnd) return;
+  connect(l, &SwitcherLink::opening, this, [this] { setState(LinkState::Opening); });
+  connect(l, &SwitcherLink::opened, this, [this] {
+    emit note(QStringLiteral("link up: %1").arg(switcherLink->name()));
+    recheck();
+    identify();
+  });
+  connect(l, &SwitcherLink::lost, this, [this](const QString& why) {
+    emit note(QStringLiteral("link lost: %1").arg(why));
+    identifyTimer->stop();
+    step = Step::None;
+    if (isIdentifying) {
+      isIdentifying = false;
+      emit identifyingChanged(false);
+    }
+    commands->stop();
+    setState(LinkState::Lost, why);
+    recheck();
+  });
+  connect(l, &SwitcherLink::closed, this, [this] {
+    commands->stop();
+    setState(LinkState::Down);
+    recheck();
+  });
+  connect(l, &SwitcherLink::lineReceived, this, &SwitcherEngine::ownLine);
+}
+
+QString SwitcherEngine::linkName() const { return linkUp() ? switcherLink->name() : QString(); }
+
+bool SwitcherEngine::linkUp() const { return switcherLink && switcherLink->isUp() && !failing; }
+
+void SwitcherEngine::setState(LinkState s, const QString& why) {
+  if (s == linkState && why == linkReason) return;
+  linkState = s;
+  linkReason = why;
+  emit stateChanged(s, why);
+}
+
+void SwitcherEngine::recheck() {
+  if (failing && switcherLink && !switcherLink->isUp()) failing = false;
+  const bool up = linkUp();
+  if (owner == LinkOwner::FrontEnd) {
+    if (up) setState(isIdentifying ? LinkState::Identifying : LinkState::Ready);
+    else if (linkState != LinkState::Lost || !failing) setState(failing ? LinkState::Lost : LinkState::Down, linkReason);
+  }
+  if (up == lastUp) return;
+  lastUp = up;
+  emit linkChanged(up);
+}
+
+void SwitcherEngine::linkEvent() {
+  // After the handler that reported it has finished changing the link.
+  QMetaObject::invokeMethod(this, &SwitcherEngine::recheck, Qt::QueuedConnection);
+}
+
+void SwitcherEngine::linkFailing(const QString& reason) {
+  if (failing || !linkUp()) return;
+  failing = true;
+  emit note(QStringLiteral("link lost: %1").arg(reason));
+  commands->stop();
+  setState(LinkState::Lost, reason);
+  recheck();
+}
+
+void SwitcherEngine::switcherBytes(const char* data, int size) {
+  emit switcherBytesArrived(QByteArray::fromRawData(data, size));
+}
+
+// ---- identification: the front end's hooks ----
+
+void SwitcherEngine::identificationStarts() {
+  recheck();
+  linesSeen = 0;
+  pendingModel.clear();
+  pendingVersion.clear();
+  isIdentifying = true;
+  if (linkUp()) setState(LinkState::Identifying);
+  emit identifyingChanged(true);
+}
+
+void SwitcherEngine::identificationLine(const QByteArray& line) {
+  if (!isIdentifying) return;
+  if (linesSeen == 0) pendingModel = lineText(line);
+  if (linesSeen == 1) pendingVersion = lineText(line);
+  ++linesSeen;
+}
+
+void SwitcherEngine::identificationEnds() {
+  isIdentifying = false;
+  // A switcher that did not answer keeps what an earlier identification learnt.
+  if (!pendingModel.isEmpty()) learn(pendingModel, pendingVersion);
+  if (linkUp()) setState(LinkState::Ready);
+  recheck();
+  emit identifyingChanged(false);
+}
+
+void SwitcherEngine::learn(const QString& model, const QString& version) {
+  if (model == switcherModel && version == switcherVersion) return;
+  switcherModel = model;
+  switcherVersion = version;
+  int i = routing::kOutputs, o = routing::kOutputs;
+  model::ParseMatrixSize(switcherModel, &i, &o);
+  inputCount = i;
+  outputCount = qMin(o, routing::kOutputs);
+  emit identifiedChanged();
+}
+
+// ---- identification: the engine's own link ----
+
+void SwitcherEngine::identify() {
+  if (!linkUp()) return;
+  identificationStarts();
+  step = Step::Type;
+  switcherLink->write("/*Type;", {});
+  switcherLink->write("/^Version;", {});
+  identifyTimer->start(kReplyWaitMs);
+}
+
+void SwitcherEngine::ownLine(const QByteArray& text) {
+  const feedback::Line line = feedback::ParseLine(text);
+  table->apply(line);
+  if (!isIdentifying) return;
+  if (step == Step::Type) {
+    identificationLine(text);
+    // Both replies are in: on to the status of every output.
+    if (linesSeen >= 2) {
+      step = Step::Status;
+      table->beginRefresh();
+      switcherLink->write("Status.", {});
+      identifyTimer->start(kStatusQuietMs);
+    }
+    return;
+  }
+  if (step == Step::Status) {
+    if (table->refreshComplete()) finishIdentification();
+    else identifyTimer->start(kStatusQuietMs);
+  }
+}
+
+void SwitcherEngine::identifyStep() {
+  if (step == Step::Type) {
+    // One reply or none: a switcher that gives no version still has its routing asked for;
+    // one that gives nothing is asked again later.
+    if (linesSeen == 0) {
+      emit note(QStringLiteral("no switcher answers on %1").arg(linkName()));
+      step = Step::None;
+      isIdentifying = false;
+      setState(LinkState::Ready, QStringLiteral("no switcher answers"));
+      emit identifyingChanged(false);
+      identifyTimer->start(kIdentifyAgainMs);
+      return;
+    }
+    step = Step::Status;
+    table->beginRefresh();
+    switcherLink->write("Status.", {});
+    identifyTimer->start(kStatusQuietMs);
+    return;
+  }
+  if (step == Step::Status) {
+    finishIdentification();
+    return;
+  }
+  // Asked again: a switcher switched on after its link.
+  if (linkUp() && !identified()) identify();
+}
+
+void SwitcherEngine::finishIdentification() {
+  identifyTimer->stop();
+  step = Step::None;
+  identificationEnds();
+  emit note(QStringLiteral("identified %1 %2 on %3").arg(switcherModel, switcherVersion, linkName()));
+}
+
+// ---- names and presets ----
+
+bool SwitcherEngine::setNames(const names::Names& next, QString* why) {
+  if (!next.save()) {
+    if (why) *why = QStringLiteral("Names.ini could not be written");
+    return false;
+  }
+  const bool changed = next != currentNames;
+  currentNames = next;
+  if (changed) emit namesChanged();
+  return true;
+}
+
+void SwitcherEngine::reloadNames() {
+  const names::Names read = names::Names::load();
+  if (read == currentNames) return;
+  currentNames = read;
+  emit namesChanged();
+}
+
+SendResult SwitcherEngine::runPreset(const QString& id, const QString& label, std::function<void()> onDropped) {
+  const Preset* p = groups->find(id);
+  if (!p) return SendResult::LinkClosed;
+  if (!ready()) return SendResult::LinkClosed;
+  if (!commands->clientCanTake(label, int(p->codes.size()))) return SendResult::Busy;
+  const QList<QByteArray> codes = p->codes;
+  for (const QByteArray& code : codes) commands->sendClient(code, label, onDropped);
+  return SendResult::Accepted;
+}
+
+}  // namespace engine

@@ -1,0 +1,141 @@
+#pragma once
+// The switcher, held without widgets: its link and the link's state, the identification
+// (type, version, size), the routing table, the names, the send queue with the clients'
+// bounds, the presets, and the services that share the switcher (gateway, router panels,
+// MQTT). Front ends (the console's window, switcher-bridge) present it; nothing here waits
+// for anyone: faults and changes are signals.
+//
+// Two ways to hold the link. The bridge gives the engine a link of its own (SerialLink,
+// TcpLink) and the engine does the rest: it identifies the switcher whenever the link comes
+// up and feeds the routing table from every line. The console's window keeps its own link,
+// as its handlers have always done, hands the engine a SwitcherLink over it for clients'
+// writes, and reports its identification and route lines through the hooks below.
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+#include "CommandQueue.h"
+#include "LinkState.h"
+#include "Names.h"
+#include "Presets.h"
+
+class QTimer;
+
+namespace routing {
+class RoutingTable;
+}
+
+namespace engine {
+
+class SwitcherLink;
+class Services;
+
+// What the engine needs to know when it takes its link.
+enum class LinkOwner {
+  Engine,    // identify on every open, lines feed the routing table
+  FrontEnd,  // the front end identifies and feeds the table (the console's window)
+};
+
+class SwitcherEngine : public QObject {
+  Q_OBJECT
+ public:
+  explicit SwitcherEngine(QObject* parent = nullptr);
+  ~SwitcherEngine() override;
+
+  // The link to drive (the engine becomes its parent when it has none).
+  void setLink(SwitcherLink* link, LinkOwner owner);
+  SwitcherLink* link() const { return switcherLink; }
+
+  // ---- the link and the switcher ----
+  LinkState state() const { return linkState; }
+  QString reason() const { return linkReason; }  // why it is down or lost; empty otherwise
+  QString linkName() const;                       // empty while down
+  bool linkUp() const;
+  bool identifying() const { return isIdentifying; }
+  bool ready() const { return linkUp() && !isIdentifying; }  // clients' commands may go
+  QString model() const { return switcherModel; }
+  QString version() const { return switcherVersion; }
+  bool identified() const { return !switcherModel.isEmpty(); }
+  int inputs() const { return inputCount; }    // from "MATRIX <I>X<O>", else 256
+  int outputs() const { return outputCount; }  // the same, at most 256
+
+  routing::RoutingTable& routes() const { return *table; }
+  CommandQueue& queue() const { return *commands; }
+  Presets& presets() const { return *groups; }
+  Services& services() const { return *serviceSet; }
+
+  // ---- names (Names.ini in the settings folder) ----
+  const names::Names& names() const { return currentNames; }
+  // Writes Names.ini and tells everyone; false with *why when it could not be written.
+  bool setNames(const names::Names& next, QString* why = nullptr);
+  // Reads Names.ini again (the bridge's SIGHUP).
+  void reloadNames();
+
+  // ---- a client's command and a preset ----
+  SendResult sendClient(const QByteArray& command, const QString& label, std::function<void()> onDropped = {}) {
+    return commands->sendClient(command, label, std::move(onDropped));
+  }
+  // Every code of the preset, as the label's commands: all of them accepted, or none.
+  SendResult runPreset(const QString& id, const QString& label, std::function<void()> onDropped = {});
+
+  // ---- the front end's hooks, when it holds the link (LinkOwner::FrontEnd) ----
+  void identificationStarts();
+  void identificationLine(const QByteArray& line);
+  void identificationEnds();
+  // The front end's link opened, closed or went away: isUp() is read again after the
+  // handler that reported it has finished.
+  void linkEvent();
+  // The front end's link is gone, though its own handlers still hold it (a box is shown):
+  // clients are told now.
+  void linkFailing(const QString& reason);
+  // Bytes from the switcher, for the gateway's clients.
+  void switcherBytes(const char* data, int size);
+
+ signals:
+  void stateChanged(engine::LinkState state, const QString& reason);
+  void linkChanged(bool up);
+  void identifyingChanged(bool on);
+  // Model and version (so inputs and outputs) were learnt or changed.
+  void identifiedChanged();
+  void namesChanged();
+  // A line worth a front end's log: link events, identification, notes of the queue.
+  void note(const QString& text);
+  void switcherBytesArrived(const QByteArray& bytes);
+
+ private:
+  void setState(LinkState s, const QString& why = {});
+  void recheck();
+  void learn(const QString& model, const QString& version);
+  // The bridge's own identification.
+  void identify();
+  void ownLine(const QByteArray& line);
+  void identifyStep();
+  void finishIdentification();
+
+  SwitcherLink* switcherLink = nullptr;
+  LinkOwner owner = LinkOwner::FrontEnd;
+  LinkState linkState = LinkState::Down;
+  QString linkReason;
+  bool lastUp = false;
+  bool failing = false;  // linkFailing() until the front end's link is really gone
+
+  bool isIdentifying = false;
+  int linesSeen = 0;  // of the running identification: the first is the type, the second the version
+  QString switcherModel, switcherVersion, pendingModel, pendingVersion;
+  int inputCount, outputCount;
+  enum class Step { None, Type, Status } step = Step::None;
+  QTimer* identifyTimer;
+
+  routing::RoutingTable* table;
+  names::Names currentNames;
+  CommandQueue* commands;
+  Presets* groups;
+  Services* serviceSet;
+};
+
+}  // namespace engine
