@@ -1,69 +1,10 @@
-// Remote clients' commands on the main window: their bounds, the paced queue or the COM
-// port's own queue, and the send list's marks.
+// Remote clients' commands on the main window, through the engine.
 #include "ClientCommands.h"
 
-#include <QHash>
-#include <QPointer>
 #include <cstdio>
-#include <memory>
 
-#include "Com.h"
-#include "Prompts.h"
-#include "SessionLogLink.h"
-#include "Transmission.h"
-#include "Unit1.h"
-
-namespace {
-
-// The window's link, with the client named on the command's line in the send list.
-class ClientLink final : public LinkContext {
- public:
-  ClientLink(TMainForm& form, const QString& label) : form(form), suffix("   [" + label.toLatin1() + "]") {}
-  bool tcpMode() const override { return form.tcpMode(); }
-  bool socketActive() const override { return form.socketActive(); }
-  void socketSend(const QByteArray& bytes) override { form.socketSend(bytes); }
-  bool serialOpen() const override { return form.serialOpen(); }
-  bool serialWriteByte(std::uint8_t byte) override { return form.serialWriteByte(byte); }
-  void appendSendLog(const QByteArray& line) override { form.appendSendLog(line + suffix); }
-  QWidget* mainWindow() const override { return form.mainWindow(); }
-
- private:
-  TMainForm& form;
-  QByteArray suffix;
-};
-
-// How many commands each client has waiting. A child of the window, made on the first
-// client command.
-class ClientCounts final : public QObject {
- public:
-  explicit ClientCounts(TMainForm& form) : QObject(&form), form(form) {
-    setObjectName(QStringLiteral("ClientCommands"));
-  }
-  void take(const QString& label) {
-    ++each[label];
-    ++all;
-  }
-  void settle(const QString& label) {
-    auto at = each.find(label);
-    if (at == each.end()) return;
-    if (--*at == 0) each.erase(at);
-    --all;
-  }
-  TMainForm& form;
-  QHash<QString, int> each;
-  int all = 0;
-};
-
-QPointer<ClientCounts> theCounts;
-
-ClientCounts* countsOf(const TMainForm& form, bool make) {
-  if (theCounts && &theCounts->form == &form) return theCounts;
-  if (!make) return nullptr;
-  theCounts = new ClientCounts(const_cast<TMainForm&>(form));
-  return theCounts;
-}
-
-}  // namespace
+#include "EngineFrontEnd.h"
+#include "SwitcherEngine.h"
 
 QuietPrompts::QuietPrompts() : previous(platform::setPrompts(this)) {}
 QuietPrompts::~QuietPrompts() { platform::setPrompts(previous); }
@@ -73,65 +14,18 @@ platform::Answer QuietPrompts::message(const platform::Prompt& p) {
 }
 
 bool ClientLinkReady(const TMainForm& form) {
-  const bool up = form.tcpMode() ? form.socketActive() : form.serialOpen();
-  return up && !form.identifying();
+  const engine::SwitcherEngine* e = EngineOf(form);
+  return e && e->ready();
 }
 
 int ClientCommandsWaiting(const TMainForm& form, const QString& label) {
-  const ClientCounts* counts = countsOf(form, false);
-  return counts ? counts->each.value(label) : 0;
+  const engine::SwitcherEngine* e = EngineOf(form);
+  return e ? e->queue().waiting(label) : 0;
 }
 
 ClientSendResult ClientSend(TMainForm& form, const QByteArray& command, const QString& label,
                             std::function<void()> onDropped) {
-  if (!ClientLinkReady(form)) return ClientSendResult::LinkClosed;
-  ClientCounts* counts = countsOf(form, true);
-  if (counts->each.value(label) >= kClientWaitingEach || counts->all >= kClientWaitingAll)
-    return ClientSendResult::Busy;
-  // Settled once: when it went, or when it was dropped.
-  auto settled = std::make_shared<bool>(false);
-  QPointer<ClientCounts> guard(counts);
-  auto settle = [guard, label, settled] {
-    if (*settled) return false;
-    *settled = true;
-    if (guard) guard->settle(label);
-    return true;
-  };
-  auto dropped = [settle, onDropped] {
-    if (settle() && onDropped) onDropped();
-  };
-
-  const bool paced = PacedPace(form) > 0;
-  if (!paced && !form.tcpMode() && form.SerialPort) {
-    // The port's own queue: written as the device takes it, in the send list at once.
-    counts->take(label);
-    form.SerialPort->Queue(command, [settle, dropped](bool written) {
-      if (written) settle();
-      else dropped();
-    });
-    ClientLink(form, label).appendSendLog(command);
-    return ClientSendResult::Accepted;
-  }
-  if (!paced) {
-    ClientLink link(form, label);
-    QuietPrompts quiet;
-    return SendCode(link, command) ? ClientSendResult::Accepted : ClientSendResult::LinkClosed;
-  }
-  counts->take(label);
-  PacedSendWith(
-      form, command,
-      [&form, label, settle, dropped](const QByteArray& c) {
-        // It can come due while the switcher is being identified or the link is down: the
-        // client is told, and the commands queued behind it still go.
-        if (!ClientLinkReady(form)) {
-          dropped();
-          return true;
-        }
-        settle();
-        ClientLink link(form, label);
-        QuietPrompts quiet;
-        return SendCode(link, c);
-      },
-      dropped);
-  return ClientSendResult::Accepted;
+  engine::SwitcherEngine* e = EngineOf(form);
+  if (!e) return ClientSendResult::LinkClosed;
+  return e->sendClient(command, label, std::move(onDropped));
 }

@@ -5,12 +5,12 @@
 #include <QTimer>
 
 #include "Commands.h"
-#include "GatewayLink.h"
+#include "EngineFrontEnd.h"
 #include "Memo.h"
 #include "Outport.h"
 #include "RoutingView.h"
 #include "SessionLogLink.h"
-#include "SwitcherInfo.h"
+#include "SwitcherEngine.h"
 #include "Unit1.h"
 #include "Update.h"
 #include "Widgets.h"
@@ -99,7 +99,7 @@ void TMainForm::HandleFeedbackLine(const QByteArray& text) {
     case 6:
       Timer->stop();
       MemoSysInfo->appendLine(shown);
-      if (SwitcherInfo* info = SwitcherInfo::of(*this)) info->identificationLine(text);
+      if (engine::SwitcherEngine* e = EngineOf(*this)) e->identificationLine(text);
       break;
     case 7:
       Timer4->stop();

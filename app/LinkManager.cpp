@@ -16,7 +16,8 @@
 #include "Memo.h"
 #include "Prompts.h"
 #include "SessionLogLink.h"
-#include "SwitcherInfo.h"
+#include "EngineFrontEnd.h"
+#include "SwitcherEngine.h"
 #include "Unit1.h"
 #include "Update.h"
 #include "ValidateIp.h"
@@ -206,7 +207,7 @@ void TMainForm::ButtonUpdateClick() {
   QThread::msleep(kLinkPause.count());
   Timer1->start();
   Timer3->start();
-  SwitcherInfo* info = SwitcherInfo::of(*this);
+  engine::SwitcherEngine* info = EngineOf(*this);
   if (info) info->identificationStarts();
   if (Form5) {
     Identifying = true;

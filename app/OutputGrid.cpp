@@ -3,7 +3,7 @@
 #include <QComboBox>
 
 #include "Commands.h"
-#include "GatewayLink.h"
+#include "EngineFrontEnd.h"
 #include "Outport.h"
 #include "RoutingView.h"
 #include "Unit1.h"

@@ -11,12 +11,14 @@
 #include <chrono>
 
 #include "CodeTreeView.h"
+#include "EngineFrontEnd.h"
 #include "Feedback.h"
 #include "Ini.h"
 #include "Outport.h"
 #include "Prompts.h"
 #include "RoutingSnapshot.h"
 #include "RoutingTable.h"
+#include "SwitcherEngine.h"
 #include "NamesDialog.h"
 #include "Unit1.h"
 #include "Widgets.h"
@@ -46,15 +48,20 @@ QString kindWord(names::Kind kind) {
 }  // namespace
 
 TRouting::TRouting(TMainForm& form)
-    : QObject(&form), Form(form), Table(new routing::RoutingTable(this)),
+    : QObject(&form), Form(form), Table(&EngineOf(form)->routes()),
       CaptureBound(new QTimer(this)) {
   setObjectName("Routing");
   CachedForm = &form;
   CachedRouting = this;
 
-  QStringList warnings;
-  Names = names::Names::load(QString::fromLatin1(names::kNamesFile), &warnings);
-  for (const QString& w : warnings) qWarning("%s", qPrintable(w));
+  engine::SwitcherEngine* e = EngineOf(form);
+  Names = e->names();
+  // Every rename, the operator's or a remote client's, shows on the grid and in the dialog.
+  connect(e, &engine::SwitcherEngine::namesChanged, this, [this, e] {
+    Names = e->names();
+    showNames();
+    emit namesChanged();
+  });
 
   connect(Table, &routing::RoutingTable::changed, this, [this](int output) {
     if (output >= 1 && output <= kOutputCount) Form.OutPort[size_t(output)]->sourcesChanged();
@@ -84,16 +91,13 @@ TRouting::~TRouting() {
 
 bool TRouting::setNames(const names::Names& next) {
   if (next == Names) return true;
-  if (!next.save()) {
+  if (!EngineOf(Form)->setNames(next)) {
     platform::showMessage(&Form,
                           QStringLiteral("The names could not be written to %1.")
                               .arg(platform::profilePath(QString::fromLatin1(names::kNamesFile))),
                           QStringLiteral("Error"), platform::Icon::Stop);
     return false;
   }
-  Names = next;
-  showNames();
-  emit namesChanged();
   return true;
 }
 

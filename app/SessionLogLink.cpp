@@ -1,6 +1,6 @@
-// The session log and the paced send queue, wired into the main window. Switcher.ini:
-// [Log] Enabled, Days, MaxMB (the log's files), [Link] Pace (ms between the commands of a
-// run; 0 sends at once).
+// The session log, and the engine's paced send queue as the window shows it (commands
+// left, Stop, Esc). Switcher.ini: [Log] Enabled, Days, MaxMB (the log's files); [Link] Pace
+// (ms between the commands of a run; 0 sends at once) is the engine's.
 #include "SessionLogLink.h"
 
 #include <QAction>
@@ -21,9 +21,10 @@
 #include "LogText.h"
 #include "Memo.h"
 #include "Prompts.h"
-#include "SendQueue.h"
+#include "CommandQueue.h"
+#include "EngineFrontEnd.h"
 #include "SessionLog.h"
-#include "SwitcherInfo.h"
+#include "SwitcherEngine.h"
 #include "Transmission.h"
 #include "Unit1.h"
 #include "ValidateIp.h"
@@ -57,17 +58,8 @@ class SessionLink : public QObject {
 
   int drop(const QString& why) {
     const int dropped = queue->stop();
-    dropSenders();
     if (dropped > 0) note(QStringLiteral("%1 commands were not sent: %2").arg(dropped).arg(why));
     return dropped;
-  }
-  // The commands that will not go: each one's owner is told (a client gets "Link closed").
-  void dropSenders() {
-    std::deque<Waiting> gone = std::move(senders);
-    senders.clear();
-    for (Waiting& w : gone) {
-      if (w.dropped) w.dropped();
-    }
   }
   void note(const QString& text) {
     f.MemoSysInfo->appendLine(text);
@@ -76,12 +68,7 @@ class SessionLink : public QObject {
 
   TMainForm& f;
   sessionlog::SessionLog* log = nullptr;
-  SendQueue* queue = nullptr;
-  struct Waiting {
-    PacedSender send;
-    std::function<void()> dropped;
-  };
-  std::deque<Waiting> senders;  // how each waiting command goes out, or is given up
+  engine::CommandQueue* queue = nullptr;
   QLabel* left = nullptr;             // on the Code Group tab: commands still to go
   QString saveDir;                    // where the last list was saved
   bool identifiedLogged = false;      // the identification's first reply is in the log
@@ -137,31 +124,17 @@ void TMainForm::SetupSessionLog() {
       platform::GetPrivateProfileInt("Log", "Days", 30, kSwitcherIni),
       platform::GetPrivateProfileInt("Log", "MaxMB", 100, kSwitcherIni)));
 
-  link->queue = new SendQueue(
-      [link](const QByteArray& command) {
-        if (link->senders.empty()) return false;
-        const PacedSender send = std::move(link->senders.front().send);
-        link->senders.pop_front();
-        const int rest = link->queue->remaining();
-        const bool sent = send(command);
-        // The refusal's box has been shown once; the queue drops the rest.
-        if (!sent && rest > 0)
-          link->note(QStringLiteral("%1 commands were not sent: the link is not open").arg(rest));
-        return sent;
-      },
-      link);
-  link->queue->setObjectName(QStringLiteral("SendQueue"));
-  link->queue->setPace(platform::GetPrivateProfileInt("Link", "Pace", 0, kSwitcherIni));
+  link->queue = &EngineOf(*this)->queue();
+  connect(link->queue, &engine::CommandQueue::note, link, &SessionLink::note);
   link->left = new QLabel(dxTabSheet4);
   link->left->setObjectName(QStringLiteral("LabelCommandsLeft"));
   link->left->setGeometry(205, 416, 100, 20);
   link->left->hide();
-  connect(link->queue, &SendQueue::remainingChanged, link->left, [link](int n) {
+  connect(link->queue, &engine::CommandQueue::remainingChanged, link->left, [link](int n) {
     link->left->setText(QStringLiteral("%1 commands left").arg(n));
     link->left->setVisible(n > 0);
   });
-  connect(link->queue, &SendQueue::drained, this, [this, link] {
-    link->dropSenders();  // those left behind a refused command
+  connect(link->queue, &engine::CommandQueue::drained, this, [this] {
     // A running auto sequence owns Busy until it pauses or stops.
     if (AutoRunState() != 1) Busy = 0;
   });
@@ -173,7 +146,7 @@ void TMainForm::SetupSessionLog() {
     TreeView1->addAction(stop);
     TreeView1->setContextMenuPolicy(Qt::ActionsContextMenu);
     connect(stop, &QAction::triggered, this, [this] { StopPacedRun(*this, QStringLiteral("stopped")); });
-    connect(link->queue, &SendQueue::remainingChanged, stop, [stop](int n) { stop->setEnabled(n > 0); });
+    connect(link->queue, &engine::CommandQueue::remainingChanged, stop, [stop](int n) { stop->setEnabled(n > 0); });
     stop->setEnabled(false);
   }
   connect(this, &TMainForm::identificationFinished, link, [link] { link->identifiedLogged = false; });
@@ -225,7 +198,7 @@ qint64 LogReceived(TMainForm& f, const QByteArray& line) {
 }
 
 void LogComLink(TMainForm& f, LinkChange change, int port) {
-  if (SwitcherInfo* info = SwitcherInfo::of(f)) info->linkEvent();
+  if (engine::SwitcherEngine* e = EngineOf(f)) e->linkEvent();
   SessionLink* link = linkOf(f);
   if (!link) return;
   static const char* const kWords[] = {"opened ", "closed ", "lost ", "reconnected "};
@@ -243,9 +216,8 @@ bool PacedSend(TMainForm& f, const QByteArray& command, std::uint32_t replyTarge
 
 bool PacedSendWith(TMainForm& f, const QByteArray& command, PacedSender send, std::function<void()> dropped) {
   SessionLink* link = linkOf(f);
-  if (!link || link->queue->pace() == 0) return send(command);
-  link->senders.push_back({std::move(send), std::move(dropped)});
-  return link->queue->send(command);
+  if (!link) return send(command);
+  return link->queue->sendOwn(command, std::move(send), std::move(dropped));
 }
 
 int PacedPace(const TMainForm& f) {
@@ -255,7 +227,7 @@ int PacedPace(const TMainForm& f) {
 
 int PacedBacklog(const TMainForm& f) {
   const SessionLink* link = linkOf(f);
-  return link && link->queue->busy() ? qMax(1, link->queue->remaining()) : 0;
+  return link ? link->queue->backlog() : 0;
 }
 
 int StopPacedRun(TMainForm& f, const QString& why) {

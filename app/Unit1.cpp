@@ -14,6 +14,7 @@
 
 #include "Com.h"
 #include "Comthread.h"
+#include "EngineFrontEnd.h"
 #include "Help.h"
 #include "Ini.h"
 #include "MarkupDoc.h"
@@ -152,13 +153,11 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
   // 7. F1 and Esc for the help window, in every window of the program.
   InstallHelpKeys();
   // Before FormCreate, whose Open may already need it.
+  SetupEngine();
   SetupReconnect();
   SetupSessionLog();
   SetupRouting();
-  SetupSwitcherInfo();
-  SetupGateway();
-  SetupPanel();
-  SetupMqtt();
+  SetupServices();
   // 8.
   FormCreate();
 }
@@ -210,6 +209,10 @@ void TMainForm::Button47Click() { showMinimized(); }
 bool TMainForm::event(QEvent* e) {
   if (e->type() == WM_SERIALBYTE) {
     SerialFeedback(static_cast<SerialByteEvent*>(e)->byte);
+    return true;
+  }
+  if (e->type() == WM_SERIALFAILING) {
+    SerialLinkFailing(*this);
     return true;
   }
   if (e->type() == WM_SERIALENDED) {

@@ -334,14 +334,10 @@ class TMainForm : public QWidget, public LinkContext {
   // ---- SessionLogLink.cpp: session log, the lists' menus, paced sends ----
   void SetupSessionLog();
 
-  // ---- GatewayLink.cpp: the console as a gateway (Switcher.ini [Gateway], --gateway) ----
-  void SetupSwitcherInfo();  // SwitcherInfo.cpp
-
-  void SetupGateway();
-  // ---- PanelLink.cpp: router panels (Switcher.ini [Panel], --panel) ----
-  void SetupPanel();
-  // The MQTT bridge (MqttLink.cpp): Switcher.ini [MQTT] or --mqtt; nothing when off.
-  void SetupMqtt();
+  // ---- EngineFrontEnd.cpp: the switcher engine under the window, and its services (the
+  // gateway, router panels, MQTT: Switcher.ini, --gateway, --panel, --mqtt) ----
+  void SetupEngine();
+  void SetupServices();
 
   // ---- CodeGroupTab.cpp: Code Group tab and code group files ----
   TCodeTreeView* TreeView1 = nullptr;

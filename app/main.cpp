@@ -10,9 +10,7 @@
 #include <memory>
 
 #include "Application.h"
-#include "GatewayLink.h"
-#include "PanelLink.h"
-#include "MqttLink.h"
+#include "EngineFrontEnd.h"
 #include "MqttSettings.h"
 #include "Prompts.h"
 #include "QtPrompts.h"

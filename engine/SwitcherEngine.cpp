@@ -21,6 +21,13 @@ constexpr int kStatusBoundMs = 10000;  // a full status at 9600 baud takes 5 to 
 // A link with no switcher answering is asked again this often.
 constexpr int kIdentifyAgainMs = 10000;
 
+names::Names loadNames() {
+  QStringList warnings;
+  names::Names n = names::Names::load(QString::fromLatin1(names::kNamesFile), &warnings);
+  for (const QString& w : warnings) qWarning("%s", qPrintable(w));
+  return n;
+}
+
 QString lineText(const QByteArray& line) {
   const int nul = line.indexOf('\0');
   return QString::fromUtf8(nul < 0 ? line : line.left(nul)).trimmed();
@@ -33,7 +40,7 @@ SwitcherEngine::SwitcherEngine(QObject* parent)
       outputCount(routing::kOutputs),
       identifyTimer(new QTimer(this)),
       table(new routing::RoutingTable(this)),
-      currentNames(names::Names::load()),
+      currentNames(loadNames()),
       commands(new CommandQueue([this] { return ready(); }, this)),
       groups(new Presets(this)),
       serviceSet(nullptr) {
@@ -243,7 +250,7 @@ bool SwitcherEngine::setNames(const names::Names& next, QString* why) {
 }
 
 void SwitcherEngine::reloadNames() {
-  const names::Names read = names::Names::load();
+  const names::Names read = loadNames();
   if (read == currentNames) return;
   currentNames = read;
   emit namesChanged();

@@ -281,6 +281,16 @@ bool ComPort::WriteByte(std::uint8_t byte) {
   }
 }
 
+void ComPort::DropQueued() {
+  std::deque<QueuedCommand> dropped = std::move(queued);
+  queued.clear();
+  queuedSent = 0;
+  if (writable) writable->setEnabled(false);
+  for (QueuedCommand& c : dropped) {
+    if (c.done) c.done(false);
+  }
+}
+
 void ComPort::Queue(const QByteArray& command, Written done) {
   queued.push_back({command, std::move(done)});
   if (!writable && fd >= 0) {

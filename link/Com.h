@@ -47,6 +47,8 @@ class ComPort {
   using Written = std::function<void(bool written)>;
   void Queue(const QByteArray& command, Written done);
   int QueuedCommands() const { return int(queued.size()); }
+  // The device is gone: every queued command is dropped (done(false)), the port stays.
+  void DropQueued();
   // Serial error box for the operation `what`, with the text of errno (or `error`).
   static void ReportCommError(const char* what);
   static void ReportCommError(const char* what, int error);

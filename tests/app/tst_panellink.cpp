@@ -131,10 +131,15 @@ void TestPanelLink::deviceFollowsLinkAndIdentification() {
   const quint16 port = freePort();
   QVERIFY(startOnTcp(sw, QStringLiteral("[Panel]\nPort=%1\nOutputs=4\n").arg(port)));
   Panel p(port);
-  // Connected but not identified yet.
-  QVERIFY(p.take("VIDEOHUB DEVICE:\nDevice present: false\n\nEND PRELUDE:\n\n"));
+  // Connected, not identified (the first TCP/IP connect asks nothing): present, and routes go.
+  QVERIFY(p.take("VIDEOHUB DEVICE:\nDevice present: true\n"));
+  QVERIFY(p.take("END PRELUDE:\n\n"));
+  const auto linesBefore = MainForm->LinesHandled;
   p.send("VIDEO OUTPUT ROUTING:\n0 1\n");
-  QVERIFY(p.take("NAK\n\n"));
+  QVERIFY(p.take("ACK\n\n"));
+  QTRY_VERIFY(sw.commands.contains("2B1."));
+  QTRY_VERIFY(MainForm->LinesHandled > linesBefore);  // its report, before the identification
+  sw.commands.clear();
   MainForm->ButtonUpdateClick();
   QVERIFY(p.take("VIDEOHUB DEVICE:\nDevice present: true\nModel name: MATRIX 256X256\n"));
   QVERIFY(p.take("Video outputs: 4\n"));

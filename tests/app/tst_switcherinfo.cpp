@@ -1,10 +1,11 @@
-// What the bridges learn of the switcher: the matrix size of its type reply, and the link
-// and identification state the window reports.
+// What the engine learns of the switcher under the window: the matrix size of its type
+// reply, and the link and identification state the window reports.
 
 #include <QtTest>
 #include <QtWidgets>
 
-#include "SwitcherInfo.h"
+#include "EngineFrontEnd.h"
+#include "SwitcherEngine.h"
 #include "SwitcherModel.h"
 #include "TestSupport.h"
 
@@ -53,10 +54,10 @@ void TestSwitcherInfo::identifiedOverSerial() {
   sw.core = sim::SwitcherCore(16, 8);
   writeSwitcherIni("", {sw.slavePath});
   CreateForms();  // the start-up search opens COM1 and identifies
-  SwitcherInfo* info = SwitcherInfo::of(*MainForm);
+  engine::SwitcherEngine* info = EngineOf(*MainForm);
   QVERIFY(info);
-  QSignalSpy identified(info, &SwitcherInfo::identifiedChanged);
-  QSignalSpy link(info, &SwitcherInfo::linkChanged);
+  QSignalSpy identified(info, &engine::SwitcherEngine::identifiedChanged);
+  QSignalSpy link(info, &engine::SwitcherEngine::linkChanged);
   QVERIFY(QSignalSpy(MainForm, &TMainForm::identificationFinished).wait(10000));
   QCOMPARE(identified.count(), 1);
   QCOMPARE(info->model(), QStringLiteral("MATRIX 16X8"));
