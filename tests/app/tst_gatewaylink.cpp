@@ -10,6 +10,7 @@
 #include "ClientCommands.h"
 #include "CodeTreeView.h"
 #include "GatewayServer.h"
+#include "LinkPrompts.h"
 #include "ServiceStatus.h"
 #include "SessionLogLink.h"
 #include "Memo.h"
@@ -57,6 +58,7 @@ class TestGatewayLink : public QObject {
   void queuedClientCommandsDropped();
   void pacedFloodIsBounded();
   void serialFloodNeverBlocksTheWindow();
+  void comDeviceLossTellsClientsBeforeTheBox();
   void settingThatCannotBeTakenIsOneBox_data();
   void settingThatCannotBeTakenIsOneBox();
 
@@ -242,6 +244,35 @@ void TestGatewayLink::serialFloodNeverBlocksTheWindow() {
   QTRY_COMPARE_WITH_TIMEOUT(ClientCommandsWaiting(*MainForm, QStringLiteral("127.0.0.1:%1").arg(client.localPort())), 0, kWaitMs);
   QTRY_VERIFY(!sw.commands.isEmpty());
   QCOMPARE(sw.commands.count("12V3,4,5."), sw.commands.size());
+}
+
+// An unplugged adapter: while its error box waits for the operator, clients already know.
+void TestGatewayLink::comDeviceLossTellsClientsBeforeTheBox() {
+  auto sw = std::make_unique<SimPtySwitcher>();
+  QVERIFY(sw->ok());
+  writeSwitcherIni(QStringLiteral("[Link]\nPace=1000\n[Gateway]\nPort=%1\n").arg(freePort()), {sw->slavePath});
+  CreateForms();
+  QVERIFY(QSignalSpy(MainForm, &TMainForm::identificationFinished).wait(kWaitMs));
+  auto* server = MainForm->findChild<gateway::GatewayServer*>();
+  QTcpSocket client;
+  QByteArray got;
+  connect(&client, &QTcpSocket::readyRead, &client, [&] { got += client.readAll(); });
+  client.connectToHost(QHostAddress::LocalHost, server->port());
+  QVERIFY(client.waitForConnected(kWaitMs));
+  client.write("1V1.2V2.3V3.");
+  const QString label = QStringLiteral("127.0.0.1:%1").arg(client.localPort());
+  QTRY_COMPARE(ClientCommandsWaiting(*MainForm, label), 2);  // the first went, two wait
+
+  bool toldDuringBox = false;
+  prompts.onMessage = [&] {
+    toldDuringBox = !ClientLinkReady(*MainForm) &&
+                    QTest::qWaitFor([&] { return got.count("Link closed\r\n") == 2; }, kWaitMs);
+  };
+  prompts.expect(link_detail::commErrorPrompt("等待串口事件", EIO).text, "串口错误");
+  sw.reset();
+  QTRY_VERIFY_WITH_TIMEOUT(!MainForm->SerialPort, kWaitMs);
+  prompts.onMessage = nullptr;
+  QVERIFY(toldDuringBox);
 }
 
 void TestGatewayLink::settingThatCannotBeTakenIsOneBox_data() {
