@@ -1,10 +1,12 @@
 // The MQTT bridge on the main window: its start from Switcher.ini, its line in the System
 // memo, the routing table, names, code groups and link handed to it, and its commands sent
-// as a remote client's: through SendCode, paced, "[mqtt]" in the send list, no boxes.
+// as a remote client's (code groups' too): through ClientSend, paced, "[mqtt]" in the send
+// list, no boxes.
 #include "MqttLink.h"
 
 #include <QAbstractItemModel>
 #include <QPointer>
+#include <QTimer>
 #include <cstdio>
 
 #include "ClientCommands.h"
@@ -47,35 +49,22 @@ class MqttLink final : public QObject, public mqtt::MqttHost {
     return mqtt::SendResult::LinkClosed;
   }
 
-  // As the tree's Execute runs it (Button12Click), with the group in place of the selection;
-  // the operator's current node is left as it was.
-  mqtt::SendResult executeGroup(const QString& name) override {
-    CodeTreeItem* group = findGroup(name);
-    if (!group) return mqtt::SendResult::UnknownGroup;
-    if (PacedBacklog(form) >= kClientWaitingEach) return mqtt::SendResult::Busy;
-    CodeTreeItem* previous = form.CurrentNode;
-    form.CurrentNode = group;
-    form.Busy = 1;
-    {
-      QuietPrompts quiet;
-      group->record->Execute(*form.CodeHost);
-    }
-    if (PacedBacklog(form) == 0) form.Busy = 0;
-    form.CurrentNode = previous;
-    return mqtt::SendResult::Accepted;
-  }
-
   routing::Route route(int output) const override { return routing.table().route(output); }
   QString name(names::Kind kind, int number) const override { return routing.names().name(kind, number); }
 
   QStringList groups() const override {
     QStringList out;
-    if (!form.RootNode) return out;
-    for (int i = 0; i < form.RootNode->childCount(); ++i) {
-      auto* item = TCodeTreeView::nodeOf(form.RootNode->child(i));
-      if (item->record && item->record->type == TNode::kGroup) out << QString::fromStdString(DisplayText(*item->record));
-    }
+    for (CodeTreeItem* g : groupNodes()) out << QString::fromStdString(DisplayText(*g->record));
     return out;
+  }
+
+  // The items' codes as the tree's Execute sends them (depth first); the bridge sends them as
+  // a client's, so the operator's run state and selection are never touched.
+  std::vector<QByteArray> groupCodes(int index) const override {
+    std::vector<QByteArray> codes;
+    const std::vector<CodeTreeItem*> all = groupNodes();
+    if (index >= 0 && size_t(index) < all.size()) collect(all[size_t(index)], codes);
+    return codes;
   }
 
   mqtt::Info info() const override {
@@ -88,15 +77,23 @@ class MqttLink final : public QObject, public mqtt::MqttHost {
     return i;
   }
 
-  CodeTreeItem* findGroup(const QString& name) const {
-    if (!form.RootNode) return nullptr;
+  std::vector<CodeTreeItem*> groupNodes() const {
+    std::vector<CodeTreeItem*> out;
+    if (!form.RootNode) return out;
     for (int i = 0; i < form.RootNode->childCount(); ++i) {
       auto* item = TCodeTreeView::nodeOf(form.RootNode->child(i));
-      if (item->record && item->record->type == TNode::kGroup &&
-          QString::fromStdString(DisplayText(*item->record)) == name)
-        return item;
+      if (item->record && item->record->type == TNode::kGroup) out.push_back(item);
     }
-    return nullptr;
+    return out;
+  }
+
+  static void collect(CodeTreeItem* node, std::vector<QByteArray>& codes) {
+    for (int i = 0; i < node->childCount(); ++i) {
+      auto* child = TCodeTreeView::nodeOf(node->child(i));
+      if (!child->record) continue;
+      if (child->record->type == TNode::kCode) codes.push_back(QByteArray::fromStdString(child->record->code));
+      else collect(child, codes);
+    }
   }
 
   TMainForm& form;
@@ -113,6 +110,8 @@ void SetMqttBrokerForRun(const QString& host, int port) {
 }
 
 void TMainForm::SetupMqtt() {
+  // Off unless a host is given: nothing more of [MQTT] is read at a start without it.
+  if (hostForRun.isEmpty() && platform::GetPrivateProfileString("MQTT", "Host", "", 256, kSwitcherIni).trimmed().isEmpty()) return;
   mqtt::Settings settings = mqtt::ReadSettings(kSwitcherIni);
   if (!hostForRun.isEmpty()) {
     settings.host = hostForRun;
@@ -125,6 +124,12 @@ void TMainForm::SetupMqtt() {
   const QString problem = mqtt::Problem(settings);
   if (!problem.isEmpty()) {
     SetServiceStatus(*this, "MQTT", QStringLiteral("MQTT: not started (%1)").arg(problem));
+    // A value that is not a boolean says so in a box, as [Gateway] and [Panel] do, once the
+    // window is up: a ReadOnly or TLS the console cannot read must not pass unnoticed.
+    if (!settings.problem.isEmpty())
+      QTimer::singleShot(0, this, [this, text = settings.problem] {
+        platform::showMessage(this, QStringLiteral("MQTT: %1.").arg(text), QStringLiteral("Error"), platform::Icon::Warning);
+      });
     return;
   }
   auto* link = new MqttLink(*this, *routing, *switcher, settings);

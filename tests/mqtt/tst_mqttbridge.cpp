@@ -22,21 +22,23 @@ class FakeHost : public mqtt::MqttHost {
     if (result == SendResult::Accepted) sent << c + " [" + label.toLatin1() + "]";
     return result;
   }
-  SendResult executeGroup(const QString& name) override {
-    if (!groupList.contains(name)) return SendResult::UnknownGroup;
-    sent << "group " + name.toUtf8();
-    return result;
+  std::vector<QByteArray> groupCodes(int index) const override {
+    if (index < 0 || index >= groupList.size()) return {};
+    if (index < codes.size()) return {codes[index].cbegin(), codes[index].cend()};
+    return {"group " + groupList[index].toUtf8()};
   }
   routing::Route route(int output) const override { return table.route(output); }
   QString name(names::Kind k, int n) const override { return names.name(k, n); }
   QStringList groups() const override { return groupList; }
-  mqtt::Info info() const override { return {"MATRIX 16X16", "V1.2", "TCP 127.0.0.1:5000", 16, 16}; }
+  mqtt::Info info() const override { return {"MATRIX 16X16", "V1.2", "TCP 127.0.0.1:5000", inputs, outputs}; }
 
   bool up = true;
   SendResult result = SendResult::Accepted;
   routing::RoutingTable table;
   names::Names names;
   QStringList groupList{"Morning", "Evening"};
+  QList<QList<QByteArray>> codes;  // per group; a group beyond it sends "group NAME"
+  int inputs = 16, outputs = 16;
   QList<QByteArray> sent;
 };
 
@@ -161,7 +163,7 @@ void TestMqttBridge::commands_data() {
   const int ok = int(SendResult::Accepted);
   QTest::newRow("set") << "output/5/set" << QByteArray("3") << false << true << ok << QByteArray("3B5. [mqtt]") << "";
   QTest::newRow("raw") << "command" << QByteArray("1V2.") << false << true << ok << QByteArray("1V2. [mqtt]") << "";
-  QTest::newRow("group") << "group/execute" << QByteArray("Evening") << false << true << ok << QByteArray("group Evening") << "";
+  QTest::newRow("group") << "group/execute" << QByteArray("Evening") << false << true << ok << QByteArray("group Evening [mqtt]") << "";
   QTest::newRow("no such group") << "group/execute" << QByteArray("Noon") << false << true << ok << QByteArray() << "no such group";
   QTest::newRow("read-only") << "output/5/set" << QByteArray("3") << true << true << ok << QByteArray() << "read-only";
   QTest::newRow("link closed") << "output/5/set" << QByteArray("3") << false << false << ok << QByteArray() << "link closed";
