@@ -25,12 +25,14 @@ namespace {
 constexpr int kMiscMs = 1000;
 constexpr int kConnectTimeoutMs = 10000;
 constexpr int kCloseFlushMs = 1000;
-constexpr int kStateQos = 1;
-// Retained state awaiting the broker's acknowledgement; the rest waits in the library's queue.
-// The library walks its whole list of unacknowledged messages on every publish while it may
-// still send, so an unbounded window made a 768-message burst quadratic (36 us a publish, a
-// 256-line status burst holding the window for tens of ms); with a bounded one a publish is
-// a queue append and the rest leave as acknowledgements come back.
+// Retained state goes at QoS 0: every connect publishes all of it again, so an acknowledgement
+// would guard nothing, and with QoS 1 a 256-line burst's 768 messages waited behind a window
+// of acknowledgements whose reads and sends ran into the next burst (bench_mqtt: the console's
+// burst 3.4 to 4 times as long with a subscriber, 1.3 times at QoS 0).
+constexpr int kStateQos = 0;
+constexpr int kWillQos = 1;
+// Messages awaiting the broker's acknowledgement (only the last will's kind now): the library
+// walks that whole list on every publish, so it stays bounded.
 constexpr int kInflight = 100;
 constexpr int kCommandQos = 0;  // a command is never delivered twice
 // Retained commands already answered; a flood of distinct ones starts the memory again.
@@ -131,8 +133,7 @@ MqttBridge::MqttBridge(MqttHost& h, const Settings& s, QObject* parent)
 
 MqttBridge::~MqttBridge() {
   if (mosq && !connecting && st == State::Connected) {
-    // QoS 0: they go out now, ahead of any state still queued behind the in-flight window;
-    // a clean close leaves no "up" behind it.
+    // After whatever state is still queued; a clean close leaves no "up" behind it.
     const QByteArray link = utf8(cfg.base() + QStringLiteral("/link"));
     const QByteArray topic = utf8(cfg.base() + QStringLiteral("/status"));
     api->publish(mosq, nullptr, link.constData(), 4, "down", 0, true);
@@ -185,7 +186,7 @@ void MqttBridge::connectNow() {
   // the one before (Nagle's algorithm against delayed acks: 40-90 ms on loopback).
   api->intOption(mosq, MOSQ_OPT_TCP_NODELAY, 1);
   const QByteArray will = utf8(cfg.base() + QStringLiteral("/status"));
-  api->willSet(mosq, will.constData(), 7, "offline", kStateQos, true);
+  api->willSet(mosq, will.constData(), 7, "offline", kWillQos, true);
   if (!cfg.user.isEmpty()) {
     const QByteArray user = utf8(cfg.user);
     api->usernamePwSet(mosq, user.constData(), password.isEmpty() ? nullptr : password.constData());
