@@ -115,17 +115,17 @@ class Services::MqttService final : public QObject, public mqtt::MqttHost {
   mqtt::SendResult sendCommand(const QByteArray& command, const QString& label, std::function<void()> onDropped) override {
     return toMqtt(engine.sendClient(command, label, std::move(onDropped)));
   }
-  mqtt::SendResult executeGroup(const QString& name) override {
-    const Preset* p = engine.presets().findByName(name);
-    if (!p) return mqtt::SendResult::UnknownGroup;
-    return toMqtt(engine.runPreset(p->id, QStringLiteral("mqtt")));
-  }
   routing::Route route(int output) const override { return engine.routes().route(output); }
   QString name(names::Kind kind, int number) const override { return engine.names().name(kind, number); }
   QStringList groups() const override {
     QStringList out;
     for (const Preset& p : engine.presets().all()) out << p.name;
     return out;
+  }
+  std::vector<QByteArray> groupCodes(int index) const override {
+    const QList<Preset>& all = engine.presets().all();
+    if (index < 0 || index >= all.size()) return {};
+    return {all[index].codes.begin(), all[index].codes.end()};
   }
   mqtt::Info info() const override {
     mqtt::Info i;
@@ -217,6 +217,11 @@ void Services::startPanel(const ServiceRun& run, const QString& iniFile) {
 }
 
 void Services::startMqtt(const ServiceRun& run, const QString& iniFile) {
+  // Off unless a host is given: nothing more of [MQTT] is read at a start without it.
+  constexpr int kHostBuffer = 256;
+  if (run.mqttHost.isEmpty() &&
+      platform::GetPrivateProfileString("MQTT", "Host", "", kHostBuffer, iniFile).trimmed().isEmpty())
+    return;
   mqtt::Settings settings = mqtt::ReadSettings(iniFile);
   if (!run.mqttHost.isEmpty()) {
     settings.host = run.mqttHost;
@@ -226,6 +231,9 @@ void Services::startMqtt(const ServiceRun& run, const QString& iniFile) {
   const QString problem = mqtt::Problem(settings);
   if (!problem.isEmpty()) {
     emit status(QStringLiteral("MQTT"), QStringLiteral("MQTT: not started (%1)").arg(problem));
+    // A value that is not a boolean is said in a box, as [Gateway] and [Panel] do: a ReadOnly
+    // or TLS that cannot be read must not pass unnoticed.
+    if (!settings.problem.isEmpty()) emit failed(QStringLiteral("MQTT"), QStringLiteral("MQTT: %1.").arg(settings.problem));
     return;
   }
   mqttService = new MqttService(engine, *this, settings);

@@ -1,11 +1,12 @@
 #include "MqttBridge.h"
 
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <mosquitto.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -13,6 +14,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "MosquittoApi.h"
 
 namespace mqtt {
 
@@ -20,40 +25,63 @@ namespace {
 constexpr int kMiscMs = 1000;
 constexpr int kConnectTimeoutMs = 10000;
 constexpr int kCloseFlushMs = 1000;
-constexpr int kStateQos = 1;
-// Retained state awaiting the broker's acknowledgement; the rest waits in the library's queue.
-// The library walks its whole list of unacknowledged messages on every publish while it may
-// still send, so an unbounded window made a 768-message burst quadratic (36 us a publish, a
-// 256-line status burst holding the window for tens of ms); with a bounded one a publish is
-// a queue append and the rest leave as acknowledgements come back.
+// Retained state goes at QoS 0: every connect publishes all of it again, so an acknowledgement
+// would guard nothing, and with QoS 1 a 256-line burst's 768 messages waited behind a window
+// of acknowledgements whose reads and sends ran into the next burst (bench_mqtt: the console's
+// burst 3.4 to 4 times as long with a subscriber, 1.3 times at QoS 0).
+constexpr int kStateQos = 0;
+constexpr int kWillQos = 1;
+// Messages awaiting the broker's acknowledgement (only the last will's kind now): the library
+// walks that whole list on every publish, so it stays bounded.
 constexpr int kInflight = 100;
 constexpr int kCommandQos = 0;  // a command is never delivered twice
+// Retained commands already answered; a flood of distinct ones starts the memory again.
+constexpr int kMaxRetainedRefused = 4096;
 constexpr char kLabel[] = "mqtt";
 enum Family { kNamesFamily = 1, kDiscoveryFamily = 2 };
 enum Which { kRead, kWrite, kMisc };
 
-// The library is initialised once per process; it keeps no state the bridges share.
-void initLibrary() {
-  static const bool once = [] {
-    mosquitto_lib_init();
-    return true;
-  }();
-  (void)once;
+// Set by the key's pass-phrase callback on the connect call's thread.
+thread_local bool keyAskedForPassphrase = false;
+
+// OpenSSL asks this instead of the terminal: the console never prompts.
+int refusePassphrase(char*, int, int, void*) {
+  keyAskedForPassphrase = true;
+  return 0;
 }
 
-QString reasonOf(int rc, int err) {
+bool tlsFailure(int rc) { return rc == MOSQ_ERR_TLS || rc == MOSQ_ERR_TLS_HANDSHAKE; }
+
+QString lowerFirst(QString s) {
+  if (s.endsWith(QLatin1Char('.'))) s.chop(1);
+  return s.isEmpty() ? s : s.at(0).toLower() + s.mid(1);
+}
+
+QString reasonOf(const MosquittoApi* api, int rc, int err) {
   switch (rc) {
     case MOSQ_ERR_ERRNO: return QString::fromLocal8Bit(std::strerror(err)).toLower();
     case MOSQ_ERR_CONN_LOST: return QStringLiteral("connection lost");
     case MOSQ_ERR_EAI: return QStringLiteral("host not found");
-    case MOSQ_ERR_TLS: return QStringLiteral("TLS failure");
+    case MOSQ_ERR_TLS:
+    case MOSQ_ERR_TLS_HANDSHAKE: return QStringLiteral("TLS failure");
     case MOSQ_ERR_NO_CONN: return QStringLiteral("not connected");
-    default: {
-      QString s = QString::fromUtf8(mosquitto_strerror(rc));
-      if (s.endsWith(QLatin1Char('.'))) s.chop(1);
-      return s.isEmpty() ? s : s.at(0).toLower() + s.mid(1);
-    }
+    default: return lowerFirst(QString::fromUtf8(api->strerror(rc)));
   }
+}
+
+// A CONNACK's MQTT 5 reason code, told in 3.1.1's words where one says the same.
+QString refusalOf(const MosquittoApi* api, int rc) {
+  int old = 0;
+  switch (rc) {
+    case 0x84: old = 1; break;  // unsupported protocol version
+    case 0x85: old = 2; break;  // client identifier not valid
+    case 0x88: old = 3; break;  // server unavailable
+    case 0x86: old = 4; break;  // bad user name or password
+    case 0x87: old = 5; break;  // not authorized
+    default: break;
+  }
+  if (old > 0) return lowerFirst(QString::fromUtf8(api->connackString(old)).toLower());
+  return QStringLiteral("connection refused: ") + lowerFirst(QString::fromUtf8(api->reasonString(rc)));
 }
 
 QByteArray utf8(const QString& s) { return s.toUtf8(); }
@@ -72,11 +100,26 @@ class Cork {
   }
   int fd;
 };
+
+// "output/N/LEAF" of base: N, or 0 when the topic is not one.
+int outputOf(QStringView rest, QStringView leaf) {
+  if (!rest.startsWith(u"output/") || !rest.endsWith(leaf) || rest.size() <= 7 + leaf.size()) return 0;
+  const QStringView n = rest.mid(7, rest.size() - 7 - leaf.size());
+  bool ok = false;
+  const int v = n.toInt(&ok);
+  return ok && n.size() <= 3 && !n.startsWith(u'+') ? v : 0;
+}
 }  // namespace
+
+// A connect call on its own thread. The bridge lets go of it (owner null) when it gives up
+// waiting or goes away; the thread then destroys the handle itself.
+struct MqttBridge::ConnectJob {
+  std::mutex lock;
+  MqttBridge* owner = nullptr;
+};
 
 MqttBridge::MqttBridge(MqttHost& h, const Settings& s, QObject* parent)
     : QObject(parent), host(h), cfg(s), dirtyOutputs(routing::kOutputs + 1, false) {
-  initLibrary();
   miscTimer = new QTimer(this);
   miscTimer->setInterval(kMiscMs);
   connect(miscTimer, &QTimer::timeout, this, [this] { pump(kMisc); });
@@ -84,24 +127,25 @@ MqttBridge::MqttBridge(MqttHost& h, const Settings& s, QObject* parent)
   retryTimer->setSingleShot(true);
   connect(retryTimer, &QTimer::timeout, this, [this] {
     if (st == State::Waiting) connectNow();
-    else if (st == State::Connecting && mosq && !connecting.joinable()) lost(QStringLiteral("no answer from the broker"), false);
+    else if (st == State::Connecting && (mosq || connecting)) lost(QStringLiteral("no answer from the broker"), false);
   });
 }
 
 MqttBridge::~MqttBridge() {
-  if (connecting.joinable()) connecting.join();  // its result is dropped with this object
-  if (mosq && st == State::Connected) {
+  if (mosq && !connecting && st == State::Connected) {
+    // After whatever state is still queued; a clean close leaves no "up" behind it.
+    const QByteArray link = utf8(cfg.base() + QStringLiteral("/link"));
     const QByteArray topic = utf8(cfg.base() + QStringLiteral("/status"));
-    // QoS 0: it goes out now, ahead of any state still queued behind the in-flight window.
-    mosquitto_publish(mosq, nullptr, topic.constData(), 7, "offline", 0, true);
-    mosquitto_disconnect(mosq);
+    api->publish(mosq, nullptr, link.constData(), 4, "down", 0, true);
+    api->publish(mosq, nullptr, topic.constData(), 7, "offline", 0, true);
+    api->disconnect(mosq);
     // What the socket did not take at once, for a bounded time.
-    const int fd = mosquitto_socket(mosq);
+    const int fd = api->socket(mosq);
     QDeadlineTimer deadline(kCloseFlushMs);
-    while (fd >= 0 && mosquitto_want_write(mosq) && !deadline.hasExpired()) {
+    while (fd >= 0 && api->wantWrite(mosq) && !deadline.hasExpired()) {
       pollfd p{fd, POLLOUT, 0};
       if (::poll(&p, 1, int(deadline.remainingTime())) <= 0) break;
-      if (mosquitto_loop_write(mosq, 1) != MOSQ_ERR_SUCCESS) break;
+      if (api->loopWrite(mosq, 1) != MOSQ_ERR_SUCCESS) break;
     }
   }
   teardown();
@@ -109,8 +153,13 @@ MqttBridge::~MqttBridge() {
 
 void MqttBridge::start() {
   if (st != State::Off) return;
+  QString error;
+  api = Mosquitto(&error);
+  if (!api) {
+    setStatus(QStringLiteral("MQTT: not started (%1)").arg(error));
+    return;
+  }
   if (!cfg.user.isEmpty() && !cfg.passwordFile.isEmpty()) {
-    QString error;
     password = ReadPassword(cfg.passwordFile, &error);
     if (!error.isEmpty()) {
       setStatus(QStringLiteral("MQTT: not started (%1)").arg(error));
@@ -125,59 +174,85 @@ void MqttBridge::connectNow() {
   st = State::Connecting;
   refusal.clear();
   justConnected = false;
-  const QByteArray clientId = utf8(QStringLiteral("switcher-console-%1-%2").arg(cfg.prefix, cfg.id));
-  mosq = mosquitto_new(clientId.constData(), true, this);
+  const QByteArray clientId = utf8(cfg.clientId());
+  mosq = api->create(clientId.constData(), true, this);
   if (!mosq) {
     lost(QStringLiteral("out of memory"), false);
     return;
   }
-  mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-  mosquitto_max_inflight_messages_set(mosq, kInflight);
+  api->intOption(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+  api->maxInflight(mosq, kInflight);
   // A lone update (one route set) leaves at once instead of waiting for the broker's ack of
   // the one before (Nagle's algorithm against delayed acks: 40-90 ms on loopback).
-  mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
+  api->intOption(mosq, MOSQ_OPT_TCP_NODELAY, 1);
   const QByteArray will = utf8(cfg.base() + QStringLiteral("/status"));
-  mosquitto_will_set(mosq, will.constData(), 7, "offline", kStateQos, true);
+  api->willSet(mosq, will.constData(), 7, "offline", kWillQos, true);
   if (!cfg.user.isEmpty()) {
     const QByteArray user = utf8(cfg.user);
-    mosquitto_username_pw_set(mosq, user.constData(), password.isEmpty() ? nullptr : password.constData());
+    api->usernamePwSet(mosq, user.constData(), password.isEmpty() ? nullptr : password.constData());
   }
   if (cfg.tls) {
     const QByteArray ca = utf8(cfg.caFile), cert = utf8(cfg.certFile), key = utf8(cfg.keyFile);
-    if (ca.isEmpty()) mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-    const int rc = mosquitto_tls_set(mosq, ca.isEmpty() ? nullptr : ca.constData(), nullptr,
-                                     cert.isEmpty() ? nullptr : cert.constData(),
-                                     key.isEmpty() ? nullptr : key.constData(), nullptr);
+    if (ca.isEmpty()) api->intOption(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+    const int rc = api->tlsSet(mosq, ca.isEmpty() ? nullptr : ca.constData(), nullptr,
+                               cert.isEmpty() ? nullptr : cert.constData(),
+                               key.isEmpty() ? nullptr : key.constData(), &refusePassphrase);
     if (rc != MOSQ_ERR_SUCCESS) {
-      lost(QStringLiteral("TLS set-up: %1").arg(reasonOf(rc, errno)), true);
+      lost(QStringLiteral("TLS set-up: %1").arg(reasonOf(api, rc, errno)), true);
       return;
     }
   }
-  mosquitto_connect_callback_set(mosq, &MqttBridge::connectCallback);
-  mosquitto_message_callback_set(mosq, &MqttBridge::messageCallback);
+  api->connectCallbackSet(mosq, &MqttBridge::connectCallback);
+  api->messageCallbackSet(mosq, &MqttBridge::messageCallback);
 
-  // The name lookup and the start of the TCP connect may block: off the window's thread.
-  // Nothing else touches the handle until connectDone runs here.
-  const QByteArray hostName = utf8(cfg.host);
-  connecting = std::thread([this, m = mosq, hostName, port = cfg.effectivePort()] {
-    const int rc = mosquitto_connect_async(m, hostName.constData(), port, kKeepAliveSeconds);
+  // The name lookup and the TCP connect may block: on a thread of their own, which nothing
+  // waits for. Nothing else touches the handle until connectDone runs here.
+  auto job = std::make_shared<ConnectJob>();
+  job->owner = this;
+  connecting = job;
+  std::thread([job, m = mosq, a = api, hostName = utf8(cfg.host), port = cfg.effectivePort()] {
+    mosquitto_property* props = nullptr;
+    a->propertyAddInt32(&props, MQTT_PROP_MAXIMUM_PACKET_SIZE, kMaxPacketBytes);
+    keyAskedForPassphrase = false;
+    const int rc = a->connectBindV5(m, hostName.constData(), port, kKeepAliveSeconds, nullptr, props);
     const int err = errno;
-    QMetaObject::invokeMethod(this, [this, rc, err] { connectDone(rc, err); }, Qt::QueuedConnection);
-  });
+    const bool keyLocked = keyAskedForPassphrase;
+    a->propertyFreeAll(&props);
+    const std::lock_guard<std::mutex> hold(job->lock);
+    if (!job->owner) {
+      a->destroy(m);
+      return;
+    }
+    MqttBridge* b = job->owner;
+    QMetaObject::invokeMethod(b, [b, job, m, rc, err, keyLocked] { b->connectDone(job, m, rc, err, keyLocked); },
+                              Qt::QueuedConnection);
+  }).detach();
   retryTimer->start(kConnectTimeoutMs);
 }
 
-void MqttBridge::connectDone(int rc, int err) {
-  if (connecting.joinable()) connecting.join();
-  if (rc != MOSQ_ERR_SUCCESS) {
-    lost(reasonOf(rc, err), false);
+void MqttBridge::connectDone(const std::shared_ptr<ConnectJob>& job, mosquitto* handle, int rc, int err, bool keyLocked) {
+  if (job != connecting) {  // given up on while its answer was on the way
+    api->destroy(handle);
     return;
   }
-  const int fd = mosquitto_socket(mosq);
+  connecting.reset();
+  if (keyLocked) {
+    lost(QStringLiteral("KeyFile is protected by a pass phrase, which the console never asks for"), true);
+    return;
+  }
+  if (rc != MOSQ_ERR_SUCCESS) {
+    lost(reasonOf(api, rc, err), tlsFailure(rc) || rc == MOSQ_ERR_AUTH);
+    return;
+  }
+  const int fd = api->socket(mosq);
   if (fd < 0) {
     lost(QStringLiteral("no socket"), false);
     return;
   }
+  // The library's connect left it blocking or not depending on its version: reads on the
+  // window's thread must never wait.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0 && !(flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
   writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
   connect(readNotifier, &QSocketNotifier::activated, this, [this] { pump(kRead); });
@@ -187,17 +262,17 @@ void MqttBridge::connectDone(int rc, int err) {
 }
 
 void MqttBridge::pump(int which) {
-  if (!mosq || connecting.joinable()) return;
-  const int rc = which == kRead ? mosquitto_loop_read(mosq, 1)
-                 : which == kWrite ? mosquitto_loop_write(mosq, 1)
-                                   : mosquitto_loop_misc(mosq);
+  if (!mosq || connecting) return;
+  const int rc = which == kRead ? api->loopRead(mosq, 1)
+                 : which == kWrite ? api->loopWrite(mosq, 1)
+                                   : api->loopMisc(mosq);
   const int err = errno;
   if (!refusal.isEmpty()) {
     lost(refusal, true);
     return;
   }
   if (rc != MOSQ_ERR_SUCCESS) {
-    lost(reasonOf(rc, err), rc == MOSQ_ERR_TLS || rc == MOSQ_ERR_AUTH);
+    lost(reasonOf(api, rc, err), tlsFailure(rc) || rc == MOSQ_ERR_AUTH);
     return;
   }
   const QPointer<MqttBridge> self(this);
@@ -206,9 +281,15 @@ void MqttBridge::pump(int which) {
     st = State::Connected;
     delay = kFirstRetrySeconds;
     retryTimer->stop();
+    // Commands keep their retain flag, so that a retained one is known for what it is; this
+    // console's own retained topics of earlier runs come back once, for clearing what is stale.
     for (const QString& t : CommandSubscriptions(cfg.base())) {
       const QByteArray topic = utf8(t);
-      mosquitto_subscribe(mosq, nullptr, topic.constData(), kCommandQos);
+      api->subscribeV5(mosq, nullptr, topic.constData(), kCommandQos, MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+    }
+    for (const QString& t : StateSubscriptions(cfg.base(), cfg.discoveryPrefix, cfg.nodeId())) {
+      const QByteArray topic = utf8(t);
+      api->subscribeV5(mosq, nullptr, topic.constData(), kCommandQos, MQTT_SUB_OPT_NO_LOCAL, nullptr);
     }
     publishAll();
     setStatus(QStringLiteral("MQTT: connected to %1:%2 as %3").arg(cfg.host).arg(cfg.effectivePort()).arg(cfg.base()));
@@ -216,10 +297,10 @@ void MqttBridge::pump(int which) {
     if (!self) return;
   }
   if (!inbox.empty()) {
-    std::vector<std::pair<QString, QByteArray>> todo;
+    std::vector<Incoming> todo;
     todo.swap(inbox);
-    for (const auto& m : todo) {
-      handle(m.first, m.second);
+    for (const Incoming& m : todo) {
+      handle(m);
       if (!self || !mosq) return;
     }
   }
@@ -227,7 +308,7 @@ void MqttBridge::pump(int which) {
 }
 
 void MqttBridge::updateWrite() {
-  if (writeNotifier && mosq) writeNotifier->setEnabled(mosquitto_want_write(mosq));
+  if (writeNotifier && mosq) writeNotifier->setEnabled(api->wantWrite(mosq));
 }
 
 void MqttBridge::lost(const QString& reason, bool slow) {
@@ -250,8 +331,15 @@ void MqttBridge::teardown() {
   readNotifier = writeNotifier = nullptr;
   miscTimer->stop();
   inbox.clear();
+  if (connecting) {
+    // The connect call still holds the handle: it destroys it when it returns.
+    const std::lock_guard<std::mutex> hold(connecting->lock);
+    connecting->owner = nullptr;
+    connecting.reset();
+    mosq = nullptr;
+  }
   if (mosq) {
-    mosquitto_destroy(mosq);
+    api->destroy(mosq);
     mosq = nullptr;
   }
 }
@@ -265,52 +353,86 @@ void MqttBridge::setStatus(const QString& text) {
 void MqttBridge::connectCallback(mosquitto*, void* self, int rc) {
   auto* b = static_cast<MqttBridge*>(self);
   if (rc == 0) b->justConnected = true;
-  else {
-    b->refusal = QString::fromUtf8(mosquitto_connack_string(rc)).toLower();
-    if (b->refusal.endsWith(QLatin1Char('.'))) b->refusal.chop(1);
-  }
+  else b->refusal = refusalOf(b->api, rc);
 }
 
 void MqttBridge::messageCallback(mosquitto*, void* self, const mosquitto_message* m) {
   auto* b = static_cast<MqttBridge*>(self);
-  b->inbox.emplace_back(QString::fromUtf8(m->topic),
-                        QByteArray(static_cast<const char*>(m->payload), qMax(0, m->payloadlen)));
+  b->inbox.push_back({QString::fromUtf8(m->topic),
+                      QByteArray(static_cast<const char*>(m->payload), qMax(0, m->payloadlen)), m->retain});
 }
 
-void MqttBridge::handle(const QString& topic, const QByteArray& payload) {
+void MqttBridge::handle(const Incoming& m) {
   const QString base = cfg.base() + QLatin1Char('/');
-  if (!topic.startsWith(base)) return fail(topic, payload, QStringLiteral("unknown topic"));
-  const Command c = ParseCommand(topic.mid(base.size()), payload, inputCount(), outputCount());
-  if (c.kind == Command::Kind::Invalid) return fail(topic, payload, c.reason);
-  if (cfg.readOnly) return fail(topic, payload, QStringLiteral("read-only"));
-  if (!host.linkReady()) return fail(topic, payload, QStringLiteral("link closed"));
-  auto refused = [&](SendResult r) {
-    switch (r) {
-      case SendResult::Accepted: return false;
-      case SendResult::Busy: fail(topic, payload, QStringLiteral("busy: 256 commands waiting")); return true;
-      case SendResult::LinkClosed: fail(topic, payload, QStringLiteral("link closed")); return true;
-      case SendResult::UnknownGroup: fail(topic, payload, QStringLiteral("no such group")); return true;
-    }
-    return true;
-  };
-  if (c.kind == Command::Kind::Group) {
-    refused(host.executeGroup(c.group));
+  if (!topicIsCommand(m.topic, cfg.base())) {
+    // This console's own state (or discovery config) of an earlier run; others' live
+    // messages on those topics are not ours to answer.
+    if (m.retained) learned(m.topic);
     return;
   }
+  if (m.retained) return refuseRetained(m);
+  const Command c = ParseCommand(m.topic.mid(base.size()), m.payload, inputCount(), outputCount());
+  if (c.kind == Command::Kind::Invalid) return fail(m.topic, m.payload, c.reason);
+  if (cfg.readOnly) return fail(m.topic, m.payload, QStringLiteral("read-only"));
+  if (!host.linkReady()) return fail(m.topic, m.payload, QStringLiteral("link closed"));
+  if (c.kind != Command::Kind::Group) return send(m.topic, m.payload, c.commands);
+  const QStringList groups = host.groups();
+  const int at = GroupIndex(ButtonPayloads(groups), c.group);
+  if (at < 0) return fail(m.topic, m.payload, QStringLiteral("no such group"));
+  std::vector<QByteArray> codes;
+  for (QByteArray& code : host.groupCodes(at))
+    if (!code.isEmpty()) codes.push_back(std::move(code));
+  send(m.topic, m.payload, codes);
+}
+
+void MqttBridge::send(const QString& topic, const QByteArray& payload, const std::vector<QByteArray>& commands) {
   const QPointer<MqttBridge> self(this);
-  for (const QByteArray& command : c.commands) {
-    const SendResult r = host.sendCommand(command, QString::fromLatin1(kLabel), [self, topic, payload] {
-      if (self) self->fail(topic, payload, QStringLiteral("link closed"));
+  // One message's drops are told once.
+  auto told = std::make_shared<bool>(false);
+  for (const QByteArray& command : commands) {
+    const SendResult r = host.sendCommand(command, QString::fromLatin1(kLabel), [self, topic, payload, told] {
+      if (!self || *told) return;
+      *told = true;
+      self->fail(topic, payload, QStringLiteral("link closed"));
     });
-    if (!self || refused(r)) return;
+    if (!self) return;
+    if (r == SendResult::Busy) return fail(topic, payload, QStringLiteral("busy: 256 commands waiting"));
+    if (r == SendResult::LinkClosed) return fail(topic, payload, QStringLiteral("link closed"));
   }
+}
+
+void MqttBridge::refuseRetained(const Incoming& m) {
+  // A retained command comes again on every connect (a broker restart, a kicked client id):
+  // never run, answered the first time only.
+  const QByteArray key = utf8(m.topic) + '\0' + QCryptographicHash::hash(m.payload, QCryptographicHash::Sha1);
+  if (retainedRefused.contains(key)) return;
+  if (retainedRefused.size() >= kMaxRetainedRefused) retainedRefused.clear();
+  retainedRefused.insert(key);
+  fail(m.topic, m.payload, QStringLiteral("retained command ignored"));
+}
+
+bool MqttBridge::mayStay(const QString& topic) const {
+  // An output that exists keeps its last state until its route is known again.
+  const QString base = cfg.base() + QLatin1Char('/');
+  if (!topic.startsWith(base)) return false;
+  const QStringView rest = QStringView(topic).mid(base.size());
+  int o = 0;
+  for (const char16_t* leaf : {u"/video", u"/audio", u"/label"})
+    if ((o = outputOf(rest, QStringView(leaf))) > 0) break;
+  return o > 0 && o <= outputCount();
+}
+
+void MqttBridge::learned(const QString& topic) {
+  if (sent.contains(topic) || mayStay(topic)) return;
+  publishRetained(topic, {});  // left by an earlier run: gone at the broker
+  updateWrite();
 }
 
 void MqttBridge::fail(const QString& topic, const QByteArray& payload, const QString& reason) {
   if (!mosq || st != State::Connected) return;
   const QByteArray t = utf8(cfg.base() + QStringLiteral("/error"));
   const QByteArray json = ErrorJson(topic, payload.left(kMaxPayload), reason);
-  mosquitto_publish(mosq, nullptr, t.constData(), int(json.size()), json.constData(), kCommandQos, false);
+  api->publish(mosq, nullptr, t.constData(), int(json.size()), json.constData(), kCommandQos, false);
   ++published;
 }
 
@@ -335,9 +457,7 @@ void MqttBridge::mark(unsigned what) {
 int MqttBridge::inputCount() const { return cfg.inputs > 0 ? cfg.inputs : qBound(1, host.info().inputs, routing::kMaxInput); }
 int MqttBridge::outputCount() const { return cfg.outputs > 0 ? cfg.outputs : qBound(1, host.info().outputs, routing::kOutputs); }
 
-Discovery MqttBridge::discovery() const {
-  return {cfg.discoveryPrefix, cfg.base(), cfg.prefix + QLatin1Char('_') + cfg.id, host.info()};
-}
+Discovery MqttBridge::discovery() const { return {cfg.discoveryPrefix, cfg.base(), cfg.nodeId(), host.info()}; }
 
 void MqttBridge::flush() {
   flushQueued = false;
@@ -347,7 +467,7 @@ void MqttBridge::flush() {
     return;
   }
   // One turn's publishes leave in full segments, not one small write each.
-  const Cork cork(mosquitto_socket(mosq));
+  const Cork cork(api->socket(mosq));
   const QString base = cfg.base();
   const unsigned what = dirty;
   dirty = 0;
@@ -393,11 +513,19 @@ void MqttBridge::flush() {
     QHash<QString, QByteArray> desired;
     if (cfg.discovery) {
       const Discovery d = discovery();
-      QStringList options;
-      for (int i = 0; i <= inputs; ++i) options << Label(i, host.name(names::Kind::Input, i));
-      for (int o = 1; o <= outputs; ++o)
-        desired.insert(SelectConfigTopic(d, o), SelectConfig(d, o, host.name(names::Kind::Output, o), options));
-      for (const QString& g : groups) desired.insert(ButtonConfigTopic(d, g), ButtonConfig(d, g));
+      if (cfg.readOnly) {
+        // Nothing that cannot work: state only, no buttons.
+        for (int o = 1; o <= outputs; ++o)
+          desired.insert(SensorConfigTopic(d, o), SensorConfig(d, o, host.name(names::Kind::Output, o)));
+      } else {
+        QStringList options;
+        for (int i = 0; i <= inputs; ++i) options << Label(i, host.name(names::Kind::Input, i));
+        for (int o = 1; o <= outputs; ++o)
+          desired.insert(SelectConfigTopic(d, o), SelectConfig(d, o, host.name(names::Kind::Output, o), options));
+        const QStringList payloads = ButtonPayloads(groups);
+        for (int g = 0; g < groups.size(); ++g)
+          if (!payloads[g].isEmpty()) desired.insert(ButtonConfigTopic(d, payloads[g]), ButtonConfig(d, payloads[g]));
+      }
     }
     syncFamily(kDiscoveryFamily, desired);
   }
@@ -441,7 +569,7 @@ void MqttBridge::publishRetained(const QString& topic, const QByteArray& payload
   if (!mosq || st != State::Connected) return;
   sent.insert(topic, payload);
   const QByteArray t = utf8(topic);
-  mosquitto_publish(mosq, nullptr, t.constData(), int(payload.size()), payload.constData(), kStateQos, true);
+  api->publish(mosq, nullptr, t.constData(), int(payload.size()), payload.constData(), kStateQos, true);
   ++published;
 }
 

@@ -1,10 +1,11 @@
 #pragma once
-// The console as an MQTT client (libmosquitto): the switcher's routing, names, groups and link
-// as retained messages under PREFIX/ID/, and commands from the broker handed to the console
-// (MqttHost) the way a gateway client's are. Everything runs on the thread that owns the
-// bridge, on its event loop: the broker's socket under QSocketNotifiers, keep-alive on a timer.
-// Only the connect call (name lookup, TCP connect) runs on a short-lived thread, and the
-// handle goes back to the event loop before anything else touches it. QtCore only.
+// The console as an MQTT client (libmosquitto, MQTT 5): the switcher's routing, names, groups
+// and link as retained messages under PREFIX/ID/, and commands from the broker handed to the
+// console (MqttHost) the way a gateway client's are. Everything runs on the thread that owns
+// the bridge, on its event loop: the broker's socket under QSocketNotifiers, keep-alive on a
+// timer. Only the connect call (name lookup, TCP connect) runs on a thread of its own, which
+// the bridge never waits for: a call that hangs is left to finish (and free its handle) alone.
+// The library is loaded when the first bridge starts. QtCore only.
 
 #include <QByteArray>
 #include <QHash>
@@ -14,7 +15,7 @@
 #include <QStringList>
 
 #include <functional>
-#include <thread>
+#include <memory>
 #include <vector>
 
 #include "MqttSettings.h"
@@ -29,13 +30,18 @@ struct mosquitto_message;
 
 namespace mqtt {
 
+struct MosquittoApi;
+
 // Retry delays after a failed or lost connection: 1, 2, 4 ... kMaxRetrySeconds; a refusal
 // of the credentials or a TLS failure waits kMaxRetrySeconds at once.
 constexpr int kFirstRetrySeconds = 1;
 constexpr int kMaxRetrySeconds = 30;
 constexpr int kKeepAliveSeconds = 30;
+// The largest packet the broker may send the console (MQTT 5's maximum packet size): a bigger
+// message is dropped at the broker and never read here.
+constexpr int kMaxPacketBytes = 2 * 1024 * 1024;
 
-enum class SendResult { Accepted, Busy, LinkClosed, UnknownGroup };
+enum class SendResult { Accepted, Busy, LinkClosed };
 
 // The console seen from the bridge.
 class MqttHost {
@@ -44,15 +50,16 @@ class MqttHost {
   virtual bool linkUp() const = 0;
   // The link is up and no identification runs: commands may go out.
   virtual bool linkReady() const = 0;
-  // One complete command for the switcher, shown as the label's in the send list;
+  // One command for the switcher as a client's, shown as the label's in the send list;
   // onDropped runs when an accepted command is dropped before it goes out.
   virtual SendResult sendCommand(const QByteArray& command, const QString& label,
                                  std::function<void()> onDropped) = 0;
-  // The root's group of that name, executed as the tree's Execute runs it.
-  virtual SendResult executeGroup(const QString& name) = 0;
   virtual routing::Route route(int output) const = 0;
   virtual QString name(names::Kind kind, int number) const = 0;
+  // The code groups' names as the tree shows them, in its order.
   virtual QStringList groups() const = 0;
+  // The codes of groups()[index], in the order the tree's Execute sends them.
+  virtual std::vector<QByteArray> groupCodes(int index) const = 0;
   virtual Info info() const = 0;
 };
 
@@ -62,7 +69,8 @@ class MqttBridge : public QObject {
   enum class State { Off, Connecting, Connected, Waiting };
 
   MqttBridge(MqttHost& host, const Settings& settings, QObject* parent = nullptr);
-  // Publishes "offline" and disconnects (a bounded wait for the bytes to leave).
+  // Publishes "link down" and "offline" and disconnects (a bounded wait for the bytes to
+  // leave); never waits for a connect call still running.
   ~MqttBridge() override;
 
   void start();
@@ -88,16 +96,25 @@ class MqttBridge : public QObject {
   void connectedChanged(bool connected);
 
  private:
+  struct ConnectJob;
+  struct Incoming {
+    QString topic;
+    QByteArray payload;
+    bool retained;
+  };
   enum Dirty : unsigned { kLink = 1, kInfo = 2, kNames = 4, kGroups = 8, kDiscovery = 16, kAll = 31 };
   void connectNow();
-  void connectDone(int rc, int err);
+  void connectDone(const std::shared_ptr<ConnectJob>& job, mosquitto* handle, int rc, int err, bool keyLocked);
   void lost(const QString& reason, bool slow);
   void teardown();
   void pump(int which);
   void updateWrite();
   void setStatus(const QString& text);
-  void onConnect(int rc);
-  void handle(const QString& topic, const QByteArray& payload);
+  void handle(const Incoming& m);
+  void learned(const QString& topic);
+  bool mayStay(const QString& topic) const;
+  void refuseRetained(const Incoming& m);
+  void send(const QString& topic, const QByteArray& payload, const std::vector<QByteArray>& commands);
   void fail(const QString& topic, const QByteArray& payload, const QString& reason);
   void mark(unsigned what);
   void flush();
@@ -114,12 +131,13 @@ class MqttBridge : public QObject {
 
   MqttHost& host;
   Settings cfg;
+  const MosquittoApi* api = nullptr;
   QByteArray password;
   State st = State::Off;
   QString status;
   int delay = kFirstRetrySeconds;
   mosquitto* mosq = nullptr;
-  std::thread connecting;
+  std::shared_ptr<ConnectJob> connecting;  // the connect call running, if any
   QSocketNotifier* readNotifier = nullptr;
   QSocketNotifier* writeNotifier = nullptr;
   QTimer* miscTimer = nullptr;
@@ -127,13 +145,14 @@ class MqttBridge : public QObject {
   // What the library's callbacks saw, handled once the library call has returned.
   QString refusal;  // CONNACK refused
   bool justConnected = false;
-  std::vector<std::pair<QString, QByteArray>> inbox;
+  std::vector<Incoming> inbox;
 
   unsigned dirty = 0;
   std::vector<bool> dirtyOutputs;
   bool flushQueued = false;
   QHash<QString, QByteArray> sent;           // last payload per retained topic on this connection
   QHash<int, QSet<QString>> families;        // retained topics per family, across connections
+  QSet<QByteArray> retainedRefused;          // retained commands answered once
   int lastOutputs = 0;
   quint64 published = 0;
 };

@@ -1,5 +1,6 @@
 #include "MqttSettings.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QRegularExpression>
 
@@ -17,8 +18,15 @@ constexpr qint64 kMaxPasswordFile = 64 * 1024;
 QString text(const char* key, const char* fallback, const QString& file) {
   return QString::fromUtf8(platform::GetPrivateProfileString(kSection, key, fallback, kTextBuffer, file)).trimmed();
 }
-bool flag(const char* key, int fallback, const QString& file) {
-  return platform::GetPrivateProfileInt(kSection, key, fallback, file) != 0;
+// The gateway's reading (1/0, true/false, yes/no, on/off); anything else is a problem that
+// names the key, never a silent 0 (ReadOnly=true read as off, TLS=yes as plain text).
+bool flag(const char* key, bool fallback, const QString& file, QString* problem) {
+  bool ok = true;
+  const bool v = platform::GetPrivateProfileBool(kSection, key, fallback, file, &ok);
+  if (!ok && problem->isEmpty())
+    *problem = QStringLiteral("%1=%2 in %3 is not 1/0, true/false, yes/no or on/off")
+                   .arg(QLatin1String(key), text(key, "", file), file);
+  return v;
 }
 // A topic level the bridge puts its own name in: no wildcards, separators or blanks.
 bool plainLevel(const QString& s) {
@@ -35,19 +43,32 @@ Settings ReadSettings(const QString& file) {
   s.prefix = text("Prefix", "switcher", file);
   s.user = text("User", "", file);
   s.passwordFile = text("PasswordFile", "", file);
-  s.tls = flag("TLS", 0, file);
+  s.tls = flag("TLS", false, file, &s.problem);
   s.caFile = text("CAFile", "", file);
   s.certFile = text("CertFile", "", file);
   s.keyFile = text("KeyFile", "", file);
-  s.discovery = flag("Discovery", 1, file);
+  s.discovery = flag("Discovery", true, file, &s.problem);
   s.discoveryPrefix = text("DiscoveryPrefix", "homeassistant", file);
-  s.readOnly = flag("ReadOnly", 0, file);
+  s.readOnly = flag("ReadOnly", false, file, &s.problem);
   s.inputs = platform::GetPrivateProfileInt(kSection, "Inputs", 0, file);
   s.outputs = platform::GetPrivateProfileInt(kSection, "Outputs", 0, file);
   return s;
 }
 
+QString Settings::clientId() const {
+  const QChar join = prefix.contains(QLatin1Char('-')) || id.contains(QLatin1Char('-')) ? QLatin1Char('/') : QLatin1Char('-');
+  return QStringLiteral("switcher-console-") + prefix + join + id;
+}
+
+QString Settings::nodeId() const {
+  const QString plain = prefix + QLatin1Char('_') + id;
+  if (!prefix.contains(QLatin1Char('_')) && !id.contains(QLatin1Char('_'))) return plain;
+  return plain + QLatin1Char('_') +
+         QString::fromLatin1(QCryptographicHash::hash(base().toUtf8(), QCryptographicHash::Sha1).left(4).toHex());
+}
+
 QString Problem(const Settings& s) {
+  if (!s.problem.isEmpty()) return s.problem;
   if (s.port < 0 || s.port > kMaxPort) return QStringLiteral("Port=%1 is not a TCP port (1 to %2)").arg(s.port).arg(kMaxPort);
   if (!plainLevel(s.id)) return QStringLiteral("Id=%1 may hold only letters, digits, - and _").arg(s.id);
   if (!plainLevel(s.prefix)) return QStringLiteral("Prefix=%1 may hold only letters, digits, - and _").arg(s.prefix);

@@ -22,9 +22,18 @@ struct Settings {
   bool readOnly = false;
   int inputs = 0;   // 0: from the switcher's identification
   int outputs = 0;
+  // A value ReadSettings could not read (a boolean that is not one), naming its key; the
+  // bridge does not start with one.
+  QString problem;
   int effectivePort() const { return port > 0 ? port : (tls ? kDefaultTlsPort : kDefaultPort); }
   // "PREFIX/ID"
   QString base() const { return prefix + QLatin1Char('/') + id; }
+  // Different for different bases: "switcher-console-PREFIX-ID", or with '/' between them
+  // when either holds a '-'.
+  QString clientId() const;
+  // Home Assistant's node: "PREFIX_ID", or with a short hash of the base after it when either
+  // holds a '_'.
+  QString nodeId() const;
 };
 
 Settings ReadSettings(const QString& fileName);

@@ -1,6 +1,8 @@
 #include "MqttTopics.h"
 
 #include <QCryptographicHash>
+#include <QHash>
+#include <QSet>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -77,8 +79,8 @@ Command ParseCommand(const QString& topic, const QByteArray& payload, int inputs
   }
   if (topic == QLatin1String("group/execute")) {
     Command c;
-    c.group = text.trimmed();
-    if (c.group.isEmpty()) return invalid(QStringLiteral("no group name"));
+    c.group = text;  // as advertised: blanks at the ends may be part of the name
+    if (text.trimmed().isEmpty()) return invalid(QStringLiteral("no group name"));
     c.kind = Command::Kind::Group;
     return c;
   }
@@ -109,6 +111,50 @@ Command ParseCommand(const QString& topic, const QByteArray& payload, int inputs
 QStringList CommandSubscriptions(const QString& base) {
   return {base + QStringLiteral("/output/+/set"), base + QStringLiteral("/output/+/+/set"),
           base + QStringLiteral("/command"), base + QStringLiteral("/group/execute")};
+}
+
+QStringList StateSubscriptions(const QString& base, const QString& discoveryPrefix, const QString& nodeId) {
+  QStringList t;
+  for (const char* leaf : {"status", "link", "info", "groups", "output/+/video", "output/+/audio", "output/+/label",
+                           "output/+/name", "input/+/name"})
+    t << base + QLatin1Char('/') + QLatin1String(leaf);
+  for (const char* kind : {"select", "button", "sensor"})
+    t << QStringLiteral("%1/%2/%3/+/config").arg(discoveryPrefix, QLatin1String(kind), nodeId);
+  return t;
+}
+
+bool topicIsCommand(const QString& topic, const QString& base) {
+  if (topic.size() <= base.size() || !topic.startsWith(base) || topic.at(base.size()) != QLatin1Char('/')) return false;
+  const QStringView rest = QStringView(topic).mid(base.size() + 1);
+  return rest == u"command" || rest == u"group/execute" || rest.endsWith(u"/set");
+}
+
+QStringList ButtonPayloads(const QStringList& groups) {
+  QStringList out;
+  QSet<QString> taken(groups.cbegin(), groups.cend());
+  QHash<QString, int> seen;
+  for (const QString& g : groups) {
+    QString p = g;
+    if (const int n = ++seen[g]; n > 1) {
+      // The first keeps its name; the others a place no group name and no other button has.
+      for (int k = n;; ++k) {
+        p = g + QStringLiteral(" #%1").arg(k);
+        if (!taken.contains(p)) break;
+      }
+      taken.insert(p);
+    }
+    out << (g.trimmed().isEmpty() || p.toUtf8().size() > kMaxPayload ? QString() : p);
+  }
+  return out;
+}
+
+int GroupIndex(const QStringList& payloads, const QString& payload) {
+  if (payload.isEmpty()) return -1;
+  if (const int at = int(payloads.indexOf(payload)); at >= 0) return at;
+  const QString bare = payload.trimmed();
+  for (int i = 0; i < payloads.size(); ++i)
+    if (!payloads[i].isEmpty() && payloads[i].trimmed() == bare) return i;
+  return -1;
 }
 
 QString Label(int input, const QString& inputName) {
@@ -148,15 +194,28 @@ QByteArray SelectConfig(const Discovery& d, int output, const QString& outputNam
   return compact(o);
 }
 
-QString ButtonConfigTopic(const Discovery& d, const QString& group) {
-  return QStringLiteral("%1/button/%2/group_%3/config").arg(d.prefix, d.nodeId, groupId(group));
+QString ButtonConfigTopic(const Discovery& d, const QString& payload) {
+  return QStringLiteral("%1/button/%2/group_%3/config").arg(d.prefix, d.nodeId, groupId(payload));
 }
 
-QByteArray ButtonConfig(const Discovery& d, const QString& group) {
-  QJsonObject o{{"name", group},
-                {"unique_id", QStringLiteral("%1_group_%2").arg(d.nodeId, groupId(group))},
+QByteArray ButtonConfig(const Discovery& d, const QString& payload) {
+  QJsonObject o{{"name", payload},
+                {"unique_id", QStringLiteral("%1_group_%2").arg(d.nodeId, groupId(payload))},
                 {"command_topic", d.base + QStringLiteral("/group/execute")},
-                {"payload_press", group},
+                {"payload_press", payload},
+                {"device", device(d)}};
+  availability(o, d);
+  return compact(o);
+}
+
+QString SensorConfigTopic(const Discovery& d, int output) {
+  return QStringLiteral("%1/sensor/%2/output_%3/config").arg(d.prefix, d.nodeId).arg(output);
+}
+
+QByteArray SensorConfig(const Discovery& d, int output, const QString& outputName) {
+  QJsonObject o{{"name", outputName.isEmpty() ? QStringLiteral("Output %1").arg(output) : outputName},
+                {"unique_id", QStringLiteral("%1_output_%2").arg(d.nodeId).arg(output)},
+                {"state_topic", QStringLiteral("%1/output/%2/label").arg(d.base).arg(output)},
                 {"device", device(d)}};
   availability(o, d);
   return compact(o);

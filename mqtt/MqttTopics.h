@@ -35,6 +35,19 @@ Command ParseCommand(const QString& topic, const QByteArray& payload, int inputs
 
 // The topics a bridge under base ("PREFIX/ID") subscribes to for commands.
 QStringList CommandSubscriptions(const QString& base);
+// Every retained topic a bridge under base ever publishes, its discovery configs included:
+// subscribed to at connect to find what an earlier run left there.
+QStringList StateSubscriptions(const QString& base, const QString& discoveryPrefix, const QString& nodeId);
+// Whether a topic under base is one of the command topics (known or not), not state.
+bool topicIsCommand(const QString& topic, const QString& base);
+
+// What group/execute takes for each group: its name, told apart by " #N" (its place among
+// the groups of that name) when another group has the same name; empty for a group whose
+// name cannot be sent (blank, or over kMaxPayload bytes).
+QStringList ButtonPayloads(const QStringList& groups);
+// The group that payload names: the exact match, else the one whose text matches without
+// blanks at the ends; -1 for none.
+int GroupIndex(const QStringList& payloads, const QString& payload);
 
 // "M name" or "M"; "0 Off" for a closed signal.
 QString Label(int input, const QString& inputName);
@@ -46,12 +59,16 @@ QByteArray ErrorJson(const QString& topic, const QByteArray& payload, const QStr
 struct Discovery {
   QString prefix;  // "homeassistant"
   QString base;    // "PREFIX/ID"
-  QString nodeId;  // "PREFIX_ID"
+  QString nodeId;  // Settings::nodeId()
   Info info;
 };
 QString SelectConfigTopic(const Discovery& d, int output);
 QByteArray SelectConfig(const Discovery& d, int output, const QString& outputName, const QStringList& options);
-QString ButtonConfigTopic(const Discovery& d, const QString& group);
-QByteArray ButtonConfig(const Discovery& d, const QString& group);
+// payload: the group's entry of ButtonPayloads.
+QString ButtonConfigTopic(const Discovery& d, const QString& payload);
+QByteArray ButtonConfig(const Discovery& d, const QString& payload);
+// A read-only console's output: state, no command.
+QString SensorConfigTopic(const Discovery& d, int output);
+QByteArray SensorConfig(const Discovery& d, int output, const QString& outputName);
 
 }  // namespace mqtt

@@ -273,6 +273,7 @@ void TestGatewayLink::comDeviceLossTellsClientsBeforeTheBox() {
   QTRY_VERIFY_WITH_TIMEOUT(!MainForm->SerialPort, kWaitMs);
   prompts.onMessage = nullptr;
   QVERIFY(toldDuringBox);
+  prompts.take();
 }
 
 void TestGatewayLink::settingThatCannotBeTakenIsOneBox_data() {

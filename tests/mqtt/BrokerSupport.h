@@ -108,9 +108,9 @@ class Subscriber {
     log.clear();
     last.clear();
   }
-  void publish(const QString& t, const QByteArray& payload) {
+  void publish(const QString& t, const QByteArray& payload, bool retain = false) {
     const QByteArray tt = t.toUtf8();
-    mosquitto_publish(m, nullptr, tt.constData(), int(payload.size()), payload.constData(), 0, false);
+    mosquitto_publish(m, nullptr, tt.constData(), int(payload.size()), payload.constData(), retain ? 1 : 0, retain);
   }
 
  private:

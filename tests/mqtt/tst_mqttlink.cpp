@@ -7,6 +7,7 @@
 #include "BrokerSupport.h"
 #include "CodeTreeView.h"
 #include "Memo.h"
+#include "MqttBridge.h"
 #include "Widgets.h"
 #include "ServiceStatus.h"
 #include "TestSupport.h"
@@ -29,6 +30,7 @@ class TestMqttLink : public QObject {
   void commandsReachTheSwitcher_data();
   void commandsReachTheSwitcher();
   void killedConsoleIsOffline();
+  void notABooleanStopsTheBridge();
 
  private:
   // The window on sw, identified, with the bridge connected and the routing published.
@@ -85,12 +87,20 @@ void TestMqttLink::commandsReachTheSwitcher() {
   MainForm->RootNode->addChild(group);
   QTRY_VERIFY_WITH_TIMEOUT(sub.value(kBase + "groups").contains("Scene: Group"), kWaitMs);
 
+  // The operator's run, reply target and selection are the operator's alone.
+  MainForm->Busy = 1;
+  MainForm->ReplyTarget = 7;
+  CodeTreeItem* const current = MainForm->CurrentNode;
   sub.publish(kBase + topic, payload);
   QTRY_COMPARE_WITH_TIMEOUT(sw.core.route(9), (sim::SwitcherCore::Route{video, audio}), kWaitMs);
+  QCOMPARE(int(MainForm->Busy), 1);
+  QCOMPARE(MainForm->ReplyTarget, 7u);
+  QCOMPARE(MainForm->CurrentNode, current);
+  MainForm->Busy = 0;
   QTRY_COMPARE_WITH_TIMEOUT(sub.value(kBase + "output/9/video"), QByteArray::number(video), kWaitMs);
   QTRY_COMPARE_WITH_TIMEOUT(sub.value(kBase + "output/9/audio"), QByteArray::number(audio), kWaitMs);
   QTRY_COMPARE(MainForm->OutPort[9]->caption(), QString::number(video));
-  if (topic != "group/execute") QVERIFY(MainForm->Memo5->lines().contains(QString::fromLatin1(sw.commands.last()) + "   [mqtt]"));
+  QVERIFY(MainForm->Memo5->lines().contains(QString::fromLatin1(sw.commands.last()) + "   [mqtt]"));
 }
 
 void TestMqttLink::killedConsoleIsOffline() {
@@ -111,6 +121,20 @@ void TestMqttLink::killedConsoleIsOffline() {
   ::kill(pid_t(console.processId()), SIGKILL);
   QVERIFY(console.waitForFinished(kWaitMs));
   QTRY_COMPARE_WITH_TIMEOUT(sub.value("switcher/killed/status"), QByteArray("offline"), kWaitMs);
+  // The last will is retained: a subscriber that comes afterwards reads it too.
+  Subscriber late(broker.port, "switcher/killed/status");
+  QTRY_COMPARE_WITH_TIMEOUT(late.value("switcher/killed/status"), QByteArray("offline"), kWaitMs);
+}
+
+void TestMqttLink::notABooleanStopsTheBridge() {
+  SimTcpSwitcher sw;
+  prompts.expect(QStringLiteral("MQTT: ReadOnly=maybe in Switcher.ini is not 1/0, true/false, yes/no or on/off."), "Error");
+  QVERIFY(startOnTcp(sw, QStringLiteral("[MQTT]\nHost=127.0.0.1\nPort=%1\nReadOnly=maybe\n").arg(broker.port)));
+  QTRY_VERIFY(prompts.allExpectedShown());
+  QCOMPARE(prompts.count(), 1);
+  QVERIFY(!MainForm->findChild<mqtt::MqttBridge*>());
+  QCOMPARE(ServiceStatus(*MainForm, "MQTT"),
+           QString("MQTT: not started (ReadOnly=maybe in Switcher.ini is not 1/0, true/false, yes/no or on/off)"));
 }
 
 QTEST_MAIN(TestMqttLink)
