@@ -1,0 +1,56 @@
+// web-demo: the web page served over a simulated switcher, for a browser to look at and for
+// the browser test. Prints "listening http://ADDR:PORT/" once it serves; reads commands on
+// stdin, one a line: "down REASON", "up", "burst" (the switcher reports every output),
+// "quit".
+
+#include "SimHost.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <cstdio>
+#include <unistd.h>
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  QCommandLineParser p;
+  p.addHelpOption();
+  p.addOption({"port", "TCP port (0: any free one).", "port", "0"});
+  p.addOption({"inputs", "Inputs of the simulated switcher.", "n", "16"});
+  p.addOption({"outputs", "Outputs of the simulated switcher.", "n", "16"});
+  p.addOption({"password-file", "Ask for the password in this file.", "file"});
+  p.addOption({"read-only", "State only."});
+  p.process(app);
+
+  SimHost host(p.value("inputs").toInt(), p.value("outputs").toInt());
+  host.replyDelayMs = 5;
+  web::Settings s;
+  s.listen.port = p.value("port").toInt();
+  s.listen.maxClients = web::kDefaultMaxClients;
+  s.listen.readOnly = p.isSet("read-only");
+  s.passwordFile = p.value("password-file");
+  if (const QString error = host.server.start(s); !error.isEmpty()) {
+    std::fprintf(stderr, "web-demo: %s\n", qPrintable(error));
+    return 1;
+  }
+  std::printf("listening http://%s/\n", qPrintable(host.server.listenText()));
+  std::fflush(stdout);
+
+  QSocketNotifier in(STDIN_FILENO, QSocketNotifier::Read);
+  QObject::connect(&in, &QSocketNotifier::activated, &app, [&] {
+    char buffer[256];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer - 1);
+    if (n <= 0) return app.quit();
+    for (const QByteArray& raw : QByteArray(buffer, int(n)).split('\n')) {
+      const QByteArray line = raw.trimmed();
+      if (line.startsWith("down")) host.setLink(web::LinkState::Lost, QString::fromUtf8(line.mid(5)));
+      else if (line == "up") {
+        host.setLink(web::LinkState::Ready);
+        host.reportAll();
+      } else if (line == "burst") host.reportAll();
+      else if (line == "quit") app.quit();
+    }
+  });
+  return app.exec();
+}
