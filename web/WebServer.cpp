@@ -33,6 +33,7 @@ constexpr int kSessionBytes = 32;
 constexpr int kMaxLockouts = 1024;
 constexpr int kMaxPasswordBytes = 1024;
 constexpr char kWsPath[] = "/ws";
+constexpr int kCloseWaitMs = 2000;
 
 struct File {
   QByteArray body, type, etag;
@@ -115,6 +116,17 @@ bool equalSecret(const QByteArray& a, const QByteArray& b) {
 
 QByteArray compact(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); }
 
+// Deleting a socket drops what it has not written yet, so a closed one goes once the close
+// handshake is done, or after kCloseWaitMs at most.
+void linger(QWebSocket* ws) {
+  if (ws->state() == QAbstractSocket::UnconnectedState) return ws->deleteLater();
+  QObject::connect(ws, &QWebSocket::disconnected, ws, &QObject::deleteLater);
+  QTimer::singleShot(kCloseWaitMs, ws, [ws] {
+    ws->abort();
+    ws->deleteLater();
+  });
+}
+
 bool isUpgrade(const QHttpServerRequest& r) {
   return r.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
 }
@@ -186,12 +198,14 @@ QString WebServer::start(const Settings& s) {
 
 void WebServer::stop() {
   const bool had = !clients.isEmpty();
-  const QList<QWebSocket*> all = clients.keys();
   clients.clear();
-  for (QWebSocket* ws : all) {
+  // An upgraded connection's TCP socket stays the listener's child: every WebSocket, also one
+  // still closing, goes before the listener does.
+  for (QWebSocket* ws : findChildren<QWebSocket*>(QString(), Qt::FindDirectChildrenOnly)) {
     ws->disconnect(this);
-    ws->close(QWebSocketProtocol::CloseCodeGoingAway);
-    ws->deleteLater();
+    if (ws->state() == QAbstractSocket::ConnectedState) ws->close(QWebSocketProtocol::CloseCodeGoingAway);
+    ws->flush();
+    delete ws;
   }
   pingTimer->stop();
   delete http;
@@ -327,7 +341,7 @@ void WebServer::accept() {
     // Checked again: two handshakes in flight may both have passed the count.
     if (handshakeRefusal(kWsPath, r.rawHeader("Host"), ws->origin().toUtf8(), r.rawHeader("Cookie")) != 0) {
       ws->close(QWebSocketProtocol::CloseCodePolicyViolated, tr("refused"));
-      ws->deleteLater();
+      linger(ws);
       continue;
     }
     ws->setMaxAllowedIncomingFrameSize(kMaxFrameBytes);
@@ -353,7 +367,7 @@ void WebServer::accept() {
 
 void WebServer::forget(QWebSocket* ws) {
   if (!clients.remove(ws)) return;
-  ws->deleteLater();
+  linger(ws);
   if (clients.isEmpty()) pingTimer->stop();
   emit clientCountChanged(clientCount());
 }

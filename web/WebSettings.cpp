@@ -34,8 +34,8 @@ Settings ReadSettings(const QString& file) {
   auto problem = [&](const QString& text) {
     if (s.listen.problem.isEmpty()) s.listen.problem = text;
   };
-  if (!port.isEmpty() && (!digitsOnly(port) || port.size() > 5 || port.toInt() < 1 || port.toInt() > kMaxPort))
-    problem(QStringLiteral("Web: Port=%1 in %2 is not a TCP port (1 to %3).")
+  if (!port.isEmpty() && (!digitsOnly(port) || port.size() > 5 || port.toInt() > kMaxPort))
+    problem(QStringLiteral("Web: Port=%1 in %2 is not a TCP port (1 to %3, or empty for off).")
                 .arg(QString::fromLatin1(port), file).arg(kMaxPort));
   if (!clients.isEmpty() && (!digitsOnly(clients) || clients.size() > 4 || clients.toInt() < 1))
     problem(QStringLiteral("Web: MaxClients=%1 in %2 is not a number of 1 or more.")
