@@ -21,10 +21,21 @@ int main(int argc, char** argv) {
   p.addOption({"outputs", "Outputs of the simulated switcher.", "n", "16"});
   p.addOption({"password-file", "Ask for the password in this file.", "file"});
   p.addOption({"read-only", "State only."});
+  p.addOption({"unreported", "The last N outputs are never reported.", "n", "2"});
   p.process(app);
 
-  SimHost host(p.value("inputs").toInt(), p.value("outputs").toInt());
+  const int outputs = p.value("outputs").toInt();
+  SimHost host(p.value("inputs").toInt(), qMax(1, outputs - p.value("unreported").toInt()));
+  host.dev.outputs = outputs;
   host.replyDelayMs = 5;
+  // Some names, a breakaway and a closed output, so that every kind of tile shows.
+  const char* inputs[] = {"Camera 1", "Camera 2", "Lectern", "Playback", "Laptop HDMI", "Stage box"};
+  const char* screens[] = {"Projector left", "Projector right", "Confidence", "Stream", "Recorder", "Foyer"};
+  for (int k = 0; k < 6; ++k) {
+    host.nameTable.set(names::Kind::Input, k + 1, QString::fromUtf8(inputs[k]));
+    host.nameTable.set(names::Kind::Output, k + 1, QString::fromUtf8(screens[k]));
+  }
+  for (const char* command : {"4V2.", "5A4.", "6$."}) host.feed(host.core.execute(command));
   web::Settings s;
   s.listen.port = p.value("port").toInt();
   s.listen.maxClients = web::kDefaultMaxClients;

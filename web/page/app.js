@@ -322,7 +322,7 @@ function buildInputs() {
       pick.setAttribute('aria-label', `Input ${labelOf(n, inputName(n))}`);
       li.append(pick);
       if (n <= S.names.inputs.length) {
-        const rename = el('button', 'small edit', 'Rename');
+        const rename = el('button', 'small edit', '\u270e');
         rename.type = 'button';
         rename.dataset.rename = n;
         rename.setAttribute('aria-label', `Rename input ${n}`);
@@ -537,6 +537,7 @@ function wire() {
   });
   $('take-mode').addEventListener('change', () => {
     ui.picked = null;
+    $('grid').setAttribute('aria-multiselectable', String($('take-mode').checked));
     if (!$('take-mode').checked && ui.selected.size > 1) clearSelection();
     else renderPanel();
   });
