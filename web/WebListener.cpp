@@ -19,13 +19,12 @@ class Watch final : public QTimer {
     connect(this, &QTimer::timeout, socket, &QTcpSocket::abort);
     // Connected before the HTTP server's own slot, so the bytes are seen before they are read.
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-      bytes = socket->bytesAvailable();  // the HTTP server reads all that is there each time
-      total += bytes;
+      total += socket->bytesAvailable();  // the HTTP server reads all that is there each time
       if (total > kMaxHttpRequest) socket->abort();
     });
     start(kHttpIdleMs);
   }
-  qint64 bytes = 0, total = 0;
+  qint64 total = 0;
 };
 
 QHostAddress unmapped(const QHostAddress& a) {
