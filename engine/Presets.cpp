@@ -2,9 +2,15 @@
 #include "Presets.h"
 
 #include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
 
 #include "CodeFileValues.h"
+#include "CodeNode.h"
 #include "MarkupDoc.h"
+#include "RoutingSnapshot.h"
 
 namespace engine {
 
@@ -48,6 +54,36 @@ QString Presets::load(const QString& path) {
   }
   set(read);
   return {};
+}
+
+QString Presets::appendToFile(const QString& path, const routing::Snapshot& snapshot) {
+  MarkupDoc doc;
+  const std::string file = QFile::encodeName(path).toStdString();
+  int n = 0;
+  if (QFileInfo::exists(path)) {
+    if (!doc.LoadFile(file) || !doc.FindSibling("CodeTree")) return UnreadableReason(path, doc);
+    doc.EnterElement();
+    while (doc.FindSibling()) ++n;
+  } else {
+    doc.AssignText("");
+    doc.AppendElement("CodeTree");
+    doc.WriteAttribute("User", codetree::kRootUser);
+    doc.WriteAttribute("Description", codetree::kRootDescription);
+    doc.EnterElement();
+  }
+  const std::string user = snapshot.user.toStdString();
+  auto node = [&](int type, const QString& description, const QByteArray& code) {
+    doc.AppendElement(std::to_string(n++));
+    doc.WriteAttribute("Type", type);
+    doc.WriteAttribute("User", user);
+    doc.WriteAttribute("Description", description.toStdString());
+    doc.WriteAttribute("Code", code.toStdString());
+  };
+  node(TNode::kGroup, snapshot.description, {});
+  for (const routing::SnapshotItem& item : snapshot.items) node(TNode::kCode, item.description, item.code);
+  errno = 0;
+  if (!doc.SaveFile(file)) return QString::fromLocal8Bit(std::strerror(errno ? errno : EIO));
+  return load(path);
 }
 
 }  // namespace engine

@@ -7,6 +7,10 @@
 #include <QObject>
 #include <QString>
 
+namespace routing {
+struct Snapshot;
+}
+
 namespace engine {
 
 struct Preset {
@@ -27,6 +31,9 @@ class Presets : public QObject {
   void set(const QList<Preset>& presets);
   // Reads a code group file; empty on success, else why not (the presets then stay as they were).
   QString load(const QString& path);
+  // Adds the snapshot's group at the end of the code group file (made with the default root
+  // when there is none) and reads the file again; empty on success, else why not.
+  QString appendToFile(const QString& path, const routing::Snapshot& snapshot);
 
  signals:
   void changed();

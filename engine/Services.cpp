@@ -13,6 +13,8 @@
 #include "ServerCore.h"
 #include "SwitcherEngine.h"
 #include "SwitcherLink.h"
+#include "WebServer.h"
+#include "WebSettings.h"
 
 namespace engine {
 
@@ -150,6 +152,78 @@ class Services::MqttService final : public QObject, public mqtt::MqttHost {
   mqtt::MqttBridge* bridge;
 };
 
+// ---- the web page ----
+
+class Services::WebService final : public QObject, public web::WebHost {
+ public:
+  WebService(SwitcherEngine& engine, Services& owner) : QObject(&owner), engine(engine), server(new web::WebServer(*this, this)) {
+    setObjectName(QStringLiteral("Web"));
+    connect(&engine.routes(), &routing::RoutingTable::changed, server, &web::WebServer::routeChanged);
+    connect(&engine, &SwitcherEngine::namesChanged, server, &web::WebServer::namesChanged);
+    connect(&engine.presets(), &Presets::changed, server, &web::WebServer::presetsChanged);
+    connect(&engine, &SwitcherEngine::stateChanged, server, &web::WebServer::linkChanged);
+    connect(&engine, &SwitcherEngine::linkChanged, server, &web::WebServer::linkChanged);
+    connect(&engine, &SwitcherEngine::identifyingChanged, server, &web::WebServer::linkChanged);
+    connect(&engine, &SwitcherEngine::identifiedChanged, server, &web::WebServer::deviceChanged);
+  }
+
+  web::Link link() const override {
+    web::Link l;
+    l.reason = engine.reason();
+    if (engine.ready()) l.state = web::LinkState::Ready;
+    else if (engine.linkUp()) l.state = web::LinkState::Identifying;
+    else if (engine.state() == LinkState::Lost) l.state = web::LinkState::Lost;
+    else if (engine.state() == LinkState::Opening) l.state = web::LinkState::Opening;
+    else l.state = web::LinkState::Down;
+    return l;
+  }
+  web::Device device() const override {
+    web::Device d;
+    d.model = engine.model();
+    d.version = engine.version();
+    if (engine.identified()) {
+      d.inputs = engine.inputs();
+      d.outputs = engine.outputs();
+    }
+    return d;
+  }
+  routing::Route route(int output) const override { return engine.routes().route(output); }
+  QString name(names::Kind kind, int number) const override { return engine.names().name(kind, number); }
+  std::vector<web::Preset> presets() const override {
+    std::vector<web::Preset> out;
+    for (const Preset& p : engine.presets().all()) out.push_back({p.id, p.name});
+    return out;
+  }
+  web::SendResult sendCommand(const QByteArray& command, const QString& label, std::function<void()> onDropped) override {
+    return toWeb(engine.sendClient(command, label, std::move(onDropped)));
+  }
+  web::SendResult runPreset(const QString& id, const QString& label) override { return toWeb(engine.runPreset(id, label)); }
+  QString rename(names::Kind kind, int number, const QString& name) override {
+    names::Names next = engine.names();
+    const QString problem = next.set(kind, number, name);
+    if (!problem.isEmpty()) return problem;
+    QString why;
+    return engine.setNames(next, &why) ? QString() : why;
+  }
+  QString saveRoutingPreset() override { return engine.captureRouting(QStringLiteral("web")); }
+
+  static web::SendResult toWeb(SendResult r) {
+    switch (r) {
+      case SendResult::Accepted: return web::SendResult::Accepted;
+      case SendResult::Busy: return web::SendResult::Busy;
+      case SendResult::LinkClosed: return web::SendResult::LinkClosed;
+    }
+    return web::SendResult::LinkClosed;
+  }
+  QString statusText() const {
+    const int n = server->clientCount();
+    return QStringLiteral("Web: http://%1/, %2 page%3").arg(server->listenText()).arg(n).arg(n == 1 ? "" : "s");
+  }
+
+  SwitcherEngine& engine;
+  web::WebServer* server;
+};
+
 // ---- starting and stopping ----
 
 Services::Services(SwitcherEngine& engine) : QObject(&engine), engine(engine) { setObjectName(QStringLiteral("Services")); }
@@ -159,14 +233,18 @@ Services::~Services() { stop(); }
 gateway::GatewayServer* Services::gateway() const { return gatewayService ? gatewayService->server : nullptr; }
 gateway::PanelServer* Services::panel() const { return panelService ? panelService->server : nullptr; }
 mqtt::MqttBridge* Services::mqtt() const { return mqttService ? mqttService->bridge : nullptr; }
+web::WebServer* Services::web() const { return webService ? webService->server : nullptr; }
 
 void Services::start(const ServiceRun& run, const QString& iniFile) {
   startGateway(run, iniFile);
   startPanel(run, iniFile);
   startMqtt(run, iniFile);
+  startWeb(run, iniFile);
 }
 
 void Services::stop() {
+  delete webService;
+  webService = nullptr;
   delete mqttService;  // publishes "offline" on its way out
   mqttService = nullptr;
   delete panelService;
@@ -240,6 +318,28 @@ void Services::startMqtt(const ServiceRun& run, const QString& iniFile) {
   connect(mqttService->bridge, &mqtt::MqttBridge::statusChanged, this,
           [this](const QString& t) { emit status(QStringLiteral("MQTT"), t); });
   mqttService->bridge->start();
+}
+
+}  // namespace engine
+
+namespace engine {
+
+void Services::startWeb(const ServiceRun& run, const QString& iniFile) {
+  web::Settings settings = web::ReadSettings(iniFile);
+  if (run.webPort != 0) settings.listen.port = run.webPort;
+  if (settings.listen.port == 0) return;
+  auto* service = new WebService(engine, *this);
+  const QString error = service->server->start(settings);
+  if (!error.isEmpty()) {
+    delete service;
+    emit status(QStringLiteral("Web"), QStringLiteral("Web: not started"));
+    emit failed(QStringLiteral("Web"), error);
+    return;
+  }
+  webService = service;
+  auto show = [this, service] { emit status(QStringLiteral("Web"), service->statusText()); };
+  connect(service->server, &web::WebServer::clientCountChanged, service, show);
+  show();
 }
 
 }  // namespace engine

@@ -13,6 +13,9 @@ class PanelServer;
 namespace mqtt {
 class MqttBridge;
 }
+namespace web {
+class WebServer;
+}
 
 namespace engine {
 
@@ -24,6 +27,7 @@ struct ServiceRun {
   int panelPort = 0;
   QString mqttHost;
   int mqttPort = 0;
+  int webPort = 0;
 };
 
 class Services : public QObject {
@@ -41,10 +45,11 @@ class Services : public QObject {
   gateway::GatewayServer* gateway() const;
   gateway::PanelServer* panel() const;
   mqtt::MqttBridge* mqtt() const;
+  web::WebServer* web() const;
 
  signals:
   // "Gateway: listening on 127.0.0.1:7000, 2 clients": one line per service, for a status
-  // line or the journal. service: "Gateway", "Panel", "MQTT".
+  // line or the journal. service: "Gateway", "Panel", "MQTT", "Web".
   void status(const QString& service, const QString& text);
   void failed(const QString& service, const QString& error);
 
@@ -52,14 +57,17 @@ class Services : public QObject {
   class GatewayService;
   class PanelService;
   class MqttService;
+  class WebService;
   void startGateway(const ServiceRun& run, const QString& iniFile);
   void startPanel(const ServiceRun& run, const QString& iniFile);
   void startMqtt(const ServiceRun& run, const QString& iniFile);
+  void startWeb(const ServiceRun& run, const QString& iniFile);
 
   SwitcherEngine& engine;
   GatewayService* gatewayService = nullptr;
   PanelService* panelService = nullptr;
   MqttService* mqttService = nullptr;
+  WebService* webService = nullptr;
 };
 
 }  // namespace engine

@@ -1,9 +1,11 @@
 // The engine: link state, identification, routes, names, presets and the way out.
 #include "SwitcherEngine.h"
 
+#include <QDateTime>
 #include <QTimer>
 
 #include "Feedback.h"
+#include "RoutingSnapshot.h"
 #include "RoutingTable.h"
 #include "Services.h"
 #include "SwitcherLink.h"
@@ -40,6 +42,8 @@ SwitcherEngine::SwitcherEngine(QObject* parent)
       outputCount(routing::kOutputs),
       identifyTimer(new QTimer(this)),
       table(new routing::RoutingTable(this)),
+      captureTable(new routing::RoutingTable(this)),
+      captureBound(new QTimer(this)),
       currentNames(loadNames()),
       commands(new CommandQueue([this] { return ready(); }, this)),
       groups(new Presets(this)),
@@ -48,6 +52,10 @@ SwitcherEngine::SwitcherEngine(QObject* parent)
   identifyTimer->setSingleShot(true);
   connect(identifyTimer, &QTimer::timeout, this, &SwitcherEngine::identifyStep);
   connect(commands, &CommandQueue::note, this, &SwitcherEngine::note);
+  captureBound->setSingleShot(true);
+  captureBound->setInterval(kCaptureBound);
+  connect(captureBound, &QTimer::timeout, this, &SwitcherEngine::finishCapture);
+  connect(captureTable, &routing::RoutingTable::allReported, this, &SwitcherEngine::finishCapture);
   serviceSet = new Services(*this);
 }
 
@@ -181,9 +189,40 @@ void SwitcherEngine::identify() {
   identifyTimer->start(kReplyWaitMs);
 }
 
+void SwitcherEngine::lineArrived(const QByteArray& text) {
+  if (!captureBound->isActive()) return;
+  captureTable->apply(feedback::ParseLine(text));
+  // A switcher with fewer outputs than the grid is done once its own have reported.
+  if (captureTable->reportedCount() >= outputCount) finishCapture();
+}
+
+QString SwitcherEngine::captureRouting(const QString& label) {
+  if (captureBound->isActive()) return QStringLiteral("a capture is already running");
+  captureTable->beginRefresh();
+  const SendResult r = sendClient("Status.", label);
+  if (r == SendResult::Busy) return QStringLiteral("too many commands wait");
+  if (r != SendResult::Accepted) return QStringLiteral("the link is closed");
+  captureBound->start();
+  return {};
+}
+
+void SwitcherEngine::finishCapture() {
+  if (!captureBound->isActive()) return;
+  captureBound->stop();
+  std::vector<routing::Route> routes = captureTable->refreshedRoutes();
+  routes.resize(size_t(outputCount) + 1);
+  const routing::Snapshot snap = routing::MakeSnapshot(routes, &currentNames, QDateTime::currentDateTime());
+  if (snap.unknownOutputs == outputCount) {
+    emit note(QStringLiteral("routing capture: no output reported within %1 s").arg(kCaptureBound.count() / 1000));
+    return;
+  }
+  emit presetCaptured(snap);
+}
+
 void SwitcherEngine::ownLine(const QByteArray& text) {
   const feedback::Line line = feedback::ParseLine(text);
   table->apply(line);
+  lineArrived(text);
   if (!isIdentifying) return;
   if (step == Step::Type) {
     identificationLine(text);

@@ -26,14 +26,20 @@
 
 class QTimer;
 
+#include <chrono>
+
 namespace routing {
 class RoutingTable;
+struct Snapshot;
 }
 
 namespace engine {
 
 class SwitcherLink;
 class Services;
+
+// How long a client's routing capture waits for every output's report.
+constexpr std::chrono::milliseconds kCaptureBound{3000};
 
 // What the engine needs to know when it takes its link.
 enum class LinkOwner {
@@ -82,6 +88,10 @@ class SwitcherEngine : public QObject {
   }
   // Every code of the preset, as the label's commands: all of them accepted, or none.
   SendResult runPreset(const QString& id, const QString& label, std::function<void()> onDropped = {});
+  // A routing snapshot as the label's request: the status of every output is asked for, and
+  // once all have reported (kCaptureBound at most) presetCaptured() hands the group to the
+  // front end that keeps the presets. Empty when it started, else why not.
+  QString captureRouting(const QString& label);
 
   // ---- the front end's hooks, when it holds the link (LinkOwner::FrontEnd) ----
   void identificationStarts();
@@ -95,6 +105,8 @@ class SwitcherEngine : public QObject {
   void linkFailing(const QString& reason);
   // Bytes from the switcher, for the gateway's clients.
   void switcherBytes(const char* data, int size);
+  // Every line the front end's link delivered (for a routing capture of a client).
+  void lineArrived(const QByteArray& line);
 
  signals:
   void stateChanged(engine::LinkState state, const QString& reason);
@@ -106,6 +118,8 @@ class SwitcherEngine : public QObject {
   // A line worth a front end's log: link events, identification, notes of the queue.
   void note(const QString& text);
   void switcherBytesArrived(const QByteArray& bytes);
+  // A client's routing capture is done: the group to keep among the presets.
+  void presetCaptured(const routing::Snapshot& snapshot);
 
  private:
   void setState(LinkState s, const QString& why = {});
@@ -116,6 +130,7 @@ class SwitcherEngine : public QObject {
   void ownLine(const QByteArray& line);
   void identifyStep();
   void finishIdentification();
+  void finishCapture();
 
   SwitcherLink* switcherLink = nullptr;
   LinkOwner owner = LinkOwner::FrontEnd;
@@ -132,6 +147,8 @@ class SwitcherEngine : public QObject {
   QTimer* identifyTimer;
 
   routing::RoutingTable* table;
+  routing::RoutingTable* captureTable;  // a client's capture: the reports since it began
+  QTimer* captureBound;
   names::Names currentNames;
   CommandQueue* commands;
   Presets* groups;

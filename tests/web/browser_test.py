@@ -1,0 +1,195 @@
+#!/usr/bin/python3
+"""The web page in a real browser (headless Chromium driven by chromedriver).
+
+Either points at a running server:
+    browser_test.py --url http://127.0.0.1:8080/ --down 'pkill -TERM -f "switcher-sim --pty"'
+or starts the simulated page itself and stops its link through its stdin:
+    browser_test.py --demo build/tests/web/web-demo
+
+Loads the page, reads the tiles, routes an output by clicking and waits for the switcher's
+report, runs a preset, renames an output to a name that looks like markup, saves screenshots
+of a phone-sized and a desktop-sized viewport, and (with --down or --demo) sees the link-down
+banner. Exits non-zero with one line per failed check. Debian: chromium chromium-driver
+python3-selenium.
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import WebDriverWait
+
+HOSTILE = '<img src=x onerror=alert(1)>'
+PHONE = (375, 800)
+DESKTOP = (1280, 800)
+
+
+def browser(profile):
+    o = webdriver.ChromeOptions()
+    o.binary_location = shutil.which('chromium') or '/usr/bin/chromium'
+    for a in ('--headless=new', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
+              '--disable-component-update', '--disable-sync', '--no-first-run',
+              '--disable-dev-shm-usage', f'--user-data-dir={profile}'):
+        o.add_argument(a)
+    service = Service(shutil.which('chromedriver') or '/usr/bin/chromedriver')
+    return webdriver.Chrome(service=service, options=o)
+
+
+def viewport(d, w, h):
+    # The window's outer size differs from the page's; set the page's exactly.
+    d.execute_cdp_cmd('Emulation.setDeviceMetricsOverride',
+                      {'width': w, 'height': h, 'deviceScaleFactor': 1, 'mobile': w < 600})
+
+
+def text(d, css):
+    return d.execute_script('const e = document.querySelector(arguments[0]); return e ? e.textContent : null;', css)
+
+
+def tile_src(d, o):
+    return text(d, f'.tile[data-output="{o}"] .src')
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument('--url', help='the page of a running server')
+    p.add_argument('--demo', help='path of web-demo: start it and drive its link')
+    p.add_argument('--down', help='shell command that takes the switcher away (with --url)')
+    p.add_argument('--out', default='web-screenshots', help='folder for the screenshots')
+    p.add_argument('--timeout', type=float, default=10.0)
+    a = p.parse_args()
+    if not a.url and not a.demo:
+        p.error('give --url or --demo')
+
+    demo = None
+    url = a.url
+    if a.demo:
+        demo = subprocess.Popen([a.demo, '--inputs', '32', '--outputs', '32'], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, text=True)
+        first = demo.stdout.readline().split()
+        if len(first) != 2 or first[0] != 'listening':
+            sys.exit('web-demo did not start')
+        url = first[1]
+
+    failures = []
+
+    def check(ok, what):
+        print(('ok   ' if ok else 'FAIL ') + what)
+        if not ok:
+            failures.append(what)
+
+    os.makedirs(a.out, exist_ok=True)
+    profile = tempfile.mkdtemp(prefix='web-browser-test-')
+    d = browser(profile)
+    wait = WebDriverWait(d, a.timeout, poll_frequency=0.02)
+    try:
+        viewport(d, *PHONE)
+        started = time.monotonic()
+        d.get(url)
+        wait.until(lambda d: d.execute_script(
+            'return !document.body.classList.contains("offline") && document.querySelectorAll(".tile").length > 0'))
+        tiles = len(d.find_elements(By.CSS_SELECTOR, '.tile'))
+        print(f'     page load to a filled grid of {tiles} tiles: {1000 * (time.monotonic() - started):.0f} ms')
+        check(tiles > 0 and tile_src(d, 1) not in (None, '?'), 'tiles show the reported routes')
+        check(d.find_element(By.ID, 'grid').get_attribute('role') == 'grid', 'the outputs are a grid')
+        d.save_screenshot(os.path.join(a.out, 'phone-start.png'))
+
+        # Route output 3 from input 5: the tile changes on the switcher's report.
+        before = tile_src(d, 3)
+        d.find_element(By.CSS_SELECTOR, '.tile[data-output="3"]').click()
+        wait.until(lambda d: d.find_element(By.ID, 'panel').is_displayed())
+        target = '5' if before != '5' else '6'
+        started = time.monotonic()
+        d.find_element(By.CSS_SELECTOR, f'.pick[data-input="{target}"]').click()
+        try:
+            wait.until(lambda d: tile_src(d, 3) == target)
+            print(f'     route clicked until the tile showed the report: {1000 * (time.monotonic() - started):.1f} ms')
+            check(True, 'a clicked route shows once reported')
+        except Exception:
+            check(False, 'a clicked route shows once reported')
+        d.save_screenshot(os.path.join(a.out, 'phone-panel.png'))
+
+        # Rename output 3 in place to a name that looks like markup: shown as those characters.
+        d.find_element(By.ID, 'rename-output').click()
+        field = wait.until(lambda d: d.find_element(By.CSS_SELECTOR, '#rename-output-box input'))
+        field.clear()
+        field.send_keys(HOSTILE + Keys.ENTER)
+        try:
+            wait.until(lambda d: text(d, '.tile[data-output="3"] .out-name') == HOSTILE)
+            check(True, 'a renamed output shows its new name')
+        except Exception:
+            check(False, 'a renamed output shows its new name')
+        check(not d.find_elements(By.CSS_SELECTOR, '.tile img, #panel img'), 'a name is text, never markup')
+        d.find_element(By.ID, 'panel-close').click()
+
+        # A preset: the first button; with the simulator's "All from 1" every tile shows 1.
+        presets = d.find_elements(By.CSS_SELECTOR, '#presets button')
+        check(bool(presets), 'presets are buttons')
+        if presets:
+            name = presets[0].text
+            presets[0].click()
+            if a.demo:
+                try:
+                    # Outputs the switcher never reported stay unknown.
+                    wait.until(lambda d: all(tile_src(d, o) in ('1', '?') for o in range(1, tiles + 1)))
+                    check(True, f'preset "{name}" routes every reported output')
+                except Exception:
+                    check(False, f'preset "{name}" routes every reported output')
+        d.save_screenshot(os.path.join(a.out, 'phone.png'))
+        viewport(d, *DESKTOP)
+        d.find_element(By.CSS_SELECTOR, '.tile[data-output="2"]').click()
+        time.sleep(0.3)  # layout settles after the resize; only for the picture
+        d.save_screenshot(os.path.join(a.out, 'desktop.png'))
+
+        # The link goes: a banner says so and the routing controls are disabled.
+        if a.demo or a.down:
+            if demo:
+                demo.stdin.write('down simulator stopped\n')
+                demo.stdin.flush()
+            else:
+                subprocess.run(a.down, shell=True, check=False)
+            try:
+                wait.until(lambda d: d.find_element(By.ID, 'banner').is_displayed())
+                check(True, 'the link-down banner shows')
+            except Exception:
+                check(False, 'the link-down banner shows')
+            check(not d.find_element(By.CSS_SELECTOR, '.pick[data-input="1"]').is_enabled(),
+                  'routing is disabled while the link is down')
+            d.save_screenshot(os.path.join(a.out, 'desktop-link-down.png'))
+            viewport(d, *PHONE)
+            time.sleep(0.3)
+            d.save_screenshot(os.path.join(a.out, 'phone-link-down.png'))
+
+        # The server goes: the page says it reconnects.
+        if demo:
+            demo.stdin.write('quit\n')
+            demo.stdin.flush()
+            demo.wait(5)
+            try:
+                wait.until(lambda d: d.find_element(By.ID, 'connection').is_displayed() and
+                           'Reconnecting' in d.find_element(By.ID, 'connection').text)
+                check(True, 'the page shows that it reconnects')
+            except Exception:
+                check(False, 'the page shows that it reconnects')
+        logs = d.get_log('browser') if hasattr(d, 'get_log') else []
+        errors = [l for l in logs if l.get('level') == 'SEVERE' and 'WebSocket' not in l.get('message', '')
+                  and 'Failed to load resource' not in l.get('message', '')]
+        check(not errors, 'no script errors' + ('' if not errors else f': {errors}'))
+    finally:
+        d.quit()
+        shutil.rmtree(profile, ignore_errors=True)
+        if demo and demo.poll() is None:
+            demo.kill()
+    print(f'screenshots in {a.out}')
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == '__main__':
+    main()

@@ -1,0 +1,394 @@
+// The web page's server over the simulator's core: HTTP answers, the WebSocket's state and
+// changes, requests checked like MQTT commands, origin and password, read-only and limits.
+
+#include "SimHost.h"
+#include "WebMessages.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QWebSocket>
+#include <QtNetwork>
+#include <QtTest>
+
+namespace {
+// One page: its WebSocket and every message it got.
+struct Page {
+  Page(quint16 port, const QByteArray& cookie = {}, const QByteArray& origin = {}) {
+    QObject::connect(&ws, &QWebSocket::textMessageReceived, &ws,
+                     [this](const QString& t) { got << QJsonDocument::fromJson(t.toUtf8()).object(); });
+    QNetworkRequest r(QUrl(QStringLiteral("ws://127.0.0.1:%1/ws").arg(port)));
+    r.setRawHeader("Origin", origin.isEmpty() ? "http://127.0.0.1:" + QByteArray::number(port) : origin);
+    if (!cookie.isEmpty()) r.setRawHeader("Cookie", cookie);
+    ws.open(r);
+  }
+  QJsonObject last() const { return got.isEmpty() ? QJsonObject() : got.last(); }
+  QWebSocket ws;
+  QList<QJsonObject> got;
+};
+
+// A raw HTTP request on loopback (the server runs on this thread's event loop); the answer
+// as far as its head, or what came before the server closed, within a bound.
+QByteArray rawHttp(quint16 port, const QByteArray& request) {
+  QTcpSocket s;
+  QByteArray got;
+  QObject::connect(&s, &QTcpSocket::connected, &s, [&] { s.write(request); });
+  QObject::connect(&s, &QTcpSocket::readyRead, &s, [&] { got += s.readAll(); });
+  s.connectToHost(QHostAddress::LocalHost, port);
+  (void)QTest::qWaitFor([&] { return got.contains("\r\n\r\n") || s.state() == QAbstractSocket::UnconnectedState; }, 5000);
+  return got;
+}
+
+QByteArray handshake(quint16 port, const QByteArray& host, const QByteArray& origin, const QByteArray& cookie = {},
+                     const QByteArray& path = "/ws") {
+  QByteArray r = "GET " + path + " HTTP/1.1\r\nHost: " + host + ":" + QByteArray::number(port) +
+                 "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                 "Sec-WebSocket-Version: 13\r\n";
+  if (!origin.isEmpty()) r += "Origin: " + origin + "\r\n";
+  if (!cookie.isEmpty()) r += "Cookie: " + cookie + "\r\n";
+  return rawHttp(port, r + "\r\n").left(12);
+}
+
+web::Settings settings(bool readOnly = false, int maxClients = 16, const QString& passwordFile = {}) {
+  web::Settings s;
+  s.listen.readOnly = readOnly;
+  s.listen.maxClients = maxClients;
+  s.passwordFile = passwordFile;
+  return s;
+}
+
+}  // namespace
+
+class TestWebServer : public QObject {
+  Q_OBJECT
+ private slots:
+  void files_data();
+  void files();
+  void stateThenChanges();
+  void burstIsOneMessage();
+  void badRequests_data();
+  void badRequests();
+  void requestAnswers_data();
+  void requestAnswers();
+  void handshakeRefused_data();
+  void handshakeRefused();
+  void passwordAndCookie();
+  void floodAndSlowReaderDropped();
+  void readSettings_data();
+  void readSettings();
+};
+
+void TestWebServer::files_data() {
+  QTest::addColumn<QByteArray>("request");
+  QTest::addColumn<QByteArray>("status");
+  QTest::addColumn<QByteArray>("header");  // one header the answer must hold
+  QTest::newRow("page") << QByteArray("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n") << QByteArray("200")
+                        << QByteArray("Content-Type: text/html; charset=utf-8");
+  QTest::newRow("script") << QByteArray("GET /app.js HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n") << QByteArray("200")
+                          << QByteArray("Content-Type: text/javascript; charset=utf-8");
+  QTest::newRow("revalidated") << QByteArray("GET /style.css HTTP/1.1\r\nHost: localhost\r\n\r\n")
+                               << QByteArray("200") << QByteArray("Cache-Control: no-cache");
+  QTest::newRow("unknown path") << QByteArray("GET /etc/passwd HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                                << QByteArray("404") << QByteArray("Content-Length: 11");
+  QTest::newRow("path out of the folder") << QByteArray("GET /../../app.js HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                                          << QByteArray("404") << QByteArray("nosniff");
+  QTest::newRow("not a GET") << QByteArray("DELETE / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n") << QByteArray("405")
+                             << QByteArray("Allow: GET, HEAD");
+  QTest::newRow("another site's name") << QByteArray("GET / HTTP/1.1\r\nHost: evil.example\r\n\r\n")
+                                       << QByteArray("403") << QByteArray("frame-ancestors 'none'");
+}
+
+void TestWebServer::files() {
+  QFETCH(QByteArray, request);
+  QFETCH(QByteArray, status);
+  QFETCH(QByteArray, header);
+  SimHost host;
+  QCOMPARE(host.server.start(settings()), QString());
+  const QByteArray answer = rawHttp(host.server.port(), request);
+  QCOMPARE(answer.left(12), "HTTP/1.1 " + status);
+  QVERIFY2(answer.contains(header), answer.constData());
+  if (status == "200") {  // the same file again, as the browser asks: not sent twice
+    const QByteArray etag = answer.mid(answer.indexOf("ETag: ") + 6).split('\r').first();
+    const QByteArray again = request.replace("\r\n\r\n", "\r\nIf-None-Match: " + etag + "\r\n\r\n");
+    QCOMPARE(rawHttp(host.server.port(), again).left(12), QByteArray("HTTP/1.1 304"));
+  }
+}
+
+void TestWebServer::stateThenChanges() {
+  SimHost host(8, 12);
+  host.dev.outputs = 14;  // the switcher never reports 13 and 14
+  host.nameTable.set(names::Kind::Output, 2, QStringLiteral("<b>Stage</b>"));
+  QCOMPARE(host.server.start(settings()), QString());
+  Page page(host.server.port());
+  QTRY_COMPARE(page.got.size(), 1);
+  const QJsonObject state = page.got[0];
+  QCOMPARE(state["type"].toString(), QStringLiteral("state"));
+  QCOMPARE(state["routes"].toArray().size(), 14);
+  QCOMPARE(state["routes"].toArray()[10], QJsonValue(QJsonArray{0, 0}));  // no input 11: closed
+  QCOMPARE(state["routes"].toArray()[13], QJsonValue(QJsonArray{QJsonValue::Null, QJsonValue::Null}));
+  QCOMPARE(state["names"]["outputs"][1].toString(), QStringLiteral("<b>Stage</b>"));
+  QCOMPARE(state["device"]["outputs"].toInt(), 14);
+  page.ws.sendTextMessage(QStringLiteral(R"({"id":7,"op":"route","input":3,"outputs":[2],"signal":"A"})"));
+  QTRY_COMPARE(page.got.size(), 3);  // done, then the switcher's report
+  QCOMPARE(page.got[1], (QJsonObject{{"type", "done"}, {"id", 7}}));
+  QCOMPARE(page.got[2], (QJsonObject{{"type", "change"}, {"routes", QJsonArray{QJsonArray{2, 2, 3}}}}));
+  QCOMPARE(host.labels.value(0), QStringLiteral("web 127.0.0.1:%1").arg(page.ws.localPort()));
+}
+
+void TestWebServer::burstIsOneMessage() {
+  SimHost host(256, 256);
+  QCOMPARE(host.server.start(settings()), QString());
+  Page page(host.server.port());
+  QTRY_COMPARE(page.got.size(), 1);
+  host.core.execute("All$.");  // every output changes
+  host.reportAll();  // 256 report lines in one read
+  // A request read after the burst is answered after all of the burst's messages.
+  QTRY_VERIFY(page.got.size() > 1);
+  page.ws.sendTextMessage(QStringLiteral("{}"));
+  QTRY_COMPARE(page.last()["type"].toString(), QStringLiteral("error"));
+  QCOMPARE(page.got.size(), 3);
+  QCOMPARE(page.got[1]["routes"].toArray().size(), 256);
+}
+
+void TestWebServer::badRequests_data() {
+  QTest::addColumn<QByteArray>("message");
+  QTest::addColumn<QString>("reason");  // the answer's; its id is 4 where the message was read that far
+  QTest::newRow("not JSON") << QByteArray("5B1.") << "not a JSON object";
+  QTest::newRow("array") << QByteArray("[1,2]") << "not a JSON object";
+  QTest::newRow("unknown op") << QByteArray(R"({"id":4,"op":"raw","text":"All$."})") << "unknown op";
+  QTest::newRow("output 0") << QByteArray(R"({"id":4,"op":"close","outputs":[0]})") << "output not 1 to 16";
+  QTest::newRow("output past the size") << QByteArray(R"({"id":4,"op":"close","outputs":[17]})") << "output not 1 to 16";
+  QTest::newRow("output twice") << QByteArray(R"({"id":4,"op":"close","outputs":[3,3]})") << "output 3 given twice";
+  QTest::newRow("output not whole") << QByteArray(R"({"id":4,"op":"close","outputs":[2.5]})") << "output not 1 to 16";
+  QTest::newRow("output as text") << QByteArray(R"({"id":4,"op":"close","outputs":["2"]})") << "output not 1 to 16";
+  QTest::newRow("input past the size") << QByteArray(R"({"id":4,"op":"route","input":17,"outputs":[1],"signal":"B"})")
+                                       << "input not 0 to 16";
+  QTest::newRow("signal") << QByteArray(R"({"id":4,"op":"route","input":1,"outputs":[1],"signal":"X"})")
+                          << "signal not B, V or A";
+  QTest::newRow("over 4096 bytes") << R"({"id":4,"op":"save","pad":")" + QByteArray(4100, 'x') + "\"}"
+                                   << "message over 4096 bytes";
+  QTest::newRow("unknown preset") << QByteArray(R"({"id":4,"op":"preset","preset":"../g1"})") << "no such preset";
+  QTest::newRow("rename past the size") << QByteArray(R"({"id":4,"op":"rename","kind":"input","number":300,"name":"x"})")
+                                        << "input not 1 to 16";
+  QTest::newRow("rename lone surrogate") << QByteArray(R"({"id":4,"op":"rename","kind":"output","number":1,"name":"\ud800"})")
+                                         << "name is not a name";
+  QTest::newRow("rename by the names' rules") << R"({"id":4,"op":"rename","kind":"output","number":1,"name":")" +
+                                                     QByteArray(65, 'n') + "\"}"
+                                              << names::Problem(QString(65, QLatin1Char('n')));
+  QTest::newRow("binary") << QByteArray() << "binary messages are not read";
+}
+
+void TestWebServer::badRequests() {
+  QFETCH(QByteArray, message);
+  QFETCH(QString, reason);
+  SimHost host;
+  QCOMPARE(host.server.start(settings()), QString());
+  Page page(host.server.port());
+  QTRY_COMPARE(page.got.size(), 1);
+  if (message.isEmpty()) page.ws.sendBinaryMessage("1B1.");
+  else page.ws.sendTextMessage(QString::fromUtf8(message));
+  QTRY_COMPARE(page.got.size(), 2);
+  QCOMPARE(page.last()["type"].toString(), QStringLiteral("error"));
+  QCOMPARE(page.last()["reason"].toString(), reason);
+  const bool read = message.startsWith('{') && message.size() <= web::kMaxRequestBytes;
+  QCOMPARE(page.last()["id"].toInt(), read ? 4 : 0);
+  QCOMPARE(host.sent, QByteArrayList());
+  QCOMPARE(host.name(names::Kind::Output, 1), QString());
+  QCOMPARE(page.ws.state(), QAbstractSocket::ConnectedState);
+}
+
+void TestWebServer::requestAnswers_data() {
+  QTest::addColumn<QByteArray>("message");
+  QTest::addColumn<int>("setting");  // 0 plain, 1 read-only, 2 link lost, 3 queue full, 4 dropped later
+  QTest::addColumn<QByteArrayList>("sent");
+  QTest::addColumn<QString>("answer");  // "done" or the error's reason
+  const QByteArray take = R"({"id":1,"op":"route","input":12,"outputs":[1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,)"
+                          R"(17,18,19,20,21,22,23,24,25,26,27,28,29,30,31,32],"signal":"V"})";
+  QTest::newRow("take over 32 outputs, in commands of 64 bytes at most")
+      << take << 0
+      << QByteArrayList{"12V1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23.",
+                        "12V24,25,26,27,28,29,30,31,32."}
+      << "done";
+  QTest::newRow("close") << QByteArray(R"({"id":1,"op":"close","outputs":[4,2]})") << 0 << QByteArrayList{"4,2$."}
+                         << "done";
+  QTest::newRow("audio closed by input 0") << QByteArray(R"({"id":1,"op":"route","input":0,"outputs":[3],"signal":"A"})")
+                                           << 0 << QByteArrayList{"0A3."} << "done";
+  QTest::newRow("preset") << QByteArray(R"({"id":1,"op":"preset","preset":"g2"})") << 0
+                          << QByteArrayList{"1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16$.", "17,18,19,20,21,22,23,24,25,26,27,28,29,30,31,32$."}
+                          << "done";
+  QTest::newRow("read-only") << QByteArray(R"({"id":1,"op":"close","outputs":[4]})") << 1 << QByteArrayList{}
+                             << "read-only";
+  QTest::newRow("read-only rename") << QByteArray(R"({"id":1,"op":"rename","kind":"input","number":1,"name":"Cam"})")
+                                    << 1 << QByteArrayList{} << "read-only";
+  QTest::newRow("link lost") << QByteArray(R"({"id":1,"op":"close","outputs":[4]})") << 2 << QByteArrayList{}
+                             << "link closed";
+  QTest::newRow("queue full") << QByteArray(R"({"id":1,"op":"close","outputs":[4]})") << 3 << QByteArrayList{}
+                              << "busy: 256 commands waiting";
+  QTest::newRow("dropped before it went") << QByteArray(R"({"id":1,"op":"close","outputs":[4]})") << 4
+                                          << QByteArrayList{"4$."} << "link closed";
+}
+
+void TestWebServer::requestAnswers() {
+  QFETCH(QByteArray, message);
+  QFETCH(int, setting);
+  QFETCH(QByteArrayList, sent);
+  QFETCH(QString, answer);
+  SimHost host(32, 32);
+  QCOMPARE(host.server.start(settings(setting == 1)), QString());
+  if (setting == 2) host.setLink(web::LinkState::Lost, QStringLiteral("cable"));
+  host.capacity = setting == 3 ? 0 : 256;
+  host.holdQueue = setting == 4;
+  Page page(host.server.port());
+  QTRY_COMPARE(page.got.size(), 1);
+  QCOMPARE(page.got[0]["readOnly"].toBool(), setting == 1);
+  page.ws.sendTextMessage(QString::fromUtf8(message));
+  QTRY_COMPARE(page.got.size(), 2);
+  if (setting == 4) {
+    QCOMPARE(page.last()["type"].toString(), QStringLiteral("done"));
+    host.setLink(web::LinkState::Lost);
+    QTRY_VERIFY(page.got.size() >= 3);
+  }
+  QCOMPARE(host.sent, sent);
+  const QJsonObject reply = page.got[setting == 4 ? 2 : 1];
+  QCOMPARE(answer == "done" ? reply["type"].toString() : reply["reason"].toString(), answer);
+}
+
+void TestWebServer::handshakeRefused_data() {
+  QTest::addColumn<QByteArray>("host");
+  QTest::addColumn<QByteArray>("origin");  // "SELF": the page's own
+  QTest::addColumn<QByteArray>("path");
+  QTest::addColumn<int>("open");           // pages already open, MaxClients=2
+  QTest::addColumn<QByteArray>("status");
+  QTest::newRow("own origin") << QByteArray("127.0.0.1") << QByteArray("SELF") << QByteArray("/ws") << 0 << QByteArray("101");
+  QTest::newRow("another site") << QByteArray("127.0.0.1") << QByteArray("http://evil.example") << QByteArray("/ws") << 0
+                                << QByteArray("403");
+  QTest::newRow("no origin") << QByteArray("127.0.0.1") << QByteArray() << QByteArray("/ws") << 0 << QByteArray("403");
+  QTest::newRow("same port, other scheme") << QByteArray("127.0.0.1") << QByteArray("https://127.0.0.1:PORT")
+                                           << QByteArray("/ws") << 0 << QByteArray("403");
+  QTest::newRow("rebound name") << QByteArray("evil.example") << QByteArray("SELF") << QByteArray("/ws") << 0
+                                << QByteArray("403");
+  QTest::newRow("other path") << QByteArray("127.0.0.1") << QByteArray("SELF") << QByteArray("/") << 0 << QByteArray("404");
+  QTest::newRow("third over MaxClients=2") << QByteArray("127.0.0.1") << QByteArray("SELF") << QByteArray("/ws") << 2
+                                           << QByteArray("503");
+}
+
+void TestWebServer::handshakeRefused() {
+  QFETCH(QByteArray, host);
+  QFETCH(QByteArray, origin);
+  QFETCH(QByteArray, path);
+  QFETCH(int, open);
+  QFETCH(QByteArray, status);
+  SimHost sim;
+  QCOMPARE(sim.server.start(settings(false, 2)), QString());
+  const QByteArray port = QByteArray::number(sim.server.port());
+  std::vector<std::unique_ptr<Page>> pages;
+  for (int k = 0; k < open; ++k) pages.push_back(std::make_unique<Page>(sim.server.port()));
+  QTRY_COMPARE(sim.server.clientCount(), open);
+  if (origin == "SELF") origin = "http://" + host + ":" + port;
+  QCOMPARE(handshake(sim.server.port(), host, origin.replace("PORT", port), {}, path), "HTTP/1.1 " + status);
+  if (open > 0) {  // a page closed makes room
+    pages.front()->ws.close();
+    QTRY_COMPARE(sim.server.clientCount(), open - 1);
+    QCOMPARE(handshake(sim.server.port(), host, origin), QByteArray("HTTP/1.1 101"));
+  }
+}
+
+void TestWebServer::passwordAndCookie() {
+  QTemporaryDir dir;
+  const QString file = dir.filePath(QStringLiteral("web.pw"));
+  QFile f(file);
+  QVERIFY(f.open(QIODevice::WriteOnly));
+  f.write("s3cret\n");
+  f.close();
+  SimHost host;
+  QCOMPARE(host.server.start(settings(false, 16, file)), QString());
+  const quint16 port = host.server.port();
+  const QByteArray self = "Origin: http://127.0.0.1:" + QByteArray::number(port) + "\r\n";
+  const auto login = [&](const QByteArray& password, const QByteArray& origin) {
+    return rawHttp(port, "POST /login HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) + "\r\n" + origin +
+                             "Content-Length: " + QByteArray::number(password.size()) + "\r\n\r\n" + password);
+  };
+  QCOMPARE(handshake(port, "127.0.0.1", "http://127.0.0.1:" + QByteArray::number(port)), QByteArray("HTTP/1.1 401"));
+  QCOMPARE(login("s3cret", "Origin: http://evil.example\r\n").left(12), QByteArray("HTTP/1.1 403"));
+  QCOMPARE(login("guess", self).left(12), QByteArray("HTTP/1.1 403"));
+  QVERIFY(login("s3cret", self).startsWith("HTTP/1.1 429"));  // slowed down: even the right one waits
+  host.server.stop();  // a new start forgets the wait
+  QCOMPARE(host.server.start(settings(false, 16, file)), QString());
+  const quint16 port2 = host.server.port();
+  const QByteArray ok = rawHttp(port2, "POST /login HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port2) +
+                                           "\r\nOrigin: http://127.0.0.1:" + QByteArray::number(port2) +
+                                           "\r\nContent-Length: 6\r\n\r\ns3cret");
+  QVERIFY2(ok.startsWith("HTTP/1.1 200"), ok.constData());
+  const QByteArray cookie = ok.mid(ok.indexOf("Set-Cookie: ") + 12).split('\r').first();
+  QVERIFY2(cookie.contains("; HttpOnly") && cookie.contains("; SameSite=Strict"), cookie.constData());
+  const QByteArray pair = cookie.split(';').first();
+  Page page(port2, pair);
+  QTRY_COMPARE(page.got.size(), 1);
+  QCOMPARE(page.got[0]["type"].toString(), QStringLiteral("state"));
+  Page forged(port2, QByteArray(web::kSessionCookie) + "=" + QByteArray(64, '0'));
+  QTRY_COMPARE(forged.ws.state(), QAbstractSocket::UnconnectedState);
+  QCOMPARE(forged.got.size(), 0);
+}
+
+void TestWebServer::floodAndSlowReaderDropped() {
+  SimHost host(16, 256);
+  QCOMPARE(host.server.start(settings()), QString());
+  Page flood(host.server.port());
+  QTRY_COMPARE(flood.got.size(), 1);
+  for (int k = 0; k <= web::kMaxRequestsPerSecond; ++k) flood.ws.sendTextMessage(QStringLiteral("{}"));
+  QTRY_COMPARE(flood.ws.state(), QAbstractSocket::UnconnectedState);
+  QCOMPARE(flood.ws.closeCode(), QWebSocketProtocol::CloseCodePolicyViolated);
+
+  // A page that never reads: the server's changes pile up until it is dropped.
+  QTcpSocket idle;
+  idle.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+  idle.connectToHost(QHostAddress::LocalHost, host.server.port());
+  QVERIFY(idle.waitForConnected(5000));
+  idle.write("GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://127.0.0.1\r\nUpgrade: websocket\r\n"
+             "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+  QTRY_COMPARE(host.server.clientCount(), 1);
+  for (int o = 1; o <= 256; ++o) host.nameTable.set(names::Kind::Output, o, QString(64, QChar(0x4E2D)));
+  for (int turn = 0; turn < 400 && host.server.clientCount() == 1; ++turn) {  // 50 kB a turn
+    host.server.namesChanged();
+    QCoreApplication::processEvents();
+  }
+  QCOMPARE(host.server.clientCount(), 0);
+}
+
+void TestWebServer::readSettings_data() {
+  QTest::addColumn<QByteArray>("section");
+  QTest::addColumn<QString>("problem");  // of ReadSettings, or of start() when it starts with "start:"
+  QTest::newRow("MaxClients absent: 16") << QByteArray("Port=0\n") << QString();
+  QTest::newRow("port not a number") << QByteArray("Port=80x\n") << "Web: Port=80x in";
+  QTest::newRow("MaxClients 0") << QByteArray("MaxClients=0\n") << "Web: MaxClients=0 in";
+  QTest::newRow("ReadOnly not a boolean") << QByteArray("ReadOnly=perhaps\n") << "Web: ReadOnly=perhaps in";
+  QTest::newRow("open bind without Allow") << QByteArray("Bind=0.0.0.0\n") << "start:Web: Bind=0.0.0.0 is not a loopback";
+  QTest::newRow("password file missing") << QByteArray("PasswordFile=/nonexistent/pw\n")
+                                         << "start:Web: cannot read the password file /nonexistent/pw";
+}
+
+void TestWebServer::readSettings() {
+  QFETCH(QByteArray, section);
+  QFETCH(QString, problem);
+  QTemporaryDir dir;
+  const QString ini = dir.filePath(QStringLiteral("Switcher.ini"));
+  QFile f(ini);
+  QVERIFY(f.open(QIODevice::WriteOnly));
+  f.write("[Web]\n" + section);
+  f.close();
+  const web::Settings s = web::ReadSettings(ini);
+  SimHost host;
+  const QString started = host.server.start(s);
+  if (problem.startsWith(QLatin1String("start:"))) {
+    QVERIFY2(started.startsWith(problem.mid(6)), qPrintable(started));
+    return;
+  }
+  QVERIFY2(problem.isEmpty() ? s.listen.problem.isEmpty() : s.listen.problem.startsWith(problem),
+           qPrintable(s.listen.problem));
+  QCOMPARE(started, s.listen.problem);
+  if (problem.isEmpty()) QCOMPARE(s.listen.maxClients, web::kDefaultMaxClients);
+}
+
+QTEST_MAIN(TestWebServer)
+#include "tst_webserver.moc"

@@ -1,0 +1,525 @@
+#include "WebServer.h"
+
+#include "ServerCore.h"
+#include "WebListener.h"
+#include "WebMessages.h"
+
+#include <QAbstractHttpServer>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QHostAddress>
+#include <QHttpServerRequest>
+#include <QHttpServerResponder>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkRequest>
+#include <QRandomGenerator>
+#include <QSysInfo>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QWebSocket>
+
+#include <utility>
+
+namespace web {
+
+namespace {
+using Status = QHttpServerResponder::StatusCode;
+
+// Connections besides the pages' WebSockets: a browser loads the files over a few more.
+constexpr int kSpareConnections = 8;
+constexpr qint64 kSocketReadBuffer = 64 * 1024;
+constexpr int kSessionBytes = 32;
+constexpr int kMaxLockouts = 1024;
+constexpr int kMaxPasswordBytes = 1024;
+constexpr char kWsPath[] = "/ws";
+constexpr int kCloseWaitMs = 2000;
+
+struct File {
+  QByteArray body, type, etag;
+};
+
+// The page's files: the only paths served, each from the resources; nothing of a request's
+// path reaches a file name.
+const QHash<QByteArray, File>& files() {
+  static const QHash<QByteArray, File> table = [] {
+    const struct {
+      const char *path, *resource, *type;
+    } list[] = {
+        {"/", ":/web/index.html", "text/html; charset=utf-8"},
+        {"/app.js", ":/web/app.js", "text/javascript; charset=utf-8"},
+        {"/style.css", ":/web/style.css", "text/css; charset=utf-8"},
+        {"/icon.svg", ":/web/icon.svg", "image/svg+xml"},
+    };
+    QHash<QByteArray, File> t;
+    for (const auto& f : list) {
+      QFile in(QString::fromLatin1(f.resource));
+      in.open(QIODevice::ReadOnly);
+      File file{in.readAll(), f.type, {}};
+      file.etag = '"' + QCryptographicHash::hash(file.body, QCryptographicHash::Sha256).left(12).toHex() + '"';
+      t.insert(f.path, file);
+    }
+    return t;
+  }();
+  return table;
+}
+
+// Sent with every answer: the page runs only its own script and is never framed.
+const QList<std::pair<QByteArray, QByteArray>>& commonHeaders() {
+  static const QList<std::pair<QByteArray, QByteArray>> h{
+      {"Content-Security-Policy",
+       "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
+       "base-uri 'none'; form-action 'none'; frame-ancestors 'none'"},
+      {"X-Content-Type-Options", "nosniff"},
+      {"Referrer-Policy", "no-referrer"},
+      {"X-Frame-Options", "DENY"},
+  };
+  return h;
+}
+
+QByteArray hostPart(const QByteArray& hostHeader) {
+  if (hostHeader.startsWith('[')) return hostHeader.mid(1, hostHeader.indexOf(']') - 1);
+  const qsizetype colon = hostHeader.lastIndexOf(':');
+  return colon < 0 ? hostHeader : hostHeader.left(colon);
+}
+
+// A Host the page may be reached by: an address, localhost, or this machine's own name. A
+// page of another site whose name was pointed at this machine (DNS rebinding) names its own
+// host and is refused, though its Origin and Host agree.
+bool knownHost(const QByteArray& hostHeader) {
+  const QString host = QString::fromLatin1(hostPart(hostHeader)).toLower();
+  if (host.isEmpty()) return false;
+  if (!QHostAddress(host).isNull() || host == QLatin1String("localhost")) return true;
+  const QString self = QSysInfo::machineHostName().toLower();
+  return !self.isEmpty() && (host == self || host.startsWith(self + QLatin1Char('.')));
+}
+
+// The page's own origin is the scheme and the Host it was loaded from.
+bool sameOrigin(const QByteArray& origin, const QByteArray& hostHeader) {
+  return !hostHeader.isEmpty() && origin.compare("http://" + hostHeader, Qt::CaseInsensitive) == 0;
+}
+
+QByteArray cookieValue(const QByteArray& header, const QByteArray& name) {
+  for (const QByteArray& part : header.split(';')) {
+    const QByteArray p = part.trimmed();
+    if (p.startsWith(name + '=')) return p.mid(name.size() + 1);
+  }
+  return {};
+}
+
+// Compares in time that does not depend on where the texts differ.
+bool equalSecret(const QByteArray& a, const QByteArray& b) {
+  unsigned diff = unsigned(a.size() ^ b.size());
+  for (qsizetype i = 0; i < a.size(); ++i) diff |= unsigned(char(a[i] ^ (i < b.size() ? b[i] : 0)));
+  return diff == 0;
+}
+
+QByteArray compact(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); }
+
+// Deleting a socket drops what it has not written yet, so a closed one goes once the close
+// handshake is done, or after kCloseWaitMs at most.
+void linger(QWebSocket* ws) {
+  if (ws->state() == QAbstractSocket::UnconnectedState) return ws->deleteLater();
+  QObject::connect(ws, &QWebSocket::disconnected, ws, &QObject::deleteLater);
+  QTimer::singleShot(kCloseWaitMs, ws, [ws] {
+    ws->abort();
+    ws->deleteLater();
+  });
+}
+
+bool isUpgrade(const QHttpServerRequest& r) {
+  return r.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
+}
+}  // namespace
+
+// QtHttpServer's request handling, answered by the server: no routing table of its own, the
+// few paths are the server's.
+class HttpFront final : public QAbstractHttpServer {
+ public:
+  HttpFront(WebServer& server) : QAbstractHttpServer(&server), server(server) {}
+
+  void respond(const QHttpServerRequest& request, QTcpSocket* socket, Status status, const QByteArray& type,
+               const QByteArray& body, const QList<std::pair<QByteArray, QByteArray>>& extra = {},
+               bool headOnly = false) {
+    QHttpServerResponder r = makeResponder(request, socket);
+    r.writeStatusLine(status);
+    for (const auto& h : commonHeaders()) r.writeHeader(h.first, h.second);
+    for (const auto& h : extra) r.writeHeader(h.first, h.second);
+    if (!type.isEmpty()) r.writeHeader("Content-Type", type);
+    r.writeHeader("Content-Length", QByteArray::number(body.size()));
+    r.writeBody(headOnly ? QByteArray() : body);
+  }
+
+ protected:
+  bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override {
+    Listener::requestSeen(socket);
+    return server.handle(request, socket);
+  }
+  void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override {
+    server.refuse(request, socket);
+  }
+
+ private:
+  WebServer& server;
+};
+
+WebServer::WebServer(WebHost& h, QObject* parent)
+    : QObject(parent), host(h), dirtyOutputs(routing::kOutputs + 1, false) {
+  pingTimer = new QTimer(this);
+  pingTimer->setInterval(kPingMs);
+  connect(pingTimer, &QTimer::timeout, this, &WebServer::ping);
+}
+
+WebServer::~WebServer() { stop(); }
+
+QString WebServer::start(const Settings& s) {
+  stop();
+  if (!s.listen.problem.isEmpty()) return s.listen.problem;
+  QByteArray secret;
+  if (!s.passwordFile.isEmpty()) {
+    QString error;
+    secret = ReadPassword(s.passwordFile, &error);
+    if (!error.isEmpty()) return QStringLiteral("Web: ") + error + QLatin1Char('.');
+  }
+  auto* l = new Listener(this);
+  const QString error = l->start(s.listen, 2 * s.listen.maxClients + kSpareConnections);
+  if (!error.isEmpty()) {
+    delete l;
+    return error;
+  }
+  settings = s;
+  password = secret;
+  listener = l;
+  http = new HttpFront(*this);
+  http->bind(listener);
+  connect(http, &QAbstractHttpServer::newWebSocketConnection, this, &WebServer::accept);
+  return {};
+}
+
+void WebServer::stop() {
+  const bool had = !clients.isEmpty();
+  clients.clear();
+  // An upgraded connection's TCP socket stays the listener's child: every WebSocket, also one
+  // still closing, goes before the listener does.
+  for (QWebSocket* ws : findChildren<QWebSocket*>(QString(), Qt::FindDirectChildrenOnly)) {
+    ws->disconnect(this);
+    if (ws->state() == QAbstractSocket::ConnectedState) ws->close(QWebSocketProtocol::CloseCodeGoingAway);
+    ws->flush();
+    delete ws;
+  }
+  pingTimer->stop();
+  delete http;
+  http = nullptr;
+  delete listener;
+  listener = nullptr;
+  sessions.clear();
+  lockouts.clear();
+  if (had) emit clientCountChanged(0);
+}
+
+bool WebServer::isListening() const { return listener && listener->isListening(); }
+quint16 WebServer::port() const { return listener ? listener->serverPort() : 0; }
+QString WebServer::listenText() const {
+  return listener ? HostPort(listener->serverAddress(), listener->serverPort()) : QString();
+}
+
+bool WebServer::hasSession(const QByteArray& cookieHeader) const {
+  if (password.isEmpty()) return true;
+  const QByteArray token = cookieValue(cookieHeader, kSessionCookie);
+  if (token.isEmpty()) return false;
+  for (const QByteArray& s : sessions)
+    if (equalSecret(s, token)) return true;
+  return false;
+}
+
+int WebServer::handshakeRefusal(const QByteArray& path, const QByteArray& hostHeader, const QByteArray& origin,
+                                const QByteArray& cookie) const {
+  if (path != kWsPath) return int(Status::NotFound);
+  if (!knownHost(hostHeader) || !sameOrigin(origin, hostHeader)) return int(Status::Forbidden);
+  if (!hasSession(cookie)) return int(Status::Unauthorized);
+  if (clientCount() >= settings.listen.maxClients) return int(Status::ServiceUnavailable);
+  return 0;
+}
+
+bool WebServer::handle(const QHttpServerRequest& request, QTcpSocket* socket) {
+  const QByteArray path = request.url().path(QUrl::FullyEncoded).toUtf8();
+  if (isUpgrade(request)) {
+    // Going ahead means QtHttpServer hands the socket to its WebSocket server.
+    if (handshakeRefusal(path, request.value("host"), request.value("origin"), request.value("cookie")) != 0)
+      return false;
+    Listener::upgraded(socket);
+    return true;
+  }
+  const QHttpServerRequest::Method method = request.method();
+  const bool get = method == QHttpServerRequest::Method::Get || method == QHttpServerRequest::Method::Head;
+  const bool head = method == QHttpServerRequest::Method::Head;
+  if (!knownHost(request.value("host"))) {
+    http->respond(request, socket, Status::Forbidden, "text/plain; charset=utf-8", "Unknown host name.\n");
+    return true;
+  }
+  const auto file = files().constFind(path == "/index.html" ? QByteArray("/") : path);
+  if (file != files().cend()) {
+    if (!get) {
+      http->respond(request, socket, Status::MethodNotAllowed, "text/plain; charset=utf-8", "GET only.\n", {{"Allow", "GET, HEAD"}});
+      return true;
+    }
+    // Revalidated on every load, so a new version of the program never meets an old script.
+    const QList<std::pair<QByteArray, QByteArray>> caching{{"Cache-Control", "no-cache"}, {"ETag", file->etag}};
+    if (request.value("if-none-match") == file->etag) http->respond(request, socket, Status::NotModified, {}, {}, caching, true);
+    else http->respond(request, socket, Status::Ok, file->type, file->body, caching, head);
+    return true;
+  }
+  if (path == "/session" && get) {
+    const QByteArray body = compact({{"password", !password.isEmpty()},
+                                     {"session", hasSession(request.value("cookie"))},
+                                     {"readOnly", settings.listen.readOnly}});
+    http->respond(request, socket, Status::Ok, "application/json", body, {{"Cache-Control", "no-store"}}, head);
+    return true;
+  }
+  if (path == "/login") {
+    login(request, socket);
+    return true;
+  }
+  http->respond(request, socket, Status::NotFound, "text/plain; charset=utf-8", "Not found.\n");
+  return true;
+}
+
+void WebServer::refuse(const QHttpServerRequest& request, QTcpSocket* socket) {
+  if (!http) return;
+  int status = int(Status::NotFound);
+  if (isUpgrade(request)) {
+    status = handshakeRefusal(request.url().path(QUrl::FullyEncoded).toUtf8(), request.value("host"),
+                              request.value("origin"), request.value("cookie"));
+    if (status == 0) status = int(Status::ServiceUnavailable);
+  }
+  http->respond(request, socket, Status(status), "text/plain; charset=utf-8", "Refused.\n", {{"Connection", "close"}});
+  socket->disconnectFromHost();
+}
+
+void WebServer::login(const QHttpServerRequest& request, QTcpSocket* socket) {
+  const auto reply = [&](Status status, const QString& text, const QList<std::pair<QByteArray, QByteArray>>& extra = {}) {
+    QList<std::pair<QByteArray, QByteArray>> headers = extra;
+    headers.append(std::make_pair(QByteArray("Cache-Control"), QByteArray("no-store")));
+    http->respond(request, socket, status, "application/json", compact({{"message", text}}), headers);
+  };
+  if (request.method() != QHttpServerRequest::Method::Post) return reply(Status::MethodNotAllowed, tr("POST only."));
+  if (password.isEmpty()) return reply(Status::NotFound, tr("No password is needed."));
+  // Only the page itself may log in: another site's form cannot plant a session.
+  if (!sameOrigin(request.value("origin"), request.value("host"))) return reply(Status::Forbidden, tr("Wrong origin."));
+  const QString peer = request.remoteAddress().toString();
+  Lockout& lock = lockouts[peer];
+  if (lock.failures > 0 && !lock.until.hasExpired()) {
+    const qint64 seconds = (lock.until.remainingTime() + 999) / 1000;
+    return reply(Status::TooManyRequests, tr("Wait %1 s before the next try.").arg(seconds),
+                 {{"Retry-After", QByteArray::number(seconds)}});
+  }
+  const QByteArray body = request.body();
+  if (body.size() > kMaxPasswordBytes || !equalSecret(body, password)) {
+    ++lock.failures;
+    lock.until = QDeadlineTimer(qMin<qint64>(qint64(kFirstLockoutMs) << qMin(lock.failures - 1, 16), kMaxLockoutMs));
+    if (lockouts.size() > kMaxLockouts) {
+      for (auto it = lockouts.begin(); it != lockouts.end();)
+        it = it.value().until.hasExpired() && it.key() != peer ? lockouts.erase(it) : std::next(it);
+    }
+    return reply(Status::Forbidden, tr("Wrong password."));
+  }
+  lockouts.remove(peer);
+  QByteArray token(kSessionBytes, Qt::Uninitialized);
+  QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(token.data()), kSessionBytes / 4);
+  token = token.toHex();
+  sessions.append(token);
+  while (sessions.size() > kMaxSessions) sessions.removeFirst();
+  reply(Status::Ok, tr("Logged in."),
+        {{"Set-Cookie", QByteArray(kSessionCookie) + '=' + token + "; Path=/; HttpOnly; SameSite=Strict"}});
+}
+
+void WebServer::accept() {
+  while (http && http->hasPendingWebSocketConnections()) {
+    QWebSocket* ws = http->nextPendingWebSocketConnection().release();
+    ws->setParent(this);
+    const QNetworkRequest& r = ws->request();
+    // Checked again: two handshakes in flight may both have passed the count.
+    if (handshakeRefusal(kWsPath, r.rawHeader("Host"), ws->origin().toUtf8(), r.rawHeader("Cookie")) != 0) {
+      ws->close(QWebSocketProtocol::CloseCodePolicyViolated, tr("refused"));
+      linger(ws);
+      continue;
+    }
+    ws->setMaxAllowedIncomingFrameSize(kMaxFrameBytes);
+    ws->setMaxAllowedIncomingMessageSize(kMaxFrameBytes);
+    ws->setReadBufferSize(kSocketReadBuffer);
+    Client c;
+    c.label = QStringLiteral("web ") + HostPort(ws->peerAddress(), ws->peerPort());
+    c.window.start();
+    clients.insert(ws, c);
+    connect(ws, &QWebSocket::textMessageReceived, this, [this, ws](const QString& text) { received(ws, text); });
+    connect(ws, &QWebSocket::binaryMessageReceived, this, [this, ws](const QByteArray&) {
+      answer(ws, ErrorMessage(0, tr("binary messages are not read")));
+    });
+    connect(ws, &QWebSocket::pong, this, [this, ws] {
+      if (auto it = clients.find(ws); it != clients.end()) it->pinged = false;
+    });
+    connect(ws, &QWebSocket::disconnected, this, [this, ws] { forget(ws); });
+    if (!pingTimer->isActive()) pingTimer->start();
+    send(ws, QString::fromUtf8(stateMessage()));
+    emit clientCountChanged(clientCount());
+  }
+}
+
+void WebServer::forget(QWebSocket* ws) {
+  if (!clients.remove(ws)) return;
+  linger(ws);
+  if (clients.isEmpty()) pingTimer->stop();
+  emit clientCountChanged(clientCount());
+}
+
+void WebServer::drop(QWebSocket* ws) {
+  ws->abort();
+  forget(ws);
+}
+
+void WebServer::send(QWebSocket* ws, const QString& text) {
+  // As the gateway's core: a page that left this much unread earlier is not keeping up.
+  if (ws->bytesToWrite() > gateway::kMaxBacklog) return drop(ws);
+  ws->sendTextMessage(text);
+}
+
+void WebServer::answer(QWebSocket* ws, const QByteArray& json) {
+  if (clients.contains(ws)) send(ws, QString::fromUtf8(json));
+}
+
+void WebServer::ping() {
+  for (QWebSocket* ws : clients.keys()) {
+    auto it = clients.find(ws);
+    if (it == clients.end()) continue;
+    if (it->pinged) {
+      drop(ws);  // gone without a word (a phone asleep, a cable pulled)
+      continue;
+    }
+    it->pinged = true;
+    ws->ping();
+  }
+}
+
+void WebServer::received(QWebSocket* ws, const QString& text) {
+  auto it = clients.find(ws);
+  if (it == clients.end()) return;
+  if (it->window.elapsed() >= 1000) {
+    it->window.start();
+    it->inWindow = 0;
+  }
+  if (++it->inWindow > kMaxRequestsPerSecond) {
+    ws->close(QWebSocketProtocol::CloseCodePolicyViolated, tr("too many requests"));
+    forget(ws);
+    return;
+  }
+  const QString label = it->label;
+  const Device device = host.device();
+  const Request r = ParseRequest(text.toUtf8(), InputCount(device), OutputCount(device));
+  if (r.op == Request::Op::Invalid) return answer(ws, ErrorMessage(r.id, r.reason));
+  if (settings.listen.readOnly) return answer(ws, ErrorMessage(r.id, tr("read-only")));
+  const QPointer<QWebSocket> self(ws);
+  const auto refused = [&](SendResult result) {
+    switch (result) {
+      case SendResult::Accepted: return false;
+      case SendResult::Busy: answer(ws, ErrorMessage(r.id, tr("busy: 256 commands waiting"))); return true;
+      case SendResult::LinkClosed: answer(ws, ErrorMessage(r.id, tr("link closed"))); return true;
+    }
+    return true;
+  };
+  switch (r.op) {
+    case Request::Op::Route:
+    case Request::Op::Close: {
+      if (host.link().state != LinkState::Ready) return answer(ws, ErrorMessage(r.id, tr("link closed")));
+      const QPointer<WebServer> server(this);
+      const double id = r.id;
+      for (const QByteArray& command : r.commands()) {
+        const SendResult result = host.sendCommand(command, label, [server, self, id] {
+          if (server && self) server->answer(self, ErrorMessage(id, tr("link closed")));
+        });
+        if (!self || refused(result)) return;
+      }
+      break;
+    }
+    case Request::Op::Preset: {
+      bool known = false;
+      for (const Preset& p : host.presets()) known = known || p.id == r.preset;
+      if (!known) return answer(ws, ErrorMessage(r.id, tr("no such preset")));
+      if (host.link().state != LinkState::Ready) return answer(ws, ErrorMessage(r.id, tr("link closed")));
+      if (refused(host.runPreset(r.preset, label))) return;
+      break;
+    }
+    case Request::Op::Rename:
+      if (const QString error = host.rename(r.kind, r.number, r.name); !error.isEmpty())
+        return answer(ws, ErrorMessage(r.id, error));
+      break;
+    case Request::Op::Save:
+      if (const QString error = host.saveRoutingPreset(); !error.isEmpty()) return answer(ws, ErrorMessage(r.id, error));
+      break;
+    case Request::Op::Invalid: return;
+  }
+  if (self) answer(ws, DoneMessage(r.id));
+}
+
+QByteArray WebServer::stateMessage() const {
+  const Device device = host.device();
+  QJsonArray routes;
+  for (int o = 1; o <= OutputCount(device); ++o) routes.append(RouteJson(host.route(o)));
+  return compact({{"type", "state"},
+                  {"link", LinkJson(host.link())},
+                  {"device", DeviceJson(device)},
+                  {"readOnly", settings.listen.readOnly},
+                  {"routes", routes},
+                  {"names", NamesJson(host)},
+                  {"presets", PresetsJson(host)}});
+}
+
+void WebServer::routeChanged(int output) {
+  if (output < 1 || output > routing::kOutputs) return;
+  dirtyOutputs[size_t(output)] = true;
+  mark(0);
+}
+void WebServer::namesChanged() { mark(kNames); }
+void WebServer::presetsChanged() { mark(kPresets); }
+void WebServer::linkChanged() { mark(kLink); }
+void WebServer::deviceChanged() { mark(kDevice); }
+
+void WebServer::mark(unsigned what) {
+  dirty |= what;
+  if (flushQueued) return;
+  flushQueued = true;
+  // After the rest of this turn: a burst read in one go leaves as one message.
+  QMetaObject::invokeMethod(this, [this] { flush(); }, Qt::QueuedConnection);
+}
+
+void WebServer::flush() {
+  flushQueued = false;
+  const unsigned what = dirty;
+  dirty = 0;
+  std::vector<bool> outputs(routing::kOutputs + 1, false);
+  outputs.swap(dirtyOutputs);
+  if (clients.isEmpty()) return;
+  QByteArray message;
+  if (what & kDevice) {
+    message = stateMessage();  // a new size redraws the grid
+  } else {
+    QJsonObject change{{"type", "change"}};
+    if (what & kLink) change.insert("link", LinkJson(host.link()));
+    if (what & kNames) change.insert("names", NamesJson(host));
+    if (what & kPresets) change.insert("presets", PresetsJson(host));
+    QJsonArray routes;
+    const int count = OutputCount(host.device());
+    for (int o = 1; o <= count; ++o) {
+      if (!outputs[size_t(o)]) continue;
+      const QJsonArray r = RouteJson(host.route(o)).toArray();
+      routes.append(QJsonArray{o, r[0], r[1]});
+    }
+    if (!routes.isEmpty()) change.insert("routes", routes);
+    if (change.size() == 1) return;
+    message = compact(change);
+  }
+  const QString text = QString::fromUtf8(message);
+  for (QWebSocket* ws : clients.keys())
+    if (clients.contains(ws)) send(ws, text);
+}
+
+}  // namespace web

@@ -1,0 +1,126 @@
+#pragma once
+// The web control page: the page's files from the resources and one WebSocket per page over
+// QtHttpServer, on the owner's event loop. A page gets the whole state when it connects and
+// only changes after, all of one event-loop turn in one message; its requests are checked as
+// an MQTT command is and handed to the owner (WebHost). Admission is the gateway's (Bind,
+// Allow), the WebSocket must come from the page's own origin, and with a password file a
+// page needs the session cookie its password earned. QtCore and QtNetwork only.
+
+#include "WebHost.h"
+#include "WebListener.h"
+#include "WebSettings.h"
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+class QHttpServerRequest;
+class QTcpSocket;
+class QTimer;
+class QWebSocket;
+
+namespace web {
+
+// The cookie that carries a page's session when a password is set.
+constexpr char kSessionCookie[] = "switcher_session";
+// Requests one page may send per second before it is dropped as a flood.
+constexpr int kMaxRequestsPerSecond = 100;
+// A message or frame larger than this closes the WebSocket (the library refuses it unread).
+constexpr int kMaxFrameBytes = 64 * 1024;
+// Pages are pinged this often; one that did not answer the last ping is dropped.
+constexpr int kPingMs = 15000;
+// After a wrong password the peer waits 1 s, then twice as long after each further one.
+constexpr int kFirstLockoutMs = 1000;
+constexpr int kMaxLockoutMs = 60000;
+// Sessions kept at once; the oldest goes first.
+constexpr int kMaxSessions = 64;
+
+class HttpFront;
+
+class WebServer : public QObject {
+  Q_OBJECT
+ public:
+  explicit WebServer(WebHost& host, QObject* parent = nullptr);
+  ~WebServer() override;
+
+  // Listens as settings say (port 0: any free one) and reads the password file; an empty text
+  // on success, else why not, beginning "Web: ". A running server is stopped first.
+  QString start(const Settings& settings);
+  // Closes every page and stops listening.
+  void stop();
+
+  bool isListening() const;
+  quint16 port() const;
+  // "ADDR:PORT" of the listening socket, for the status line.
+  QString listenText() const;
+  // Pages (WebSockets) open.
+  int clientCount() const { return int(clients.size()); }
+
+  // The owner's news: sent to every page with the other changes of this event-loop turn.
+  void routeChanged(int output);
+  void namesChanged();
+  void presetsChanged();
+  void linkChanged();
+  void deviceChanged();
+
+ signals:
+  void clientCountChanged(int count);
+
+ private:
+  friend class HttpFront;
+  struct Client {
+    QString label;
+    QElapsedTimer window;  // the flood check's second
+    int inWindow = 0;
+    bool pinged = false;   // a ping is out and no pong came back yet
+  };
+  enum Dirty : unsigned { kLink = 1, kNames = 2, kPresets = 4, kDevice = 8 };
+
+  // The HTTP side; true when the request was answered (an upgrade: when it may go ahead).
+  bool handle(const QHttpServerRequest& request, QTcpSocket* socket);
+  void refuse(const QHttpServerRequest& request, QTcpSocket* socket);
+  // Why a WebSocket handshake with these headers may not go ahead (0: it may), as a status.
+  int handshakeRefusal(const QByteArray& path, const QByteArray& host, const QByteArray& origin,
+                       const QByteArray& cookie) const;
+  bool hasSession(const QByteArray& cookieHeader) const;
+  void login(const QHttpServerRequest& request, QTcpSocket* socket);
+
+  void accept();
+  void received(QWebSocket* ws, const QString& text);
+  void answer(QWebSocket* ws, const QByteArray& json);
+  void send(QWebSocket* ws, const QString& text);
+  void drop(QWebSocket* ws);
+  void forget(QWebSocket* ws);
+  void ping();
+  QByteArray stateMessage() const;
+  void mark(unsigned what);
+  void flush();
+
+  WebHost& host;
+  Settings settings;
+  QByteArray password;
+  QPointer<Listener> listener;  // QtHttpServer may take it as its child
+  HttpFront* http = nullptr;
+  QTimer* pingTimer = nullptr;
+  QHash<QWebSocket*, Client> clients;
+  QList<QByteArray> sessions;
+  struct Lockout {
+    int failures = 0;
+    QDeadlineTimer until;
+  };
+  QHash<QString, Lockout> lockouts;  // by peer address
+
+  unsigned dirty = 0;
+  std::vector<bool> dirtyOutputs;
+  bool flushQueued = false;
+};
+
+}  // namespace web

@@ -1,0 +1,26 @@
+#pragma once
+// Switcher.ini [Web]: where the page is served, who may reach it, and its password.
+
+#include "GatewaySettings.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace web {
+
+constexpr char kSection[] = "Web";
+constexpr int kDefaultMaxClients = 16;  // pages (WebSockets) open at once
+
+struct Settings {
+  // Port (0: off), Bind, Allow, MaxClients, ReadOnly, problem: the gateway's reader and rules.
+  gateway::Settings listen;
+  QString passwordFile;  // empty: no password asked
+};
+
+// The [Web] section; a value that cannot be used as written sets listen.problem.
+Settings ReadSettings(const QString& fileName = QStringLiteral("Switcher.ini"));
+
+// The first line of the password file, without its line end; *error says why not.
+QByteArray ReadPassword(const QString& path, QString* error);
+
+}  // namespace web
