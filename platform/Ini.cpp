@@ -155,16 +155,19 @@ Profile load(const QString& path, Stamp* stamp = nullptr, bool* stamped = nullpt
 }
 
 // The parsed files, while their stamps say they are unchanged: the start-up reads dozens of
-// keys of one file. A file changed within kRacyNs of being read may change again within the
-// same tick of the file system's clock and keep its stamp; such a file is read again until
-// it is older.
-constexpr long long kRacyNs = 100'000'000;
+// keys of one file. A file changed within one tick of the file system's clock before it was
+// read may change again within that tick and keep its stamp; such a file is read again until
+// it is older. The kernel's tick is at most 10 ms; file systems that keep times in steps of
+// 10 ms or more (FAT, exFAT) have steps of up to 2 s.
+constexpr long long kRacyNs = 20'000'000;
+constexpr long long kCoarseStepNs = 10'000'000;
+constexpr long long kCoarseRacyNs = 2'100'000'000;
 constexpr size_t kCachedFiles = 8;
 
 struct Cached {
   QString path;
   Stamp stamp;
-  bool settled = false;  // older than kRacyNs when read: its stamp changes with any write
+  bool settled = false;  // older than a tick when read: its stamp changes with any write
   std::shared_ptr<const Profile> profile;
 };
 
@@ -202,8 +205,11 @@ std::shared_ptr<const Profile> cachedLoad(const QString& path) {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   const long long newest = std::max(nanoseconds(stamp.modified), nanoseconds(stamp.changed));
+  const bool coarse =
+      stamp.modified.tv_nsec % kCoarseStepNs == 0 && stamp.changed.tv_nsec % kCoarseStepNs == 0;
+  const bool settled = nanoseconds(now) - newest > (coarse ? kCoarseRacyNs : kRacyNs);
   if (files.size() >= kCachedFiles) files.erase(files.begin());
-  files.push_back({path, stamp, nanoseconds(now) - newest > kRacyNs, profile});
+  files.push_back({path, stamp, settled, profile});
   return profile;
 }
 
