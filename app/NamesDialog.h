@@ -17,7 +17,8 @@ class TNamesDialog : public QDialog {
  public:
   TNamesDialog(const names::Names& names, QWidget* owner);
 
-  // Runs on OK with the edited names; false keeps the dialog open (the operator has been told).
+  // Runs on OK with the edited names (the owner writes only what differs from the names the
+  // dialog opened with); false keeps the dialog open (the operator has been told).
   std::function<bool(const names::Names&)> onCommit;
   const names::Names& edited() const { return Edited; }
 

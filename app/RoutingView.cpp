@@ -176,8 +176,15 @@ void TRouting::nameOne(names::Kind kind, int number) {
 }
 
 void TRouting::openNamesDialog() {
-  TNamesDialog dialog(Names, &Form);
-  dialog.onCommit = [this](const names::Names& next) { return setNames(next); };
+  const names::Names opened = Names;
+  TNamesDialog dialog(opened, &Form);
+  // Only what the operator changed: a panel's or MQTT's rename made while the dialog was
+  // open stays.
+  dialog.onCommit = [this, &opened](const names::Names& edited) {
+    names::Names next = Names;
+    next.takeChanges(opened, edited);
+    return setNames(next);
+  };
   dialog.exec();
 }
 

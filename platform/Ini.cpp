@@ -5,7 +5,13 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
 #include <climits>
+#include <ctime>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -88,12 +94,40 @@ Line parseLine(const QByteArray& text) {
   return l;
 }
 
-Profile load(const QString& path) {
+// What tells one version of a file from another without reading it.
+struct Stamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  timespec changed{};
+  bool operator==(const Stamp& o) const {
+    return device == o.device && inode == o.inode && size == o.size &&
+           modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+           changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+  }
+};
+
+Stamp stampOf(const struct stat& st) {
+  return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+}
+
+std::atomic<long> fileReads{0};
+
+Profile load(const QString& path, Stamp* stamp = nullptr, bool* stamped = nullptr) {
   Profile p;
   QFile f(path);
+  if (stamped) *stamped = false;
   if (!f.open(QIODevice::ReadOnly)) {
     p.unreadable = f.exists();
     return p;
+  }
+  ++fileReads;
+  // The stamp of what is read: taken on the open file, before its bytes.
+  struct stat st;
+  if (stamp && fstat(f.handle(), &st) == 0) {
+    *stamp = stampOf(st);
+    *stamped = true;
   }
   QByteArray data = f.readAll();
   // Editors that save "UTF-8 with BOM" would otherwise hide the first section header.
@@ -120,6 +154,65 @@ Profile load(const QString& path) {
   return p;
 }
 
+// The parsed files, while their stamps say they are unchanged: the start-up reads dozens of
+// keys of one file. A file changed within one tick of the file system's clock before it was
+// read may change again within that tick and keep its stamp; such a file is read again until
+// it is older. The kernel's tick is at most 10 ms; file systems that keep times in steps of
+// 10 ms or more (FAT, exFAT) have steps of up to 2 s.
+constexpr long long kRacyNs = 20'000'000;
+constexpr long long kCoarseStepNs = 10'000'000;
+constexpr long long kCoarseRacyNs = 2'100'000'000;
+constexpr size_t kCachedFiles = 8;
+
+struct Cached {
+  QString path;
+  Stamp stamp;
+  bool settled = false;  // older than a tick when read: its stamp changes with any write
+  std::shared_ptr<const Profile> profile;
+};
+
+std::vector<Cached>& cache() {
+  static std::vector<Cached> files;
+  return files;
+}
+
+long long nanoseconds(const timespec& t) { return t.tv_sec * 1'000'000'000LL + t.tv_nsec; }
+
+void forget(const QString& path) {
+  auto& files = cache();
+  for (auto it = files.begin(); it != files.end(); ++it)
+    if (it->path == path) {
+      files.erase(it);
+      return;
+    }
+}
+
+// The file as now on disk, from the cache when its stamp is unchanged. Under fileMutex().
+std::shared_ptr<const Profile> cachedLoad(const QString& path) {
+  auto& files = cache();
+  struct stat st;
+  const bool exists = ::stat(QFile::encodeName(path).constData(), &st) == 0;
+  for (Cached& c : files)
+    if (c.path == path) {
+      if (exists && c.settled && c.stamp == stampOf(st)) return c.profile;
+      break;
+    }
+  forget(path);
+  Stamp stamp;
+  bool stamped = false;
+  auto profile = std::make_shared<const Profile>(load(path, &stamp, &stamped));
+  if (!stamped) return profile;  // absent or unreadable: asked again every time
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const long long newest = std::max(nanoseconds(stamp.modified), nanoseconds(stamp.changed));
+  const bool coarse =
+      stamp.modified.tv_nsec % kCoarseStepNs == 0 && stamp.changed.tv_nsec % kCoarseStepNs == 0;
+  const bool settled = nanoseconds(now) - newest > (coarse ? kCoarseRacyNs : kRacyNs);
+  if (files.size() >= kCachedFiles) files.erase(files.begin());
+  files.push_back({path, stamp, settled, profile});
+  return profile;
+}
+
 // Index of the first section line named `section`, or -1.
 int findSection(const Profile& p, const QByteArray& section) {
   for (size_t i = 0; i < p.lines.size(); ++i)
@@ -140,7 +233,8 @@ int findKey(const Profile& p, int sec, const QByteArray& key) {
 QByteArray lookup(const QByteArray& section, const QByteArray& key, const QString& fileName) {
   const QString path = profilePath(fileName);
   std::lock_guard<std::mutex> lock(fileMutex());
-  const Profile p = load(path);
+  const std::shared_ptr<const Profile> file = cachedLoad(path);
+  const Profile& p = *file;
   const int sec = findSection(p, trimmed(section));
   if (sec < 0) return {};
   const int k = findKey(p, sec, trimmed(key));
@@ -182,6 +276,8 @@ bool commit(const QString& path, const Profile& p) {
     if (!l.unterminated || i + 1 < p.lines.size()) out += l.eol.isEmpty() ? p.eol : l.eol;
   }
 
+  // Whatever happens below, the next read goes to the file.
+  forget(path);
   if (!QDir().mkpath(QFileInfo(path).absolutePath())) return false;
   QSaveFile f(path);
   if (!f.open(QIODevice::WriteOnly)) return false;
@@ -306,7 +402,8 @@ std::vector<ProfileEntry> GetPrivateProfileSection(const QByteArray& section,
                                                    const QString& fileName) {
   const QString path = profilePath(fileName);
   std::lock_guard<std::mutex> lock(fileMutex());
-  const Profile p = load(path);
+  const std::shared_ptr<const Profile> file = cachedLoad(path);
+  const Profile& p = *file;
   std::vector<ProfileEntry> entries;
   const int sec = findSection(p, trimmed(section));
   if (sec < 0) return entries;
@@ -388,6 +485,8 @@ bool WritePrivateProfileSections(const std::vector<ProfileSection>& sections,
   }
   return commit(path, p);
 }
+
+long ProfileFileReads() { return fileReads; }
 
 QString comDevicePath(int port) {
   if (port < kFirstCom || port > kLastCom) return {};

@@ -57,6 +57,11 @@ std::vector<ProfileEntry> GetPrivateProfileSection(const QByteArray& section,
 bool WritePrivateProfileSections(const std::vector<ProfileSection>& sections,
                                  const QString& fileName);
 
+// A file's parsed text is kept while its size, times and inode stay (and a write through
+// these functions drops it), so reading many keys of an unchanged file reads it once.
+// How many times a settings file was read from disk in this process, for tests.
+long ProfileFileReads();
+
 // Device path of COM1..COM4: section "COM", keys "COM1".."COM4" of Switcher.ini,
 // defaults /dev/ttyS0../dev/ttyS3. Empty for other numbers.
 QString comDevicePath(int port);

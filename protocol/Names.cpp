@@ -150,6 +150,12 @@ bool Names::isEmpty() const {
   return true;
 }
 
+void Names::takeChanges(const Names& before, const Names& after) {
+  for (Kind kind : {Kind::Input, Kind::Output})
+    for (size_t k = 1; k <= kMaxNumber; ++k)
+      if (after.of(kind)[k] != before.of(kind)[k]) of(kind)[k] = after.of(kind)[k];
+}
+
 Names Names::load(const QString& fileName, QStringList* warnings) {
   Names names;
   for (Kind kind : {Kind::Input, Kind::Output}) {

@@ -47,6 +47,9 @@ class Names {
   // Problem(name) and changes nothing when that is not empty, or when number is out of range.
   QString set(Kind kind, int number, const QString& name);
   bool isEmpty() const;
+  // Every name that differs between before and after takes after's; the others stay. An edit
+  // made on a copy (before) written back over names that others changed meanwhile.
+  void takeChanges(const Names& before, const Names& after);
   bool operator==(const Names& o) const {
     return inputs == o.inputs && outputs == o.outputs && kept_ == o.kept_;
   }

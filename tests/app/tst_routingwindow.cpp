@@ -175,6 +175,25 @@ class TestRoutingWindow : public QObject {
     QCOMPARE(platform::GetPrivateProfileString("Inputs", "5", "", 80, "Names.ini"), QByteArray("Camera, 5"));
   }
 
+  // A panel's (or MQTT's) rename while the dialog is open survives its OK, beside the desk's edit.
+  void namesDialogKeepsOutsideRenames() {
+    QVERIFY(router()->setNames(Named({{names::Kind::Input, 3, "Old 3"}, {names::Kind::Output, 7, "Old 7"}})));
+    bool outsideWritten = false;
+    whenShown<TNamesDialog>([&](TNamesDialog* d) {
+      d->InputsTable->item(2, 1)->setText("Desk 3");
+      names::Names outside = router()->names();
+      outside.set(names::Kind::Output, 7, "Panel 7");
+      outsideWritten = router()->setNames(outside);
+      d->OkButton->click();
+    });
+    router()->openNamesDialog();
+    QVERIFY(outsideWritten);
+    QCOMPARE(router()->names().name(names::Kind::Input, 3), QString("Desk 3"));
+    QCOMPARE(router()->names().name(names::Kind::Output, 7), QString("Panel 7"));
+    QCOMPARE(platform::GetPrivateProfileString("Inputs", "3", "", 80, "Names.ini"), QByteArray("Desk 3"));
+    QCOMPARE(platform::GetPrivateProfileString("Outputs", "7", "", 80, "Names.ini"), QByteArray("Panel 7"));
+  }
+
   // Entries the console cannot show are named once, under the tables.
   void namesDialogListsKeptEntries() {
     QTemporaryDir dir;

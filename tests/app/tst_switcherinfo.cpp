@@ -36,6 +36,17 @@ void TestSwitcherInfo::matrixSize_data() {
   QTest::newRow("four digits") << "MATRIX 1000X16" << 0 << 0;
   QTest::newRow("other words") << "Version 1.0" << 0 << 0;
   QTest::newRow("trailing text") << "MATRIX 16X16 rev B" << 0 << 0;
+  // Where a parser by hand goes wrong.
+  QTest::newRow("tabs and a line end") << "\tMATRIX\t16X8\r\n" << 16 << 8;
+  QTest::newRow("leading text") << "THE MATRIX 16X16" << 0 << 0;
+  QTest::newRow("lower case") << "matrix 16x16" << 0 << 0;
+  QTest::newRow("no blank after the word") << "MATRIX16X16" << 0 << 0;
+  QTest::newRow("a sign") << "MATRIX +16X16" << 0 << 0;
+  QTest::newRow("wraps to 16 in 32 bits") << "MATRIX 4294967312X16" << 0 << 0;
+  QTest::newRow("zero outputs") << "MATRIX 16X000" << 0 << 0;
+  QTest::newRow("no outputs") << "MATRIX 16X" << 0 << 0;
+  QTest::newRow("other digits") << QString::fromUtf8("MATRIX \u0661\u0666X16") << 0 << 0;
+  QTest::newRow("no-break space") << QString::fromUtf8("MATRIX\u00a016X16") << 0 << 0;
 }
 
 void TestSwitcherInfo::matrixSize() {

@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using platform::GetPrivateProfileInt;
@@ -16,6 +18,7 @@ namespace {
 const QString kFile = QStringLiteral("Test.ini");
 constexpr int kIpBuffer = 16;
 constexpr int kDirBuffer = 600;
+enum Change { kUnchanged, kLongerInPlace, kSameSizeTimeBack, kRenamedOverTimeBack, kThroughModule };
 }  // namespace
 
 class TstIni : public QObject {
@@ -312,6 +315,57 @@ class TstIni : public QObject {
     QFile::setPermissions(path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     QVERIFY(!written);
     QCOMPARE(contents(), before);
+  }
+
+  // An unchanged file is served from memory; any change, from outside (its size, its times,
+  // its inode) or through this module, is seen by the next read.
+  void readsFollowTheFile_data() {
+    QTest::addColumn<int>("change");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<long>("reads");  // from disk, by the read after the change
+    QTest::newRow("unchanged") << int(kUnchanged) << QByteArray("one") << 0L;
+    QTest::newRow("written in place, longer, time set back") << int(kLongerInPlace) << QByteArray("three") << 1L;
+    QTest::newRow("written in place, same size, time set back") << int(kSameSizeTimeBack) << QByteArray("two") << 1L;
+    QTest::newRow("renamed over, same size, time set back") << int(kRenamedOverTimeBack) << QByteArray("two") << 1L;
+    QTest::newRow("written through the module") << int(kThroughModule) << QByteArray("two") << 1L;
+  }
+  void readsFollowTheFile() {
+    QFETCH(int, change);
+    QFETCH(QByteArray, expected);
+    QFETCH(long, reads);
+    put("[A]\nK=one\n");
+    // A file changed this instant is read every time until the file system's clock moves on.
+    const auto settled = [] {
+      GetPrivateProfileString("A", "K", "", 80, kFile);
+      const long at = platform::ProfileFileReads();
+      GetPrivateProfileString("A", "K", "", 80, kFile);
+      return platform::ProfileFileReads() == at;
+    };
+    QTRY_VERIFY(settled());
+    struct stat old;
+    QCOMPARE(::stat(QFile::encodeName(path()).constData(), &old), 0);
+    const auto timeBack = [&](const QString& file) {
+      const timespec times[2] = {old.st_atim, old.st_mtim};
+      QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(file).constData(), times, 0), 0);
+    };
+    const QString other = path() + QStringLiteral(".new");
+    switch (change) {
+      case kLongerInPlace: put("[A]\nK=three\n"); timeBack(path()); break;
+      case kSameSizeTimeBack: put("[A]\nK=two\n"); timeBack(path()); break;
+      case kRenamedOverTimeBack: {
+        QFile f(other);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("[A]\nK=two\n");
+        f.close();
+        timeBack(other);
+        QCOMPARE(::rename(QFile::encodeName(other).constData(), QFile::encodeName(path()).constData()), 0);
+        break;
+      }
+      case kThroughModule: QVERIFY(WritePrivateProfileString("A", "K", "two", kFile)); break;
+    }
+    const long at = platform::ProfileFileReads();
+    QCOMPARE(GetPrivateProfileString("A", "K", "", 80, kFile), expected);
+    QCOMPARE(platform::ProfileFileReads() - at, reads);
   }
 
   void writeIsAtomicAndCreatesTheFolder() {
