@@ -16,6 +16,8 @@
 #include "Ini.h"
 #include "Memo.h"
 #include "Prompts.h"
+#include "RoutingSnapshot.h"
+#include "RoutingView.h"
 #include "ServiceStatus.h"
 #include "Services.h"
 #include "SessionLogLink.h"
@@ -86,6 +88,7 @@ engine::SwitcherEngine* EngineOf(const TMainForm& form) {
 
 void SetGatewayPortForRun(int port) { runOverrides.gatewayPort = port; }
 void SetPanelPortForRun(int port) { runOverrides.panelPort = port; }
+void SetWebPortForRun(int port) { runOverrides.webPort = port; }
 void SetMqttBrokerForRun(const QString& host, int port) {
   runOverrides.mqttHost = host;
   runOverrides.mqttPort = port;
@@ -129,10 +132,15 @@ void TMainForm::SetupServices() {
   });
   // The identification rewrites the System memo from its switcher line on.
   connect(this, &TMainForm::identificationFinished, e, [this] {
-    for (const char* service : {"Gateway", "Panel", "MQTT"}) {
+    for (const char* service : {"Gateway", "Panel", "MQTT", "Web"}) {
       const QString text = ServiceStatus(*this, QLatin1String(service));
       if (!text.isEmpty()) SetServiceStatus(*this, QLatin1String(service), text);
     }
+  });
+  // A remote client's routing capture joins the tree as the operator's own would, without
+  // taking the operator to the Code Group tab.
+  connect(e, &engine::SwitcherEngine::presetCaptured, this, [this](const routing::Snapshot& snap) {
+    if (AppendSnapshotGroup(*this, snap)) CodeTreeChanged = 1;
   });
   services.start(runOverrides, kSwitcherIni);
 }

@@ -23,6 +23,7 @@ engine::SwitcherEngine* EngineOf(const TMainForm& form);
 void SetGatewayPortForRun(int port);
 void SetPanelPortForRun(int port);
 void SetMqttBrokerForRun(const QString& host, int port);
+void SetWebPortForRun(int port);
 
 // The switcher's bytes as they came, for the gateway's clients.
 void GatewaySwitcherBytes(TMainForm& form, const char* data, int size);

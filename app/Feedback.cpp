@@ -63,6 +63,7 @@ void TMainForm::HandleFeedbackLine(const QByteArray& text) {
   ++LinesHandled;
   const feedback::Line line = feedback::ParseLine(text);
   RoutingReport(*this, line);
+  if (engine::SwitcherEngine* e = EngineOf(*this)) e->lineArrived(text);
   const QString shown = memoText(text);
 
   switch (ReplyTarget) {

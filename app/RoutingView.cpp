@@ -206,8 +206,7 @@ void TRouting::finishCapture() {
   CaptureBound->stop();
   const routing::Snapshot snap =
       routing::MakeSnapshot(Table->refreshedRoutes(), &Names, QDateTime::currentDateTime());
-  CodeTreeItem* root = Form.RootNode;
-  if (!root) {  // the tree is being replaced: nowhere to put it
+  if (!Form.RootNode) {  // the tree is being replaced: nowhere to put it
     emit captureFinished(false);
     return;
   }
@@ -220,14 +219,7 @@ void TRouting::finishCapture() {
     emit captureFinished(false);
     return;
   }
-  const std::string user = snap.user.toStdString();
-  CodeTreeItem* group = Form.CodeHost->AddLastChild(
-      root, std::make_unique<TGroupNode>(user, snap.description.toStdString()));
-  for (const routing::SnapshotItem& item : snap.items) {
-    auto code = std::make_unique<TCodeNode>(user, item.description.toStdString());
-    code->code = item.code.toStdString();
-    Form.CodeHost->AddLastChild(group, std::move(code));
-  }
+  CodeTreeItem* group = AppendSnapshotGroup(Form, snap);
   Form.CodeTreeChanged = 1;
   Form.PageControl->setCurrentWidget(Form.dxTabSheet4);
   // Selecting it shows it in the edit panel.
@@ -239,6 +231,19 @@ void TRouting::finishCapture() {
 TRouting* TRouting::of(const TMainForm& form) { return routingOf(const_cast<TMainForm&>(form)); }
 
 void TMainForm::SetupRouting() { new TRouting(*this); }
+
+CodeTreeItem* AppendSnapshotGroup(TMainForm& form, const routing::Snapshot& snap) {
+  if (!form.RootNode) return nullptr;
+  const std::string user = snap.user.toStdString();
+  CodeTreeItem* group = form.CodeHost->AddLastChild(
+      form.RootNode, std::make_unique<TGroupNode>(user, snap.description.toStdString()));
+  for (const routing::SnapshotItem& item : snap.items) {
+    auto code = std::make_unique<TCodeNode>(user, item.description.toStdString());
+    code->code = item.code.toStdString();
+    form.CodeHost->AddLastChild(group, std::move(code));
+  }
+  return group;
+}
 
 void RoutingReport(TMainForm& form, const feedback::Line& line) {
   if (line.kind == feedback::Kind::Other) return;

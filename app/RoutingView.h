@@ -18,7 +18,9 @@ struct Line;
 }
 namespace routing {
 class RoutingTable;
+struct Snapshot;
 }
+struct CodeTreeItem;
 
 class TRouting : public QObject {
   Q_OBJECT
@@ -67,6 +69,8 @@ class TRouting : public QObject {
   bool DialogNamed = false;  // the output-port dialog's lists show names
 };
 
+// Appends a routing snapshot's group to the code tree; null when there is no tree to take it.
+CodeTreeItem* AppendSnapshotGroup(TMainForm& form, const routing::Snapshot& snap);
 // Feeds a route report to the table, under the reply targets where reports set captions.
 void RoutingReport(TMainForm& form, const feedback::Line& line);
 // The output-port dialog closed the output.

@@ -38,7 +38,9 @@ void printHelp() {
       "  --panel PORT         serve router panels (the Videohub Ethernet protocol) on PORT\n"
       "                       (overrides Switcher.ini [Panel] Port; panels dial 9990)\n"
       "  --mqtt HOST[:PORT]   publish routing and names on an MQTT broker and take its\n"
-      "                       commands (overrides Switcher.ini [MQTT] Host and Port)\n\n"
+      "                       commands (overrides Switcher.ini [MQTT] Host and Port)\n"
+      "  --web PORT           serve the web control page on PORT (overrides Switcher.ini\n"
+      "                       [Web] Port)\n\n"
       "Settings: Switcher.ini in $SWITCHER_CONFIG_DIR, else $XDG_CONFIG_HOME/switcher-console\n"
       "(default ~/.config/switcher-console). Section [TCP]: Connect=1 connects over TCP/IP\n"
       "at start, IP=<switcher address>; section [COM]: COM1..COM4=<device path>; section\n"
@@ -48,7 +50,8 @@ void printHelp() {
       "(0 = from the switcher's type reply), Name (the host name). Section [MQTT]: Host\n"
       "(empty = off), Port (1883; 8883 with TLS), Id (switcher), Prefix (switcher), User,\n"
       "PasswordFile, TLS, CAFile, CertFile, KeyFile, Discovery (1), DiscoveryPrefix\n"
-      "(homeassistant), ReadOnly (0), Inputs, Outputs (from the switcher).\n");
+      "(homeassistant), ReadOnly (0), Inputs, Outputs (from the switcher). Section [Web]: Port,\n"
+      "Bind, Allow, MaxClients (16), ReadOnly as the gateway's, and PasswordFile.\n");
 }
 
 // Grabs the main window once it is free of the Update window, then quits.
@@ -124,25 +127,18 @@ int main(int argc, char** argv) {
     }
     if (!std::strcmp(argv[i], "--report-start")) reportStart = true;
     if (!std::strcmp(argv[i], "--tab") && i + 1 < argc) startTab = std::atoi(argv[++i]);
-    if (!std::strcmp(argv[i], "--gateway")) {
+    if (!std::strcmp(argv[i], "--gateway") || !std::strcmp(argv[i], "--panel") || !std::strcmp(argv[i], "--web")) {
       char* end = nullptr;
       const long port = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : 0;
       if (i + 1 >= argc || *end != '\0' || port < 1 || port > 65535) {
-        std::fprintf(stderr, "switcher-console: --gateway needs a TCP port (1 to 65535)\n");
+        std::fprintf(stderr, "switcher-console: %s needs a TCP port (1 to 65535)\n", argv[i]);
         return 2;
       }
-      SetGatewayPortForRun(int(port));
+      if (argv[i][2] == 'g') SetGatewayPortForRun(int(port));
+      else if (argv[i][2] == 'p') SetPanelPortForRun(int(port));
+      else SetWebPortForRun(int(port));
       ++i;
-    }
-    if (!std::strcmp(argv[i], "--panel")) {
-      char* end = nullptr;
-      const long port = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : 0;
-      if (i + 1 >= argc || *end != '\0' || port < 1 || port > 65535) {
-        std::fprintf(stderr, "switcher-console: --panel needs a TCP port (1 to 65535)\n");
-        return 2;
-      }
-      SetPanelPortForRun(int(port));
-      ++i;
+      continue;
     }
     if (!std::strcmp(argv[i], "--mqtt")) {
       QString host;

@@ -107,6 +107,7 @@ Check CheckSettings(const QString& iniFile) {
   }
   checkListener("Gateway", iniFile, &c);
   checkListener(gateway::kPanelSection, iniFile, &c);
+  checkListener("Web", iniFile, &c);
   const gateway::PanelExtras extras = gateway::ReadPanelExtras(iniFile);
   if (!extras.problem.isEmpty() && gateway::ReadSettings(iniFile, gateway::kPanelSection).port != 0) c.errors << extras.problem;
   const mqtt::Settings m = mqtt::ReadSettings(iniFile);

@@ -20,6 +20,7 @@
 #include "Ini.h"
 #include "MqttSettings.h"
 #include "PortList.h"
+#include "RoutingSnapshot.h"
 #include "Presets.h"
 #include "SerialLink.h"
 #include "Services.h"
@@ -71,7 +72,8 @@ void printHelp() {
       "                       (non-zero with one line per error)\n"
       "  --gateway PORT       the gateway on PORT for this run ([Gateway] Port)\n"
       "  --panel PORT         router panels on PORT for this run ([Panel] Port)\n"
-      "  --mqtt HOST[:PORT]   the MQTT broker for this run ([MQTT] Host and Port)\n\n"
+      "  --mqtt HOST[:PORT]   the MQTT broker for this run ([MQTT] Host and Port)\n"
+      "  --web PORT           the web control page on PORT for this run ([Web] Port)\n\n"
       "Settings: Switcher.ini and Names.ini in $SWITCHER_CONFIG_DIR, else /etc/switcher-bridge\n"
       "under systemd, else ~/.config/switcher-console. [Bridge] Link=COM1..COM4, a device path\n"
       "(/dev/serial/by-id/... is stable) or TCP host[:port]; [Bridge] CodeFile=<.cgf> for presets.\n"
@@ -128,8 +130,8 @@ int main(int argc, char** argv) {
       doCheck = true;
       continue;
     }
-    if (!std::strcmp(a, "--gateway") || !std::strcmp(a, "--panel")) {
-      int* port = a[2] == 'g' ? &run.gatewayPort : &run.panelPort;
+    if (!std::strcmp(a, "--gateway") || !std::strcmp(a, "--panel") || !std::strcmp(a, "--web")) {
+      int* port = a[2] == 'g' ? &run.gatewayPort : a[2] == 'p' ? &run.panelPort : &run.webPort;
       if (!portArg(next, port)) {
         std::fprintf(stderr, "switcher-bridge: %s needs a port from 1 to 65535\n", a);
         return 2;
@@ -199,14 +201,21 @@ int main(int argc, char** argv) {
   });
   QObject::connect(link, &engine::SwitcherLink::lineReceived, &app, [&log](const QByteArray& line) { log.received(line); });
 
-  const QString codeFile = bridge::CodeFilePath(kIni);
+  // Presets come from the code group file, and a routing saved from the web page joins it.
+  const QString configured = bridge::CodeFilePath(kIni);
+  const QString codeFile = configured.isEmpty() ? platform::profilePath(QStringLiteral("Presets.cgf")) : configured;
   auto loadPresets = [&engine, codeFile] {
-    if (codeFile.isEmpty()) return;
+    if (!QFile::exists(codeFile)) return;
     const QString why = engine.presets().load(codeFile);
     if (!why.isEmpty()) logLine(QStringLiteral("code group file %1: %2").arg(codeFile, why));
     else logLine(QStringLiteral("%1 presets from %2").arg(engine.presets().all().size()).arg(codeFile));
   };
   loadPresets();
+  QObject::connect(&engine, &engine::SwitcherEngine::presetCaptured, &app, [&engine, codeFile](const routing::Snapshot& snap) {
+    const QString why = engine.presets().appendToFile(codeFile, snap);
+    logLine(why.isEmpty() ? QStringLiteral("routing saved as preset \"%1: %2\" in %3").arg(snap.user, snap.description, codeFile)
+                          : QStringLiteral("routing not saved to %1: %2").arg(codeFile, why));
+  });
 
   QObject::connect(&engine.services(), &engine::Services::status, &app, [](const QString&, const QString& text) { logLine(text); });
   QObject::connect(&engine.services(), &engine::Services::failed, &app, [](const QString&, const QString& error) { logLine(error); });
