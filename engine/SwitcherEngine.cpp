@@ -22,6 +22,9 @@ constexpr int kStatusQuietMs = 500;
 constexpr int kStatusBoundMs = 10000;  // a full status at 9600 baud takes 5 to 9 s
 // A link with no switcher answering is asked again this often.
 constexpr int kIdentifyAgainMs = 10000;
+// After a reply that is no route report ("1 To All.", a recall), the routing is asked for
+// once the replies have settled for this long.
+constexpr int kRefreshAfterMs = 200;
 
 names::Names loadNames() {
   QStringList warnings;
@@ -41,6 +44,7 @@ SwitcherEngine::SwitcherEngine(QObject* parent)
       inputCount(routing::kOutputs),
       outputCount(routing::kOutputs),
       identifyTimer(new QTimer(this)),
+      refreshTimer(new QTimer(this)),
       table(new routing::RoutingTable(this)),
       captureTable(new routing::RoutingTable(this)),
       captureBound(new QTimer(this)),
@@ -51,6 +55,11 @@ SwitcherEngine::SwitcherEngine(QObject* parent)
   setObjectName(QStringLiteral("SwitcherEngine"));
   identifyTimer->setSingleShot(true);
   connect(identifyTimer, &QTimer::timeout, this, &SwitcherEngine::identifyStep);
+  refreshTimer->setSingleShot(true);
+  refreshTimer->setInterval(kRefreshAfterMs);
+  connect(refreshTimer, &QTimer::timeout, this, [this] {
+    if (ready()) switcherLink->write("Status.", {});
+  });
   connect(commands, &CommandQueue::note, this, &SwitcherEngine::note);
   captureBound->setSingleShot(true);
   captureBound->setInterval(kCaptureBound);
@@ -223,7 +232,12 @@ void SwitcherEngine::ownLine(const QByteArray& text) {
   const feedback::Line line = feedback::ParseLine(text);
   table->apply(line);
   lineArrived(text);
-  if (!isIdentifying) return;
+  if (!isIdentifying) {
+    // The switcher changed routes without saying which (all from one input, a recall, an
+    // undo): its routing is asked for, so that every client sees what is on air.
+    if (line.kind == feedback::Kind::Other && !text.contains("Error")) refreshTimer->start();
+    return;
+  }
   if (step == Step::Type) {
     identificationLine(text);
     // Both replies are in: on to the status of every output.

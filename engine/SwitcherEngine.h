@@ -145,6 +145,7 @@ class SwitcherEngine : public QObject {
   int inputCount, outputCount;
   enum class Step { None, Type, Status } step = Step::None;
   QTimer* identifyTimer;
+  QTimer* refreshTimer;  // the status asked for after a change the switcher did not report
 
   routing::RoutingTable* table;
   routing::RoutingTable* captureTable;  // a client's capture: the reports since it began

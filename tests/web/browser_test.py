@@ -1,7 +1,10 @@
 #!/usr/bin/python3
 """The web page in a real browser (headless Chromium driven by chromedriver).
 
-Either points at a running server:
+Either starts switcher-bridge over the simulator on a pseudo-terminal, with a preset, and
+stops the simulator to take the link away:
+    browser_test.py --bridge build/bridge/switcher-bridge --sim build/sim/switcher-sim
+or points at a running server:
     browser_test.py --url http://127.0.0.1:8080/ --down 'pkill -TERM -f "switcher-sim --pty"'
 or starts the simulated page itself and stops its link through its stdin:
     browser_test.py --demo build/tests/web/web-demo
@@ -15,6 +18,8 @@ python3-selenium.
 
 import argparse
 import os
+import signal
+import socket
 import shutil
 import subprocess
 import sys
@@ -57,16 +62,49 @@ def tile_src(d, o):
     return text(d, f'.tile[data-output="{o}"] .src')
 
 
+def free_port():
+    with socket.socket() as s:
+        s.bind(('127.0.0.1', 0))
+        return s.getsockname()[1]
+
+
+def start_bridge(bridge, sim, outputs):
+    """The simulator on a pty and switcher-bridge serving the page; returns (url, processes)."""
+    sim_p = subprocess.Popen([sim, '--pty', '--quiet', '--outputs', str(outputs)], stdout=subprocess.PIPE, text=True)
+    kind, pty = sim_p.stdout.readline().split()
+    if kind != 'PTY':
+        sys.exit('switcher-sim did not start')
+    folder = tempfile.mkdtemp(prefix='web-bridge-')
+    port = free_port()
+    with open(os.path.join(folder, 'Switcher.ini'), 'w') as f:
+        f.write(f'[Bridge]\nLink={pty}\nCodeFile={folder}/show.cgf\n[Web]\nPort={port}\n')
+    with open(os.path.join(folder, 'show.cgf'), 'w') as f:
+        f.write('<CodeTree User="Vantrel" Description="CodeTree">\r\n'
+                '<0 Type="2" User="Show" Description="All from 1"/>\r\n'
+                '<1 Type="3" User="Show" Description="1 to all" Code="1All."/>\r\n</CodeTree>\r\n')
+    env = dict(os.environ, SWITCHER_CONFIG_DIR=folder, SWITCHER_LOG_DIR=os.path.join(folder, 'log'))
+    bridge_p = subprocess.Popen([bridge], env=env, stderr=subprocess.PIPE, text=True)
+    for line in bridge_p.stderr:
+        if 'identified' in line:
+            break
+    else:
+        sys.exit('switcher-bridge did not identify the simulator')
+    return f'http://127.0.0.1:{port}/', (sim_p, bridge_p)
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument('--url', help='the page of a running server')
     p.add_argument('--demo', help='path of web-demo: start it and drive its link')
+    p.add_argument('--bridge', help='path of switcher-bridge: start it over the simulator (--sim)')
+    p.add_argument('--sim', help='path of switcher-sim, with --bridge')
+    p.add_argument('--outputs', type=int, default=256, help='the simulator\'s outputs, with --bridge')
     p.add_argument('--down', help='shell command that takes the switcher away (with --url)')
     p.add_argument('--out', default='web-screenshots', help='folder for the screenshots')
     p.add_argument('--timeout', type=float, default=10.0)
     a = p.parse_args()
-    if not a.url and not a.demo:
-        p.error('give --url or --demo')
+    if not a.url and not a.demo and not (a.bridge and a.sim):
+        p.error('give --url, --demo or --bridge with --sim')
 
     demo = None
     url = a.url
@@ -77,6 +115,12 @@ def main():
         if len(first) != 2 or first[0] != 'listening':
             sys.exit('web-demo did not start')
         url = first[1]
+
+    served = ()
+    if a.bridge:
+        url, served = start_bridge(a.bridge, a.sim, a.outputs)
+        a.down = f'kill {served[0].pid}'
+    live = bool(a.demo or a.bridge)
 
     failures = []
 
@@ -135,7 +179,7 @@ def main():
         if presets:
             name = presets[0].text
             presets[0].click()
-            if a.demo:
+            if live:
                 try:
                     # Outputs the switcher never reported stay unknown.
                     wait.until(lambda d: all(tile_src(d, o) in ('1', '?') for o in range(1, tiles + 1)))
@@ -187,6 +231,10 @@ def main():
         shutil.rmtree(profile, ignore_errors=True)
         if demo and demo.poll() is None:
             demo.kill()
+        for proc in reversed(served):
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGTERM)
+                proc.wait(5)
     print(f'screenshots in {a.out}')
     sys.exit(1 if failures else 0)
 
