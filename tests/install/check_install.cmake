@@ -9,7 +9,9 @@ endif()
 foreach(f bin/switcher-console bin/switcher-sim
           share/applications/switcher-console.desktop
           share/icons/hicolor/scalable/apps/switcher-console.svg
-          share/man/man1/switcher-console.1 share/man/man1/switcher-sim.1)
+          share/man/man1/switcher-console.1 share/man/man1/switcher-sim.1
+          bin/switcher-bridge share/man/man1/switcher-bridge.1 lib/systemd/system/switcher-bridge.service
+          share/switcher-bridge/Switcher.ini)
   if(NOT EXISTS ${PREFIX}/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()
