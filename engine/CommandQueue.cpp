@@ -77,14 +77,11 @@ void CommandQueue::settle(const QString& label) {
 
 void CommandQueue::writeClient(const QByteArray& command, const QString& label, std::function<void(bool)> done) {
   emit clientSent(command, label);
-  const QPointer<CommandQueue> self(this);
-  link->write(command, [self, command, label, done](bool written) {
-    if (written && self) emit self->clientWritten(command, label);
-    done(written);
-  });
+  link->write(command, std::move(done));
 }
 
-SendResult CommandQueue::sendClient(const QByteArray& command, const QString& label, std::function<void()> onDropped) {
+SendResult CommandQueue::sendClient(const QByteArray& command, const QString& label, std::function<void()> onDropped,
+                                    std::function<void()> onWritten) {
   if (!link || !ready()) return SendResult::LinkClosed;
   if (!clientCanTake(label, 1)) return SendResult::Busy;
   take(label);
@@ -100,9 +97,9 @@ SendResult CommandQueue::sendClient(const QByteArray& command, const QString& la
   auto dropped = [settle, onDropped] {
     if (settle() && onDropped) onDropped();
   };
-  auto done = [settle, dropped](bool written) {
-    if (written) settle();
-    else dropped();
+  auto done = [settle, dropped, onWritten](bool written) {
+    if (!written) dropped();
+    else if (settle() && onWritten) onWritten();
   };
   if (queue->pace() == 0) {
     writeClient(command, label, done);

@@ -52,8 +52,10 @@ class CommandQueue : public QObject {
   bool sendOwn(const QByteArray& command, Sender send, std::function<void()> dropped = {});
 
   // One complete command of a client. onDropped is called, at most once, when an Accepted
-  // command is dropped before it went.
-  SendResult sendClient(const QByteArray& command, const QString& label, std::function<void()> onDropped = {});
+  // command is dropped before it went; onWritten, at most once and never with onDropped, when
+  // the link has written it to the switcher.
+  SendResult sendClient(const QByteArray& command, const QString& label, std::function<void()> onDropped = {},
+                        std::function<void()> onWritten = {});
   // Whether `count` more commands of this client would all be accepted now.
   bool clientCanTake(const QString& label, int count) const;
   // Commands of this client accepted and not yet sent (nor dropped).
@@ -68,8 +70,6 @@ class CommandQueue : public QObject {
  signals:
   // A client's command handed to the link: the send list's and the log's line.
   void clientSent(const QByteArray& command, const QString& label);
-  // A client's command the link has written to the switcher.
-  void clientWritten(const QByteArray& command, const QString& label);
   void remainingChanged(int remaining);
   void drained();
   // "N commands were not sent: the link is not open": for the System memo and the log.

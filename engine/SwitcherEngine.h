@@ -83,8 +83,9 @@ class SwitcherEngine : public QObject {
   void reloadNames();
 
   // ---- a client's command and a preset ----
-  SendResult sendClient(const QByteArray& command, const QString& label, std::function<void()> onDropped = {}) {
-    return commands->sendClient(command, label, std::move(onDropped));
+  SendResult sendClient(const QByteArray& command, const QString& label, std::function<void()> onDropped = {},
+                        std::function<void()> onWritten = {}) {
+    return commands->sendClient(command, label, std::move(onDropped), std::move(onWritten));
   }
   // Every code of the preset, as the label's commands: all of them accepted, or none.
   SendResult runPreset(const QString& id, const QString& label, std::function<void()> onDropped = {});
