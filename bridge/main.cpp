@@ -19,6 +19,7 @@
 #include "CommandQueue.h"
 #include "Ini.h"
 #include "MqttSettings.h"
+#include "Notify.h"
 #include "PortList.h"
 #include "RoutingSnapshot.h"
 #include "Presets.h"
@@ -28,9 +29,6 @@
 #include "SwitcherEngine.h"
 #include "TcpLink.h"
 
-#ifdef SC_HAVE_SYSTEMD
-#include <systemd/sd-daemon.h>
-#endif
 
 namespace {
 
@@ -48,13 +46,7 @@ void logLine(const QString& text) {
   std::fflush(stderr);
 }
 
-void notify(const QByteArray& state) {
-#ifdef SC_HAVE_SYSTEMD
-  sd_notify(0, state.constData());
-#else
-  (void)state;
-#endif
-}
+void notify(const QByteArray& state) { bridge::Notify(state); }
 
 void onSignal(int n) {
   const char b = char(n);
@@ -157,6 +149,8 @@ int main(int argc, char** argv) {
     qputenv("SWITCHER_LOG_DIR", qgetenv("STATE_DIRECTORY") + "/log");
   if (doCheck) return check();
 
+  // Qt's own event loop: the GLib one maps GLib and PCRE2 for nothing a bridge uses.
+  if (qEnvironmentVariableIsEmpty("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
   QCoreApplication app(argc, argv);
   const bridge::LinkChoice choice = bridge::ReadLink(kIni);
   if (!choice.problem.isEmpty()) {

@@ -2,7 +2,6 @@
 
 #include <QCryptographicHash>
 #include <QFile>
-#include <QRegularExpression>
 
 #include "Ini.h"
 
@@ -29,9 +28,15 @@ bool flag(const char* key, bool fallback, const QString& file, QString* problem)
   return v;
 }
 // A topic level the bridge puts its own name in: no wildcards, separators or blanks.
+// Checked by hand: a regular expression would load PCRE2 (and its JIT) into every start.
 bool plainLevel(const QString& s) {
-  static const QRegularExpression re(QStringLiteral("^[A-Za-z0-9_-]+$"));
-  return re.match(s).hasMatch();
+  if (s.isEmpty()) return false;
+  for (const QChar c : s) {
+    const char16_t u = c.unicode();
+    const bool ok = (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || u == '_' || u == '-';
+    if (!ok) return false;
+  }
+  return true;
 }
 }  // namespace
 
