@@ -82,8 +82,18 @@ int ClientCommandsWaiting(const TMainForm& form, const QString& label) {
   return counts ? counts->each.value(label) : 0;
 }
 
+bool ClientCanTake(const TMainForm& form, const QString& label, int count) {
+  if (!ClientLinkReady(form)) return false;
+  // Without Pace on TCP/IP a command goes out at once and waits nowhere.
+  if (PacedPace(form) <= 0 && (form.tcpMode() || !form.SerialPort)) return true;
+  const ClientCounts* counts = countsOf(form, false);
+  const int each = counts ? counts->each.value(label) : 0;
+  const int all = counts ? counts->all : 0;
+  return each + count <= kClientWaitingEach && all + count <= kClientWaitingAll;
+}
+
 ClientSendResult ClientSend(TMainForm& form, const QByteArray& command, const QString& label,
-                            std::function<void()> onDropped) {
+                            std::function<void()> onDropped, std::function<void()> onWritten) {
   if (!ClientLinkReady(form)) return ClientSendResult::LinkClosed;
   ClientCounts* counts = countsOf(form, true);
   if (counts->each.value(label) >= kClientWaitingEach || counts->all >= kClientWaitingAll)
@@ -105,9 +115,9 @@ ClientSendResult ClientSend(TMainForm& form, const QByteArray& command, const QS
   if (!paced && !form.tcpMode() && form.SerialPort) {
     // The port's own queue: written as the device takes it, in the send list at once.
     counts->take(label);
-    form.SerialPort->Queue(command, [settle, dropped](bool written) {
-      if (written) settle();
-      else dropped();
+    form.SerialPort->Queue(command, [settle, dropped, onWritten](bool written) {
+      if (!written) dropped();
+      else if (settle() && onWritten) onWritten();
     });
     ClientLink(form, label).appendSendLog(command);
     return ClientSendResult::Accepted;
@@ -115,12 +125,14 @@ ClientSendResult ClientSend(TMainForm& form, const QByteArray& command, const QS
   if (!paced) {
     ClientLink link(form, label);
     QuietPrompts quiet;
-    return SendCode(link, command) ? ClientSendResult::Accepted : ClientSendResult::LinkClosed;
+    if (!SendCode(link, command)) return ClientSendResult::LinkClosed;
+    if (onWritten) onWritten();
+    return ClientSendResult::Accepted;
   }
   counts->take(label);
   PacedSendWith(
       form, command,
-      [&form, label, settle, dropped](const QByteArray& c) {
+      [&form, label, settle, dropped, onDropped, onWritten](const QByteArray& c) {
         // It can come due while the switcher is being identified or the link is down: the
         // client is told, and the commands queued behind it still go.
         if (!ClientLinkReady(form)) {
@@ -130,7 +142,10 @@ ClientSendResult ClientSend(TMainForm& form, const QByteArray& command, const QS
         settle();
         ClientLink link(form, label);
         QuietPrompts quiet;
-        return SendCode(link, c);
+        const bool sent = SendCode(link, c);
+        if (sent && onWritten) onWritten();
+        if (!sent && onDropped) onDropped();  // settled already: the client is told here
+        return sent;
       },
       dropped);
   return ClientSendResult::Accepted;

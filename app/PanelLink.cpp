@@ -6,6 +6,9 @@
 #include <QHostInfo>
 #include <QTimer>
 
+#include <memory>
+#include <utility>
+
 #include "ClientCommands.h"
 #include "Ini.h"
 #include "Memo.h"
@@ -32,7 +35,7 @@ class PanelLink final : public QObject, public gateway::PanelHost {
       : QObject(&form),
         form(form),
         extras(extras),
-        uniqueId(gateway::PanelUniqueId(platform::configDir())),
+        uniqueId(gateway::PanelUniqueId(platform::configDir(), gateway::MachineId())),
         server(new gateway::PanelServer(*this, options, this)) {
     setObjectName(kPanelObject);
   }
@@ -55,8 +58,16 @@ class PanelLink final : public QObject, public gateway::PanelHost {
     QuietPrompts quiet;
     return TRouting::of(form)->setNames(next);
   }
-  bool send(const QByteArray& command, const QString& label) override {
-    return ClientSend(form, command, label, [] {}) == ClientSendResult::Accepted;
+  bool canSend(int count, const QString& label) const override { return ClientCanTake(form, label, count); }
+  bool send(const QByteArray& command, const QString& label, std::function<void(bool)> done) override {
+    // Each of the two is called at most once, and never both.
+    auto once = std::make_shared<std::function<void(bool)>>(std::move(done));
+    const auto finish = [once](bool written) {
+      if (*once) std::exchange(*once, {})(written);
+    };
+    const ClientSendResult result =
+        ClientSend(form, command, label, [finish] { finish(false); }, [finish] { finish(true); });
+    return result == ClientSendResult::Accepted;
   }
 
   void showState() {

@@ -204,6 +204,11 @@ class CoreClient final : public QObject, public ClientHandle {
     const QPointer<CoreClient> self(this);
     proto->endOfInput(*this);
     if (!self || fd < 0) return;
+    // Owed nothing: the slot is free for the next client now.
+    if (!proto->outstanding() && !proto->repliesDue() && backlog() == 0) {
+      drop(true);
+      return;
+    }
     lingering = true;
     ended.start();
     quietSince.start();
@@ -360,10 +365,21 @@ void ServerCore::admit(qintptr descriptor) {
   // Replies are short: waiting to coalesce them would only add latency.
   const int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  // A peer that vanished (power lost, cable pulled) fails its probes; the read that then fails
+  // drops it. Unacknowledged data is given up after as long.
+  const int idle = kKeepIdle, interval = kKeepInterval, count = kKeepCount;
+  const unsigned userTimeout = unsigned(kKeepIdle + kKeepInterval * kKeepCount) * 1000u;
+  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
   auto* client = new CoreClient(*this, fd, hostPort(peer, peerPort));
-  client->proto = factory(*client);
+  // Counted before its protocol writes: a peer that resets during its first write is dropped
+  // (and forgotten) like any other, never kept as a dead slot.
   clients.push_back(client);
-  emit clientCountChanged(clientCount());
+  client->proto = factory(*client);
+  if (client->isOpen()) emit clientCountChanged(clientCount());
 }
 
 void ServerCore::forget(CoreClient* client) {
@@ -371,7 +387,8 @@ void ServerCore::forget(CoreClient* client) {
   if (at == clients.end()) return;  // stop() has it already
   clients.erase(at);
   client->deleteLater();
-  emit clientCountChanged(clientCount());
+  // One dropped while its protocol was being made was never announced.
+  if (client->proto) emit clientCountChanged(clientCount());
 }
 
 }  // namespace gateway
