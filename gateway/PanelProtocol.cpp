@@ -159,7 +159,7 @@ void PanelProtocol::leave(ClientId id) {
 }
 
 bool PanelProtocol::waiting(ClientId id) const {
-  return std::any_of(pending.begin(), pending.end(), [id](const auto& p) { return p.second.client == id; });
+  return flushQueued || std::any_of(pending.begin(), pending.end(), [id](const auto& p) { return p.second.client == id; });
 }
 
 QByteArray PanelProtocol::prelude(ClientId id) const {

@@ -98,7 +98,8 @@ class PanelProtocol : public QObject {
   // One block of a client, answered at once.
   void block(ClientId id, const PanelBlock& block);
   int clientCount() const { return int(clients.size()); }
-  // Whether a route request of this client still waits for the switcher's report.
+  // Whether this client is still owed something: a route request of its own that waits for
+  // the switcher's report, or changes queued for every client (a report that just came).
   bool waiting(ClientId id) const;
 
   // The console's events: a route report changed an output; the names changed; the link or

@@ -109,6 +109,16 @@ class CoreClient final : public QObject, public ClientHandle {
 
   void close(bool clean) override { drop(clean); }
 
+  // A peer that closed or reset, and whose end the event loop has not read yet, is handled
+  // now (a client that reconnects at once must not find its old slot still taken).
+  void reapIfGone() {
+    if (fd < 0 || !readNotifier) return;
+    char byte;
+    const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0) endOfInput();
+    else if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) drop(false);
+  }
+
   std::unique_ptr<ClientProtocol> proto;
 
  private:
@@ -356,6 +366,9 @@ void ServerCore::admit(qintptr descriptor) {
   const int fd = int(descriptor);
   QHostAddress peer;
   quint16 peerPort = 0;
+  if (int(clients.size()) >= settings.maxClients) {
+    for (CoreClient* c : std::vector<CoreClient*>(clients)) c->reapIfGone();
+  }
   if (!peerOf(fd, &peer, &peerPort) || !allowed(peer) ||
       int(clients.size()) >= settings.maxClients) {
     ::close(fd);
