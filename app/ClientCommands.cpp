@@ -23,9 +23,14 @@ int ClientCommandsWaiting(const TMainForm& form, const QString& label) {
   return e ? e->queue().waiting(label) : 0;
 }
 
+bool ClientCanTake(const TMainForm& form, const QString& label, int count) {
+  const engine::SwitcherEngine* e = EngineOf(form);
+  return e && e->ready() && e->queue().clientCanTake(label, count);
+}
+
 ClientSendResult ClientSend(TMainForm& form, const QByteArray& command, const QString& label,
-                            std::function<void()> onDropped) {
+                            std::function<void()> onDropped, std::function<void()> onWritten) {
   engine::SwitcherEngine* e = EngineOf(form);
   if (!e) return ClientSendResult::LinkClosed;
-  return e->sendClient(command, label, std::move(onDropped));
+  return e->sendClient(command, label, std::move(onDropped), std::move(onWritten));
 }

@@ -23,9 +23,15 @@ bool ClientLinkReady(const TMainForm& form);
 
 // One complete command of a client (terminator included). label names the client in the
 // send list ("5V12.   [label]"). onDropped is called, at most once, when an Accepted command
-// is dropped before it went.
+// is dropped before it went: Esc, Stop, the link closed or lost, or not ready (closed, being
+// identified) when it came due. onWritten (when given) is called, at most once, when an
+// Accepted command has been written to the switcher.
 ClientSendResult ClientSend(TMainForm& form, const QByteArray& command, const QString& label,
-                            std::function<void()> onDropped);
+                            std::function<void()> onDropped, std::function<void()> onWritten = {});
+
+// Whether count more commands of this client would be Accepted now: the link is ready and
+// both bounds have room for all of them (a router panel's block goes whole or not at all).
+bool ClientCanTake(const TMainForm& form, const QString& label, int count);
 
 // Commands of this client accepted and not yet sent (nor dropped).
 int ClientCommandsWaiting(const TMainForm& form, const QString& label);

@@ -4,6 +4,9 @@
 #include <QHostInfo>
 #include <QPointer>
 
+#include <memory>
+#include <utility>
+
 #include "GatewayServer.h"
 #include "Ini.h"
 #include "MqttBridge.h"
@@ -59,7 +62,7 @@ class Services::PanelService final : public QObject, public gateway::PanelHost {
       : QObject(&owner),
         engine(engine),
         extras(extras),
-        uniqueId(gateway::PanelUniqueId(platform::configDir())),
+        uniqueId(gateway::PanelUniqueId(platform::configDir(), gateway::MachineId())),
         server(new gateway::PanelServer(*this, options, this)) {
     setObjectName(QStringLiteral("Panel"));
     gateway::PanelProtocol* protocol = &server->protocol();
@@ -85,8 +88,16 @@ class Services::PanelService final : public QObject, public gateway::PanelHost {
   routing::Route route(int output) const override { return engine.routes().route(output); }
   const names::Names& names() const override { return engine.names(); }
   bool setNames(const names::Names& next) override { return engine.setNames(next); }
-  bool send(const QByteArray& command, const QString& label) override {
-    return engine.sendClient(command, label) == SendResult::Accepted;
+  bool canSend(int count, const QString& label) const override {
+    return engine.ready() && engine.queue().clientCanTake(label, count);
+  }
+  bool send(const QByteArray& command, const QString& label, std::function<void(bool)> done) override {
+    // Each of the two is called at most once, and never both.
+    auto once = std::make_shared<std::function<void(bool)>>(std::move(done));
+    const auto finish = [once](bool written) {
+      if (*once) std::exchange(*once, {})(written);
+    };
+    return engine.sendClient(command, label, [finish] { finish(false); }, [finish] { finish(true); }) == SendResult::Accepted;
   }
   QString statusText() const {
     return QStringLiteral("Panel: listening on %1, %2").arg(server->core().listenText(), clients(server->core().clientCount()));

@@ -15,6 +15,7 @@ class GatewayProtocol final : public ClientProtocol {
 
   void bytesIn(ClientHandle& client, const char* data, int size) override {
     for (const framing::CommandFramer::Frame& frame : framer.push(QByteArray(data, size))) {
+      commanded = true;
       server.command(client, frame.overflow ? QByteArray() : frame.command);
       // The host may have stopped the gateway or dropped this client meanwhile.
       if (!client.isOpen()) return;
@@ -22,8 +23,12 @@ class GatewayProtocol final : public ClientProtocol {
   }
   // An unfinished command at the end of input is dropped with the framer.
   bool outstanding() const override { return server.host.waiting(label); }
+  // The switcher's replies are not matched to commands: after any command, the core waits
+  // for them to stop coming.
+  bool repliesDue() const override { return commanded; }
 
  private:
+  bool commanded = false;
   GatewayServer& server;
   const QString label;
   framing::CommandFramer framer;

@@ -8,6 +8,8 @@ namespace {
 constexpr int kBindBuffer = 64;        // longest IPv6 text plus room
 constexpr int kAllowBuffer = 65536;    // thousands of ranges; a longer list is refused, not cut
 constexpr int kIpv4Bits = 32;
+constexpr int kPortDigits = 5;
+constexpr int kMaxPort = 65535;
 
 // The IPv4 form of an address, also when it arrives mapped into IPv6 (a dual-stack bind).
 bool ipv4Of(const QHostAddress& address, quint32* out) {
@@ -29,14 +31,25 @@ quint32 maskOf(int prefix) {
 Settings ReadSettings(const QString& fileName, const char* section) {
   Settings s;
   const QString where = QString::fromLatin1(section);
-  s.port = platform::GetPrivateProfileInt(section, "Port", 0, fileName);
+  // Read as written: "19e3" or "1997O" is no port, not 19 or 1997.
+  const QByteArray port =
+      platform::GetPrivateProfileString(section, "Port", "", kBindBuffer, fileName).trimmed();
+  bool portOk = !port.isEmpty() && port.size() <= kPortDigits;
+  for (char c : port) portOk = portOk && c >= '0' && c <= '9';
+  s.port = portOk ? port.toInt() : 0;
+  if (!port.isEmpty() && (!portOk || s.port > kMaxPort)) {
+    s.problem = QStringLiteral("%1: Port=%2 in %3 is not a whole number from 1 to %4.")
+                    .arg(where, QString::fromLatin1(port), fileName)
+                    .arg(kMaxPort);
+    s.port = -1;  // not off: the start refuses it with the problem
+  }
   s.bind = QString::fromLatin1(
       platform::GetPrivateProfileString(section, "Bind", "127.0.0.1", kBindBuffer, fileName));
   bool cut = false;
   s.allow = QString::fromLatin1(
       platform::GetPrivateProfileString(section, "Allow", "", kAllowBuffer, fileName, &cut));
   // A cut list would end in a different entry (10.0.0.0/24 read as 10.0.0.0/2).
-  if (cut) {
+  if (cut && s.problem.isEmpty()) {
     s.problem = QStringLiteral("%1: Allow in %2 is longer than %3 characters.")
                     .arg(where, fileName)
                     .arg(kAllowBuffer - 1);

@@ -20,8 +20,9 @@ struct Settings {
 };
 
 // Port, Bind, Allow, MaxClients, ReadOnly of the given section of the profile file. A value
-// that cannot be taken as written (an Allow list longer than the reader holds, a ReadOnly
-// that is no boolean) sets problem, naming the section and key.
+// that cannot be taken as written (a Port that is not a whole number 1 to 65535, an Allow
+// list longer than the reader holds, a ReadOnly that is no boolean) sets problem, naming the
+// section and key; a bad Port reads as -1.
 Settings ReadSettings(const QString& fileName = QStringLiteral("Switcher.ini"),
                       const char* section = "Gateway");
 

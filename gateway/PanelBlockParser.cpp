@@ -9,24 +9,26 @@ bool PanelBlockParser::push(const char* data, int size, std::vector<PanelBlock>*
   if (broken) return false;
   const char* const end = data + size;
   while (data < end) {
-    const char* lf = static_cast<const char*>(std::memchr(data, '\n', size_t(end - data)));
-    const int piece = int((lf ? lf : end) - data);
-    // A line's CR may still come before its LF: one byte more is held, not judged.
-    if (partial.size() + piece > kMaxPanelLine + 1 ||
-        (inBlock && blockBytes + partial.size() + piece > kMaxPanelBlock)) {
+    if (afterCr) {
+      afterCr = false;
+      if (*data == '\n') {
+        ++data;
+        continue;
+      }
+    }
+    const char* eol = data;
+    while (eol < end && *eol != '\n' && *eol != '\r') ++eol;
+    const int piece = int(eol - data);
+    if (partial.size() + piece > kMaxPanelLine ||
+        (inBlock && blockBytes + partial.size() + piece + 1 > kMaxPanelBlock)) {
       broken = true;
       return false;
     }
     partial.append(data, piece);
-    if (!lf) break;
-    data = lf + 1;
-    QByteArray text = std::exchange(partial, QByteArray());
-    if (text.endsWith('\r')) text.chop(1);
-    if (text.size() > kMaxPanelLine || (inBlock && blockBytes + int(text.size()) + 1 > kMaxPanelBlock)) {
-      broken = true;
-      return false;
-    }
-    line(std::move(text), blocks);
+    if (eol == end) break;
+    afterCr = *eol == '\r';
+    data = eol + 1;
+    line(std::exchange(partial, QByteArray()), blocks);
   }
   return true;
 }

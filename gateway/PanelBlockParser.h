@@ -1,7 +1,8 @@
 #pragma once
 // Router panels talk in blocks: a header line ending in ':', zero or more lines, one empty
 // line. The parser cuts a client's bytes, in whatever pieces they arrive, into those blocks.
-// Lines end in LF; a CR before it is dropped. Empty lines between blocks are ignored.
+// Lines end in LF, CR or CR LF (a CR LF cut between two pieces is still one line end).
+// Empty lines between blocks are ignored.
 
 #include <QByteArray>
 #include <QList>
@@ -38,6 +39,7 @@ class PanelBlockParser {
   bool inBlock = false;
   int blockBytes = 0;
   bool broken = false;
+  bool afterCr = false;  // the last line ended in CR: an LF next belongs to it
 };
 
 }  // namespace gateway

@@ -1,6 +1,8 @@
 #include "PanelProtocol.h"
 
 #include <QCryptographicHash>
+#include <QFile>
+#include <QPointer>
 #include <QMetaObject>
 #include <QStringDecoder>
 #include <QTimer>
@@ -20,6 +22,8 @@ constexpr char kOutputLabels[] = "OUTPUT LABELS:";
 constexpr char kLocks[] = "VIDEO OUTPUT LOCKS:";
 constexpr char kRouting[] = "VIDEO OUTPUT ROUTING:";
 constexpr char kEndPrelude[] = "END PRELUDE:";
+constexpr char kConfiguration[] = "CONFIGURATION:";
+constexpr char kTakeModeOff[] = "Take Mode: false\n";
 constexpr char kAck[] = "ACK\n\n";
 constexpr char kNak[] = "NAK\n\n";
 constexpr int kUniqueIdBytes = 6;
@@ -62,6 +66,11 @@ bool sameDevice(const PanelDevice& a, const PanelDevice& b) {
          a.uniqueId == b.uniqueId && a.inputs == b.inputs && a.outputs == b.outputs;
 }
 
+// "Input 3", "Output 12": what a port without a name is called.
+QString defaultLabel(names::Kind kind, int number) {
+  return (kind == names::Kind::Input ? QStringLiteral("Input %1") : QStringLiteral("Output %1")).arg(number);
+}
+
 std::vector<int> sorted(const QSet<int>& set) {
   std::vector<int> v(set.begin(), set.end());
   std::sort(v.begin(), v.end());
@@ -69,14 +78,29 @@ std::vector<int> sorted(const QSet<int>& set) {
 }
 }  // namespace
 
-QString PanelUniqueId(const QString& folder) {
-  const QByteArray digest = QCryptographicHash::hash(folder.toUtf8(), QCryptographicHash::Sha256);
+QString PanelUniqueId(const QString& folder, const QByteArray& machineId) {
+  const QByteArray digest =
+      QCryptographicHash::hash(machineId + '\0' + folder.toUtf8(), QCryptographicHash::Sha256);
   return QString::fromLatin1(digest.left(kUniqueIdBytes).toHex().toUpper());
 }
 
+QByteArray MachineId() {
+  for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+    QFile f(QString::fromLatin1(path));
+    if (f.open(QIODevice::ReadOnly)) {
+      const QByteArray id = f.read(256).trimmed();
+      if (!id.isEmpty()) return id;
+    }
+  }
+  return {};
+}
+
 PanelProtocol::PanelProtocol(PanelHost& host, PanelOptions options, QObject* parent)
-    : QObject(parent), host(host), options(options), pendingTimer(new QTimer(this)) {
+    : QObject(parent), host(host), options(options), pendingTimer(new QTimer(this)), namesTimer(new QTimer(this)) {
   clock.start();
+  namesTimer->setSingleShot(true);
+  namesTimer->setInterval(kPanelNamesSaveMs);
+  connect(namesTimer, &QTimer::timeout, this, &PanelProtocol::saveHeldNames);
   pendingTimer->setInterval(kPanelReportBoundMs / 2);
   connect(pendingTimer, &QTimer::timeout, this, &PanelProtocol::checkPending);
   // The host is asked once a client comes or deviceChanged() is called: it may not be
@@ -92,9 +116,7 @@ void PanelProtocol::remember() {
   toldOutputs.clear();
   for (int k = 1; k <= told.inputs; ++k) toldInputs << label(names::Kind::Input, k);
   for (int k = 1; k <= told.outputs; ++k) toldOutputs << label(names::Kind::Output, k);
-  for (auto it = locks.begin(); it != locks.end();) {
-    it = it->first >= told.outputs ? locks.erase(it) : std::next(it);
-  }
+  // Locks stay while the link is down or the device shrinks: they show again when it is back.
 }
 
 PanelDevice PanelProtocol::current() const {
@@ -106,9 +128,9 @@ PanelDevice PanelProtocol::current() const {
 }
 
 QString PanelProtocol::label(names::Kind kind, int number) const {
-  const QString name = host.names().name(kind, number);
-  if (!name.isEmpty()) return name;
-  return (kind == names::Kind::Input ? QStringLiteral("Input %1") : QStringLiteral("Output %1")).arg(number);
+  const auto held = heldNames.empty() ? heldNames.end() : heldNames.find({int(kind), number});
+  const QString name = held != heldNames.end() ? held->second : host.names().name(kind, number);
+  return name.isEmpty() ? defaultLabel(kind, number) : name;
 }
 
 void PanelProtocol::join(ClientId id, const QString& label, Sink sink) {
@@ -137,7 +159,7 @@ void PanelProtocol::leave(ClientId id) {
 }
 
 bool PanelProtocol::waiting(ClientId id) const {
-  return std::any_of(pending.begin(), pending.end(), [id](const auto& p) { return p.second.client == id; });
+  return flushQueued || std::any_of(pending.begin(), pending.end(), [id](const auto& p) { return p.second.client == id; });
 }
 
 QByteArray PanelProtocol::prelude(ClientId id) const {
@@ -148,6 +170,7 @@ QByteArray PanelProtocol::prelude(ClientId id) const {
     out += labelsBlock(names::Kind::Output, nullptr);
     out += locksBlock(id, nullptr);
     out += routingBlock(nullptr);
+    out += blockOf(kConfiguration, kTakeModeOff);
   }
   out += blockOf(kEndPrelude, {});
   return out;
@@ -201,9 +224,11 @@ QByteArray PanelProtocol::routingBlock(const std::vector<int>* only) const {
   QByteArray body;
   auto add = [&](int output) {
     if (output >= told.outputs) return;
+    // Inputs beyond the panels' count are told as they are: a panel shows none of its list
+    // for them, as for a closed output, and every panel agrees.
     const int video = host.route(output + 1).video;
-    if (video >= 1 && video <= told.inputs)
-      body += QByteArray::number(output) + ' ' + QByteArray::number(video - 1) + '\n';
+    if (video >= 0)
+      body += QByteArray::number(output) + ' ' + QByteArray::number(video == 0 ? kPanelClosedIndex : video - 1) + '\n';
   };
   if (only) {
     for (int output : *only) add(output);
@@ -222,9 +247,12 @@ QByteArray PanelProtocol::answer(ClientId id, const PanelBlock& b) {
   const QByteArray& h = b.header;
   const bool query = b.lines.isEmpty();
   if (h == kPing) return kAck;
-  if (h == kPreamble && query)
-    return kAck + blockOf(kPreamble, QByteArray("Version: ") + kPanelProtocolVersion + '\n');
-  if (h == kDevice && query) return kAck + deviceBlock();
+  // Status blocks with lines are a panel echoing what it was told: nothing to change.
+  if (h == kPreamble)
+    return query ? kAck + blockOf(kPreamble, QByteArray("Version: ") + kPanelProtocolVersion + '\n') : kAck;
+  if (h == kDevice) return query ? kAck + deviceBlock() : kAck;
+  if (h == kEndPrelude) return kAck;
+  if (h == kConfiguration) return query ? kAck + blockOf(kConfiguration, kTakeModeOff) : configurationRequest(b);
   if (h == kInputLabels) return query ? kAck + labelsBlock(names::Kind::Input, nullptr) : labelRequest(names::Kind::Input, b);
   if (h == kOutputLabels) return query ? kAck + labelsBlock(names::Kind::Output, nullptr) : labelRequest(names::Kind::Output, b);
   if (h == kLocks) return query ? kAck + locksBlock(id, nullptr) : lockRequest(id, b);
@@ -247,8 +275,12 @@ QByteArray PanelProtocol::routeRequest(ClientId id, const PanelBlock& b) {
   }
   std::map<int, std::vector<int>> byInput;  // input -> its outputs, 1-based
   for (const auto& [output, input] : wanted) byInput[input + 1].push_back(output + 1);
-  const QString clientLabel = clients[id].label;
-  bool anySent = false;
+  struct Command {
+    int input;
+    std::vector<int> outputs;  // 1-based
+    QByteArray text;
+  };
+  std::vector<Command> commands;
   for (const auto& [input, outputs] : byInput) {
     // Greedy cut: as many outputs per command as fit the console's command size.
     size_t from = 0;
@@ -259,40 +291,107 @@ QByteArray PanelProtocol::routeRequest(ClientId id, const PanelBlock& b) {
                  kPanelMaxCommand) {
         ++to;
       }
-      const QByteArray command = commands::RouteText(input, outputs.data() + from, int(to - from), options.signal);
-      if (!host.send(command, clientLabel)) {
-        if (!anySent) return kNak;
-      } else {
-        anySent = true;
-        for (size_t k = from; k < to; ++k) pending[outputs[k] - 1] = Pending{input, id, clock.elapsed(), false};
-      }
+      commands.push_back({input, {outputs.begin() + long(from), outputs.begin() + long(to)},
+                          commands::RouteText(input, outputs.data() + from, int(to - from), options.signal)});
       from = to;
     }
   }
-  if (!pending.empty() && !pendingTimer->isActive()) pendingTimer->start();
+  const QString clientLabel = clients[id].label;
+  // All of the block is queued, or none of it.
+  if (!host.canSend(int(commands.size()), clientLabel)) return kNak;
+  bool anySent = false;
+  for (const Command& c : commands) {
+    const quint64 seq = ++lastCommand;
+    for (int output : c.outputs) pending[output - 1] = Pending{c.input, id, -1, false, seq};
+    const QPointer<PanelProtocol> self(this);
+    if (host.send(c.text, clientLabel, [self, seq](bool written) {
+          if (self) self->commandDone(seq, written);
+        })) {
+      anySent = true;
+      continue;
+    }
+    // Taken by nobody after all: what the panels see stays the table's.
+    for (int output : c.outputs) {
+      const auto p = pending.find(output - 1);
+      if (p != pending.end() && p->second.command == seq) pending.erase(p);
+      if (anySent) routesDirty.insert(output - 1);
+    }
+  }
+  if (!routesDirty.isEmpty()) queueFlush();
+  return anySent ? kAck : kNak;
+}
+
+void PanelProtocol::commandDone(quint64 command, bool written) {
+  bool dropped = false;
+  for (auto it = pending.begin(); it != pending.end();) {
+    if (it->second.command != command) {
+      ++it;
+    } else if (written) {
+      // The report bound runs from here: a paced command may have waited long in the queue.
+      it->second.since = clock.elapsed();
+      ++it;
+    } else {
+      routesDirty.insert(it->first);
+      it = pending.erase(it);
+      dropped = true;
+    }
+  }
+  if (written && !pending.empty() && !pendingTimer->isActive()) pendingTimer->start();
+  if (dropped) queueFlush();
+}
+
+QByteArray PanelProtocol::configurationRequest(const PanelBlock& b) const {
+  // Take mode is off and stays off; asking for what holds is fine.
+  for (const QByteArray& line : b.lines) {
+    const int colon = int(line.indexOf(':'));
+    if (colon < 0) continue;
+    if (line.left(colon).trimmed().compare("Take Mode", Qt::CaseInsensitive) == 0 &&
+        line.mid(colon + 1).trimmed().compare("true", Qt::CaseInsensitive) == 0)
+      return kNak;
+  }
   return kAck;
 }
 
 QByteArray PanelProtocol::labelRequest(names::Kind kind, const PanelBlock& b) {
   if (options.readOnly) return kNak;
   const int count = std::min(kind == names::Kind::Input ? told.inputs : told.outputs, kMaxNamed);
-  names::Names next = host.names();
+  std::vector<std::pair<int, QString>> changes;  // number, name
   for (const QByteArray& line : b.lines) {
     int index = 0;
     QByteArray value;
     if (!splitLine(line, &index, &value) || index >= count) return kNak;
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString text = utf8(value);
-    if (utf8.hasError()) return kNak;
+    if (utf8.hasError() || !names::Problem(text).isEmpty()) return kNak;
+    text = text.trimmed();
     // A panel that sends back the label it was shown names nothing.
-    const QString fallback = (kind == names::Kind::Input ? QStringLiteral("Input %1") : QStringLiteral("Output %1")).arg(index + 1);
-    if (text.trimmed() == fallback) text.clear();
-    if (!next.set(kind, index + 1, text).isEmpty()) return kNak;
+    if (text == defaultLabel(kind, index + 1)) text.clear();
+    changes.emplace_back(index + 1, text);
   }
-  if (next != host.names() && !host.setNames(next)) return kNak;
+  if (namesTimer->isActive()) {
+    // Written a moment ago: these wait for the period's end, with any others that come.
+    for (const auto& [number, text] : changes) heldNames[{int(kind), number}] = text;
+  } else {
+    names::Names next = host.names();
+    for (const auto& [number, text] : changes) next.set(kind, number, text);
+    if (next != host.names()) {
+      if (!host.setNames(next)) return kNak;
+      namesTimer->start();
+    }
+  }
   labelsDirty = true;
   queueFlush();
   return kAck;
+}
+
+void PanelProtocol::saveHeldNames() {
+  if (heldNames.empty()) return;
+  names::Names next = host.names();
+  for (const auto& [key, text] : std::exchange(heldNames, {})) next.set(names::Kind(key.first), key.second, text);
+  // One that cannot be written: the panels are told the labels the console holds.
+  if (next != host.names() && host.setNames(next)) namesTimer->start();
+  labelsDirty = true;
+  queueFlush();
 }
 
 QByteArray PanelProtocol::lockRequest(ClientId id, const PanelBlock& b) {
@@ -344,15 +443,19 @@ void PanelProtocol::deviceChanged() {
 
 void PanelProtocol::checkPending() {
   const qint64 now = clock.elapsed();
-  std::vector<int> ask;
+  std::vector<int> ask;  // the first output of each command not reported in time
+  QSet<quint64> asked;
   for (auto it = pending.begin(); it != pending.end();) {
     Pending& p = it->second;
-    if (now - p.since < kPanelReportBoundMs) {
+    if (p.since < 0 || now - p.since < kPanelReportBoundMs) {
       ++it;
     } else if (!p.asked) {
       p.asked = true;
       p.since = now;
-      ask.push_back(it->first);
+      if (!asked.contains(p.command)) {
+        asked.insert(p.command);
+        ask.push_back(it->first);
+      }
       ++it;
     } else {
       // Not reported, or reported as it was: the panels get the route the console knows.
@@ -362,9 +465,10 @@ void PanelProtocol::checkPending() {
   }
   if (pending.empty()) pendingTimer->stop();
   for (int index : ask) {
-    const Pending& p = pending[index];
-    const auto c = clients.find(p.client);
-    host.send(commands::QueryStatusText(index + 1), c != clients.end() ? c->second.label : QStringLiteral("panel"));
+    const auto p = pending.find(index);
+    if (p == pending.end()) continue;
+    const auto c = clients.find(p->second.client);
+    host.send(commands::QueryStatusText(index + 1), c != clients.end() ? c->second.label : QStringLiteral("panel"), {});
   }
   if (!routesDirty.isEmpty()) queueFlush();
 }
@@ -404,7 +508,7 @@ void PanelProtocol::flush() {
         QByteArray out = deviceBlock();
         if (told.present) {
           out += labelsBlock(names::Kind::Input, nullptr) + labelsBlock(names::Kind::Output, nullptr);
-          out += locksBlock(id, nullptr) + routingBlock(nullptr);
+          out += locksBlock(id, nullptr) + routingBlock(nullptr) + blockOf(kConfiguration, kTakeModeOff);
         }
         write(id, out);
       }

@@ -31,6 +31,13 @@ constexpr int kPanelMaxCommand = 64;
 // A route request the switcher has not reported by then is asked for ("Statusn."); after as
 // long again the panels are told the table's route, whatever it is.
 constexpr int kPanelReportBoundMs = 300;
+// An output whose route is closed (" A/V : 000 > 003") is reported as routed from this input
+// index, which no switcher has (route reports carry three digits): the protocol has no word
+// for "nothing", and every panel then shows the same (no input of its list).
+constexpr int kPanelClosedIndex = routing::kMaxInput;
+// Labels from panels are written to the names file at once when none was written for this
+// long, else once when it has passed: a flood of label blocks costs one write per period.
+constexpr int kPanelNamesSaveMs = 100;
 
 struct PanelDevice {
   bool present = false;  // the link is up and the switcher identified
@@ -51,8 +58,14 @@ class PanelHost {
   virtual const names::Names& names() const = 0;
   // Writes the names (Names.ini) and shows them; false when they could not be written.
   virtual bool setNames(const names::Names& next) = 0;
+  // Whether count more commands of this client would be taken now (the link is ready and its
+  // quota has room): a route block is sent whole or not at all.
+  virtual bool canSend(int count, const QString& clientLabel) const = 0;
   // One complete command for the switcher on behalf of the client; false when it cannot go.
-  virtual bool send(const QByteArray& command, const QString& clientLabel) = 0;
+  // done (when given) is called once: true when the command was written to the switcher
+  // (maybe before send returns), false when it was dropped before it went.
+  virtual bool send(const QByteArray& command, const QString& clientLabel,
+                    std::function<void(bool written)> done) = 0;
 };
 
 struct PanelOptions {
@@ -60,8 +73,11 @@ struct PanelOptions {
   bool readOnly = false;
 };
 
-// "ABCDEF012345": the same 12 upper-case hex digits for the same folder.
-QString PanelUniqueId(const QString& folder);
+// "ABCDEF012345": the same 12 upper-case hex digits for the same machine id and folder, so
+// that two installs in the same folder on different machines differ.
+QString PanelUniqueId(const QString& folder, const QByteArray& machineId);
+// This machine's id (/etc/machine-id, else D-Bus's copy); empty when there is none.
+QByteArray MachineId();
 
 class PanelProtocol : public QObject {
   Q_OBJECT
@@ -76,12 +92,14 @@ class PanelProtocol : public QObject {
 
   // A client connected: it is sent the prelude.
   void join(ClientId id, const QString& label, Sink sink);
-  // A client is gone: its locks end (the others are told on the next turn).
+  // A client is gone: its locks end (the others are told on the next turn). Locks end only
+  // so, by their owner's release or by a force: never by the link or the identification.
   void leave(ClientId id);
   // One block of a client, answered at once.
   void block(ClientId id, const PanelBlock& block);
   int clientCount() const { return int(clients.size()); }
-  // Whether a route request of this client still waits for the switcher's report.
+  // Whether this client is still owed something: a route request of its own that waits for
+  // the switcher's report, or changes queued for every client (a report that just came).
   bool waiting(ClientId id) const;
 
   // The console's events: a route report changed an output; the names changed; the link or
@@ -101,14 +119,18 @@ class PanelProtocol : public QObject {
   struct Pending {
     int input = 0;  // 1-based
     ClientId client = 0;
-    qint64 since = 0;
+    qint64 since = -1;  // when its command was written to the switcher; -1 while it waits
     bool asked = false;
+    quint64 command = 0;  // the command that carries it
   };
 
   QByteArray answer(ClientId id, const PanelBlock& b);
   QByteArray routeRequest(ClientId id, const PanelBlock& b);
   QByteArray labelRequest(names::Kind kind, const PanelBlock& b);
   QByteArray lockRequest(ClientId id, const PanelBlock& b);
+  QByteArray configurationRequest(const PanelBlock& b) const;
+  void commandDone(quint64 command, bool written);
+  void saveHeldNames();
 
   QByteArray deviceBlock() const;
   QByteArray labelsBlock(names::Kind kind, const std::vector<int>* only) const;
@@ -141,7 +163,11 @@ class PanelProtocol : public QObject {
   bool flushQueued = false;
 
   std::map<int, Pending> pending;  // 0-based output
+  quint64 lastCommand = 0;
   QTimer* pendingTimer;
+  // Labels taken from panels and not yet written: (kind, number) -> name; empty removes.
+  std::map<std::pair<int, int>, QString> heldNames;
+  QTimer* namesTimer;  // runs while a write was made less than kPanelNamesSaveMs ago
   QElapsedTimer clock;
 };
 

@@ -109,6 +109,16 @@ class CoreClient final : public QObject, public ClientHandle {
 
   void close(bool clean) override { drop(clean); }
 
+  // A peer that closed or reset, and whose end the event loop has not read yet, is handled
+  // now (a client that reconnects at once must not find its old slot still taken).
+  void reapIfGone() {
+    if (fd < 0 || !readNotifier) return;
+    char byte;
+    const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0) endOfInput();
+    else if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) drop(false);
+  }
+
   std::unique_ptr<ClientProtocol> proto;
 
  private:
@@ -204,6 +214,11 @@ class CoreClient final : public QObject, public ClientHandle {
     const QPointer<CoreClient> self(this);
     proto->endOfInput(*this);
     if (!self || fd < 0) return;
+    // Owed nothing: the slot is free for the next client now.
+    if (!proto->outstanding() && !proto->repliesDue() && backlog() == 0) {
+      drop(true);
+      return;
+    }
     lingering = true;
     ended.start();
     quietSince.start();
@@ -351,6 +366,9 @@ void ServerCore::admit(qintptr descriptor) {
   const int fd = int(descriptor);
   QHostAddress peer;
   quint16 peerPort = 0;
+  if (int(clients.size()) >= settings.maxClients) {
+    for (CoreClient* c : std::vector<CoreClient*>(clients)) c->reapIfGone();
+  }
   if (!peerOf(fd, &peer, &peerPort) || !allowed(peer) ||
       int(clients.size()) >= settings.maxClients) {
     ::close(fd);
@@ -360,10 +378,21 @@ void ServerCore::admit(qintptr descriptor) {
   // Replies are short: waiting to coalesce them would only add latency.
   const int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  // A peer that vanished (power lost, cable pulled) fails its probes; the read that then fails
+  // drops it. Unacknowledged data is given up after as long.
+  const int idle = kKeepIdle, interval = kKeepInterval, count = kKeepCount;
+  const unsigned userTimeout = unsigned(kKeepIdle + kKeepInterval * kKeepCount) * 1000u;
+  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
   auto* client = new CoreClient(*this, fd, hostPort(peer, peerPort));
-  client->proto = factory(*client);
+  // Counted before its protocol writes: a peer that resets during its first write is dropped
+  // (and forgotten) like any other, never kept as a dead slot.
   clients.push_back(client);
-  emit clientCountChanged(clientCount());
+  client->proto = factory(*client);
+  if (client->isOpen()) emit clientCountChanged(clientCount());
 }
 
 void ServerCore::forget(CoreClient* client) {
@@ -371,7 +400,8 @@ void ServerCore::forget(CoreClient* client) {
   if (at == clients.end()) return;  // stop() has it already
   clients.erase(at);
   client->deleteLater();
-  emit clientCountChanged(clientCount());
+  // One dropped while its protocol was being made was never announced.
+  if (client->proto) emit clientCountChanged(clientCount());
 }
 
 }  // namespace gateway

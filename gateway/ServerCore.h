@@ -9,10 +9,13 @@
 // Life of a client: the core accepts the descriptor and judges the peer (Bind, Allow,
 // MaxClients) before any byte is read; a refused peer is closed at once. An admitted one gets
 // its protocol object; every read (at most kReadPerTurn per turn) goes to bytesIn(). At end
-// of input (the peer half-closed, or closed) the core calls endOfInput() and keeps the client
-// while outstanding() holds and until nothing was sent to it for kLingerQuiet (at most
-// kLingerMax after the end of input), then closes it cleanly. A reset, a failed write or a
-// backlog over kMaxBacklog drops the client with a reset.
+// of input (the peer half-closed, or closed) the core calls endOfInput(); a client owed
+// nothing (neither outstanding() nor repliesDue(), nothing unsent) is closed and its slot
+// freed at once, else it is kept while outstanding() holds and until nothing was sent to it
+// for kLingerQuiet (at most kLingerMax after the end of input), then closed cleanly. A reset,
+// a failed write, a failed keep-alive or a backlog over kMaxBacklog drops the client with a
+// reset. Accepted sockets probe an idle peer (kKeepIdle, then every kKeepInterval, kKeepCount
+// times), so a panel that lost its power gives its slot back within about a minute.
 
 #include "GatewaySettings.h"
 
@@ -33,6 +36,11 @@ constexpr int kReadPerTurn = 64 * 1024;
 // After end of input: how long nothing must have gone to the client, and the longest stay.
 constexpr int kLingerQuiet = 500;
 constexpr int kLingerMax = 5000;
+// TCP keep-alive on every accepted socket: seconds idle before the first probe, between
+// probes, and unanswered probes that end the client.
+constexpr int kKeepIdle = 30;
+constexpr int kKeepInterval = 10;
+constexpr int kKeepCount = 3;
 
 class ClientProtocol;
 
@@ -70,6 +78,11 @@ class ClientProtocol {
   // yet sent): after end of input, the core keeps the client at least as long as this holds
   // (and kLingerMax at most).
   virtual bool outstanding() const { return false; }
+  // True when answers may still come for this client that outstanding() does not track (the
+  // switcher's reply to a command that went out a moment ago): after end of input the core
+  // then waits for kLingerQuiet without a send. False: a client that is owed nothing more
+  // goes at once.
+  virtual bool repliesDue() const { return false; }
 };
 
 // Makes the protocol object of a newly admitted client.

@@ -57,6 +57,7 @@ class TestGatewayLink : public QObject {
   void queuedClientCommandsDropped_data();
   void queuedClientCommandsDropped();
   void pacedFloodIsBounded();
+  void clientQuotaIsReleased();
   void serialFloodNeverBlocksTheWindow();
   void comDeviceLossTellsClientsBeforeTheBox();
   void settingThatCannotBeTakenIsOneBox_data();
@@ -200,14 +201,33 @@ void TestGatewayLink::pacedFloodIsBounded() {
   // Others fill the queue to its total; then everyone is Busy, but the operator is not.
   const int first = ClientCommandsWaiting(*MainForm, QStringLiteral("127.0.0.1:%1").arg(client.localPort()));
   QVERIFY(first >= kClientWaitingEach - 1);  // one may have gone already
+  QVERIFY(ClientCanTake(*MainForm, "0", kClientWaitingEach));
+  QVERIFY(!ClientCanTake(*MainForm, "0", kClientWaitingEach + 1));
   int others = 0;
   for (int c = 0; c < kClientWaitingAll / kClientWaitingEach; ++c)
     while (ClientSend(*MainForm, "1V1.", QString::number(c), {}) == ClientSendResult::Accepted) ++others;
   QCOMPARE(first + others, kClientWaitingAll);
   QCOMPARE(ClientSend(*MainForm, "1V1.", "new", {}), ClientSendResult::Busy);
+  QVERIFY(!ClientCanTake(*MainForm, "new", 1));
   const int before = PacedBacklog(*MainForm);
   QVERIFY(PacedSend(*MainForm, "2V2.", kKeepReplyTarget));
   QCOMPARE(PacedBacklog(*MainForm), before + 1);
+}
+
+void TestGatewayLink::clientQuotaIsReleased() {
+  SimPtySwitcher sw;
+  QVERIFY(sw.ok());
+  writeSwitcherIni(QStringLiteral("[Gateway]\nPort=%1\n").arg(freePort()), {sw.slavePath});
+  CreateForms();
+  QVERIFY(QSignalSpy(MainForm, &TMainForm::identificationFinished).wait(kWaitMs));
+  // Well over the all-clients bound in all, each batch gone before the next.
+  constexpr int kBatch = 200;
+  for (int sent = 0; sent < kClientWaitingAll + 2 * kBatch; sent += kBatch) {
+    for (int k = 0; k < kBatch; ++k)
+      QCOMPARE(ClientSend(*MainForm, "1V1.", QStringLiteral("script%1").arg(sent % 3), {}), ClientSendResult::Accepted);
+    QTRY_COMPARE_WITH_TIMEOUT(ClientCommandsWaiting(*MainForm, QStringLiteral("script%1").arg(sent % 3)), 0, kWaitMs);
+  }
+  QVERIFY(ClientCanTake(*MainForm, "script0", kClientWaitingEach));
 }
 
 void TestGatewayLink::serialFloodNeverBlocksTheWindow() {

@@ -62,6 +62,7 @@ class TestPanelLink : public QObject {
   }
   void preludeRouteLabelsLocks();
   void deviceFollowsLinkAndIdentification();
+  void nonSquareSwitcher();
   void startErrors_data();
   void startErrors();
 
@@ -151,10 +152,31 @@ void TestPanelLink::deviceFollowsLinkAndIdentification() {
   QVERIFY(!sw.commands.contains("2B1."));
 }
 
+void TestPanelLink::nonSquareSwitcher() {
+  SimTcpSwitcher sw;
+  sw.core = sim::SwitcherCore(8, 4);
+  const quint16 port = freePort();
+  QVERIFY(startOnTcp(sw, QStringLiteral("[Panel]\nPort=%1\n").arg(port)));
+  MainForm->ButtonUpdateClick();
+  Panel p(port);
+  QVERIFY(p.take("Model name: MATRIX 8X4\n"));
+  QVERIFY(p.take("Video inputs: 8\nVideo processing units: 0\nVideo outputs: 4\n"));
+  QVERIFY(p.take("INPUT LABELS:\n0 Input 1\n1 Input 2\n2 Input 3\n3 Input 4\n4 Input 5\n5 Input 6\n6 Input 7\n7 Input 8\n\n"));
+  QVERIFY(p.take("OUTPUT LABELS:\n0 Output 1\n1 Output 2\n2 Output 3\n3 Output 4\n\n"));
+  QVERIFY(p.take(kEnd));
+  p.send("VIDEO OUTPUT ROUTING:\n4 1\n");  // there is no output 5
+  QVERIFY(p.take("NAK\n\n"));
+  p.send("VIDEO OUTPUT ROUTING:\n3 7\n");
+  QVERIFY(p.take("ACK\n\nVIDEO OUTPUT ROUTING:\n3 7\n\n"));
+  QVERIFY(sw.commands.contains("8B4."));
+}
+
 void TestPanelLink::startErrors_data() {
   QTest::addColumn<QString>("panel");
   QTest::addColumn<QString>("box");
   QTest::newRow("bad Signal") << QString("Signal=X\n") << QString("Panel: Signal=X must be B (video and audio) or V (video only).");
+  QTest::newRow("port that is no whole number")
+      << QString("Port=19e3\n") << QString("Panel: Port=19e3 in Switcher.ini is not a whole number from 1 to 65535.");
   QTest::newRow("too many outputs") << QString("Outputs=300\n") << QString("Panel: Outputs=300 must be 0 (from the switcher) to 256.");
   QTest::newRow("open bind without Allow")
       << QString("Bind=0.0.0.0\n")
@@ -165,7 +187,8 @@ void TestPanelLink::startErrors_data() {
 void TestPanelLink::startErrors() {
   QFETCH(QString, panel);
   QFETCH(QString, box);
-  writeSwitcherIni(QStringLiteral("[Panel]\nPort=%1\n").arg(freePort()) + panel);
+  const QString port = panel.startsWith("Port=") ? QString() : QStringLiteral("Port=%1\n").arg(freePort());
+  writeSwitcherIni("[Panel]\n" + port + panel);
   prompts.expect(box, "Error");
   CreateForms();
   QTRY_COMPARE(prompts.count(), 1);

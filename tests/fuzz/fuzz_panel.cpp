@@ -49,10 +49,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(cutOk == wholeOk, "the verdict depends on the cut");
   Check(cutBlocks == wholeBlocks, "blocks depend on how the bytes were cut");
   for (const gateway::PanelBlock& b : wholeBlocks) {
-    Check(!b.header.isEmpty() && b.header.size() <= gateway::kMaxPanelLine, "bad header");
+    Check(!b.header.isEmpty() && b.header.size() <= gateway::kMaxPanelLine && !b.header.contains('\r') &&
+              !b.header.contains('\n'),
+          "bad header");
     qsizetype total = b.header.size() + 1;
     for (const QByteArray& line : b.lines) {
-      Check(!line.isEmpty() && line.size() <= gateway::kMaxPanelLine && !line.contains('\n'), "bad line");
+      Check(!line.isEmpty() && line.size() <= gateway::kMaxPanelLine && !line.contains('\n') && !line.contains('\r'),
+            "bad line");
       total += line.size() + 1;
     }
     Check(total <= gateway::kMaxPanelBlock, "block over the limit");

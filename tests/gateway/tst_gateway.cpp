@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -62,6 +63,8 @@ class TestGateway : public QObject {
   void slowReaderDroppedSteadyKept();
   void halfClosedClientGetsItsAnswers_data();
   void halfClosedClientGetsItsAnswers();
+  void clientOwedNothingFreesItsSlot();
+  void acceptedSocketsProbeIdlePeers();
 };
 
 void TestGateway::framing_data() {
@@ -180,6 +183,9 @@ void TestGateway::settingsRefused_data() {
   QTest::newRow("ReadOnly=yes") << QByteArray("ReadOnly=yes\n") << "" << true;
   QTest::newRow("ReadOnly=On") << QByteArray("ReadOnly=On\n") << "" << true;
   QTest::newRow("ReadOnly=false") << QByteArray("ReadOnly=false\n") << "" << false;
+  QTest::newRow("Port=19e3") << QByteArray("Port=19e3\n") << "Port=19e3 in" << false;
+  QTest::newRow("Port=1997O") << QByteArray("Port=1997O\n") << "Port=1997O in" << false;
+  QTest::newRow("Port=70000") << QByteArray("Port=70000\n") << "Port=70000 in" << false;
 }
 
 void TestGateway::settingsRefused() {
@@ -191,7 +197,7 @@ void TestGateway::settingsRefused() {
   for (const char* section : {"Gateway", "Panel"}) {
     QFile f(file);
     QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write("[" + QByteArray(section) + "]\nPort=0\n" + body);
+    f.write("[" + QByteArray(section) + "]\n" + (body.startsWith("Port=") ? "" : "Port=0\n") + body);
     f.close();
     const gateway::Settings s = gateway::ReadSettings(file, section);
     FakeHost host;
@@ -256,9 +262,10 @@ void TestGateway::halfClosedClientGetsItsAnswers_data() {
   QTest::addColumn<int>("every");       // 0: one reply
   QTest::addColumn<int>("busyMs");      // the client's command waits this long to go out
   QTest::addColumn<int>("closedWithin");
-  QTest::newRow("reply 300 ms after the end of input") << 300 << 0 << 0 << 2000;
-  QTest::newRow("command waits 1.5 s in the queue") << 1600 << 0 << 1500 << 3000;
-  QTest::newRow("switcher never quiet: closed after 5 s") << 100 << 100 << 0 << 6500;
+  QTest::addColumn<int>("closedAfter");  // the quiet time runs from the last send
+  QTest::newRow("reply 300 ms after the end of input") << 300 << 0 << 0 << 2000 << 750;
+  QTest::newRow("command waits 1.5 s in the queue") << 1600 << 0 << 1500 << 3000 << 2050;
+  QTest::newRow("switcher never quiet: closed after 5 s") << 100 << 100 << 0 << 6500 << 4900;
 }
 
 void TestGateway::halfClosedClientGetsItsAnswers() {
@@ -266,6 +273,7 @@ void TestGateway::halfClosedClientGetsItsAnswers() {
   QFETCH(int, every);
   QFETCH(int, busyMs);
   QFETCH(int, closedWithin);
+  QFETCH(int, closedAfter);
   FakeHost host;
   GatewayServer server(host);
   QCOMPARE(server.start({}), QString());
@@ -286,10 +294,59 @@ void TestGateway::halfClosedClientGetsItsAnswers() {
   QElapsedTimer clock;
   clock.start();
   QTRY_VERIFY_WITH_TIMEOUT(c.socket.state() == QAbstractSocket::UnconnectedState, closedWithin + 1000);
-  QVERIFY2(clock.elapsed() < closedWithin, qPrintable(QString::number(clock.elapsed())));
+  QVERIFY2(clock.elapsed() < closedWithin && clock.elapsed() >= closedAfter, qPrintable(QString::number(clock.elapsed())));
   QVERIFY(c.got.startsWith("VIDEO: 001 > 012\r\n"));
   QCOMPARE(c.socket.error(), QAbstractSocket::RemoteHostClosedError);
   QCOMPARE(server.clientCount(), 0);
+}
+
+void TestGateway::clientOwedNothingFreesItsSlot() {
+  FakeHost host;
+  GatewayServer server(host);
+  QCOMPARE(server.start({0, "127.0.0.1", {}, 1}), QString());
+  sockaddr_in to{AF_INET, htons(server.port()), {htonl(INADDR_LOOPBACK)}, {}};
+  const int first = ::socket(AF_INET, SOCK_STREAM, 0);
+  QCOMPARE(::connect(first, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  QTRY_COMPARE(server.clientCount(), 1);
+  // Closes with nothing sent, and reconnects at once (MaxClients=1), before the console has
+  // read the close.
+  ::close(first);
+  const int next = ::socket(AF_INET, SOCK_STREAM, 0);
+  QCOMPARE(::connect(next, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  QCOMPARE(::send(next, "Status1.", 8, 0), ssize_t(8));
+  QTRY_COMPARE(host.commands, QByteArrayList{"Status1."});
+  QCOMPARE(server.clientCount(), 1);
+  ::close(next);
+  QTRY_COMPARE(server.clientCount(), 0);
+}
+
+void TestGateway::acceptedSocketsProbeIdlePeers() {
+  FakeHost host;
+  GatewayServer server(host);
+  QCOMPARE(server.start({}), QString());
+  Client c(server.port());
+  QTRY_COMPARE(server.clientCount(), 1);
+  // The console's end of this connection, among this process's descriptors.
+  int accepted = -1;
+  for (int fd = 0; fd < 1024 && accepted < 0; ++fd) {
+    sockaddr_in local{}, peer{};
+    socklen_t a = sizeof local, b = sizeof peer;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &a) == 0 && local.sin_family == AF_INET &&
+        ntohs(local.sin_port) == server.port() && ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &b) == 0 &&
+        ntohs(peer.sin_port) == c.socket.localPort())
+      accepted = fd;
+  }
+  QVERIFY(accepted >= 0);
+  auto option = [accepted](int level, int name) {
+    int v = -1;
+    socklen_t len = sizeof v;
+    ::getsockopt(accepted, level, name, &v, &len);
+    return v;
+  };
+  QCOMPARE(option(SOL_SOCKET, SO_KEEPALIVE), 1);
+  QCOMPARE(option(IPPROTO_TCP, TCP_KEEPIDLE), gateway::kKeepIdle);
+  QCOMPARE(option(IPPROTO_TCP, TCP_KEEPINTVL), gateway::kKeepInterval);
+  QCOMPARE(option(IPPROTO_TCP, TCP_KEEPCNT), gateway::kKeepCount);
 }
 
 QTEST_GUILESS_MAIN(TestGateway)
