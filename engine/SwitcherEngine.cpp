@@ -241,18 +241,27 @@ void SwitcherEngine::ownLine(const QByteArray& text) {
   if (step == Step::Type) {
     identificationLine(text);
     // Both replies are in: on to the status of every output.
-    if (linesSeen >= 2) {
-      step = Step::Status;
-      table->beginRefresh();
-      switcherLink->write("Status.", {});
-      identifyTimer->start(kStatusQuietMs);
-    }
+    if (linesSeen >= 2) askRoutes();
     return;
   }
   if (step == Step::Status) {
-    if (table->refreshComplete()) finishIdentification();
-    else identifyTimer->start(kStatusQuietMs);
+    // Done once every output of the switcher has reported, or after the bound however
+    // chatty the switcher is.
+    int i = routing::kOutputs, o = routing::kOutputs;
+    model::ParseMatrixSize(pendingModel, &i, &o);
+    if (table->reportedCount() >= qMin(o, routing::kOutputs) || statusSince.elapsed() >= kStatusBoundMs)
+      finishIdentification();
+    else
+      identifyTimer->start(kStatusQuietMs);
   }
+}
+
+void SwitcherEngine::askRoutes() {
+  step = Step::Status;
+  table->beginRefresh();
+  statusSince.start();
+  switcherLink->write("Status.", {});
+  identifyTimer->start(kStatusQuietMs);
 }
 
 void SwitcherEngine::identifyStep() {
@@ -268,10 +277,7 @@ void SwitcherEngine::identifyStep() {
       identifyTimer->start(kIdentifyAgainMs);
       return;
     }
-    step = Step::Status;
-    table->beginRefresh();
-    switcherLink->write("Status.", {});
-    identifyTimer->start(kStatusQuietMs);
+    askRoutes();
     return;
   }
   if (step == Step::Status) {

@@ -12,6 +12,7 @@
 // writes, and reports its identification and route lines through the hooks below.
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -130,6 +131,7 @@ class SwitcherEngine : public QObject {
   void identify();
   void ownLine(const QByteArray& line);
   void identifyStep();
+  void askRoutes();
   void finishIdentification();
   void finishCapture();
 
@@ -146,6 +148,7 @@ class SwitcherEngine : public QObject {
   int inputCount, outputCount;
   enum class Step { None, Type, Status } step = Step::None;
   QTimer* identifyTimer;
+  QElapsedTimer statusSince;  // the identification's status burst began
   QTimer* refreshTimer;  // the status asked for after a change the switcher did not report
 
   routing::RoutingTable* table;
