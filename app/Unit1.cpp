@@ -1,6 +1,7 @@
 #include "Unit1.h"
 
 #include <QAbstractEventDispatcher>
+#include <QAbstractItemModel>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QLineEdit>
@@ -12,6 +13,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include "CodeTreeView.h"
 #include "Com.h"
 #include "Comthread.h"
 #include "EngineFrontEnd.h"
@@ -23,6 +25,7 @@
 #include "Password.h"
 #include "Prompts.h"
 #include "SessionLogLink.h"
+#include "SwitcherEngine.h"
 #include "Update.h"
 #include "ValidateIp.h"
 
@@ -164,6 +167,9 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
 
 TMainForm::~TMainForm() {
   RemoveIdleHandler();
+  // The tree's last signals, as its widgets go, must not rebuild the engine's presets from a
+  // window that is no longer whole.
+  if (TreeView1->model()) TreeView1->model()->disconnect(EngineOf(*this));
   if (SerialPort) {
     SerialPort->Close();
     SerialPort = nullptr;
