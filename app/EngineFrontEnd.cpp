@@ -111,15 +111,21 @@ void TMainForm::SetupEngine() {
 
 void TMainForm::SetupServices() {
   engine::SwitcherEngine* e = EngineOf(*this);
-  // The tree's groups are the presets: after every edit, as MQTT and the web page show them.
+  // The tree's groups are the presets, as MQTT and the web page show them: read again once the
+  // edits of this turn are done (a tree being rebuilt has no root for a moment, and a file's
+  // load is one change, not one per node).
+  auto* treeChanged = new QTimer(e);
+  treeChanged->setSingleShot(true);
+  treeChanged->setInterval(0);
+  connect(treeChanged, &QTimer::timeout, e, [this, e] { e->presets().set(presetsOfTree(*this)); });
   QAbstractItemModel* tree = TreeView1->model();
-  auto refresh = [this, e] { e->presets().set(presetsOfTree(*this)); };
-  connect(tree, &QAbstractItemModel::rowsInserted, e, refresh);
-  connect(tree, &QAbstractItemModel::rowsRemoved, e, refresh);
-  connect(tree, &QAbstractItemModel::rowsMoved, e, refresh);
-  connect(tree, &QAbstractItemModel::dataChanged, e, refresh);
-  connect(tree, &QAbstractItemModel::modelReset, e, refresh);
-  refresh();
+  auto later = [treeChanged] { treeChanged->start(); };
+  connect(tree, &QAbstractItemModel::rowsInserted, treeChanged, later);
+  connect(tree, &QAbstractItemModel::rowsRemoved, treeChanged, later);
+  connect(tree, &QAbstractItemModel::rowsMoved, treeChanged, later);
+  connect(tree, &QAbstractItemModel::dataChanged, treeChanged, later);
+  connect(tree, &QAbstractItemModel::modelReset, treeChanged, later);
+  e->presets().set(presetsOfTree(*this));
 
   engine::Services& services = e->services();
   connect(&services, &engine::Services::status, this,

@@ -1,7 +1,6 @@
 #include "Unit1.h"
 
 #include <QAbstractEventDispatcher>
-#include <QAbstractItemModel>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QLineEdit>
@@ -13,7 +12,6 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include "CodeTreeView.h"
 #include "Com.h"
 #include "Comthread.h"
 #include "EngineFrontEnd.h"
@@ -25,7 +23,6 @@
 #include "Password.h"
 #include "Prompts.h"
 #include "SessionLogLink.h"
-#include "SwitcherEngine.h"
 #include "Update.h"
 #include "ValidateIp.h"
 
@@ -167,9 +164,6 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
 
 TMainForm::~TMainForm() {
   RemoveIdleHandler();
-  // The tree's last signals, as its widgets go, must not rebuild the engine's presets from a
-  // window that is no longer whole.
-  if (TreeView1->model()) TreeView1->model()->disconnect(EngineOf(*this));
   if (SerialPort) {
     SerialPort->Close();
     SerialPort = nullptr;
