@@ -166,7 +166,7 @@ bool GatewayLineFillsDialog(TMainForm& form, const feedback::Line& line) {
 
 void SerialLinkFailing(TMainForm& form) {
   engine::SwitcherEngine* e = EngineOf(form);
-  if (!e || !form.SerialPort) return;
+  if (!e || !form.SerialPort || !form.SerialPort->DeviceFailed()) return;
   StopPacedRun(form, QStringLiteral("the link was lost"));
   // What waits in the port's own queue will not go either.
   form.SerialPort->DropQueued();

@@ -10,6 +10,7 @@
 #include "Ini.h"
 #include "MqttSettings.h"
 #include "PanelServer.h"
+#include "WebSettings.h"
 
 namespace bridge {
 
@@ -17,7 +18,6 @@ namespace {
 constexpr char kSection[] = "Bridge";
 constexpr int kValueBuffer = 4096;
 constexpr int kMaxPort = 65535;
-constexpr char kServiceDir[] = "/etc/switcher-bridge";
 
 QString value(const char* section, const char* key, const QString& iniFile) {
   return QString::fromUtf8(platform::GetPrivateProfileString(section, key, "", kValueBuffer, iniFile)).trimmed();
@@ -47,7 +47,9 @@ void checkListener(const char* section, const QString& iniFile, Check* c) {
 QString ChooseConfigDir() {
   const QByteArray given = qgetenv("SWITCHER_CONFIG_DIR");
   if (!given.isEmpty()) return QFile::decodeName(given);
-  if (!qEnvironmentVariableIsEmpty("INVOCATION_ID")) return QString::fromLatin1(kServiceDir);
+  // Set by systemd for the unit's ConfigurationDirectory= (and nowhere else).
+  const QByteArray service = qgetenv("CONFIGURATION_DIRECTORY");
+  if (!service.isEmpty()) return QFile::decodeName(service.split(':').first());
   return platform::configDir();
 }
 
@@ -108,6 +110,15 @@ Check CheckSettings(const QString& iniFile) {
   checkListener("Gateway", iniFile, &c);
   checkListener(gateway::kPanelSection, iniFile, &c);
   checkListener("Web", iniFile, &c);
+  const web::Settings w = web::ReadSettings(iniFile);
+  if (w.listen.port != 0 && !w.passwordFile.isEmpty()) {
+    QString why;
+    if (web::ReadPassword(w.passwordFile, &why).isEmpty()) c.errors << QStringLiteral("[Web] %1").arg(why);
+  }
+  const QString pace = value("Link", "Pace", iniFile);
+  bool paceOk = pace.isEmpty();
+  if (!paceOk) paceOk = pace.toInt(&paceOk) >= 0 && paceOk;
+  if (!paceOk) c.errors << QStringLiteral("[Link] Pace=%1 is not a number of milliseconds").arg(pace);
   const gateway::PanelExtras extras = gateway::ReadPanelExtras(iniFile);
   if (!extras.problem.isEmpty() && gateway::ReadSettings(iniFile, gateway::kPanelSection).port != 0) c.errors << extras.problem;
   const mqtt::Settings m = mqtt::ReadSettings(iniFile);

@@ -7,8 +7,9 @@
 
 namespace bridge {
 
-// Where the settings are: $SWITCHER_CONFIG_DIR, else /etc/switcher-bridge under systemd
-// ($INVOCATION_ID set), else the user's folder of the console.
+// Where the settings are: $SWITCHER_CONFIG_DIR, else the unit's configuration folder under
+// systemd ($CONFIGURATION_DIRECTORY: /etc/switcher-bridge), else the user's folder of the
+// console.
 QString ChooseConfigDir();
 
 struct LinkChoice {

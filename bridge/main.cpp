@@ -8,11 +8,13 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "BridgeSettings.h"
@@ -35,9 +37,19 @@ namespace {
 constexpr char kIni[] = "Switcher.ini";
 int signalPipe[2] = {-1, -1};
 
+// stderr is the journal's stream: $JOURNAL_STREAM names its device and inode (a shell started
+// from a service inherits the variable, not the stream).
+bool toJournal() {
+  const QByteArray stream = qgetenv("JOURNAL_STREAM");
+  const int colon = stream.indexOf(':');
+  struct stat st {};
+  if (colon < 0 || ::fstat(STDERR_FILENO, &st) != 0) return false;
+  return stream.left(colon).toULongLong() == st.st_dev && stream.mid(colon + 1).toULongLong() == st.st_ino;
+}
+
 void logLine(const QString& text) {
   // The journal stamps its own lines.
-  static const bool journal = !qEnvironmentVariableIsEmpty("JOURNAL_STREAM");
+  static const bool journal = toJournal();
   const QByteArray line = text.toUtf8();
   if (journal) std::fprintf(stderr, "%s\n", line.constData());
   else
@@ -49,8 +61,10 @@ void logLine(const QString& text) {
 void notify(const QByteArray& state) { bridge::Notify(state); }
 
 void onSignal(int n) {
+  const int saved = errno;
   const char b = char(n);
-  [[maybe_unused]] const ssize_t w = ::write(signalPipe[1], &b, 1);
+  [[maybe_unused]] const ssize_t w = ::write(signalPipe[1], &b, 1);  // full: one is waiting already
+  errno = saved;
 }
 
 void printHelp() {
@@ -158,7 +172,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return 1;
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0) return 1;
   struct sigaction sa {};
   sa.sa_handler = onSignal;
   sigemptyset(&sa.sa_mask);
@@ -193,6 +207,7 @@ int main(int argc, char** argv) {
   QObject::connect(&engine.queue(), &engine::CommandQueue::clientSent, &app, [&engine, &log](const QByteArray& c, const QString& label) {
     log.sent(c + "   [" + label.toUtf8() + "]", engine.linkName());
   });
+  QObject::connect(&engine, &engine::SwitcherEngine::ownSent, &app, [&engine, &log](const QByteArray& c) { log.sent(c, engine.linkName()); });
   QObject::connect(link, &engine::SwitcherLink::lineReceived, &app, [&log](const QByteArray& line) { log.received(line); });
 
   // Presets come from the code group file, and a routing saved from the web page joins it.

@@ -95,7 +95,7 @@ bool SerialLink::event(QEvent* e) {
     return true;
   }
   if (e->type() == WM_SERIALFAILING) {
-    if (port && !failing) {
+    if (port && !failing && port->DeviceFailed()) {
       failing = true;
       drop(QStringLiteral("%1 went away").arg(device));
     }

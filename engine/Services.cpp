@@ -125,6 +125,9 @@ class Services::MqttService final : public QObject, public mqtt::MqttHost {
 
   bool linkUp() const override { return engine.linkUp(); }
   bool linkReady() const override { return engine.ready(); }
+  bool canSend(int count, const QString& label) const override {
+    return engine.ready() && engine.queue().clientCanTake(label, count);
+  }
   mqtt::SendResult sendCommand(const QByteArray& command, const QString& label, std::function<void()> onDropped) override {
     return toMqtt(engine.sendClient(command, label, std::move(onDropped)));
   }
@@ -204,6 +207,9 @@ class Services::WebService final : public QObject, public web::WebHost {
     std::vector<web::Preset> out;
     for (const Preset& p : engine.presets().all()) out.push_back({p.id, p.name});
     return out;
+  }
+  bool canSend(int count, const QString& label) const override {
+    return engine.ready() && engine.queue().clientCanTake(label, count);
   }
   web::SendResult sendCommand(const QByteArray& command, const QString& label, std::function<void()> onDropped) override {
     return toWeb(engine.sendClient(command, label, std::move(onDropped)));

@@ -17,14 +17,22 @@ namespace {
 // The bridge's identification: the type and version replies come within this after the
 // queries (the console's window waits 100 ms); the status burst has ended once no line came
 // for kStatusQuiet, and the whole exchange ends after kStatusBound at most.
-constexpr int kReplyWaitMs = 1000;
+constexpr int kReplyWaitMs = 3000;
 constexpr int kStatusQuietMs = 500;
 constexpr int kStatusBoundMs = 10000;  // a full status at 9600 baud takes 5 to 9 s
 // A link with no switcher answering is asked again this often.
 constexpr int kIdentifyAgainMs = 10000;
-// After a reply that is no route report ("1 To All.", a recall), the routing is asked for
-// once the replies have settled for this long.
-constexpr int kRefreshAfterMs = 200;
+// After a client's command that changes routes without reporting them (one input to all, all
+// through or closed, a recall, an undo), the routing is asked for once its reply has settled,
+// at most once in kRefreshSpacingMs.
+constexpr int kRefreshAfterMs = 300;
+constexpr qint64 kRefreshSpacingMs = 2000;
+constexpr char kEngineLabel[] = "engine";
+
+bool changesRoutesSilently(const QByteArray& command) {
+  return command.endsWith("All.") || command == "All#." || command == "All$." || command.startsWith("Recall") ||
+         command == "Undo.";
+}
 
 names::Names loadNames() {
   QStringList warnings;
@@ -58,7 +66,13 @@ SwitcherEngine::SwitcherEngine(QObject* parent)
   refreshTimer->setSingleShot(true);
   refreshTimer->setInterval(kRefreshAfterMs);
   connect(refreshTimer, &QTimer::timeout, this, [this] {
-    if (ready()) switcherLink->write("Status.", {});
+    if (!ready()) return;
+    if (lastRefresh.isValid() && lastRefresh.elapsed() < kRefreshSpacingMs) {
+      refreshTimer->start(int(kRefreshSpacingMs - lastRefresh.elapsed()));
+      return;
+    }
+    lastRefresh.start();
+    sendClient("Status.", QLatin1String(kEngineLabel));
   });
   connect(commands, &CommandQueue::note, this, &SwitcherEngine::note);
   captureBound->setSingleShot(true);
@@ -105,6 +119,9 @@ void SwitcherEngine::setLink(SwitcherLink* l, LinkOwner o) {
     recheck();
   });
   connect(l, &SwitcherLink::lineReceived, this, &SwitcherEngine::ownLine);
+  connect(commands, &CommandQueue::clientSent, this, [this](const QByteArray& command, const QString&) {
+    if (changesRoutesSilently(command)) refreshTimer->start();
+  });
 }
 
 QString SwitcherEngine::linkName() const { return linkUp() ? switcherLink->name() : QString(); }
@@ -193,8 +210,8 @@ void SwitcherEngine::identify() {
   if (!linkUp()) return;
   identificationStarts();
   step = Step::Type;
-  switcherLink->write("/*Type;", {});
-  switcherLink->write("/^Version;", {});
+  writeOwn("/*Type;");
+  writeOwn("/^Version;");
   identifyTimer->start(kReplyWaitMs);
 }
 
@@ -233,12 +250,15 @@ void SwitcherEngine::ownLine(const QByteArray& text) {
   table->apply(line);
   lineArrived(text);
   if (!isIdentifying) {
-    // The switcher changed routes without saying which (all from one input, a recall, an
-    // undo): its routing is asked for, so that every client sees what is on air.
-    if (line.kind == feedback::Kind::Other && !text.contains("Error")) refreshTimer->start();
+    // A type reply that came after the wait: taken, so that a slow switcher is identified.
+    const QString shown = lineText(text);
+    if (!identified() && line.kind == feedback::Kind::Other && shown.startsWith(QLatin1String("MATRIX")))
+      learn(shown, QString());
     return;
   }
   if (step == Step::Type) {
+    // A route report the switcher's front panel caused is no reply to the queries.
+    if (line.kind != feedback::Kind::Other) return;
     identificationLine(text);
     // Both replies are in: on to the status of every output.
     if (linesSeen >= 2) askRoutes();
@@ -256,11 +276,16 @@ void SwitcherEngine::ownLine(const QByteArray& text) {
   }
 }
 
+void SwitcherEngine::writeOwn(const QByteArray& command) {
+  emit ownSent(command);
+  switcherLink->write(command, {});
+}
+
 void SwitcherEngine::askRoutes() {
   step = Step::Status;
   table->beginRefresh();
   statusSince.start();
-  switcherLink->write("Status.", {});
+  writeOwn("Status.");
   identifyTimer->start(kStatusQuietMs);
 }
 

@@ -120,6 +120,8 @@ class SwitcherEngine : public QObject {
   // A line worth a front end's log: link events, identification, notes of the queue.
   void note(const QString& text);
   void switcherBytesArrived(const QByteArray& bytes);
+  // The engine's own query (the identification's) went to the switcher: for the session log.
+  void ownSent(const QByteArray& command);
   // A client's routing capture is done: the group to keep among the presets.
   void presetCaptured(const routing::Snapshot& snapshot);
 
@@ -132,6 +134,7 @@ class SwitcherEngine : public QObject {
   void ownLine(const QByteArray& line);
   void identifyStep();
   void askRoutes();
+  void writeOwn(const QByteArray& command);
   void finishIdentification();
   void finishCapture();
 
@@ -150,6 +153,7 @@ class SwitcherEngine : public QObject {
   QTimer* identifyTimer;
   QElapsedTimer statusSince;  // the identification's status burst began
   QTimer* refreshTimer;  // the status asked for after a change the switcher did not report
+  QElapsedTimer lastRefresh;
 
   routing::RoutingTable* table;
   routing::RoutingTable* captureTable;  // a client's capture: the reports since it began

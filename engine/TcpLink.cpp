@@ -75,7 +75,10 @@ void TcpLink::gone(const QString& reason) {
 }
 
 void TcpLink::write(const QByteArray& command, Written done) {
-  if (!isUp()) {
+  // A switcher that stops reading must not make the bridge buffer without end: past this,
+  // commands are dropped (their clients are told) until it reads again.
+  constexpr qint64 kMaxUnsent = 1 << 20;
+  if (!isUp() || socket->bytesToWrite() > kMaxUnsent) {
     if (done) done(false);
     return;
   }

@@ -246,6 +246,7 @@ void ComPort::Close() {
 }
 
 bool ComPort::MonitorEnded() const { return thread && thread->Finished(); }
+bool ComPort::DeviceFailed() const { return thread && thread->Failed(); }
 
 bool ComPort::WriteByte(std::uint8_t byte) {
   if (queuedSent > 0) finishPartial();

@@ -37,6 +37,9 @@ class ComPort {
   void Close();
   // True when the monitor thread has ended on its own (the port is of no use any more).
   bool MonitorEnded() const;
+  // True once the monitor thread has seen this port's device fail for good: a WM_SERIALFAILING
+  // still queued from an earlier port is not this one's.
+  bool DeviceFailed() const;
   // True when exactly one byte was written. A queued command that is partly out is finished
   // first (blocking as this does), so that the byte never lands inside it.
   bool WriteByte(std::uint8_t byte);

@@ -142,6 +142,7 @@ bool TComThread::ReportError(const char* what, int error) {
 }
 
 void TComThread::ReportLoss(const char* what, int error) {
+  failed = true;
   {
     std::lock_guard<std::mutex> lock(mutex);
     if (!terminated && window) QCoreApplication::postEvent(window, new QEvent(WM_SERIALFAILING));

@@ -5,6 +5,7 @@
 #include <QEvent>
 #include <QObject>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -55,6 +56,8 @@ class TComThread : public std::enable_shared_from_this<TComThread> {
 
   // True once the thread body has returned.
   bool Finished();
+  // True once the thread has seen the device fail for good (WM_SERIALFAILING was posted).
+  bool Failed() const { return failed.load(); }
 
   // Monitor threads created and not yet finished, in this process.
   static int Running();
@@ -82,6 +85,7 @@ class TComThread : public std::enable_shared_from_this<TComThread> {
   int fd;
   const int wakeFd;
   const std::uint32_t eventMask;
+  std::atomic_bool failed{false};
   bool started = false;
   bool terminated = false;
   bool finished = false;

@@ -387,7 +387,9 @@ void MqttBridge::handle(const Incoming& m) {
 
 void MqttBridge::send(const QString& topic, const QByteArray& payload, const std::vector<QByteArray>& commands) {
   const QPointer<MqttBridge> self(this);
-  // One message's drops are told once.
+  // One message's commands go on air whole or not at all; its drops are told once.
+  if (commands.size() > 1 && !host.canSend(int(commands.size()), QString::fromLatin1(kLabel)))
+    return fail(topic, payload, host.linkReady() ? QStringLiteral("busy: 256 commands waiting") : QStringLiteral("link closed"));
   auto told = std::make_shared<bool>(false);
   for (const QByteArray& command : commands) {
     const SendResult r = host.sendCommand(command, QString::fromLatin1(kLabel), [self, topic, payload, told] {

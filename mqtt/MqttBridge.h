@@ -54,6 +54,8 @@ class MqttHost {
   // onDropped runs when an accepted command is dropped before it goes out.
   virtual SendResult sendCommand(const QByteArray& command, const QString& label,
                                  std::function<void()> onDropped) = 0;
+  // Whether count more commands of the label's would all be accepted now.
+  virtual bool canSend(int count, const QString& label) const = 0;
   virtual routing::Route route(int output) const = 0;
   virtual QString name(names::Kind kind, int number) const = 0;
   // The code groups' names as the tree shows them, in its order.

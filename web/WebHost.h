@@ -40,6 +40,8 @@ class WebHost {
   virtual routing::Route route(int output) const = 0;
   virtual QString name(names::Kind kind, int number) const = 0;
   virtual std::vector<Preset> presets() const = 0;
+  // Whether count more commands of the label's would all be accepted now (a take goes whole).
+  virtual bool canSend(int count, const QString& label) const = 0;
   // One complete command (terminator included) queued as the client label's; onDropped runs
   // when an accepted command is dropped before it goes out.
   virtual SendResult sendCommand(const QByteArray& command, const QString& label,

@@ -8,6 +8,7 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QHostAddress>
+#include <QHostInfo>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QJsonArray>
@@ -90,8 +91,12 @@ bool knownHost(const QByteArray& hostHeader) {
   const QString host = QString::fromLatin1(hostPart(hostHeader)).toLower();
   if (host.isEmpty()) return false;
   if (!QHostAddress(host).isNull() || host == QLatin1String("localhost")) return true;
+  // Exactly this machine's names: "name.attacker.example" must not pass for "name".
   const QString self = QSysInfo::machineHostName().toLower();
-  return !self.isEmpty() && (host == self || host.startsWith(self + QLatin1Char('.')));
+  if (self.isEmpty()) return false;
+  const QString domain = QHostInfo::localDomainName().toLower();
+  return host == self || host == self + QLatin1String(".local") ||
+         (!domain.isEmpty() && host == self + QLatin1Char('.') + domain);
 }
 
 // The page's own origin is the scheme and the Host it was loaded from.
@@ -320,6 +325,14 @@ void WebServer::login(const QHttpServerRequest& request, QTcpSocket* socket) {
     if (lockouts.size() > kMaxLockouts) {
       for (auto it = lockouts.begin(); it != lockouts.end();)
         it = it.value().until.hasExpired() && it.key() != peer ? lockouts.erase(it) : std::next(it);
+      // Still full of live ones (many addresses at once): the one that ends soonest goes.
+      while (lockouts.size() > kMaxLockouts) {
+        auto soonest = lockouts.end();
+        for (auto it = lockouts.begin(); it != lockouts.end(); ++it)
+          if (it.key() != peer && (soonest == lockouts.end() || it.value().until < soonest.value().until)) soonest = it;
+        if (soonest == lockouts.end()) break;
+        lockouts.erase(soonest);
+      }
     }
     return reply(Status::Forbidden, tr("Wrong password."));
   }
@@ -432,7 +445,10 @@ void WebServer::received(QWebSocket* ws, const QString& text) {
       if (host.link().state != LinkState::Ready) return answer(ws, ErrorMessage(r.id, tr("link closed")));
       const QPointer<WebServer> server(this);
       const double id = r.id;
-      for (const QByteArray& command : r.commands()) {
+      const std::vector<QByteArray> commands = r.commands();
+      // A take goes on air whole or not at all.
+      if (!host.canSend(int(commands.size()), label)) return answer(ws, ErrorMessage(r.id, tr("busy: 256 commands waiting")));
+      for (const QByteArray& command : commands) {
         const SendResult result = host.sendCommand(command, label, [server, self, id] {
           if (server && self) server->answer(self, ErrorMessage(id, tr("link closed")));
         });

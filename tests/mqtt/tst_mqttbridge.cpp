@@ -44,6 +44,7 @@ class FakeHost : public mqtt::MqttHost {
  public:
   bool linkUp() const override { return up; }
   bool linkReady() const override { return up; }
+  bool canSend(int count, const QString&) const override { return result == SendResult::Accepted && count <= room; }
   SendResult sendCommand(const QByteArray& c, const QString& label, std::function<void()>) override {
     if (result == SendResult::Accepted) sent << c + " [" + label.toLatin1() + "]";
     return result;
@@ -62,6 +63,7 @@ class FakeHost : public mqtt::MqttHost {
 
   bool up = true;
   SendResult result = SendResult::Accepted;
+  int room = 256;  // commands that would be accepted at once
   routing::RoutingTable table;
   names::Names names;
   QStringList groupList{"Morning", "Evening"};
@@ -203,17 +205,19 @@ void TestMqttBridge::commands_data() {
   QTest::addColumn<int>("result");
   QTest::addColumn<QByteArray>("sent");
   QTest::addColumn<QString>("reason");
+  QTest::addColumn<int>("room");  // commands the host would take at once
   const int ok = int(SendResult::Accepted);
-  QTest::newRow("set") << "output/5/set" << QByteArray("3") << false << true << ok << QByteArray("3B5. [mqtt]") << "";
-  QTest::newRow("raw") << "command" << QByteArray("1V2.") << false << true << ok << QByteArray("1V2. [mqtt]") << "";
-  QTest::newRow("group") << "group/execute" << QByteArray("Evening") << false << true << ok << QByteArray("group Evening [mqtt]") << "";
-  QTest::newRow("no such group") << "group/execute" << QByteArray("Noon") << false << true << ok << QByteArray() << "no such group";
-  QTest::newRow("read-only") << "output/5/set" << QByteArray("3") << true << true << ok << QByteArray() << "read-only";
-  QTest::newRow("link closed") << "output/5/set" << QByteArray("3") << false << false << ok << QByteArray() << "link closed";
-  QTest::newRow("busy") << "output/5/set" << QByteArray("3") << false << true << int(SendResult::Busy) << QByteArray() << "busy: 256 commands waiting";
-  QTest::newRow("closed later") << "output/5/set" << QByteArray("3") << false << true << int(SendResult::LinkClosed) << QByteArray() << "link closed";
-  QTest::newRow("malformed") << "output/5/set" << QByteArray("three") << false << true << ok << QByteArray() << "not a number";
-  QTest::newRow("1 MB") << "command" << QByteArray(1 << 20, 'x') << false << true << ok << QByteArray() << "payload over 256 bytes";
+  QTest::newRow("set") << "output/5/set" << QByteArray("3") << false << true << ok << QByteArray("3B5. [mqtt]") << "" << 256;
+  QTest::newRow("raw") << "command" << QByteArray("1V2.") << false << true << ok << QByteArray("1V2. [mqtt]") << "" << 256;
+  QTest::newRow("group") << "group/execute" << QByteArray("Evening") << false << true << ok << QByteArray("group Evening [mqtt]") << "" << 256;
+  QTest::newRow("group that does not fit whole") << "group/execute" << QByteArray("Evening") << false << true << ok << QByteArray() << "busy: 256 commands waiting" << 1;
+  QTest::newRow("no such group") << "group/execute" << QByteArray("Noon") << false << true << ok << QByteArray() << "no such group" << 256;
+  QTest::newRow("read-only") << "output/5/set" << QByteArray("3") << true << true << ok << QByteArray() << "read-only" << 256;
+  QTest::newRow("link closed") << "output/5/set" << QByteArray("3") << false << false << ok << QByteArray() << "link closed" << 256;
+  QTest::newRow("busy") << "output/5/set" << QByteArray("3") << false << true << int(SendResult::Busy) << QByteArray() << "busy: 256 commands waiting" << 256;
+  QTest::newRow("closed later") << "output/5/set" << QByteArray("3") << false << true << int(SendResult::LinkClosed) << QByteArray() << "link closed" << 256;
+  QTest::newRow("malformed") << "output/5/set" << QByteArray("three") << false << true << ok << QByteArray() << "not a number" << 256;
+  QTest::newRow("1 MB") << "command" << QByteArray(1 << 20, 'x') << false << true << ok << QByteArray() << "payload over 256 bytes" << 256;
 }
 
 void TestMqttBridge::commands() {
@@ -224,9 +228,12 @@ void TestMqttBridge::commands() {
   QFETCH(int, result);
   QFETCH(QByteArray, sent);
   QFETCH(QString, reason);
+  QFETCH(int, room);
   FakeHost host;
   host.up = up;
   host.result = SendResult(result);
+  host.room = room;
+  if (room < 2) host.codes = {{"0V1."}, {"1V1.", "2V2."}};  // Evening has two
   const QString id = nextId();
   mqtt::Settings s = settingsFor(broker.port, id);
   s.readOnly = readOnly;

@@ -56,6 +56,7 @@ class SimHost final : public QObject, public web::WebHost {
     for (const auto& p : presetList) out.push_back(p.first);
     return out;
   }
+  bool canSend(int count, const QString&) const override { return int(queue.size()) + count <= capacity; }
   web::SendResult sendCommand(const QByteArray& command, const QString& label, std::function<void()> onDropped) override {
     if (state.state != web::LinkState::Ready) return web::SendResult::LinkClosed;
     if (int(queue.size()) >= capacity) return web::SendResult::Busy;

@@ -200,7 +200,7 @@ void TestWebServer::badRequests() {
 
 void TestWebServer::requestAnswers_data() {
   QTest::addColumn<QByteArray>("message");
-  QTest::addColumn<int>("setting");  // 0 plain, 1 read-only, 2 link lost, 3 queue full, 4 dropped later
+  QTest::addColumn<int>("setting");  // 0 plain, 1 read-only, 2 link lost, 3 queue full, 4 dropped later, 5 room for one
   QTest::addColumn<QByteArrayList>("sent");
   QTest::addColumn<QString>("answer");  // "done" or the error's reason
   const QByteArray take = R"({"id":1,"op":"route","input":12,"outputs":[1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,)"
@@ -225,6 +225,7 @@ void TestWebServer::requestAnswers_data() {
                              << "link closed";
   QTest::newRow("queue full") << QByteArray(R"({"id":1,"op":"close","outputs":[4]})") << 3 << QByteArrayList{}
                               << "busy: 256 commands waiting";
+  QTest::newRow("take with room for half of it") << take << 5 << QByteArrayList{} << "busy: 256 commands waiting";
   QTest::newRow("dropped before it went") << QByteArray(R"({"id":1,"op":"close","outputs":[4]})") << 4
                                           << QByteArrayList{"4$."} << "link closed";
 }
@@ -237,7 +238,7 @@ void TestWebServer::requestAnswers() {
   SimHost host(32, 32);
   QCOMPARE(host.server.start(settings(setting == 1)), QString());
   if (setting == 2) host.setLink(web::LinkState::Lost, QStringLiteral("cable"));
-  host.capacity = setting == 3 ? 0 : 256;
+  host.capacity = setting == 3 ? 0 : setting == 5 ? 1 : 256;
   host.holdQueue = setting == 4;
   Page page(host.server.port());
   QTRY_COMPARE(page.got.size(), 1);
@@ -268,6 +269,9 @@ void TestWebServer::handshakeRefused_data() {
                                            << QByteArray("/ws") << 0 << QByteArray("403");
   QTest::newRow("rebound name") << QByteArray("evil.example") << QByteArray("SELF") << QByteArray("/ws") << 0
                                 << QByteArray("403");
+  QTest::newRow("this machine's name heading another domain")
+      << QSysInfo::machineHostName().toLatin1() + ".evil.example" << QByteArray("SELF") << QByteArray("/ws") << 0
+      << QByteArray("403");
   QTest::newRow("other path") << QByteArray("127.0.0.1") << QByteArray("SELF") << QByteArray("/") << 0 << QByteArray("404");
   QTest::newRow("third over MaxClients=2") << QByteArray("127.0.0.1") << QByteArray("SELF") << QByteArray("/ws") << 2
                                            << QByteArray("503");
