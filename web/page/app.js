@@ -555,6 +555,11 @@ function wire() {
   $('login').addEventListener('cancel', (e) => e.preventDefault());
 }
 
+// A page the browser keeps in its back-forward cache would keep its socket, and one of the
+// server's MaxClients slots, open; it lets go and reconnects when shown again.
+window.addEventListener('pagehide', (e) => { if (e.persisted && ws) ws.close(); });
+window.addEventListener('pageshow', (e) => { if (e.persisted) { retryMs = kFirstRetryMs; connect(); } });
+
 wire();
 buildGrid();
 buildInputs();
