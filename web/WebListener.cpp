@@ -95,6 +95,8 @@ void Listener::incomingConnection(qintptr descriptor) {
     delete socket;
     return;
   }
+  // A route's change follows the request's "done" at once: Nagle would hold it for the ACK.
+  socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
   ++open;
   connect(socket, &QObject::destroyed, this, [this] { --open; });
   new Watch(socket);

@@ -11,6 +11,12 @@ const el = (tag, cls, text) => {
   return e;
 };
 
+// Writes only what differs: a burst rewrites every tile, and every write costs the browser a
+// style and layout pass over the grid.
+const setText = (e, text) => { if (e.textContent !== text) e.textContent = text; };
+const setAttr = (e, name, value) => { if (e.getAttribute(name) !== value) e.setAttribute(name, value); };
+const setDisabled = (e, off) => { if (e.disabled !== off) e.disabled = off; };
+
 const kFirstRetryMs = 500;
 const kMaxRetryMs = 15000;
 const kPendingMs = 3000;   // a tile waits this long for the switcher's report
@@ -237,17 +243,16 @@ function renderTile(o) {
   if (!t) return;
   const [v, a] = S.routes[o - 1] || [null, null];
   const name = outputName(o);
-  t.querySelector('.out-name').textContent = name;
-  const src = t.querySelector('.src');
-  const srcName = t.querySelector('.src-name');
-  const aud = t.querySelector('.aud');
+  const [out, src, srcName, aud] = t.children;
+  setText(out.lastChild, name);
   t.classList.toggle('closed', v === 0 && a === 0);
   t.classList.toggle('unknown', v === null);
-  src.textContent = v === null ? '?' : v === 0 ? (a === 0 ? 'Closed' : 'Video closed') : String(v);
-  srcName.textContent = v === null ? 'Not reported' : v > 0 ? inputName(v) : '';
-  aud.textContent = a === v ? '' : a === null ? 'Audio ?' : a === 0 ? 'Audio closed' : `Audio ${labelOf(a, inputName(a))}`;
-  t.setAttribute('aria-label', `Output ${labelOf(o, name)}: ${describeRoute(o)}`);
-  t.title = t.getAttribute('aria-label');
+  setText(src, v === null ? '?' : v === 0 ? (a === 0 ? 'Closed' : 'Video closed') : String(v));
+  setText(srcName, v === null ? 'Not reported' : v > 0 ? inputName(v) : '');
+  setText(aud, a === v ? '' : a === null ? 'Audio ?' : a === 0 ? 'Audio closed' : `Audio ${labelOf(a, inputName(a))}`);
+  const label = `Output ${labelOf(o, name)}: ${describeRoute(o)}`;
+  setAttr(t, 'aria-label', label);
+  if (t.title !== label) t.title = label;
 }
 
 function moveFocus(index) {
@@ -348,12 +353,13 @@ function applyFilter() {
 function markCurrent() {
   const only = ui.selected.size === 1 ? [...ui.selected][0] : 0;
   const [v, a] = only ? S.routes[only - 1] || [null, null] : [null, null];
+  const take = $('take-mode').checked;
   for (const b of $('inputs').querySelectorAll('.pick')) {
     const n = Number(b.dataset.input);
     const mark = n === v && n === a ? 'AV' : n === v ? 'Video' : n === a ? 'Audio' : '';
-    b.querySelector('.current').textContent = mark ? `now: ${mark}` : '';
-    b.setAttribute('aria-pressed', String($('take-mode').checked && ui.picked === n));
-    b.setAttribute('aria-label', `Input ${labelOf(n, inputName(n))}${mark ? `, feeds this output (${mark})` : ''}`);
+    setText(b.lastChild, mark ? `now: ${mark}` : '');
+    setAttr(b, 'aria-pressed', String(take && ui.picked === n));
+    setAttr(b, 'aria-label', `Input ${labelOf(n, inputName(n))}${mark ? `, feeds this output (${mark})` : ''}`);
   }
 }
 
@@ -457,11 +463,11 @@ function refreshControls() {
   document.body.classList.toggle('offline', !S.open);
   const send = canSend();
   const edit = canEdit();
-  for (const b of document.querySelectorAll('.control')) b.disabled = !send;
-  for (const b of document.querySelectorAll('.edit, #rename-output')) b.disabled = !edit;
-  $('save').disabled = !edit;
-  $('take').disabled = !send || ui.picked === null || ui.selected.size === 0;
-  for (const r of document.querySelectorAll('input[name="signal"], #take-mode')) r.disabled = S.readOnly;
+  for (const b of document.querySelectorAll('.control')) setDisabled(b, !send);
+  for (const b of document.querySelectorAll('.edit, #rename-output')) setDisabled(b, !edit);
+  setDisabled($('save'), !edit);
+  setDisabled($('take'), !send || ui.picked === null || ui.selected.size === 0);
+  for (const r of document.querySelectorAll('input[name="signal"], #take-mode')) setDisabled(r, S.readOnly);
 }
 
 // ---- password -------------------------------------------------------------------------
@@ -554,6 +560,11 @@ function wire() {
   $('login-form').addEventListener('submit', login);
   $('login').addEventListener('cancel', (e) => e.preventDefault());
 }
+
+// A page the browser keeps in its back-forward cache would keep its socket, and one of the
+// server's MaxClients slots, open; it lets go and reconnects when shown again.
+window.addEventListener('pagehide', (e) => { if (e.persisted && ws) ws.close(); });
+window.addEventListener('pageshow', (e) => { if (e.persisted) { retryMs = kFirstRetryMs; connect(); } });
 
 wire();
 buildGrid();
