@@ -23,23 +23,15 @@ QString value(const char* section, const char* key, const QString& iniFile) {
   return QString::fromUtf8(platform::GetPrivateProfileString(section, key, "", kValueBuffer, iniFile)).trimmed();
 }
 
+// A listener's section, checked by the rules (and in the words) it starts with.
 void checkListener(const char* section, const QString& iniFile, Check* c) {
   const gateway::Settings s = gateway::ReadSettings(iniFile, section);
   if (s.port == 0) return;
-  const QString where = QStringLiteral("[%1]").arg(QLatin1String(section));
   if (!s.problem.isEmpty()) c->errors << s.problem;
-  if (s.port < 0 || s.port > kMaxPort) c->errors << QStringLiteral("%1 Port=%2 is not a TCP port (1 to 65535)").arg(where).arg(s.port);
   QHostAddress address;
-  const bool local = s.bind.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0;
-  if (!local && !gateway::ParseAddress(s.bind, &address)) {
-    c->errors << QStringLiteral("%1 Bind=%2 is not an IP address").arg(where, s.bind);
-    return;
-  }
   QList<gateway::Range> ranges;
-  QString error;
-  if (!gateway::ParseAllow(s.allow, &ranges, &error)) c->errors << QStringLiteral("%1 %2").arg(where, error);
-  if (!local && !gateway::IsLoopback(address) && ranges.isEmpty())
-    c->errors << QStringLiteral("%1 Bind=%2 is not a loopback address and Allow names no clients").arg(where, s.bind);
+  const QString problem = gateway::CheckListen(QLatin1String(section), s, &address, &ranges);
+  if (!problem.isEmpty()) c->errors << problem;
   c->serves << QStringLiteral("%1 on %2:%3%4").arg(QLatin1String(section), s.bind).arg(s.port).arg(s.readOnly ? " (read only)" : "");
 }
 }  // namespace

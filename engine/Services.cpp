@@ -270,6 +270,18 @@ void Services::stop() {
   gatewayService = nullptr;
 }
 
+void Services::notStarted(const QString& name, const QString& error) {
+  emit status(name, name + QStringLiteral(": not started"));
+  emit failed(name, error);
+}
+
+template <typename Service, typename Sender, typename Signal>
+void Services::showStatus(const QString& name, Service* service, Sender* sender, Signal signal) {
+  auto show = [this, name, service] { emit status(name, service->statusText()); };
+  connect(sender, signal, service, show);
+  show();
+}
+
 void Services::startGateway(const ServiceRun& run, const QString& iniFile) {
   gateway::Settings settings = gateway::ReadSettings(iniFile);
   if (run.gatewayPort != 0) settings.port = run.gatewayPort;
@@ -278,14 +290,10 @@ void Services::startGateway(const ServiceRun& run, const QString& iniFile) {
   const QString error = service->server->start(settings);
   if (!error.isEmpty()) {
     delete service;
-    emit status(QStringLiteral("Gateway"), QStringLiteral("Gateway: not started"));
-    emit failed(QStringLiteral("Gateway"), error);
-    return;
+    return notStarted(QStringLiteral("Gateway"), error);
   }
   gatewayService = service;
-  auto show = [this, service] { emit status(QStringLiteral("Gateway"), service->statusText()); };
-  connect(service->server, &gateway::GatewayServer::clientCountChanged, service, show);
-  show();
+  showStatus(QStringLiteral("Gateway"), service, service->server, &gateway::GatewayServer::clientCountChanged);
 }
 
 void Services::startPanel(const ServiceRun& run, const QString& iniFile) {
@@ -301,14 +309,10 @@ void Services::startPanel(const ServiceRun& run, const QString& iniFile) {
   }
   if (!error.isEmpty()) {
     delete service;
-    emit status(QStringLiteral("Panel"), QStringLiteral("Panel: not started"));
-    emit failed(QStringLiteral("Panel"), error);
-    return;
+    return notStarted(QStringLiteral("Panel"), error);
   }
   panelService = service;
-  auto show = [this, service] { emit status(QStringLiteral("Panel"), service->statusText()); };
-  connect(&service->server->core(), &gateway::ServerCore::clientCountChanged, service, show);
-  show();
+  showStatus(QStringLiteral("Panel"), service, &service->server->core(), &gateway::ServerCore::clientCountChanged);
 }
 
 void Services::startMqtt(const ServiceRun& run, const QString& iniFile) {
@@ -349,14 +353,10 @@ void Services::startWeb(const ServiceRun& run, const QString& iniFile) {
   const QString error = service->server->start(settings);
   if (!error.isEmpty()) {
     delete service;
-    emit status(QStringLiteral("Web"), QStringLiteral("Web: not started"));
-    emit failed(QStringLiteral("Web"), error);
-    return;
+    return notStarted(QStringLiteral("Web"), error);
   }
   webService = service;
-  auto show = [this, service] { emit status(QStringLiteral("Web"), service->statusText()); };
-  connect(service->server, &web::WebServer::clientCountChanged, service, show);
-  show();
+  showStatus(QStringLiteral("Web"), service, service->server, &web::WebServer::clientCountChanged);
 }
 
 }  // namespace engine

@@ -62,6 +62,11 @@ class Services : public QObject {
   void startPanel(const ServiceRun& run, const QString& iniFile);
   void startMqtt(const ServiceRun& run, const QString& iniFile);
   void startWeb(const ServiceRun& run, const QString& iniFile);
+  // A listener that could not start: one status line and one report.
+  void notStarted(const QString& name, const QString& error);
+  // The service's status line now, and again whenever its client count changes.
+  template <typename Service, typename Sender, typename Signal>
+  void showStatus(const QString& name, Service* service, Sender* sender, Signal signal);
 
   SwitcherEngine& engine;
   GatewayService* gatewayService = nullptr;

@@ -1,5 +1,8 @@
 #include "GatewaySettings.h"
 
+#include <QCoreApplication>
+#include <QTcpServer>
+
 #include "Ini.h"
 
 namespace gateway {
@@ -120,6 +123,55 @@ bool ParseAllow(const QString& text, QList<Range>* ranges, QString* error) {
 bool IsLoopback(const QHostAddress& address) {
   quint32 v = 0;
   return address.isLoopback() || (ipv4Of(address, &v) && (v >> 24) == 127);
+}
+
+namespace {
+QString tr(const char* text) { return QCoreApplication::translate("gateway::ServerCore", text); }
+}  // namespace
+
+QString HostPort(const QHostAddress& a, quint16 port) {
+  const QString host = a.protocol() == QAbstractSocket::IPv6Protocol ? QLatin1Char('[') + a.toString() + QLatin1Char(']')
+                                                                      : a.toString();
+  return host + QLatin1Char(':') + QString::number(port);
+}
+
+QString CheckListen(const QString& name, const Settings& s, QHostAddress* address, QList<Range>* ranges) {
+  const QString bind = s.bind.trimmed();
+  if (bind.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0) {
+    *address = QHostAddress(QHostAddress::LocalHost);
+  } else if (!ParseAddress(bind, address)) {
+    return tr("%1: Bind=%2 is not an IP address.").arg(name, bind);
+  }
+  if (s.port < 0 || s.port > kMaxPort)
+    return tr("%1: Port=%2 is not a TCP port (1 to %3).").arg(name).arg(s.port).arg(kMaxPort);
+  if (s.maxClients < 1) return tr("%1: MaxClients=%2 must be 1 or more.").arg(name).arg(s.maxClients);
+  QString error;
+  if (!ParseAllow(s.allow, ranges, &error)) return name + QStringLiteral(": ") + error;
+  const bool loopback = IsLoopback(*address);
+  // Allow holds IPv4 ranges only: on any other IPv6 address nobody could be admitted.
+  if (!loopback && address->protocol() == QAbstractSocket::IPv6Protocol) {
+    return tr("%1: Bind=%2 is an IPv6 address; clients are admitted by IPv4 address only, "
+              "so use Bind=0.0.0.0 (or an IPv4 address of this machine), or ::1 for this "
+              "machine alone.")
+        .arg(name, bind);
+  }
+  if (!loopback && ranges->isEmpty()) {
+    return tr("%1: Bind=%2 is not a loopback address, so Allow must name the clients "
+              "that may connect (for example Allow=192.168.1.0/24).")
+        .arg(name, bind);
+  }
+  return {};
+}
+
+QString ListenFailure(const QString& name, const QHostAddress& address, quint16 port, const QTcpServer& server) {
+  const QString where = HostPort(address, port);
+  switch (server.serverError()) {
+    case QAbstractSocket::AddressInUseError: return tr("%1: %2 is already in use by another program.").arg(name, where);
+    case QAbstractSocket::SocketAddressNotAvailableError:
+      return tr("%1: %2 cannot be bound: %3 is not an address of this machine.").arg(name, where, address.toString());
+    case QAbstractSocket::SocketAccessError: return tr("%1: no permission to listen on %2.").arg(name, where);
+    default: return tr("%1: cannot listen on %2: %3.").arg(name, where, server.errorString());
+  }
 }
 
 }  // namespace gateway

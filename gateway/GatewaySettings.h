@@ -6,6 +6,8 @@
 #include <QList>
 #include <QString>
 
+class QTcpServer;
+
 namespace gateway {
 
 constexpr int kDefaultMaxClients = 8;
@@ -38,6 +40,15 @@ bool ParseAllow(const QString& text, QList<Range>* ranges, QString* error);
 
 // Four dotted decimal fields of 0..255 (no shorthand such as "127.1"), or an IPv6 text.
 bool ParseAddress(const QString& text, QHostAddress* address);
+
+// What a listener may listen on and whom it admits, read from its settings: empty when it may
+// start, else why not, beginning "name: " (the gateway, the panel listener and the web page
+// share the rules and their words). Fills *address and *ranges.
+QString CheckListen(const QString& name, const Settings& s, QHostAddress* address, QList<Range>* ranges);
+// "10.0.0.5:8888", "[::1]:8888".
+QString HostPort(const QHostAddress& address, quint16 port);
+// Why listen() failed on address:port, in the same words.
+QString ListenFailure(const QString& name, const QHostAddress& address, quint16 port, const QTcpServer& server);
 
 // True for 127.0.0.0/8, ::1 and an IPv4 loopback mapped into IPv6.
 bool IsLoopback(const QHostAddress& address);

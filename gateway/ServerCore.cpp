@@ -19,7 +19,6 @@
 namespace gateway {
 
 namespace {
-constexpr int kMaxPort = 65535;
 // A client closing cleanly may leave this much unread; more is not worth waiting for.
 constexpr int kDrainOnClose = 64 * 1024;
 // While a lingering client still has work outstanding, how often to look again: the quiet
@@ -40,12 +39,6 @@ bool peerOf(int fd, QHostAddress* address, quint16* port) {
   return !address->isNull();
 }
 
-QString hostPort(const QHostAddress& address, quint16 port) {
-  const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
-                           ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
-                           : address.toString();
-  return host + QLatin1Char(':') + QString::number(port);
-}
 }  // namespace
 
 // Hands every accepted descriptor to the core before Qt wraps it in a socket, so that a
@@ -262,50 +255,13 @@ ServerCore::~ServerCore() { stop(); }
 QString ServerCore::start(const Settings& s) {
   stop();
   QHostAddress address;
-  const QString bind = s.bind.trimmed();
-  if (bind.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0) {
-    address = QHostAddress(QHostAddress::LocalHost);
-  } else if (!ParseAddress(bind, &address)) {
-    return tr("%1: Bind=%2 is not an IP address.").arg(name, bind);
-  }
-  if (s.port < 0 || s.port > kMaxPort)
-    return tr("%1: Port=%2 is not a TCP port (1 to %3).").arg(name).arg(s.port).arg(kMaxPort);
-  if (s.maxClients < 1) return tr("%1: MaxClients=%2 must be 1 or more.").arg(name).arg(s.maxClients);
   QList<Range> ranges;
-  QString error;
-  if (!ParseAllow(s.allow, &ranges, &error)) return name + QStringLiteral(": ") + error;
+  const QString problem = CheckListen(name, s, &address, &ranges);
+  if (!problem.isEmpty()) return problem;
   const bool loopback = IsLoopback(address);
-  // Allow holds IPv4 ranges only: on any other IPv6 address nobody could be admitted.
-  if (!loopback && address.protocol() == QAbstractSocket::IPv6Protocol) {
-    return tr("%1: Bind=%2 is an IPv6 address; clients are admitted by IPv4 address only, "
-              "so use Bind=0.0.0.0 (or an IPv4 address of this machine), or ::1 for this "
-              "machine alone.")
-        .arg(name, bind);
-  }
-  if (!loopback && ranges.isEmpty()) {
-    return tr("%1: Bind=%2 is not a loopback address, so Allow must name the clients "
-              "that may connect (for example Allow=192.168.1.0/24).")
-        .arg(name, bind);
-  }
-
   auto* server = new CoreListener(*this);
   if (!server->listen(address, quint16(s.port))) {
-    const QString where = hostPort(address, quint16(s.port));
-    switch (server->serverError()) {
-      case QAbstractSocket::AddressInUseError:
-        error = tr("%1: %2 is already in use by another program.").arg(name, where);
-        break;
-      case QAbstractSocket::SocketAddressNotAvailableError:
-        error = tr("%1: %2 cannot be bound: %3 is not an address of this machine.")
-                    .arg(name, where, address.toString());
-        break;
-      case QAbstractSocket::SocketAccessError:
-        error = tr("%1: no permission to listen on %2.").arg(name, where);
-        break;
-      default:
-        error = tr("%1: cannot listen on %2: %3.").arg(name, where, server->errorString());
-        break;
-    }
+    const QString error = ListenFailure(name, address, quint16(s.port), *server);
     delete server;
     return error;
   }
@@ -334,7 +290,7 @@ bool ServerCore::isListening() const { return listener && listener->isListening(
 quint16 ServerCore::port() const { return listener ? listener->serverPort() : 0; }
 
 QString ServerCore::listenText() const {
-  return listener ? hostPort(listener->serverAddress(), listener->serverPort()) : QString();
+  return listener ? HostPort(listener->serverAddress(), listener->serverPort()) : QString();
 }
 
 std::vector<ClientHandle*> ServerCore::clientList() const { return {clients.begin(), clients.end()}; }
@@ -387,7 +343,7 @@ void ServerCore::admit(qintptr descriptor) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
   ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
-  auto* client = new CoreClient(*this, fd, hostPort(peer, peerPort));
+  auto* client = new CoreClient(*this, fd, HostPort(peer, peerPort));
   // Counted before its protocol writes: a peer that resets during its first write is dropped
   // (and forgotten) like any other, never kept as a dead slot.
   clients.push_back(client);

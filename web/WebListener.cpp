@@ -7,7 +7,6 @@
 namespace web {
 
 namespace {
-constexpr int kMaxPort = 65535;
 constexpr char kWatchName[] = "web-request-watch";
 
 // Watches one HTTP connection: its idle time and the bytes of the request under way.
@@ -44,35 +43,13 @@ QString HostPort(const QHostAddress& address, quint16 port) {
 Listener::Listener(QObject* parent) : QTcpServer(parent) {}
 
 QString Listener::start(const gateway::Settings& s, int maxOpen) {
-  // The gateway's core makes the same checks with the same words (gateway/ServerCore.cpp).
+  // The gateway's rules, in its words.
   QHostAddress address;
-  const QString bind = s.bind.trimmed();
-  if (bind.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0) address = QHostAddress(QHostAddress::LocalHost);
-  else if (!gateway::ParseAddress(bind, &address)) return tr("Web: Bind=%1 is not an IP address.").arg(bind);
-  if (s.port < 0 || s.port > kMaxPort) return tr("Web: Port=%1 is not a TCP port (1 to %2).").arg(s.port).arg(kMaxPort);
-  if (s.maxClients < 1) return tr("Web: MaxClients=%1 must be 1 or more.").arg(s.maxClients);
   QList<gateway::Range> ranges;
-  QString error;
-  if (!gateway::ParseAllow(s.allow, &ranges, &error)) return QStringLiteral("Web: ") + error;
+  const QString problem = gateway::CheckListen(QStringLiteral("Web"), s, &address, &ranges);
+  if (!problem.isEmpty()) return problem;
   const bool loopback = gateway::IsLoopback(address);
-  if (!loopback && address.protocol() == QAbstractSocket::IPv6Protocol)
-    return tr("Web: Bind=%1 is an IPv6 address; clients are admitted by IPv4 address only, so use "
-              "Bind=0.0.0.0 (or an IPv4 address of this machine), or ::1 for this machine alone.")
-        .arg(bind);
-  if (!loopback && ranges.isEmpty())
-    return tr("Web: Bind=%1 is not a loopback address, so Allow must name the clients that may "
-              "connect (for example Allow=192.168.1.0/24).")
-        .arg(bind);
-  if (!listen(address, quint16(s.port))) {
-    const QString where = HostPort(address, quint16(s.port));
-    switch (serverError()) {
-      case QAbstractSocket::AddressInUseError: return tr("Web: %1 is already in use by another program.").arg(where);
-      case QAbstractSocket::SocketAddressNotAvailableError:
-        return tr("Web: %1 cannot be bound: %2 is not an address of this machine.").arg(where, address.toString());
-      case QAbstractSocket::SocketAccessError: return tr("Web: no permission to listen on %1.").arg(where);
-      default: return tr("Web: cannot listen on %1: %2.").arg(where, errorString());
-    }
-  }
+  if (!listen(address, quint16(s.port))) return gateway::ListenFailure(QStringLiteral("Web"), address, quint16(s.port), *this);
   allow = ranges;
   loopbackOnly = loopback;
   maxConnections = maxOpen;
