@@ -41,6 +41,15 @@ void whenTrue(std::function<bool()> cond, std::function<void()> action) {
   });
   t->start(10);
 }
+// A client of the window's gateway that keeps what it is sent.
+struct GatewayClient {
+  GatewayClient() {
+    QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] { got += socket.readAll(); });
+    socket.connectToHost(QHostAddress::LocalHost, MainForm->findChild<gateway::GatewayServer*>()->port());
+  }
+  QTcpSocket socket;
+  QByteArray got;
+};
 }  // namespace
 
 class TestGatewayLink : public QObject {
@@ -170,12 +179,10 @@ void TestGatewayLink::queuedClientCommandsDropped() {
   SimTcpSwitcher sw;
   QVERIFY(startOnTcp(sw, "[Link]\nPace=100\n[Gateway]\nPort=" + QString::number(freePort()) + "\n"));
   MainForm->show();
-  auto* server = MainForm->findChild<gateway::GatewayServer*>();
-  QTcpSocket client;
-  QByteArray got;
-  connect(&client, &QTcpSocket::readyRead, &client, [&] { got += client.readAll(); });
-  client.connectToHost(QHostAddress::LocalHost, server->port());
-  QVERIFY(client.waitForConnected(kWaitMs));
+  GatewayClient gateway;
+  QVERIFY(gateway.socket.waitForConnected(kWaitMs));
+  QTcpSocket& client = gateway.socket;
+  const QByteArray& got = gateway.got;
   client.write("1V1.2V2.3V3.4V4.5V5.6V6.");
   QTRY_COMPARE(sw.commands.size(), 1);
   if (end == "esc") QTest::keyClick(MainForm->windowHandle(), Qt::Key_Escape);
@@ -188,12 +195,10 @@ void TestGatewayLink::queuedClientCommandsDropped() {
 void TestGatewayLink::pacedFloodIsBounded() {
   SimTcpSwitcher sw;
   QVERIFY(startOnTcp(sw, "[Link]\nPace=1000\n[Gateway]\nPort=" + QString::number(freePort()) + "\n"));
-  auto* server = MainForm->findChild<gateway::GatewayServer*>();
-  QTcpSocket client;
-  QByteArray got;
-  connect(&client, &QTcpSocket::readyRead, &client, [&] { got += client.readAll(); });
-  client.connectToHost(QHostAddress::LocalHost, server->port());
-  QVERIFY(client.waitForConnected(kWaitMs));
+  GatewayClient gateway;
+  QVERIFY(gateway.socket.waitForConnected(kWaitMs));
+  QTcpSocket& client = gateway.socket;
+  const QByteArray& got = gateway.got;
   QByteArray flood;
   for (int i = 0; i < kClientWaitingEach + 44; ++i) flood += "1V1.";
   client.write(flood);
@@ -236,12 +241,10 @@ void TestGatewayLink::serialFloodNeverBlocksTheWindow() {
   writeSwitcherIni(QStringLiteral("[Gateway]\nPort=%1\n").arg(freePort()), {sw.slavePath});
   CreateForms();
   QVERIFY(QSignalSpy(MainForm, &TMainForm::identificationFinished).wait(kWaitMs));
-  auto* server = MainForm->findChild<gateway::GatewayServer*>();
-  QTcpSocket client;
-  QByteArray got;
-  connect(&client, &QTcpSocket::readyRead, &client, [&] { got += client.readAll(); });
-  client.connectToHost(QHostAddress::LocalHost, server->port());
-  QVERIFY(client.waitForConnected(kWaitMs));
+  GatewayClient gateway;
+  QVERIFY(gateway.socket.waitForConnected(kWaitMs));
+  QTcpSocket& client = gateway.socket;
+  const QByteArray& got = gateway.got;
   sw.pause(true);  // the device stalls
   sw.commands.clear();
   QElapsedTimer gap;
@@ -273,12 +276,10 @@ void TestGatewayLink::comDeviceLossTellsClientsBeforeTheBox() {
   writeSwitcherIni(QStringLiteral("[Link]\nPace=1000\n[Gateway]\nPort=%1\n").arg(freePort()), {sw->slavePath});
   CreateForms();
   QVERIFY(QSignalSpy(MainForm, &TMainForm::identificationFinished).wait(kWaitMs));
-  auto* server = MainForm->findChild<gateway::GatewayServer*>();
-  QTcpSocket client;
-  QByteArray got;
-  connect(&client, &QTcpSocket::readyRead, &client, [&] { got += client.readAll(); });
-  client.connectToHost(QHostAddress::LocalHost, server->port());
-  QVERIFY(client.waitForConnected(kWaitMs));
+  GatewayClient gateway;
+  QVERIFY(gateway.socket.waitForConnected(kWaitMs));
+  QTcpSocket& client = gateway.socket;
+  const QByteArray& got = gateway.got;
   client.write("1V1.2V2.3V3.");
   const QString label = QStringLiteral("127.0.0.1:%1").arg(client.localPort());
   QTRY_COMPARE(ClientCommandsWaiting(*MainForm, label), 2);  // the first went, two wait
