@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QHostAddress>
 
 #include "GatewaySettings.h"
@@ -23,16 +24,144 @@ QString value(const char* section, const char* key, const QString& iniFile) {
   return QString::fromUtf8(platform::GetPrivateProfileString(section, key, "", kValueBuffer, iniFile)).trimmed();
 }
 
-// A listener's section, checked by the rules (and in the words) it starts with.
-void checkListener(const char* section, const QString& iniFile, Check* c) {
-  const gateway::Settings s = gateway::ReadSettings(iniFile, section);
+// Every key each section of Switcher.ini takes, the console's and the bridge's: a misspelt
+// key or section would otherwise be passed over in silence (a "PaswordFile" leaves the page
+// open).
+struct KnownSection {
+  const char* name;
+  QStringList keys;
+};
+const QList<KnownSection>& knownSections() {
+  static const QStringList listener = {"Port", "Bind", "Allow", "MaxClients", "ReadOnly"};
+  static const QList<KnownSection> all = {
+      {"Bridge", {"Link", "CodeFile"}},
+      {"COM", {"COM1", "COM2", "COM3", "COM4"}},
+      {"TCP", {"IP", "Connect"}},
+      {"Link", {"Pace", "Reconnect", "Check"}},
+      {"Log", {"Enabled", "Days", "MaxMB"}},
+      {"Gateway", listener},
+      {"Panel", listener + QStringList{"Signal", "Inputs", "Outputs", "Name"}},
+      {"Web", listener + QStringList{"PasswordFile", "Hosts"}},
+      {"MQTT", {"Host", "Port", "Id", "Prefix", "User", "PasswordFile", "TLS", "CAFile", "CertFile", "KeyFile", "Discovery",
+                "DiscoveryPrefix", "ReadOnly", "Inputs", "Outputs"}},
+  };
+  return all;
+}
+
+// Sections given twice (the readers take the first alone), unknown sections and keys, and keys
+// given twice, read the way the profile reader reads lines.
+void checkLayout(const QString& path, Check* c) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return;
+  const QString file = QFileInfo(path).fileName();
+  QHash<QString, int> sectionLine;  // lower-case name -> first line
+  QHash<QString, int> keyLine;      // lower-case "section/key" -> first line
+  const KnownSection* known = nullptr;
+  QString section;
+  bool inSection = false;
+  int number = 0;
+  while (!f.atEnd()) {
+    QByteArray line = f.readLine();
+    if (++number == 1 && line.startsWith("\xEF\xBB\xBF")) line.remove(0, 3);
+    line = line.trimmed();
+    if (line.startsWith('\x1a')) line = line.mid(1).trimmed();
+    if (line.isEmpty() || line.startsWith(';')) continue;
+    if (line.startsWith('[')) {
+      const int close = int(line.indexOf(']'));
+      if (close <= 0) continue;
+      section = QString::fromUtf8(line.mid(1, close - 1).trimmed());
+      inSection = true;
+      known = nullptr;
+      for (const KnownSection& k : knownSections())
+        if (section.compare(QLatin1String(k.name), Qt::CaseInsensitive) == 0) known = &k;
+      if (!known) {
+        c->errors << QStringLiteral("%1 line %2: [%3] is not a section of the bridge or the console").arg(file).arg(number).arg(section);
+        continue;
+      }
+      section = QLatin1String(known->name);
+      const int first = sectionLine.value(section, 0);
+      if (first) c->errors << QStringLiteral("%1 line %2: [%3] is there already (line %4), and only the first is read: join them")
+                                  .arg(file).arg(number).arg(section).arg(first);
+      else sectionLine.insert(section, number);
+      continue;
+    }
+    const int eq = int(line.indexOf('='));
+    if (eq <= 0) continue;
+    const QString key = QString::fromUtf8(line.left(eq).trimmed());
+    if (!inSection) {
+      c->errors << QStringLiteral("%1 line %2: %3 is outside any section").arg(file).arg(number).arg(key);
+      continue;
+    }
+    if (!known) continue;  // said once for its section
+    QString name;
+    for (const QString& k : known->keys)
+      if (key.compare(k, Qt::CaseInsensitive) == 0) name = k;
+    if (name.isEmpty()) {
+      c->errors << QStringLiteral("%1 line %2: %3 is not a key of [%4] (it takes %5)")
+                       .arg(file).arg(number).arg(key, section, known->keys.join(QStringLiteral(", ")));
+      continue;
+    }
+    const QString id = section + QLatin1Char('/') + name;
+    const int first = keyLine.value(id, 0);
+    if (first) c->errors << QStringLiteral("%1 line %2: [%3] %4 is there already (line %5), and only the first is read")
+                                .arg(file).arg(number).arg(section, name).arg(first);
+    else keyLine.insert(id, number);
+  }
+}
+
+// A whole number as written ("10ms" or "fast" is none: the readers would take 10 or 0).
+bool wholeNumber(const char* section, const char* key, const QString& iniFile, Check* c) {
+  const QString v = value(section, key, iniFile);
+  bool ok = v.isEmpty();
+  if (!ok) {
+    ok = !v.isEmpty() && v.size() <= 9;
+    for (const QChar ch : v) ok = ok && ch >= QLatin1Char('0') && ch <= QLatin1Char('9');
+  }
+  if (!ok) c->errors << QStringLiteral("[%1] %2=%3 is not a whole number").arg(QLatin1String(section), QLatin1String(key), v);
+  return ok;
+}
+
+// Where a listener listens, for the check that no two share a port.
+struct Endpoint {
+  QString name;
+  QHostAddress address;
+  int port = 0;
+};
+
+// A listener's section, checked by the rules (and in the words) it starts with: one error for
+// a value that cannot be read, else what CheckListen says.
+void checkListener(const char* section, gateway::Settings s, int runPort, QList<Endpoint>* endpoints, Check* c,
+                   const QString& note = {}) {
+  if (runPort != 0) s.port = runPort;
   if (s.port == 0) return;
-  if (!s.problem.isEmpty()) c->errors << s.problem;
+  if (!s.problem.isEmpty()) {
+    c->errors << s.problem;
+    return;
+  }
   QHostAddress address;
   QList<gateway::Range> ranges;
   const QString problem = gateway::CheckListen(QLatin1String(section), s, &address, &ranges);
-  if (!problem.isEmpty()) c->errors << problem;
-  c->serves << QStringLiteral("%1 on %2:%3%4").arg(QLatin1String(section), s.bind).arg(s.port).arg(s.readOnly ? " (read only)" : "");
+  if (!problem.isEmpty()) {
+    c->errors << problem;
+    return;
+  }
+  c->serves << QStringLiteral("%1 on %2:%3%4%5").arg(QLatin1String(section), s.bind).arg(s.port).arg(s.readOnly ? " (read only)" : "", note);
+  endpoints->append({QLatin1String(section), address, s.port});
+}
+
+// Two listeners on one port clash when their addresses are the same or either takes every
+// address; the second would otherwise be refused at the start as "in use by another program".
+void checkClashes(const QList<Endpoint>& endpoints, Check* c) {
+  auto any = [](const QHostAddress& a) {
+    return a == QHostAddress(QHostAddress::AnyIPv4) || a == QHostAddress(QHostAddress::AnyIPv6) || a == QHostAddress(QHostAddress::Any);
+  };
+  for (int i = 0; i < endpoints.size(); ++i)
+    for (int j = 0; j < i; ++j) {
+      const Endpoint& a = endpoints[j];
+      const Endpoint& b = endpoints[i];
+      if (a.port == b.port && (a.address.isEqual(b.address, QHostAddress::TolerantConversion) || any(a.address) || any(b.address)))
+        c->errors << QStringLiteral("%1: Port=%2 is the %3's port too; each service needs a port of its own").arg(b.name).arg(b.port).arg(a.name);
+    }
 }
 }  // namespace
 
@@ -87,41 +216,62 @@ QString CodeFilePath(const QString& iniFile) {
   return QFile::decodeName(platform::GetPrivateProfileString("CodeFile", "Dir", "", kValueBuffer, QStringLiteral("Switch.ini")));
 }
 
-Check CheckSettings(const QString& iniFile) {
+Check CheckSettings(const QString& iniFile, const engine::ServiceRun& run) {
   Check c;
   const QString path = platform::profilePath(iniFile);
   if (QFileInfo::exists(path) && !QFileInfo(path).isReadable()) c.errors << QStringLiteral("%1 cannot be read").arg(path);
+  checkLayout(path, &c);
   const LinkChoice link = ReadLink(iniFile);
   if (!link.problem.isEmpty()) c.errors << link.problem;
   else if (link.kind == LinkChoice::Kind::Serial) {
-    if (!QFileInfo::exists(link.device)) c.errors << QStringLiteral("[Bridge] Link: %1 does not exist (see --list-ports)").arg(link.device);
+    // An adapter may be plugged in later: the bridge waits for it, as it does when it goes.
+    if (!QFileInfo::exists(link.device))
+      c.warnings << QStringLiteral("[Bridge] Link: %1 does not exist (yet); the link opens when it appears (see --list-ports)").arg(link.device);
     c.serves << QStringLiteral("switcher on %1").arg(link.label);
   } else {
     c.serves << QStringLiteral("switcher on TCP %1:%2").arg(link.host).arg(link.port);
   }
-  checkListener("Gateway", iniFile, &c);
-  checkListener(gateway::kPanelSection, iniFile, &c);
-  checkListener("Web", iniFile, &c);
+  QList<Endpoint> endpoints;
+  if (wholeNumber("Gateway", "MaxClients", iniFile, &c)) checkListener("Gateway", gateway::ReadSettings(iniFile), run.gatewayPort, &endpoints, &c);
+  const gateway::Settings panel = gateway::ReadSettings(iniFile, gateway::kPanelSection);
+  const bool panelOn = (run.panelPort != 0 ? run.panelPort : panel.port) != 0;
+  const bool panelNumbers = wholeNumber(gateway::kPanelSection, "MaxClients", iniFile, &c) &
+                            wholeNumber(gateway::kPanelSection, "Inputs", iniFile, &c) &
+                            wholeNumber(gateway::kPanelSection, "Outputs", iniFile, &c);
+  const gateway::PanelExtras extras = gateway::ReadPanelExtras(iniFile);
+  if (panelNumbers && !extras.problem.isEmpty() && panelOn) c.errors << extras.problem;
+  else if (panelNumbers) checkListener(gateway::kPanelSection, panel, run.panelPort, &endpoints, &c);
   const web::Settings w = web::ReadSettings(iniFile);
-  if (w.listen.port != 0 && !w.passwordFile.isEmpty()) {
+  const bool webOn = (run.webPort != 0 ? run.webPort : w.listen.port) != 0;
+  QString password = QStringLiteral(", no password");
+  if (webOn && !w.passwordFile.isEmpty()) {
     QString why;
     if (web::ReadPassword(w.passwordFile, &why).isEmpty()) c.errors << QStringLiteral("[Web] %1").arg(why);
+    password = QStringLiteral(", password from %1").arg(w.passwordFile);
   }
+  checkListener("Web", w.listen, run.webPort, &endpoints, &c, password);
+  checkClashes(endpoints, &c);
   const QString pace = value("Link", "Pace", iniFile);
   bool paceOk = pace.isEmpty();
   if (!paceOk) paceOk = pace.toInt(&paceOk) >= 0 && paceOk;
   if (!paceOk) c.errors << QStringLiteral("[Link] Pace=%1 is not a number of milliseconds").arg(pace);
-  const gateway::PanelExtras extras = gateway::ReadPanelExtras(iniFile);
-  if (!extras.problem.isEmpty() && gateway::ReadSettings(iniFile, gateway::kPanelSection).port != 0) c.errors << extras.problem;
-  const mqtt::Settings m = mqtt::ReadSettings(iniFile);
-  if (!m.host.isEmpty()) {
+  mqtt::Settings m = mqtt::ReadSettings(iniFile);
+  if (!run.mqttHost.isEmpty()) {
+    m.host = run.mqttHost;
+    if (run.mqttPort > 0) m.port = run.mqttPort;
+  }
+  const bool mqttNumbers = wholeNumber("MQTT", "Port", iniFile, &c) & wholeNumber("MQTT", "Inputs", iniFile, &c) &
+                           wholeNumber("MQTT", "Outputs", iniFile, &c);
+  if (!m.host.isEmpty() && mqttNumbers) {
     const QString problem = mqtt::Problem(m);
     if (!problem.isEmpty()) c.errors << QStringLiteral("[MQTT] %1").arg(problem);
-    c.serves << QStringLiteral("MQTT to %1:%2 as %3/%4").arg(m.host).arg(m.port).arg(m.prefix, m.id);
+    else c.serves << QStringLiteral("MQTT to %1:%2 as %3/%4").arg(m.host).arg(m.port).arg(m.prefix, m.id);
   }
   bool ok = true;
   platform::GetPrivateProfileBool("Log", "Enabled", true, iniFile, &ok);
   if (!ok) c.errors << QStringLiteral("[Log] Enabled=%1 is not 1/0, true/false, yes/no or on/off").arg(value("Log", "Enabled", iniFile));
+  wholeNumber("Log", "Days", iniFile, &c);
+  wholeNumber("Log", "MaxMB", iniFile, &c);
   const QString codes = CodeFilePath(iniFile);
   if (!codes.isEmpty()) {
     if (!QFileInfo(codes).isReadable()) c.errors << QStringLiteral("code group file %1 cannot be read").arg(codes);

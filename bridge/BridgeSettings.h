@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "Services.h"
+
 namespace bridge {
 
 // Where the settings are: $SWITCHER_CONFIG_DIR, else the unit's configuration folder under
@@ -30,11 +32,14 @@ LinkChoice ReadLink(const QString& iniFile = QStringLiteral("Switcher.ini"));
 QString CodeFilePath(const QString& iniFile = QStringLiteral("Switcher.ini"));
 
 // Every problem the settings have, one line each ("[Panel] ReadOnly=maybe is not ..."), and
-// a description of what would be served.
+// a description of what would be served. The start refuses what errors holds; a warning (a
+// serial device not plugged in yet) is said and the bridge waits for it.
 struct Check {
   QStringList errors;
+  QStringList warnings;
   QStringList serves;
 };
-Check CheckSettings(const QString& iniFile = QStringLiteral("Switcher.ini"));
+// run: the ports and broker given on the command line for this run.
+Check CheckSettings(const QString& iniFile = QStringLiteral("Switcher.ini"), const engine::ServiceRun& run = {});
 
 }  // namespace bridge

@@ -35,6 +35,8 @@
 namespace {
 
 constexpr char kIni[] = "Switcher.ini";
+// sysexits' EX_CONFIG: the unit does not restart on settings that stay wrong until edited.
+constexpr int kExitSettings = 78;
 int signalPipe[2] = {-1, -1};
 
 // stderr is the journal's stream: $JOURNAL_STREAM names its device and inode (a shell started
@@ -99,10 +101,10 @@ int listPorts() {
   return 0;
 }
 
-int check() {
-  const bridge::Check c = bridge::CheckSettings(kIni);
+int check(const bridge::Check& c) {
   std::printf("settings: %s\n", qPrintable(platform::profilePath(kIni)));
   for (const QString& s : c.serves) std::printf("serves: %s\n", qPrintable(s));
+  for (const QString& w : c.warnings) std::fprintf(stderr, "warning: %s\n", qPrintable(w));
   for (const QString& e : c.errors) std::fprintf(stderr, "error: %s\n", qPrintable(e));
   return c.errors.isEmpty() ? 0 : 1;
 }
@@ -161,16 +163,22 @@ int main(int argc, char** argv) {
   // Under systemd the log goes to the service's state folder.
   if (qEnvironmentVariableIsEmpty("SWITCHER_LOG_DIR") && !qEnvironmentVariableIsEmpty("STATE_DIRECTORY"))
     qputenv("SWITCHER_LOG_DIR", qgetenv("STATE_DIRECTORY") + "/log");
-  if (doCheck) return check();
+  // The start takes the settings through the same check as --check, and refuses what it calls
+  // an error rather than start with a value read as something else.
+  const bridge::Check settings = bridge::CheckSettings(kIni, run);
+  if (doCheck) return check(settings);
 
   // Qt's own event loop: the GLib one maps GLib and PCRE2 for nothing a bridge uses.
   if (qEnvironmentVariableIsEmpty("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
   QCoreApplication app(argc, argv);
-  const bridge::LinkChoice choice = bridge::ReadLink(kIni);
-  if (!choice.problem.isEmpty()) {
-    logLine(choice.problem);
-    return 1;
+  for (const QString& w : settings.warnings) logLine(QStringLiteral("warning: ") + w);
+  if (!settings.errors.isEmpty()) {
+    for (const QString& e : settings.errors) logLine(QStringLiteral("error: ") + e);
+    logLine(QStringLiteral("not started: the settings in %1 need mending (switcher-bridge --check)").arg(platform::profilePath(kIni)));
+    return kExitSettings;
   }
+  for (const QString& s : settings.serves) logLine(QStringLiteral("serves: ") + s);
+  const bridge::LinkChoice choice = bridge::ReadLink(kIni);
 
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0) return 1;
   struct sigaction sa {};
@@ -227,7 +235,11 @@ int main(int argc, char** argv) {
   });
 
   QObject::connect(&engine.services(), &engine::Services::status, &app, [](const QString&, const QString& text) { logLine(text); });
-  QObject::connect(&engine.services(), &engine::Services::failed, &app, [](const QString&, const QString& error) { logLine(error); });
+  QStringList notStarted;
+  QObject::connect(&engine.services(), &engine::Services::failed, &app, [&notStarted](const QString& service, const QString& error) {
+    logLine(error);
+    notStarted << service;
+  });
 
   QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
   QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
@@ -245,6 +257,14 @@ int main(int argc, char** argv) {
   });
 
   engine.services().start(run, kIni);
+  // A service the settings ask for and that cannot run fails the start, so that the unit shows
+  // it (and restarts once the port is free) rather than report ready without it.
+  if (!notStarted.isEmpty()) {
+    logLine(QStringLiteral("not started: %1 could not start").arg(notStarted.join(QStringLiteral(", "))));
+    engine.services().stop();
+    log.close();
+    return 1;
+  }
   link->open();
   notify("READY=1");
   logLine(QStringLiteral("started: settings in %1").arg(platform::configDir()));

@@ -75,7 +75,34 @@ class TestBridge : public QObject {
   void servesAndFollowsTheSwitcher();
   void checkNamesTheBadKey_data();
   void checkNamesTheBadKey();
+  void startRefusesWhatCheckRefuses_data();
+  void startRefusesWhatCheckRefuses();
+  void startFailsWhenAServiceCannotListen();
 };
+
+namespace {
+// The bridge started on the given settings until it exits by itself (or the bound).
+struct Run {
+  explicit Run(const QByteArray& ini) {
+    writeFile(dir.filePath("Switcher.ini"), ini);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("SWITCHER_CONFIG_DIR", dir.path());
+    env.insert("SWITCHER_LOG_DIR", dir.filePath("log"));
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(BRIDGE_PATH), {});
+    finished = process.waitForFinished(kWaitMs);
+    err = process.readAllStandardError();
+  }
+  ~Run() {
+    process.kill();
+    process.waitForFinished(kWaitMs);
+  }
+  QTemporaryDir dir;
+  QProcess process;
+  bool finished = false;
+  QByteArray err;
+};
+}  // namespace
 
 void TestBridge::servesAndFollowsTheSwitcher() {
   Broker broker;
@@ -157,7 +184,6 @@ void TestBridge::checkNamesTheBadKey_data() {
   QTest::addColumn<QByteArray>("ini");
   QTest::addColumn<QByteArray>("error");  // a part of the one line that names the fault
   QTest::newRow("COM number") << QByteArray("[Bridge]\nLink=COM9\n") << QByteArray("[Bridge] Link=COM9");
-  QTest::newRow("missing device") << QByteArray("[Bridge]\nLink=/dev/nonexistent-tty\n") << QByteArray("/dev/nonexistent-tty does not exist");
   QTest::newRow("unknown boolean") << QByteArray("[Bridge]\nLink=TCP 127.0.0.1\n[Panel]\nPort=9990\nReadOnly=maybe\n") << QByteArray("ReadOnly=maybe");
   QTest::newRow("open bind without Allow")
       << QByteArray("[Bridge]\nLink=TCP 127.0.0.1\n[Gateway]\nPort=7000\nBind=0.0.0.0\n") << QByteArray("Gateway: Bind=0.0.0.0 is not a loopback address");
@@ -179,6 +205,36 @@ void TestBridge::checkNamesTheBadKey() {
   const QByteArray err = check.readAllStandardError();
   QVERIFY2(err.contains(error), err.constData());
   QCOMPARE(err.count('\n'), 1);
+}
+
+void TestBridge::startRefusesWhatCheckRefuses_data() {
+  QTest::addColumn<QByteArray>("ini");
+  QTest::addColumn<QByteArray>("error");
+  const QByteArray tcp = "[Bridge]\nLink=TCP 127.0.0.1:1\n";
+  QTest::newRow("Pace that is no number") << tcp + "[Link]\nPace=fast\n" << QByteArray("error: [Link] Pace=fast");
+  QTest::newRow("log switch that is no boolean") << tcp + "[Log]\nEnabled=maybe\n" << QByteArray("error: [Log] Enabled=maybe");
+  QTest::newRow("two services on one port") << tcp + "[Gateway]\nPort=7000\n[Panel]\nPort=7000\n" << QByteArray("Port=7000 is the Gateway's port too");
+  QTest::newRow("a password in a second [Web]") << tcp + "[Web]\nPort=8080\n[Web]\nPasswordFile=/etc/pw\n" << QByteArray("[Web] is there already");
+}
+
+void TestBridge::startRefusesWhatCheckRefuses() {
+  QFETCH(QByteArray, ini);
+  QFETCH(QByteArray, error);
+  Run run(ini);
+  QVERIFY2(run.finished, "the bridge started on settings --check refuses");
+  QCOMPARE(run.process.exitCode(), 78);
+  QVERIFY2(run.err.contains(error), run.err.constData());
+  QVERIFY2(!run.err.contains("started: settings"), run.err.constData());
+}
+
+void TestBridge::startFailsWhenAServiceCannotListen() {
+  QTcpServer taken;
+  QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
+  Run run(QStringLiteral("[Bridge]\nLink=TCP 127.0.0.1:1\n[Gateway]\nPort=%1\n").arg(taken.serverPort()).toUtf8());
+  QVERIFY2(run.finished, "the bridge went on without its gateway");
+  QCOMPARE(run.process.exitCode(), 1);
+  QVERIFY2(run.err.contains("already in use"), run.err.constData());
+  QVERIFY2(run.err.contains("not started: Gateway"), run.err.constData());
 }
 
 QTEST_GUILESS_MAIN(TestBridge)

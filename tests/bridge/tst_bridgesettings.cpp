@@ -16,7 +16,23 @@ class TestBridgeSettings : public QObject {
   void link_data();
   void link();
   void listsPortsWithTheirStableNames();
+  void checkSaysEachFaultOnce_data();
+  void checkSaysEachFaultOnce();
+  void checkSaysWhetherThePageAsksAPassword_data();
+  void checkSaysWhetherThePageAsksAPassword();
 };
+
+namespace {
+// Switcher.ini with the given text in a folder of its own, for as long as it lives.
+struct Settings {
+  explicit Settings(const QByteArray& ini) {
+    QFile f(dir.filePath("Switcher.ini"));
+    if (f.open(QIODevice::WriteOnly)) f.write(ini);
+    qputenv("SWITCHER_CONFIG_DIR", QFile::encodeName(dir.path()));
+  }
+  QTemporaryDir dir;
+};
+}  // namespace
 
 void TestBridgeSettings::link_data() {
   QTest::addColumn<QByteArray>("ini");
@@ -83,6 +99,68 @@ void TestBridgeSettings::listsPortsWithTheirStableNames() {
   QCOMPARE(got[1].stableName, r.filePath("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2-if00-port0"));
   QCOMPARE(got[1].driver, QStringLiteral("ftdi_sio"));
   QCOMPARE(got[1].description, QStringLiteral("FTDI FT232R USB UART"));
+}
+
+void TestBridgeSettings::checkSaysEachFaultOnce_data() {
+  QTest::addColumn<QByteArray>("ini");
+  QTest::addColumn<QString>("error");  // a part of the one error; empty: none
+  const QByteArray tcp = "[Bridge]\nLink=TCP 127.0.0.1\n";
+  QTest::newRow("the documented Pace=0") << tcp + "[Link]\nPace=0\n" << "";
+  QTest::newRow("Pace that is no number") << tcp + "[Link]\nPace=fast\n" << "[Link] Pace=fast";
+  QTest::newRow("two services on one port") << tcp + "[Gateway]\nPort=7000\n[Web]\nPort=7000\n" << "Web: Port=7000 is the Gateway's port too";
+  QTest::newRow("one port on every address and on loopback")
+      << tcp + "[Panel]\nPort=9990\nBind=0.0.0.0\nAllow=10.0.0.0/8\n[Gateway]\nPort=9990\n" << "Panel: Port=9990 is the Gateway's port too";
+  QTest::newRow("one port on two addresses") << tcp + "[Panel]\nPort=9990\nBind=127.0.0.2\n[Gateway]\nPort=9990\n" << "";
+  QTest::newRow("a second [Web] section")
+      << tcp + "[Web]\nPort=8080\n[Gateway]\nPort=7000\n[web]\nPasswordFile=/etc/pw\n" << "line 7: [Web] is there already (line 3)";
+  QTest::newRow("a misspelt key") << tcp + "[Web]\nPort=8080\nPaswordFile=/etc/pw\n" << "PaswordFile is not a key of [Web]";
+  QTest::newRow("a misspelt section") << tcp + "[Gatway]\nPort=7000\n" << "[Gatway] is not a section";
+  QTest::newRow("a key given twice") << tcp + "[Gateway]\nPort=7000\nport=7001\n" << "[Gateway] Port is there already (line 4)";
+  QTest::newRow("a key outside any section") << "Port=7000\n" + tcp << "Port is outside any section";
+  QTest::newRow("a port with a letter") << tcp + "[Web]\nPort=18890x\n" << "Port=18890x";
+  QTest::newRow("MaxClients with a letter") << tcp + "[Gateway]\nPort=7000\nMaxClients=8x\n" << "[Gateway] MaxClients=8x";
+  QTest::newRow("log days that are no number") << tcp + "[Log]\nDays=ten\n" << "[Log] Days=ten";
+  QTest::newRow("MQTT port with a letter") << tcp + "[MQTT]\nHost=broker\nPort=1883x\n" << "[MQTT] Port=1883x";
+  QTest::newRow("a console key is known") << tcp + "[TCP]\nIP=10.0.0.5\nConnect=1\n[COM]\nCOM2=/dev/ttyUSB0\n[Link]\nReconnect=0\n" << "";
+}
+
+void TestBridgeSettings::checkSaysEachFaultOnce() {
+  QFETCH(QByteArray, ini);
+  QFETCH(QString, error);
+  Settings s(ini);
+  const bridge::Check c = bridge::CheckSettings();
+  QVERIFY2(c.errors.size() == (error.isEmpty() ? 0 : 1), qPrintable(c.errors.join('\n')));
+  if (!error.isEmpty()) QVERIFY2(c.errors[0].contains(error), qPrintable(c.errors[0]));
+  for (const QString& line : c.serves) QVERIFY2(!line.contains(":-1"), qPrintable(line));
+}
+
+void TestBridgeSettings::checkSaysWhetherThePageAsksAPassword_data() {
+  QTest::addColumn<QByteArray>("section");
+  QTest::addColumn<int>("runPort");
+  QTest::addColumn<QString>("serves");  // the page's line; empty: none
+  QTest::newRow("no password") << QByteArray("[Web]\nPort=8080\n") << 0 << "Web on 127.0.0.1:8080, no password";
+  QTest::newRow("a password") << QByteArray("[Web]\nPort=8080\nPasswordFile=%1\n") << 0 << "Web on 127.0.0.1:8080, password from %1";
+  QTest::newRow("the port of this run") << QByteArray("[Web]\nPasswordFile=%1\n") << 8090 << "Web on 127.0.0.1:8090, password from %1";
+  QTest::newRow("off") << QByteArray("[Web]\nPasswordFile=%1\n") << 0 << "";
+}
+
+void TestBridgeSettings::checkSaysWhetherThePageAsksAPassword() {
+  QFETCH(QByteArray, section);
+  QFETCH(int, runPort);
+  QFETCH(QString, serves);
+  QTemporaryDir dir;
+  const QString password = dir.filePath("web.password");
+  QFile f(password);
+  QVERIFY(f.open(QIODevice::WriteOnly));
+  f.write("secret\n");
+  f.close();
+  Settings s("[Bridge]\nLink=TCP 127.0.0.1\n" + QString::fromUtf8(section).arg(password).toUtf8());
+  engine::ServiceRun run;
+  run.webPort = runPort;
+  const bridge::Check c = bridge::CheckSettings(QStringLiteral("Switcher.ini"), run);
+  QVERIFY2(c.errors.isEmpty(), qPrintable(c.errors.join('\n')));
+  const QStringList web = c.serves.filter(QStringLiteral("Web"));
+  QCOMPARE(web, serves.isEmpty() ? QStringList() : QStringList{serves.arg(password)});
 }
 
 QTEST_GUILESS_MAIN(TestBridgeSettings)
