@@ -28,6 +28,7 @@
 #include "SerialLink.h"
 #include "Services.h"
 #include "SessionLog.h"
+#include "StatusLines.h"
 #include "SwitcherEngine.h"
 #include "TcpLink.h"
 
@@ -207,10 +208,12 @@ int main(int argc, char** argv) {
     logLine(t);
     log.event(t);
   });
-  QObject::connect(&engine, &engine::SwitcherEngine::stateChanged, &app, [&engine](engine::LinkState s, const QString& why) {
+  // The status line holds the link and every service with its clients; the journal hears client
+  // counts at most once a minute per service.
+  bridge::StatusLines statusLines(logLine, [](const QString& text) { notify("STATUS=" + text.toUtf8()); });
+  QObject::connect(&engine, &engine::SwitcherEngine::stateChanged, &app, [&statusLines](engine::LinkState s, const QString& why) {
     const QString word = engine::LinkStateWord(s);
-    notify(QStringLiteral("STATUS=link %1%2").arg(word, why.isEmpty() ? QString() : QStringLiteral(": ") + why).toUtf8());
-    (void)engine;
+    statusLines.setLink(QStringLiteral("link %1%2").arg(word, why.isEmpty() ? QString() : QStringLiteral(": ") + why));
   });
   QObject::connect(&engine.queue(), &engine::CommandQueue::clientSent, &app, [&engine, &log](const QByteArray& c, const QString& label) {
     log.sent(c + "   [" + label.toUtf8() + "]", engine.linkName());
@@ -234,7 +237,10 @@ int main(int argc, char** argv) {
                           : QStringLiteral("routing not saved to %1: %2").arg(codeFile, why));
   });
 
-  QObject::connect(&engine.services(), &engine::Services::status, &app, [](const QString&, const QString& text) { logLine(text); });
+  QObject::connect(&engine.services(), &engine::Services::status, &app, [&statusLines](const QString& service, const QString& text) {
+    // The listeners' lines change with their client counts alone; MQTT's say the broker's state.
+    statusLines.setService(service, text, service != QLatin1String("MQTT"));
+  });
   QStringList notStarted;
   QObject::connect(&engine.services(), &engine::Services::failed, &app, [&notStarted](const QString& service, const QString& error) {
     logLine(error);

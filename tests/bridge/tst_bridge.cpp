@@ -9,7 +9,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstring>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include "BrokerSupport.h"
 
@@ -78,6 +82,7 @@ class TestBridge : public QObject {
   void startRefusesWhatCheckRefuses_data();
   void startRefusesWhatCheckRefuses();
   void startFailsWhenAServiceCannotListen();
+  void clientsShowInTheStatusLineNotEveryOneInTheJournal();
 };
 
 namespace {
@@ -235,6 +240,56 @@ void TestBridge::startFailsWhenAServiceCannotListen() {
   QCOMPARE(run.process.exitCode(), 1);
   QVERIFY2(run.err.contains("already in use"), run.err.constData());
   QVERIFY2(run.err.contains("not started: Gateway"), run.err.constData());
+}
+
+void TestBridge::clientsShowInTheStatusLineNotEveryOneInTheJournal() {
+  // The service manager's socket: the bridge's status lines arrive here.
+  QTemporaryDir dir;
+  const QByteArray socketPath = QFile::encodeName(dir.filePath("notify"));
+  const int notifyFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  QVERIFY(notifyFd >= 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, socketPath.constData(), size_t(socketPath.size()));
+  QVERIFY(::bind(notifyFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0);
+  QByteArray status;
+  auto statusNow = [&] {
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(notifyFd, buffer, sizeof buffer, 0)) > 0;) {
+      const QByteArray d(buffer, int(n));
+      if (d.startsWith("STATUS=")) status = d.mid(7);
+    }
+    return status;
+  };
+
+  const quint16 port = freePort();
+  writeFile(dir.filePath("Switcher.ini"), QStringLiteral("[Bridge]\nLink=TCP 127.0.0.1:1\n[Gateway]\nPort=%1\n").arg(port).toUtf8());
+  QProcess bridge;
+  QByteArray log;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("SWITCHER_CONFIG_DIR", dir.path());
+  env.insert("SWITCHER_LOG_DIR", dir.filePath("log"));
+  env.insert("NOTIFY_SOCKET", QString::fromUtf8(socketPath));
+  bridge.setProcessEnvironment(env);
+  connect(&bridge, &QProcess::readyReadStandardError, &bridge, [&] { log += bridge.readAllStandardError(); });
+  bridge.start(QStringLiteral(BRIDGE_PATH), {});
+  QVERIFY(bridge.waitForStarted(kWaitMs));
+  QTRY_VERIFY_WITH_TIMEOUT(statusNow().contains("Gateway: listening"), kWaitMs);
+
+  const QByteArray listening = QStringLiteral("Gateway: listening on 127.0.0.1:%1, ").arg(port).toUtf8();
+  {
+    Client a(port), b(port), c(port);
+    QTRY_VERIFY2_WITH_TIMEOUT(statusNow().contains(listening + "3 clients"), statusNow().constData(), kWaitMs);
+  }
+  for (int i = 0; i < 10; ++i) {
+    Client page(port);
+    QVERIFY(page.socket.waitForConnected(kWaitMs));
+  }
+  QTRY_VERIFY2_WITH_TIMEOUT(statusNow().endsWith(listening + "0 clients"), statusNow().constData(), kWaitMs);
+  ::close(notifyFd);
+  QVERIFY2(log.count("Gateway: listening") == 1, log.constData());
+  ::kill(pid_t(bridge.processId()), SIGTERM);
+  QVERIFY(bridge.waitForFinished(kWaitMs));
 }
 
 QTEST_GUILESS_MAIN(TestBridge)
