@@ -15,24 +15,56 @@ QString firstLine(const QString& path) {
   if (!f.open(QIODevice::ReadOnly)) return {};
   return QString::fromUtf8(f.readLine()).trimmed();
 }
+
+// Whether at is inside the folder root (and not root itself).
+bool inside(const QString& at, const QString& root) {
+  return at.size() > root.size() + 1 && at.startsWith(root + QLatin1Char('/'));
+}
+
+// The driver of the port's hardware. Since Linux 6.5 a UART's tty hangs off a "port" device
+// under a "ctrl" device of the serial core's own bus (serial-base), whose drivers say nothing:
+// the hardware's driver is the first one above them (serial8250, imx-uart, ...).
+QString driverOf(const QString& device, const QString& sysRoot) {
+  for (QString at = device; inside(at, sysRoot); at = QFileInfo(at).path()) {
+    const QString driver = QFileInfo(at + QStringLiteral("/driver")).canonicalFilePath();
+    if (driver.isEmpty() || QFileInfo(driver).path().endsWith(QLatin1String("/serial-base/drivers"))) continue;
+    return QFileInfo(driver).fileName();
+  }
+  return {};
+}
+
+// The kernel's names of serial ports: PC UARTs, USB adapters and modems, the UARTs of
+// embedded boards (ARM PL011, i.MX, Tegra, LPUART, SC16IS7xx, OMAP, Samsung, Qualcomm) and
+// Bluetooth serial links.
+const QStringList& portPatterns() {
+  static const QStringList patterns = {
+      QStringLiteral("ttyS*"),   QStringLiteral("ttyUSB*"), QStringLiteral("ttyACM*"),   QStringLiteral("ttyAMA*"),
+      QStringLiteral("ttymxc*"), QStringLiteral("ttyTHS*"), QStringLiteral("ttyLP*"),    QStringLiteral("ttySC*"),
+      QStringLiteral("ttyO*"),   QStringLiteral("ttySAC*"), QStringLiteral("ttyMSM*"),   QStringLiteral("ttyXRUSB*"),
+      QStringLiteral("rfcomm*")};
+  return patterns;
+}
+
+bool legacyUartName(const QString& name) {
+  return name.size() > 4 && name.startsWith(QLatin1String("ttyS")) && name[4].isDigit();
+}
 }  // namespace
 
 QList<SerialDevice> ListSerialDevices(const QString& devRoot, const QString& sysRoot) {
   QList<SerialDevice> out;
   const QDir ttys(sysRoot + QStringLiteral("/class/tty"));
-  const QStringList patterns = {QStringLiteral("ttyS*"), QStringLiteral("ttyUSB*"), QStringLiteral("ttyACM*"),
-                                QStringLiteral("ttyAMA*"), QStringLiteral("ttyXRUSB*"), QStringLiteral("rfcomm*")};
-  for (const QString& name : ttys.entryList(patterns, QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+  const QString sysReal = QFileInfo(sysRoot).canonicalFilePath();
+  for (const QString& name : ttys.entryList(portPatterns(), QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
     const QString sys = ttys.filePath(name);
     // Every machine lists ttyS0..ttyS31; a port with no UART behind it has type 0.
-    if (name.startsWith(QLatin1String("ttyS")) && firstLine(sys + QStringLiteral("/type")) == QLatin1String("0")) continue;
+    if (legacyUartName(name) && firstLine(sys + QStringLiteral("/type")) == QLatin1String("0")) continue;
     const QString device = QFileInfo(sys + QStringLiteral("/device")).canonicalFilePath();
     if (device.isEmpty()) continue;  // a virtual terminal
     SerialDevice d;
     d.path = devRoot + QLatin1Char('/') + name;
-    d.driver = QFileInfo(QFileInfo(sys + QStringLiteral("/device/driver")).canonicalFilePath()).fileName();
+    d.driver = driverOf(device, sysReal);
     // A USB adapter's interface sits under its device, which names the product.
-    for (QString at = device; at.startsWith(sysRoot) && d.description.isEmpty(); at = QFileInfo(at).path()) {
+    for (QString at = device; inside(at, sysReal) && d.description.isEmpty(); at = QFileInfo(at).path()) {
       const QString product = firstLine(at + QStringLiteral("/product"));
       if (!product.isEmpty()) {
         const QString maker = firstLine(at + QStringLiteral("/manufacturer"));

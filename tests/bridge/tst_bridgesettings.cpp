@@ -16,6 +16,8 @@ class TestBridgeSettings : public QObject {
   void link_data();
   void link();
   void listsPortsWithTheirStableNames();
+  void listsEveryUartWithItsDriver_data();
+  void listsEveryUartWithItsDriver();
   void checkSaysEachFaultOnce_data();
   void checkSaysEachFaultOnce();
   void checkSaysWhetherThePageAsksAPassword_data();
@@ -99,6 +101,49 @@ void TestBridgeSettings::listsPortsWithTheirStableNames() {
   QCOMPARE(got[1].stableName, r.filePath("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2-if00-port0"));
   QCOMPARE(got[1].driver, QStringLiteral("ftdi_sio"));
   QCOMPARE(got[1].description, QStringLiteral("FTDI FT232R USB UART"));
+}
+
+void TestBridgeSettings::listsEveryUartWithItsDriver_data() {
+  QTest::addColumn<QString>("name");
+  QTest::addColumn<QString>("device");  // under sys/devices
+  QTest::addColumn<QStringList>("drivers");  // "folder=bus/driver" links, from the device up
+  QTest::addColumn<QString>("driver");
+  QTest::newRow("8250 behind the serial core's port and ctrl")
+      << "ttyS0" << "platform/serial8250/serial8250:0/serial8250:0.0"
+      << QStringList{"platform/serial8250/serial8250:0/serial8250:0.0=serial-base/port",
+                     "platform/serial8250/serial8250:0=serial-base/ctrl", "platform/serial8250=platform/serial8250"}
+      << "serial8250";
+  QTest::newRow("PCI 8250 card") << "ttyS4" << "pci0000:00/0000:00:1c.0/0000:03:00.0/0000:03:00.0:0/0000:03:00.0:0.0"
+                                 << QStringList{"pci0000:00/0000:00:1c.0/0000:03:00.0/0000:03:00.0:0/0000:03:00.0:0.0=serial-base/port",
+                                                "pci0000:00/0000:00:1c.0/0000:03:00.0/0000:03:00.0:0=serial-base/ctrl",
+                                                "pci0000:00/0000:00:1c.0/0000:03:00.0=pci/serial"}
+                                 << "serial";
+  QTest::newRow("i.MX") << "ttymxc1" << "platform/soc/2020000.serial" << QStringList{"platform/soc/2020000.serial=platform/imx-uart"} << "imx-uart";
+  QTest::newRow("Tegra") << "ttyTHS1" << "platform/3110000.serial" << QStringList{"platform/3110000.serial=platform/serial-tegra"} << "serial-tegra";
+  QTest::newRow("LPUART") << "ttyLP0" << "platform/29390000.serial" << QStringList{"platform/29390000.serial=platform/fsl-lpuart"} << "fsl-lpuart";
+  QTest::newRow("SC16IS7xx on SPI") << "ttySC0" << "platform/spi0/spi0.0" << QStringList{"platform/spi0/spi0.0=spi/sc16is7xx"} << "sc16is7xx";
+}
+
+void TestBridgeSettings::listsEveryUartWithItsDriver() {
+  QFETCH(QString, name);
+  QFETCH(QString, device);
+  QFETCH(QStringList, drivers);
+  QFETCH(QString, driver);
+  QTemporaryDir root;
+  QDir r(root.path());
+  QVERIFY(r.mkpath("sys/devices/" + device));
+  QVERIFY(r.mkpath("sys/class/tty/" + name));
+  QVERIFY(QFile::link(r.filePath("sys/devices/" + device), r.filePath("sys/class/tty/" + name + "/device")));
+  for (const QString& d : drivers) {
+    const QStringList parts = d.split('=');
+    QVERIFY(r.mkpath("sys/bus/" + parts[1].section('/', 0, 0) + "/drivers/" + parts[1].section('/', 1)));
+    QVERIFY(QFile::link(r.filePath("sys/bus/" + parts[1].section('/', 0, 0) + "/drivers/" + parts[1].section('/', 1)),
+                        r.filePath("sys/devices/" + parts[0] + "/driver")));
+  }
+  const QList<bridge::SerialDevice> got = bridge::ListSerialDevices(r.filePath("dev"), r.filePath("sys"));
+  QCOMPARE(got.size(), 1);
+  QCOMPARE(got[0].path, r.filePath("dev/" + name));
+  QCOMPARE(got[0].driver, driver);
 }
 
 void TestBridgeSettings::checkSaysEachFaultOnce_data() {
