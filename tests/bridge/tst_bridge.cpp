@@ -120,10 +120,16 @@ void TestBridge::servesAndFollowsTheSwitcher() {
   QVERIFY(QFile::link(sim->pty, device));
   const quint16 gatewayPort = freePort(), panelPort = freePort();
   writeFile(dir.filePath("Switcher.ini"),
-            QStringLiteral("[Bridge]\nLink=%1\n[Gateway]\nPort=%2\n[Panel]\nPort=%3\n"
+            QStringLiteral("[Bridge]\nLink=%1\nCodeFile=%5\n[Gateway]\nPort=%2\n[Panel]\nPort=%3\n"
                            "[MQTT]\nHost=127.0.0.1\nPort=%4\nPrefix=rack\nId=a\nDiscovery=0\n")
-                .arg(device).arg(gatewayPort).arg(panelPort).arg(broker.port).toUtf8());
+                .arg(device).arg(gatewayPort).arg(panelPort).arg(broker.port).arg(dir.filePath("show.cgf")).toUtf8());
   writeFile(dir.filePath("Names.ini"), "[Outputs]\n1=Stage\n");
+  auto codeFile = [&](const QByteArray& group) {
+    writeFile(dir.filePath("show.cgf"), "<CodeTree User=\"Vantrel\" Description=\"CodeTree\">\r\n"
+                                        "<0 Type=\"2\" User=\"Show\" Description=\"" + group + "\"/>\r\n"
+                                        "<1 Type=\"3\" User=\"Show\" Description=\"1 to all\" Code=\"1All.\"/>\r\n</CodeTree>\r\n");
+  };
+  codeFile("Opening");
 
   QProcess bridge;
   QByteArray log;
@@ -148,6 +154,7 @@ void TestBridge::servesAndFollowsTheSwitcher() {
   QTRY_COMPARE_WITH_TIMEOUT(sub.value("rack/a/link"), QByteArray("up"), kWaitMs);
   QTRY_VERIFY_WITH_TIMEOUT(sub.value("rack/a/info").contains("\"outputs\":4"), kWaitMs);
   QVERIFY(sub.value("rack/a/info").contains("\"inputs\":8"));
+  QTRY_VERIFY_WITH_TIMEOUT(sub.value("rack/a/groups").contains("Show: Opening"), kWaitMs);
 
   // The switcher goes away (and its by-id name with it, as udev removes it): everyone is
   // told at once, with nobody at a desk.
@@ -166,10 +173,13 @@ void TestBridge::servesAndFollowsTheSwitcher() {
   QTRY_COMPARE_WITH_TIMEOUT(sub.value("rack/a/link"), QByteArray("up"), kWaitMs);
   QVERIFY(panel.take("Device present: true\n"));
 
-  // SIGHUP: a name edited in Names.ini reaches MQTT and the panels.
+  // SIGHUP: a name edited in Names.ini and a group edited in the code group file reach MQTT
+  // and the panels.
   writeFile(dir.filePath("Names.ini"), "[Outputs]\n1=Desk\n");
+  codeFile("Finale");
   ::kill(pid_t(bridge.processId()), SIGHUP);
   QTRY_COMPARE_WITH_TIMEOUT(sub.value("rack/a/output/1/name"), QByteArray("Desk"), kWaitMs);
+  QTRY_VERIFY_WITH_TIMEOUT(sub.value("rack/a/groups").contains("Show: Finale"), kWaitMs);
   QVERIFY(panel.take("OUTPUT LABELS:\n0 Desk\n"));
 
   // SIGTERM: a clean exit, the link's end and "offline" on the broker.
