@@ -315,10 +315,11 @@ class TestMainForm : public QObject {
     QCOMPARE(MainForm->SelectedPort, 1);
     QVERIFY(MainForm->SerialPort);
     QCOMPARE(MainForm->MemoSysInfo->line(2), QString("Current com : com1"));
-    QVERIFY(sw.commands.contains("Status."));
+    // The routing query and its reports travel after the probe: waited for, on a busy machine too.
+    QTRY_VERIFY_WITH_TIMEOUT(sw.commands.contains("Status."), kProbeWaitMs);
     QStringList expected = expectedCaptions();
     expected[6] = "5";
-    QCOMPARE(captions(), expected);
+    QTRY_COMPARE_WITH_TIMEOUT(captions(), expected, kProbeWaitMs);
     settle();
     QVERIFY(MainForm->RadioCOM[0]->isChecked());
     QVERIFY(!MainForm->ButtonOpenCom->isEnabled());
@@ -365,7 +366,7 @@ class TestMainForm : public QObject {
     QCOMPARE(MainForm->MemoSysInfo->line(2), QString("Current com : com2"));
     sw.commands.clear();
     MainForm->ButtonUpdateClick();
-    QVERIFY(sw.commands.contains("Status."));
+    QTRY_VERIFY_WITH_TIMEOUT(sw.commands.contains("Status."), kProbeWaitMs);
   }
 
   // A configuration box inside ComPort::Open runs a nested event loop; the start-up search
