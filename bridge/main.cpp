@@ -189,6 +189,9 @@ int main(int argc, char** argv) {
   for (int s : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(s, &sa, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
+  // The status line holds the link and every service with its clients; the journal hears client
+  // counts at most once a minute per service. It outlives the engine, whose end may still report.
+  bridge::StatusLines statusLines(logLine, [](const QString& text) { notify("STATUS=" + text.toUtf8()); });
   engine::SwitcherEngine engine;
   sessionlog::SessionLog log;
   bool ok = true;
@@ -208,9 +211,6 @@ int main(int argc, char** argv) {
     logLine(t);
     log.event(t);
   });
-  // The status line holds the link and every service with its clients; the journal hears client
-  // counts at most once a minute per service.
-  bridge::StatusLines statusLines(logLine, [](const QString& text) { notify("STATUS=" + text.toUtf8()); });
   QObject::connect(&engine, &engine::SwitcherEngine::stateChanged, &app, [&statusLines](engine::LinkState s, const QString& why) {
     const QString word = engine::LinkStateWord(s);
     statusLines.setLink(QStringLiteral("link %1%2").arg(word, why.isEmpty() ? QString() : QStringLiteral(": ") + why));
