@@ -44,10 +44,6 @@ const QStringList& portPatterns() {
       QStringLiteral("rfcomm*")};
   return patterns;
 }
-
-bool legacyUartName(const QString& name) {
-  return name.size() > 4 && name.startsWith(QLatin1String("ttyS")) && name[4].isDigit();
-}
 }  // namespace
 
 QList<SerialDevice> ListSerialDevices(const QString& devRoot, const QString& sysRoot) {
@@ -57,7 +53,7 @@ QList<SerialDevice> ListSerialDevices(const QString& devRoot, const QString& sys
   for (const QString& name : ttys.entryList(portPatterns(), QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
     const QString sys = ttys.filePath(name);
     // Every machine lists ttyS0..ttyS31; a port with no UART behind it has type 0.
-    if (legacyUartName(name) && firstLine(sys + QStringLiteral("/type")) == QLatin1String("0")) continue;
+    if (name.startsWith(QLatin1String("ttyS")) && firstLine(sys + QStringLiteral("/type")) == QLatin1String("0")) continue;
     const QString device = QFileInfo(sys + QStringLiteral("/device")).canonicalFilePath();
     if (device.isEmpty()) continue;  // a virtual terminal
     SerialDevice d;

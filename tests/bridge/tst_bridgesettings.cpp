@@ -158,6 +158,7 @@ void TestBridgeSettings::checkSaysEachFaultOnce_data() {
   QTest::newRow("one port on two addresses") << tcp + "[Panel]\nPort=9990\nBind=127.0.0.2\n[Gateway]\nPort=9990\n" << "";
   QTest::newRow("a second [Web] section")
       << tcp + "[Web]\nPort=8080\n[Gateway]\nPort=7000\n[web]\nPasswordFile=/etc/pw\n" << "line 7: [Web] is there already (line 3)";
+  QTest::newRow("a panel setting that cannot be taken") << tcp + "[Panel]\nPort=9990\nSignal=A\n" << "Panel: Signal=A must be B";
   QTest::newRow("a misspelt key") << tcp + "[Web]\nPort=8080\nPaswordFile=/etc/pw\n" << "PaswordFile is not a key of [Web]";
   QTest::newRow("a misspelt section") << tcp + "[Gatway]\nPort=7000\n" << "[Gatway] is not a section";
   QTest::newRow("a key given twice") << tcp + "[Gateway]\nPort=7000\nport=7001\n" << "[Gateway] Port is there already (line 4)";

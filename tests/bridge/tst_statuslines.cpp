@@ -30,6 +30,7 @@ void TestStatusLines::journalHearsCountsOncePerPeriod() {
   constexpr int kQuietMs = 300;
   lines.setQuietMs(kQuietMs);
   lines.setLink(QStringLiteral("link ready"));
+  QCOMPARE(status, QStringLiteral("link ready"));
   lines.setService(QStringLiteral("Gateway"), QStringLiteral("Gateway: 0 clients"), counts);
   heard.clear();
   for (const char* t : {"Web: 0 pages", "Web: 1 page", "Web: 3 pages", "Web: 2 pages"}) {
@@ -42,6 +43,10 @@ void TestStatusLines::journalHearsCountsOncePerPeriod() {
   lines.setService(QStringLiteral("Web"), QStringLiteral("Web: 5 pages"), counts);
   QCOMPARE(heard.size(), journal.size() + (counts ? 0 : 1));
   QTRY_COMPARE_WITH_TIMEOUT(heard.last(), QStringLiteral("Web: 5 pages"), 10 * kQuietMs);
+  // The link's part changes in place, and the journal does not hear it from here.
+  lines.setLink(QStringLiteral("link lost: /dev/ttyUSB0 went away"));
+  QCOMPARE(status, QStringLiteral("link lost: /dev/ttyUSB0 went away; Gateway: 0 clients; Web: 5 pages"));
+  QCOMPARE(heard.last(), QStringLiteral("Web: 5 pages"));
 }
 
 QTEST_GUILESS_MAIN(TestStatusLines)
