@@ -141,6 +141,7 @@ void TestBridge::servesAndFollowsTheSwitcher() {
   bridge.start(QStringLiteral(BRIDGE_PATH), {});
   QVERIFY(bridge.waitForStarted(kWaitMs));
   QTRY_VERIFY_WITH_TIMEOUT(log.contains("identified MATRIX 8X4"), kWaitMs);
+  QVERIFY(log.contains(QStringLiteral("serves: Panel on 127.0.0.1:%1").arg(panelPort).toUtf8()));
 
   // All three protocols, with the switcher's size.
   Client gateway(gatewayPort);
@@ -298,6 +299,7 @@ void TestBridge::clientsShowInTheStatusLineNotEveryOneInTheJournal() {
     QVERIFY(page.socket.waitForConnected(kWaitMs));
   }
   QTRY_VERIFY2_WITH_TIMEOUT(statusNow().endsWith(listening + "0 clients"), statusNow().constData(), kWaitMs);
+  QVERIFY2(status.startsWith("link "), status.constData());  // the link's state leads
   ::close(notifyFd);
   QVERIFY2(log.count("Gateway: listening") == 1, log.constData());
   ::kill(pid_t(bridge.processId()), SIGTERM);

@@ -118,6 +118,7 @@ void TestBridgeSettings::listsEveryUartWithItsDriver_data() {
                                                 "pci0000:00/0000:00:1c.0/0000:03:00.0/0000:03:00.0:0=serial-base/ctrl",
                                                 "pci0000:00/0000:00:1c.0/0000:03:00.0=pci/serial"}
                                  << "serial";
+  QTest::newRow("a device out of the tree: not followed") << "ttyUSB3" << "../../outside/usb" << QStringList{"../../outside/usb=usb-serial/pl2303"} << "";
   QTest::newRow("i.MX") << "ttymxc1" << "platform/soc/2020000.serial" << QStringList{"platform/soc/2020000.serial=platform/imx-uart"} << "imx-uart";
   QTest::newRow("Tegra") << "ttyTHS1" << "platform/3110000.serial" << QStringList{"platform/3110000.serial=platform/serial-tegra"} << "serial-tegra";
   QTest::newRow("LPUART") << "ttyLP0" << "platform/29390000.serial" << QStringList{"platform/29390000.serial=platform/fsl-lpuart"} << "fsl-lpuart";
