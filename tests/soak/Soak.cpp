@@ -140,6 +140,7 @@ class Soak : public QObject {
   struct Churn {
     std::unique_ptr<support::PageClient> page;
     QElapsedTimer age;
+    int ordinal = 0;  // sessions opened before it, the persistent pages included
   };
   std::vector<Churn> churn;
   int churnOpened = 0, churnGood = 0, churnFailed = 0;
@@ -343,17 +344,17 @@ void Soak::churnTick() {
       it = churn.erase(it);
     } else if (it->age.elapsed() > kPageStateMs) {
       if (++churnFailed <= 3)
-        fail(QStringLiteral("page sessions"), QStringLiteral("session %1 got no state within %2 ms").arg(churnOpened).arg(kPageStateMs));
+        fail(QStringLiteral("page sessions"), QStringLiteral("page session %1 got no state within %2 ms").arg(it->ordinal).arg(kPageStateMs));
       it = churn.erase(it);
     } else {
       ++it;
     }
   }
   if (int(churn.size()) < kChurnAtOnce) {
-    churn.push_back({std::make_unique<support::PageClient>(), {}});
+    ++churnOpened;
+    churn.push_back({std::make_unique<support::PageClient>(), {}, kPages + churnOpened});
     churn.back().age.start();
     churn.back().page->open(webPort);
-    ++churnOpened;
   }
 }
 
@@ -412,6 +413,13 @@ void Soak::check(const QString& name) {
       for (const QString& d : support::Differences(pages[k]->view, truth, false, true))
         all << QStringLiteral("page %1: %2").arg(k).arg(d);
     for (const QString& d : namesFileDifferences(truth)) all << QStringLiteral("Names.ini: ") + d;
+    // The switcher answers again: every front end must say so.
+    for (size_t k = 0; k < panels.size(); ++k)
+      if (!panels[k]->present()) all << QStringLiteral("panel %1: device not present").arg(k);
+    for (size_t k = 0; k < mqtts.size(); ++k)
+      if (mqtts[k]->link() != QLatin1String("up")) all << QStringLiteral("MQTT client %1: link %2").arg(k).arg(mqtts[k]->link());
+    for (size_t k = 0; k < pages.size(); ++k)
+      if (pages[k]->link != QLatin1String("ready")) all << QStringLiteral("page %1: link %2").arg(k).arg(pages[k]->link);
     return all;
   };
   QElapsedTimer settle;
