@@ -11,7 +11,6 @@ namespace sim {
 
 namespace {
 
-constexpr int kMaxClients = 8;
 constexpr int kMaxRefuseEvery = 1000000;
 
 QByteArray ok(const QByteArray& text = {}) {
@@ -46,7 +45,7 @@ quint16 ControlChannel::port() const { return server->serverPort(); }
 
 void ControlChannel::accept() {
   while (QTcpSocket* socket = server->nextPendingConnection()) {
-    if (findChildren<QTcpSocket*>().size() > kMaxClients) {
+    if (findChildren<QTcpSocket*>(QString(), Qt::FindDirectChildrenOnly).size() >= kMaxControlClients) {
       socket->abort();
       socket->deleteLater();
       continue;
@@ -58,12 +57,13 @@ void ControlChannel::accept() {
 }
 
 void ControlChannel::read(QTcpSocket* socket) {
-  while (socket->canReadLine()) {
+  bool tooLong = false;
+  while (!tooLong && socket->canReadLine()) {
     const QByteArray line = socket->readLine(kMaxControlLine + 2);
-    if (!line.endsWith('\n')) break;
-    socket->write(execute(line));
+    tooLong = !line.endsWith('\n');
+    if (!tooLong) socket->write(execute(line));
   }
-  if (socket->bytesAvailable() > kMaxControlLine) {
+  if (tooLong || socket->bytesAvailable() > kMaxControlLine) {
     socket->write(err("line longer than " + QByteArray::number(kMaxControlLine) + " bytes"));
     socket->disconnectFromHost();
   }

@@ -20,6 +20,8 @@ class Device;
 constexpr int kMaxControlLine = 256;
 constexpr int kDefaultPowerOffMs = 3000;
 constexpr int kMaxControlMs = 600000;
+// Control clients at once; one more is closed at once.
+constexpr int kMaxControlClients = 8;
 
 class ControlChannel final : public QObject {
   Q_OBJECT

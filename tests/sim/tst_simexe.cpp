@@ -5,6 +5,8 @@
 #include <QtTest>
 
 #include <chrono>
+#include <memory>
+#include <vector>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
@@ -182,12 +184,15 @@ class TestSimExe : public QObject {
   void greeting();
   void lateType_data();
   void lateType();
+  void lateTypeSetWhileRunning();
   void refuseEvery_data();
   void refuseEvery();
   void controlRoutesAsFrontPanel_data();
   void controlRoutesAsFrontPanel();
   void controlFaults_data();
   void controlFaults();
+  void controlChannelBounds_data();
+  void controlChannelBounds();
   void dropHangsUpPtyAndServesAnew();
 };
 
@@ -468,6 +473,27 @@ void TestSimExe::lateType() {
   }
 }
 
+void TestSimExe::lateTypeSetWhileRunning() {
+  Sim sim;
+  QVERIFY(sim.start({"--port", "0", "--quiet", "--outputs", "8", "--inputs", "8", "--control", "0"}));
+  QTcpSocket before;
+  QVERIFY(connectTo(before, sim.tcpPort()));
+  send(before, "Status1.");
+  QCOMPARE(readLine(before), av(1, 1));
+  QCOMPARE(sim.control("late-type 600"), QByteArray("OK\n"));
+  // The session under way was not slow to wake up; the next one is.
+  for (const bool late : {false, true}) {
+    QTcpSocket fresh;
+    QTcpSocket& s = late ? fresh : before;
+    if (late) QVERIFY(connectTo(fresh, sim.tcpPort()));
+    QElapsedTimer clock;
+    clock.start();
+    send(s, "/*Type;");
+    QCOMPARE(readLine(s), QByteArray("MATRIX 8X8\r\n"));
+    QVERIFY2((clock.elapsed() >= 600) == late, qPrintable(QString::number(clock.elapsed())));
+  }
+}
+
 void TestSimExe::refuseEvery_data() {
   QTest::addColumn<int>("every");
   QTest::addColumn<QList<int>>("refusedAt");  // 1-based command numbers answered E01
@@ -561,11 +587,13 @@ void TestSimExe::controlFaults_data() {
   QTest::addColumn<QByteArray>("undo");    // ends the fault; empty: it ends by itself
   QTest::addColumn<bool>("routeActs");     // a route sent during the fault is carried out
   QTest::addColumn<bool>("linkKept");      // the client's connection stays up
-  QTest::newRow("silent, then answer") << QByteArray("silent") << QByteArray("answer") << true << true;
-  QTest::newRow("power cycle: commands lost, start routing back") << QByteArray("power-cycle 400")
-                                                                  << QByteArray() << false << true;
+  QTest::addColumn<QByteArray>("undoReply");  // Undo. afterwards
+  QTest::newRow("silent, then answer") << QByteArray("silent") << QByteArray("answer") << true << true
+                                       << QByteArray("Undo OK.\r\n");
+  QTest::newRow("power cycle: commands lost, start routing back, nothing to undo")
+      << QByteArray("power-cycle 400") << QByteArray() << false << true << QByteArray("Command Code Error!\r\n");
   QTest::newRow("drop: the client is closed, others accepted") << QByteArray("drop") << QByteArray()
-                                                               << false << false;
+                                                               << false << false << QByteArray("Undo OK.\r\n");
 }
 
 void TestSimExe::controlFaults() {
@@ -573,6 +601,7 @@ void TestSimExe::controlFaults() {
   QFETCH(QByteArray, undo);
   QFETCH(bool, routeActs);
   QFETCH(bool, linkKept);
+  QFETCH(QByteArray, undoReply);
   Sim sim;
   QVERIFY(sim.start({"--port", "0", "--quiet", "--inputs", "8", "--outputs", "8", "--control", "0"}));
   QTcpSocket socket;
@@ -596,6 +625,42 @@ void TestSimExe::controlFaults() {
   const int r1 = routeActs ? 6 : 1;
   const int r2 = fault.startsWith("power") ? 2 : 7;
   QCOMPARE(readBytes(socket, av(r1, 1).size() * 2), av(r1, 1) + av(r2, 2));
+  send(socket, "Undo.");
+  QCOMPARE(readLine(socket), undoReply);
+}
+
+void TestSimExe::controlChannelBounds_data() {
+  QTest::addColumn<int>("clients");
+  QTest::addColumn<QByteArray>("line");
+  QTest::addColumn<bool>("answered");  // the last client's line is answered
+  QTest::newRow("eight clients") << 8 << QByteArray("status") << true;
+  QTest::newRow("a ninth client is closed") << 9 << QByteArray("status") << false;
+  QTest::newRow("a line over 256 bytes") << 1 << QByteArray(300, 'x') << false;
+}
+
+void TestSimExe::controlChannelBounds() {
+  QFETCH(int, clients);
+  QFETCH(QByteArray, line);
+  QFETCH(bool, answered);
+  Sim sim;
+  QVERIFY(sim.start({"--port", "0", "--quiet", "--outputs", "2", "--control", "0"}));
+  const quint16 port = quint16(sim.controlSocket.peerPort());
+  // The Sim's own control client is the first.
+  std::vector<std::unique_ptr<QTcpSocket>> others;
+  for (int k = 1; k < clients; ++k) {
+    others.push_back(std::make_unique<QTcpSocket>());
+    QVERIFY(connectTo(*others.back(), port));
+    // Each one taken in before the next arrives.
+    if (k < clients - 1) QVERIFY(control(*others.back(), "status").endsWith("refused=0\n"));
+  }
+  QTcpSocket& last = others.empty() ? sim.controlSocket : *others.back();
+  if (clients == 9) {
+    QTRY_COMPARE_WITH_TIMEOUT(last.state(), QAbstractSocket::UnconnectedState, 5000);
+    return;
+  }
+  const QByteArray reply = control(last, line);
+  QCOMPARE(reply.startsWith("OK") || reply.contains("\nOK "), answered);
+  if (!answered) QVERIFY2(reply.startsWith("ERR"), reply.constData());
 }
 
 void TestSimExe::dropHangsUpPtyAndServesAnew() {
