@@ -5,9 +5,13 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,6 +22,12 @@ namespace {
 // Under --pace replies go out in slices of this many bytes, one slice per byte-time budget.
 constexpr int kPaceSlice = 8;
 constexpr qint64 kNsPerMs = 1000000;
+// A program that opens a serial port flushes it while it sets the port up: the greeting
+// waits this long after the opening so that it is not flushed away.
+constexpr std::chrono::milliseconds kGreetingSettle{100};
+constexpr size_t kDevicePathSize = 256;
+
+QByteArray withLineEnd(const QByteArray& text) { return text + kLineEnd; }
 
 // The command as one printable line: control and non-ASCII bytes as \xNN.
 QByteArray printable(const QByteArray& bytes) {
@@ -37,24 +47,119 @@ QByteArray printable(const QByteArray& bytes) {
 
 }  // namespace
 
-Connection::Connection(SwitcherCore& core, const ServeOptions& options, QString name,
-                       QObject* parent)
-    : QObject(parent), core(core), options(options), name(std::move(name)) {
+Device::Device(SwitcherCore& core, const ServeOptions& options, QObject* parent)
+    : QObject(parent), core(core), options(options), silent(options.silent) {
+  powerTimer.setSingleShot(true);
+  connect(&powerTimer, &QTimer::timeout, this, [this] {
+    off = false;
+    this->core.powerOn();
+    for (Connection* c : connections) c->startSession();
+    emit poweredOn();
+  });
+}
+
+QByteArray Device::run(const QByteArray& command) {
+  if (off) return {};
+  ++commands;
+  if (options.refuseEvery > 0 && commands % quint64(options.refuseEvery) == 0) {
+    ++refused;
+    return withLineEnd(kRefusalText);
+  }
+  return core.execute(command);
+}
+
+bool Device::frontPanelRoute(int input, int output, const QByteArray& level) {
+  char letter = 0;
+  if (level == "av") letter = 'B';
+  if (level == "v") letter = 'V';
+  if (level == "a") letter = 'A';
+  if (off || letter == 0 || input < 0 || input > core.inputs() || output < 1 ||
+      output > core.outputs()) {
+    return false;
+  }
+  // The panel changes the matrix as a command would and the switcher reports it the same way.
+  const QByteArray reports =
+      core.execute(QByteArray::number(input) + letter + QByteArray::number(output) + '.');
+  broadcast(reports);
+  return true;
+}
+
+void Device::powerCycle(std::chrono::milliseconds offFor) {
+  off = true;
+  powerTimer.start(offFor);
+}
+
+void Device::attach(Connection* connection) {
+  connections.push_back(connection);
+  connect(connection, &QObject::destroyed, this, [this, connection] {
+    connections.erase(std::remove(connections.begin(), connections.end(), connection),
+                      connections.end());
+  });
+}
+
+void Device::broadcast(const QByteArray& bytes) {
+  for (Connection* c : connections) c->sendUnasked(bytes);
+}
+
+Connection::Connection(Device& device, QString name, QObject* parent)
+    : QObject(parent), device(device), options(device.settings()), name(std::move(name)) {
   pumpTimer.setSingleShot(true);
   pumpTimer.setTimerType(Qt::PreciseTimer);
   connect(&pumpTimer, &QTimer::timeout, this, &Connection::pump);
   clock.start();
+  typeLate = versionLate = options.lateType.count() > 0;
+  device.attach(this);
+}
+
+void Connection::startSession(std::chrono::milliseconds greetAfter) {
+  typeLate = versionLate = options.lateType.count() > 0;
+  if (options.greeting.isEmpty()) return;
+  if (greetAfter.count() == 0) {
+    sendUnasked(withLineEnd(options.greeting));
+  } else {
+    QTimer::singleShot(greetAfter, this, [this] { sendUnasked(withLineEnd(options.greeting)); });
+  }
+}
+
+void Connection::sendUnasked(const QByteArray& bytes) {
+  if (!device.answering() || bytes.isEmpty()) return;
+  replies.push_back({bytes, QDeadlineTimer(0)});
+  pump();
 }
 
 void Connection::receive(const QByteArray& bytes) {
+  QByteArray reply;
   QList<QByteArray> log;
-  const QByteArray reply = core.feed(framer, bytes, options.quiet ? nullptr : &log);
+  bool late = false;
+  for (const CommandFramer::Frame& frame : framer.push(bytes)) {
+    if (frame.overflow) {
+      if (!options.quiet) {
+        log.append("(more than " + QByteArray::number(kMaxCommandLength) +
+                   " bytes without a terminator)");
+      }
+      if (!device.poweredOff()) reply += withLineEnd(kErrorText);
+      continue;
+    }
+    if (!options.quiet) log.append(frame.command);
+    // Only the first identification of a session is late; the replies after it wait behind.
+    if (typeLate && frame.command == "/*Type;") {
+      typeLate = false;
+      late = true;
+    }
+    if (versionLate && frame.command == "/^Version;") {
+      versionLate = false;
+      late = true;
+    }
+    reply += device.run(frame.command);
+  }
   for (const QByteArray& command : log) {
     std::printf("%s: %s\n", qPrintable(name), printable(command).constData());
   }
   if (!log.isEmpty()) std::fflush(stdout);
-  if (options.silent || reply.isEmpty()) return;
-  replies.push_back({reply, QDeadlineTimer(options.replyDelay, Qt::PreciseTimer)});
+  if (!device.answering() || reply.isEmpty()) return;
+  const std::chrono::milliseconds delay =
+      options.replyDelay + (late ? options.lateType : std::chrono::milliseconds{0});
+  replies.push_back({reply, QDeadlineTimer(delay, Qt::PreciseTimer)});
   pump();
 }
 
@@ -119,9 +224,8 @@ void Connection::pump() {
   }
 }
 
-TcpConnection::TcpConnection(SwitcherCore& core, const ServeOptions& options,
-                             QTcpSocket* socket, QObject* parent)
-    : Connection(core, options,
+TcpConnection::TcpConnection(Device& device, QTcpSocket* socket, QObject* parent)
+    : Connection(device,
                  QStringLiteral("tcp %1:%2")
                      .arg(socket->peerAddress().toString())
                      .arg(socket->peerPort()),
@@ -137,6 +241,11 @@ TcpConnection::TcpConnection(SwitcherCore& core, const ServeOptions& options,
   readInput();
 }
 
+void TcpConnection::drop() {
+  socket->abort();
+  deleteLater();
+}
+
 void TcpConnection::readInput() {
   while (socket->bytesAvailable() > 0 && wantsInput()) receive(socket->read(kInputSlice));
 }
@@ -148,9 +257,8 @@ void TcpConnection::transportWrite(const QByteArray& bytes) {
 
 qint64 TcpConnection::transportPending() const { return socket->bytesToWrite(); }
 
-TtyConnection::TtyConnection(SwitcherCore& core, const ServeOptions& options, int fd,
-                             QString name, QObject* parent)
-    : Connection(core, options, std::move(name), parent),
+TtyConnection::TtyConnection(Device& device, int fd, QString name, QObject* parent)
+    : Connection(device, std::move(name), parent),
       fd(fd),
       readNotifier(new QSocketNotifier(fd, QSocketNotifier::Read, this)),
       writeNotifier(new QSocketNotifier(fd, QSocketNotifier::Write, this)) {
@@ -217,8 +325,8 @@ void TtyConnection::flushOutput() {
   writeNotifier->setEnabled(false);
 }
 
-TcpServer::TcpServer(SwitcherCore& core, const ServeOptions& options, QObject* parent)
-    : QObject(parent), core(core), options(options), server(new QTcpServer(this)) {
+TcpServer::TcpServer(Device& device, QObject* parent)
+    : QObject(parent), device(device), server(new QTcpServer(this)) {
   connect(server, &QTcpServer::newConnection, this, &TcpServer::acceptClients);
 }
 
@@ -238,10 +346,90 @@ void TcpServer::acceptClients() {
       socket->deleteLater();
       continue;
     }
-    auto* connection = new TcpConnection(core, options, socket, this);
+    auto* connection = new TcpConnection(device, socket, this);
     ++clients;
     connect(connection, &QObject::destroyed, this, [this] { --clients; });
+    connect(&device, &Device::dropRequested, connection, &TcpConnection::drop);
+    connection->startSession();
   }
+}
+
+PtyServer::PtyServer(Device& device, QString link, QObject* parent)
+    : QObject(parent), device(device), link(std::move(link)) {
+  connect(&device, &Device::dropRequested, this, [this] {
+    // Hung up: the master goes, and the program on the other end sees the device fail.
+    close();
+    QString error;
+    if (!open(&error)) emit failed(error);
+  });
+}
+
+PtyServer::~PtyServer() { close(); }
+
+bool PtyServer::open(QString* error) {
+  int master = -1;
+  int slave = -1;
+  char buf[kDevicePathSize] = {};
+  if (::openpty(&master, &slave, buf, nullptr, nullptr) != 0) {
+    *error = QStringLiteral("openpty: ") + QString::fromLocal8Bit(std::strerror(errno));
+    return false;
+  }
+  if (!configureRawTty(slave)) {
+    *error = QStringLiteral("pty settings: ") + QString::fromLocal8Bit(std::strerror(errno));
+    ::close(master);
+    ::close(slave);
+    return false;
+  }
+  ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+  ::fcntl(master, F_SETFD, FD_CLOEXEC);
+  ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+  // Holding the slave open keeps the master readable (no EIO) while no program has the
+  // device open. It is never locked, since programs take the device exclusively.
+  keptSlave = slave;
+  devicePath = QString::fromLocal8Bit(buf);
+  tty = new TtyConnection(device, master, QStringLiteral("pty"), this);
+  connect(tty, &TtyConnection::failed, this, &PtyServer::failed);
+
+  // Openings of the device by others are what a serial server's connects are to TCP.
+  watchFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (watchFd >= 0 && ::inotify_add_watch(watchFd, buf, IN_OPEN) >= 0) {
+    opens = new QSocketNotifier(watchFd, QSocketNotifier::Read, this);
+    connect(opens, &QSocketNotifier::activated, this, &PtyServer::readOpens);
+  }
+
+  if (!link.isEmpty()) {
+    // Replaced in one step, so that a program opening the link never finds it missing.
+    const QByteArray target = link.toLocal8Bit();
+    const QByteArray fresh = target + ".new";
+    ::unlink(fresh.constData());
+    if (::symlink(buf, fresh.constData()) != 0 || ::rename(fresh.constData(), target.constData()) != 0) {
+      *error = QStringLiteral("%1: %2").arg(link, QString::fromLocal8Bit(std::strerror(errno)));
+      return false;
+    }
+  }
+  return true;
+}
+
+void PtyServer::readOpens() {
+  char buf[4096];
+  bool opened = false;
+  for (;;) {
+    const ssize_t r = ::read(watchFd, buf, sizeof buf);
+    if (r <= 0) break;
+    opened = true;
+  }
+  if (opened && tty) tty->startSession(kGreetingSettle);
+}
+
+void PtyServer::close() {
+  delete opens;
+  opens = nullptr;
+  if (watchFd >= 0) ::close(watchFd);
+  watchFd = -1;
+  delete tty;
+  tty = nullptr;
+  if (keptSlave >= 0) ::close(keptSlave);
+  keptSlave = -1;
 }
 
 bool configureRawTty(int fd) {

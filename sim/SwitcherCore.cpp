@@ -48,10 +48,20 @@ bool keywordNumber(const QByteArray& s, const char* keyword, int* out) {
 SwitcherCore::SwitcherCore(int inputs, int outputs, bool startClosed)
     : inputCount(std::clamp(inputs, 1, kMaxPorts)),
       outputCount(std::clamp(outputs, 1, kMaxPorts)),
-      matrix(size_t(outputCount) + 1) {
+      startClosed(startClosed),
+      matrix(startMatrix()) {}
+
+SwitcherCore::Matrix SwitcherCore::startMatrix() const {
+  Matrix m(size_t(outputCount) + 1);
   if (!startClosed) {
-    for (int k = 1; k <= std::min(inputCount, outputCount); ++k) matrix[size_t(k)] = {k, k};
+    for (int k = 1; k <= std::min(inputCount, outputCount); ++k) m[size_t(k)] = {k, k};
   }
+  return m;
+}
+
+void SwitcherCore::powerOn() {
+  matrix = startMatrix();
+  undoMatrix.reset();
 }
 
 SwitcherCore::Route SwitcherCore::route(int output) const {

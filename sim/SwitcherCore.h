@@ -50,6 +50,10 @@ class SwitcherCore {
   // Same, with the core's own framer: for a single stream.
   QByteArray feed(const QByteArray& bytes, QList<QByteArray>* log = nullptr);
 
+  // The routing at start again with nothing to undo, as after switching the switcher off and
+  // on; presets, the lock and the password are kept, as in a switcher's own memory.
+  void powerOn();
+
   int inputs() const { return inputCount; }
   int outputs() const { return outputCount; }
   // Output 1..outputs(); a closed route for any other number.
@@ -73,8 +77,11 @@ class SwitcherCore {
   bool validInput(int n) const { return n >= 0 && n <= inputCount; }
   bool validOutput(int n) const { return n >= 1 && n <= outputCount; }
 
+  Matrix startMatrix() const;
+
   int inputCount;
   int outputCount;
+  bool startClosed;
   Matrix matrix;
   std::optional<Matrix> undoMatrix;
   std::array<std::optional<Matrix>, kPresetCount> presets;

@@ -1,8 +1,10 @@
 // switcher-sim: a matrix switcher simulator for the console and its tests. It serves one
 // SwitcherCore over TCP (default 127.0.0.1:8888), a fresh pseudo-terminal, or a serial device.
 // The first line on stdout says where it listens: "TCP <addr>:<port>", "PTY <slave path>" or
-// "SERIAL <device>"; then one line per command received unless --quiet.
+// "SERIAL <device>"; with --control a second line "CONTROL 127.0.0.1:<port>"; then one line per
+// command received unless --quiet.
 
+#include "ControlChannel.h"
 #include "SimServer.h"
 #include "SwitcherCore.h"
 
@@ -16,7 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <pty.h>
+#include <algorithm>
 #include <unistd.h>
 
 namespace {
@@ -26,9 +28,10 @@ constexpr int kMaxReplyDelayMs = 60000;
 constexpr int kMaxPort = 65535;
 // Larger pieces than the longest reply (999 outputs of two lines) make no difference.
 constexpr int kMaxChunk = 64 * 1024;
-constexpr size_t kDevicePathSize = 256;
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
+constexpr int kMaxRefuseEvery = 1000000;
+constexpr int kMaxGreeting = 200;
 
 int signalPipe[2] = {-1, -1};
 
@@ -106,6 +109,16 @@ int main(int argc, char** argv) {
       {"reply-delay", "Wait this long before each reply.", "ms"},
       {"chunk", "Write replies in pieces of n bytes.", "n"},
       {"pace", "Write replies no faster than a 9600-baud line."},
+      {"greeting", "Send this line when a client connects or the pty is opened, and after a "
+                   "power cycle (as serial servers and some switchers do).", "text"},
+      {"late-type", "Add this delay to the first type and version replies of each link "
+                    "session (a switcher slow to wake up).", "ms"},
+      {"refuse-every", "Answer the error line to every nth command instead of carrying it out.",
+       "n"},
+      {"control", "Serve the control channel on 127.0.0.1 at this port (0 picks a free one).",
+       "port"},
+      {"pty-link", "With --pty: keep a symbolic link at this path to the current device (a "
+                   "dropped link serves a new one).", "path"},
   });
   p.process(app);
   if (!p.positionalArguments().isEmpty()) {
@@ -118,7 +131,13 @@ int main(int argc, char** argv) {
   int port = kDefaultPort;
   int delayMs = 0;
   int chunk = 0;
+  int lateMs = 0;
+  int refuseEvery = 0;
+  int controlPort = -1;
   if (!intOption(p, "inputs", 1, sim::kMaxPorts, &inputs) ||
+      !intOption(p, "late-type", 0, kMaxReplyDelayMs, &lateMs) ||
+      !intOption(p, "refuse-every", 1, kMaxRefuseEvery, &refuseEvery) ||
+      !intOption(p, "control", 0, kMaxPort, &controlPort) ||
       !intOption(p, "outputs", 1, sim::kMaxPorts, &outputs) ||
       !intOption(p, "port", 0, kMaxPort, &port) ||
       !intOption(p, "reply-delay", 0, kMaxReplyDelayMs, &delayMs) ||
@@ -128,6 +147,15 @@ int main(int argc, char** argv) {
   if (p.isSet("pty") && p.isSet("serial")) {
     return fail(QStringLiteral("--pty and --serial exclude each other"), kExitUsage);
   }
+  if (p.isSet("pty-link") && !p.isSet("pty")) {
+    return fail(QStringLiteral("--pty-link needs --pty"), kExitUsage);
+  }
+  const QByteArray greeting = p.value("greeting").toUtf8();
+  if (greeting.size() > kMaxGreeting ||
+      std::any_of(greeting.begin(), greeting.end(), [](char c) { return c == '\r' || c == '\n'; })) {
+    return fail(QStringLiteral("--greeting must be one line of at most %1 bytes").arg(kMaxGreeting),
+                kExitUsage);
+  }
 
   sim::ServeOptions options;
   options.quiet = p.isSet("quiet");
@@ -135,55 +163,48 @@ int main(int argc, char** argv) {
   options.pace = p.isSet("pace");
   options.chunk = chunk;
   options.replyDelay = std::chrono::milliseconds(delayMs);
+  options.greeting = greeting;
+  options.lateType = std::chrono::milliseconds(lateMs);
+  options.refuseEvery = refuseEvery;
 
   // A peer that goes away mid-write must not kill the simulator.
   std::signal(SIGPIPE, SIG_IGN);
   if (!installStopSignals(&app)) return fail(QStringLiteral("signal set-up: ") + errnoText());
 
   sim::SwitcherCore core(inputs, outputs, p.isSet("closed"));
-  int keptSlave = -1;  // see --pty below
-
-  auto serveTty = [&](int fd, const QString& name) {
-    auto* tty = new sim::TtyConnection(core, options, fd, name, &app);
-    QObject::connect(tty, &sim::TtyConnection::failed, &app, [name](const QString& why) {
-      fail(QStringLiteral("%1: %2").arg(name, why));
-      QCoreApplication::exit(kExitFailure);
-    });
+  sim::Device device(core, options, &app);
+  auto linkFailed = [](const QString& why) {
+    fail(why);
+    QCoreApplication::exit(kExitFailure);
   };
 
   if (p.isSet("pty")) {
-    int master = -1;
-    int slave = -1;
-    char path[kDevicePathSize] = {};
-    if (::openpty(&master, &slave, path, nullptr, nullptr) != 0) {
-      return fail(QStringLiteral("openpty: ") + errnoText());
-    }
-    if (!sim::configureRawTty(slave)) return fail(QStringLiteral("pty settings: ") + errnoText());
-    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-    ::fcntl(master, F_SETFD, FD_CLOEXEC);
-    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
-    // Holding the slave open keeps the master readable (no EIO) while no console has the
-    // device open. It is never locked, since the console takes the device exclusively.
-    keptSlave = slave;
-    serveTty(master, QStringLiteral("pty"));
-    announce(QStringLiteral("PTY ") + QString::fromLocal8Bit(path));
+    auto* pty = new sim::PtyServer(device, p.value("pty-link"), &app);
+    QString error;
+    if (!pty->open(&error)) return fail(error);
+    QObject::connect(pty, &sim::PtyServer::failed, &app,
+                     [linkFailed](const QString& why) { linkFailed(QStringLiteral("pty: ") + why); });
+    announce(QStringLiteral("PTY ") + pty->path());
   } else if (p.isSet("serial")) {
-    const QByteArray device = p.value("serial").toLocal8Bit();
-    const int fd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const QByteArray path = p.value("serial").toLocal8Bit();
+    const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return fail(QStringLiteral("%1: %2").arg(p.value("serial"), errnoText()));
     if (!::isatty(fd) || !sim::configureRawTty(fd)) {
       const QString why = errnoText();
       ::close(fd);
       return fail(QStringLiteral("%1 is not a usable serial device: %2").arg(p.value("serial"), why));
     }
-    serveTty(fd, QStringLiteral("serial"));
+    auto* tty = new sim::TtyConnection(device, fd, QStringLiteral("serial"), &app);
+    QObject::connect(tty, &sim::TtyConnection::failed, &app,
+                     [linkFailed](const QString& why) { linkFailed(QStringLiteral("serial: ") + why); });
+    tty->startSession();
     announce(QStringLiteral("SERIAL ") + p.value("serial"));
   } else {
     QHostAddress address;
     if (!address.setAddress(p.value("bind"))) {
       return fail(QStringLiteral("--bind: not an IP address: %1").arg(p.value("bind")), kExitUsage);
     }
-    auto* server = new sim::TcpServer(core, options, &app);
+    auto* server = new sim::TcpServer(device, &app);
     QString error;
     if (!server->listen(address, quint16(port), &error)) {
       return fail(QStringLiteral("cannot listen on %1:%2: %3").arg(address.toString()).arg(port).arg(error));
@@ -191,7 +212,14 @@ int main(int argc, char** argv) {
     announce(QStringLiteral("TCP %1:%2").arg(address.toString()).arg(server->port()));
   }
 
-  const int code = app.exec();
-  if (keptSlave >= 0) ::close(keptSlave);
-  return code;
+  if (controlPort >= 0) {
+    auto* control = new sim::ControlChannel(device, !p.isSet("serial"), &app);
+    QString error;
+    if (!control->listen(quint16(controlPort), &error)) {
+      return fail(QStringLiteral("cannot listen on 127.0.0.1:%1 for control: %2").arg(controlPort).arg(error));
+    }
+    announce(QStringLiteral("CONTROL 127.0.0.1:%1").arg(control->port()));
+  }
+
+  return app.exec();
 }
