@@ -66,9 +66,17 @@ void checkLayout(const QString& path, Check* c) {
     line = line.trimmed();
     if (line.startsWith('\x1a')) line = line.mid(1).trimmed();
     if (line.isEmpty() || line.startsWith(';')) continue;
+    // The reader passes over what is neither: its keys would be read from the section above.
+    auto passedOver = [&] {
+      c->errors << QStringLiteral("%1 line %2: \"%3\" is neither a [section] nor a key=value line")
+                       .arg(file).arg(number).arg(QString::fromUtf8(line));
+    };
     if (line.startsWith('[')) {
       const int close = int(line.indexOf(']'));
-      if (close <= 0) continue;
+      if (close <= 0) {
+        passedOver();
+        continue;
+      }
       section = QString::fromUtf8(line.mid(1, close - 1).trimmed());
       inSection = true;
       known = nullptr;
@@ -86,7 +94,10 @@ void checkLayout(const QString& path, Check* c) {
       continue;
     }
     const int eq = int(line.indexOf('='));
-    if (eq <= 0) continue;
+    if (eq <= 0) {
+      passedOver();
+      continue;
+    }
     const QString key = QString::fromUtf8(line.left(eq).trimmed());
     if (!inSection) {
       c->errors << QStringLiteral("%1 line %2: %3 is outside any section").arg(file).arg(number).arg(key);

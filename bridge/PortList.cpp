@@ -17,9 +17,7 @@ QString firstLine(const QString& path) {
 }
 
 // Whether at is inside the folder root (and not root itself).
-bool inside(const QString& at, const QString& root) {
-  return at.size() > root.size() + 1 && at.startsWith(root + QLatin1Char('/'));
-}
+bool inside(const QString& at, const QString& root) { return at.startsWith(root + QLatin1Char('/')); }
 
 // The driver of the port's hardware. Since Linux 6.5 a UART's tty hangs off a "port" device
 // under a "ctrl" device of the serial core's own bus (serial-base), whose drivers say nothing:
@@ -50,6 +48,7 @@ QList<SerialDevice> ListSerialDevices(const QString& devRoot, const QString& sys
   QList<SerialDevice> out;
   const QDir ttys(sysRoot + QStringLiteral("/class/tty"));
   const QString sysReal = QFileInfo(sysRoot).canonicalFilePath();
+  if (sysReal.isEmpty()) return out;
   for (const QString& name : ttys.entryList(portPatterns(), QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
     const QString sys = ttys.filePath(name);
     // Every machine lists ttyS0..ttyS31; a port with no UART behind it has type 0.

@@ -164,6 +164,9 @@ void TestBridgeSettings::checkSaysEachFaultOnce_data() {
   QTest::newRow("a misspelt section") << tcp + "[Gatway]\nPort=7000\n" << "[Gatway] is not a section";
   QTest::newRow("a key given twice") << tcp + "[Gateway]\nPort=7000\nport=7001\n" << "[Gateway] Port is there already (line 4)";
   QTest::newRow("a key outside any section") << "Port=7000\n" + tcp << "Port is outside any section";
+  QTest::newRow("a line with no =") << tcp + "[Gateway]\nPort 7000\n" << "line 4: \"Port 7000\" is neither";
+  QTest::newRow("a value with no key") << tcp + "[Gateway]\n=7000\n" << "line 4: \"=7000\" is neither";
+  QTest::newRow("a section with no ]") << tcp + "[Web\n" << "line 3: \"[Web\" is neither";
   QTest::newRow("a port with a letter") << tcp + "[Web]\nPort=18890x\n" << "Port=18890x";
   QTest::newRow("MaxClients with a letter") << tcp + "[Gateway]\nPort=7000\nMaxClients=8x\n" << "[Gateway] MaxClients=8x";
   QTest::newRow("log days that are no number") << tcp + "[Log]\nDays=ten\n" << "[Log] Days=ten";
