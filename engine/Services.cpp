@@ -71,6 +71,7 @@ class Services::PanelService final : public QObject, public gateway::PanelHost {
     connect(&engine, &SwitcherEngine::linkChanged, protocol, &gateway::PanelProtocol::deviceChanged);
     connect(&engine, &SwitcherEngine::identifyingChanged, protocol, &gateway::PanelProtocol::deviceChanged);
     connect(&engine, &SwitcherEngine::identifiedChanged, protocol, &gateway::PanelProtocol::deviceChanged);
+    connect(&engine, &SwitcherEngine::answeringChanged, protocol, &gateway::PanelProtocol::deviceChanged);
   }
 
   gateway::PanelDevice device() const override {
@@ -120,10 +121,12 @@ class Services::MqttService final : public QObject, public mqtt::MqttHost {
     connect(&engine, &SwitcherEngine::namesChanged, bridge, &mqtt::MqttBridge::namesChanged);
     connect(&engine.presets(), &Presets::changed, bridge, &mqtt::MqttBridge::groupsChanged);
     connect(&engine, &SwitcherEngine::linkChanged, bridge, [this] { bridge->linkChanged(); });
+    connect(&engine, &SwitcherEngine::answeringChanged, bridge, [this] { bridge->linkChanged(); });
     connect(&engine, &SwitcherEngine::identifiedChanged, bridge, &mqtt::MqttBridge::infoChanged);
   }
 
-  bool linkUp() const override { return engine.linkUp(); }
+  // A link on which no switcher answers is "down" for MQTT's clients.
+  bool linkUp() const override { return engine.linkUp() && engine.answering(); }
   bool linkReady() const override { return engine.ready(); }
   bool canSend(int count, const QString& label) const override {
     return engine.ready() && engine.queue().clientCanTake(label, count);

@@ -64,12 +64,19 @@ class SwitcherEngine : public QObject {
   QString linkName() const;                       // empty while down
   bool linkUp() const;
   bool identifying() const { return isIdentifying; }
-  bool ready() const { return linkUp() && !isIdentifying; }  // clients' commands may go
+  // False while the link is up and no switcher answers (the last identification, or the
+  // link's check, heard nothing): the engine asks again, and nothing else may go.
+  bool answering() const { return !silent; }
+  bool ready() const { return linkUp() && !isIdentifying && !silent; }  // clients' commands may go
   QString model() const { return switcherModel; }
   QString version() const { return switcherVersion; }
   bool identified() const { return !switcherModel.isEmpty(); }
   int inputs() const { return inputCount; }    // from "MATRIX <I>X<O>", else 256
   int outputs() const { return outputCount; }  // the same, at most 256
+
+  // How long the identification waits for the type reply, and how often a link on which no
+  // switcher answers is asked again (tests shorten them).
+  void setAnswerWaits(std::chrono::milliseconds reply, std::chrono::milliseconds again);
 
   routing::RoutingTable& routes() const { return *table; }
   CommandQueue& queue() const { return *commands; }
@@ -114,6 +121,8 @@ class SwitcherEngine : public QObject {
   void stateChanged(engine::LinkState state, const QString& reason);
   void linkChanged(bool up);
   void identifyingChanged(bool on);
+  // The switcher stopped answering ("no switcher answers") or answers again.
+  void answeringChanged(bool answering);
   // Model and version (so inputs and outputs) were learnt or changed.
   void identifiedChanged();
   void namesChanged();
@@ -136,6 +145,9 @@ class SwitcherEngine : public QObject {
   void askRoutes();
   void writeOwn(const QByteArray& command);
   void finishIdentification();
+  // Nothing answered: clients are refused and the identification is tried again later.
+  void goSilent(const QString& why);
+  void setSilent(bool on);
   void finishCapture();
 
   SwitcherLink* switcherLink = nullptr;
@@ -146,6 +158,8 @@ class SwitcherEngine : public QObject {
   bool failing = false;  // linkFailing() until the front end's link is really gone
 
   bool isIdentifying = false;
+  bool silent = false;  // the link is up and no switcher answers
+  std::chrono::milliseconds replyWait, identifyAgain;
   int linesSeen = 0;  // of the running identification: the first is the type, the second the version
   QString switcherModel, switcherVersion, pendingModel, pendingVersion;
   int inputCount, outputCount;

@@ -21,7 +21,7 @@ constexpr int kWaitMs = 10000;
 // Held: writes wait (a device that does not take bytes) until released.
 class CoreLink final : public engine::SwitcherLink {
  public:
-  CoreLink() : core(8, 4) {}
+  explicit CoreLink(int inputs = 8, int outputs = 4) : core(inputs, outputs) {}
   bool isUp() const override { return up; }
   QString name() const override { return QStringLiteral("core"); }
   void write(const QByteArray& command, Written done) override {
@@ -37,6 +37,8 @@ class CoreLink final : public engine::SwitcherLink {
   }
   void open() override {
     up = true;
+    if (!greeting.isEmpty())
+      QTimer::singleShot(0, this, [this] { emit lineReceived(greeting); });
     emit opened();
   }
   void lose() {
@@ -57,23 +59,35 @@ class CoreLink final : public engine::SwitcherLink {
     written << command;
     if (done) done(true);
     const QByteArray reply = core.feed(command);
-    QMetaObject::invokeMethod(this, [this, reply] {
+    if (mute) return;
+    QTimer::singleShot(replyDelayMs, this, [this, reply] {
       for (const QByteArray& line : reply.split('\n'))
         if (!line.trimmed().isEmpty()) emit lineReceived(line.endsWith('\r') ? line.chopped(1) : line);
-    }, Qt::QueuedConnection);
+    });
   }
   sim::SwitcherCore core;
   QList<QByteArray> written;
   std::vector<std::pair<QByteArray, Written>> waiting;
   bool up = false;
   bool held = false;
+  QByteArray greeting;   // a line sent on open, before any reply
+  bool mute = false;     // takes commands, answers nothing (a switcher switched off)
+  int replyDelayMs = 0;  // replies come this late
 };
+
+// The identification's waits in these tests.
+constexpr std::chrono::milliseconds kReplyWait{200};
+constexpr std::chrono::milliseconds kAgain{1000};
 }  // namespace
 
 class TestEngine : public QObject {
   Q_OBJECT
  private slots:
   void identifiesAndFollowsTheLink();
+  void answersAfterSilence_data();
+  void answersAfterSilence();
+  void typeIsTheSizeLine_data();
+  void typeIsTheSizeLine();
   void clientBounds();
   void presetRunsWholeOrNotAtAll();
   void presetsFromTheCodeFile();
@@ -108,6 +122,79 @@ void TestEngine::identifiesAndFollowsTheLink() {
   link->open();
   QTRY_COMPARE_WITH_TIMEOUT(e.state(), engine::LinkState::Ready, kWaitMs);
   QCOMPARE(link->written.count("/*Type;"), 2);
+}
+
+// However late the switcher answers, and whatever it knew before, its routing is asked for;
+// while nothing answers, clients see no switcher.
+void TestEngine::answersAfterSilence_data() {
+  QTest::addColumn<QString>("scenario");
+  QTest::newRow("type reply after the wait, at start") << "late at start";
+  QTest::newRow("known model, late after the link came back") << "late after loss";
+  QTest::newRow("known model, mute, then answers a later try") << "mute after loss";
+}
+
+void TestEngine::answersAfterSilence() {
+  QFETCH(QString, scenario);
+  engine::SwitcherEngine e;
+  e.setAnswerWaits(kReplyWait, kAgain);
+  auto* link = new CoreLink;
+  e.setLink(link, engine::LinkOwner::Engine);
+  if (scenario != "late at start") {
+    link->open();
+    QTRY_COMPARE_WITH_TIMEOUT(e.state(), engine::LinkState::Ready, kWaitMs);
+    link->lose();
+    link->core.feed("2V3.");  // changed on the switcher's own panel meanwhile
+  }
+  link->replyDelayMs = scenario == "mute after loss" ? 0 : int(5 * kReplyWait.count() / 2);
+  link->mute = scenario == "mute after loss";
+  QSignalSpy answering(&e, &engine::SwitcherEngine::answeringChanged);
+  link->open();
+  if (link->mute) {
+    QTRY_VERIFY_WITH_TIMEOUT(!e.answering(), kWaitMs);
+    QVERIFY(!e.ready());
+    QCOMPARE(e.reason(), QStringLiteral("no switcher answers"));
+    QCOMPARE(e.sendClient("1V1.", "c"), engine::SendResult::LinkClosed);
+    link->mute = false;
+  }
+  QTRY_VERIFY_WITH_TIMEOUT(e.ready(), kWaitMs);
+  QCOMPARE(e.model(), QStringLiteral("MATRIX 8X4"));
+  QTRY_COMPARE_WITH_TIMEOUT(e.routes().route(3).video, scenario == "late at start" ? 3 : 2, kWaitMs);
+  QCOMPARE(e.reason(), QString());
+  QCOMPARE(answering.size(), 2);  // silent, then answering
+  QCOMPARE(answering.last().first().toBool(), true);
+}
+
+// Lines before the type reply (a serial server's greeting, half a line left in a converter)
+// are neither the type nor the version, in the engine's identification and the front end's.
+void TestEngine::typeIsTheSizeLine_data() {
+  QTest::addColumn<bool>("frontEnd");
+  QTest::addColumn<QByteArray>("before");
+  QTest::newRow("engine, a greeting") << false << QByteArray("Serial server ready");
+  QTest::newRow("front end, half a line") << true << QByteArray("X16");
+}
+
+void TestEngine::typeIsTheSizeLine() {
+  QFETCH(bool, frontEnd);
+  QFETCH(QByteArray, before);
+  engine::SwitcherEngine e;
+  auto* link = new CoreLink(16, 16);
+  link->greeting = before;
+  QSignalSpy notes(&e, &engine::SwitcherEngine::note);
+  e.setLink(link, frontEnd ? engine::LinkOwner::FrontEnd : engine::LinkOwner::Engine);
+  if (frontEnd) {
+    e.identificationStarts();
+    for (const QByteArray& line : {before, QByteArray("MATRIX 16X16"), QByteArray("V2.0")}) e.identificationLine(line);
+    e.identificationEnds();
+  } else {
+    link->open();
+    QTRY_COMPARE_WITH_TIMEOUT(e.state(), engine::LinkState::Ready, kWaitMs);
+  }
+  QCOMPARE(e.model(), QStringLiteral("MATRIX 16X16"));
+  QVERIFY(e.version() != QString::fromLatin1(before));
+  QVERIFY(!e.version().isEmpty());
+  QCOMPARE(e.inputs(), 16);
+  QCOMPARE(e.outputs(), 16);
+  QVERIFY(std::any_of(notes.begin(), notes.end(), [&](const QList<QVariant>& n) { return n[0].toString().contains(before); }));
 }
 
 // At most 256 of one client and 4096 of all wait; what has gone no longer counts, however
