@@ -23,6 +23,9 @@ constexpr int kStatusBoundMs = 10000;  // a full status at 9600 baud takes 5 to 
 // A link with no switcher answering is asked again this often.
 constexpr std::chrono::milliseconds kIdentifyAgain{10000};
 constexpr char kNoAnswer[] = "no switcher answers";
+// The link's check: this many light queries unanswered in a row, and the switcher is silent.
+constexpr int kChecksBeforeSilent = 2;
+constexpr char kCheckQuery[] = "/^Version;";
 // After a client's command that changes routes without reporting them (one input to all, all
 // through or closed, a recall, an undo), the routing is asked for once its reply has settled,
 // at most once in kRefreshSpacingMs.
@@ -60,6 +63,7 @@ SwitcherEngine::SwitcherEngine(QObject* parent)
       inputCount(routing::kOutputs),
       outputCount(routing::kOutputs),
       identifyTimer(new QTimer(this)),
+      checkTimer(new QTimer(this)),
       refreshTimer(new QTimer(this)),
       table(new routing::RoutingTable(this)),
       captureTable(new routing::RoutingTable(this)),
@@ -71,6 +75,8 @@ SwitcherEngine::SwitcherEngine(QObject* parent)
   setObjectName(QStringLiteral("SwitcherEngine"));
   identifyTimer->setSingleShot(true);
   connect(identifyTimer, &QTimer::timeout, this, &SwitcherEngine::identifyStep);
+  checkTimer->setSingleShot(true);
+  connect(checkTimer, &QTimer::timeout, this, &SwitcherEngine::checkLink);
   refreshTimer->setSingleShot(true);
   refreshTimer->setInterval(kRefreshAfterMs);
   connect(refreshTimer, &QTimer::timeout, this, [this] {
@@ -102,6 +108,11 @@ void SwitcherEngine::setLink(SwitcherLink* l, LinkOwner o) {
   if (!l->parent()) l->setParent(this);
   commands->setLink(l);
   connect(l, &SwitcherLink::bytesReceived, this, [this](const QByteArray& b) { switcherBytes(b.constData(), int(b.size())); });
+  // Whoever holds the link, what a client changed unreported is asked for, as a client's
+  // command (the console's window shows it as one).
+  connect(commands, &CommandQueue::clientSent, this, [this](const QByteArray& command, const QString&) {
+    if (changesRoutesSilently(command)) refreshTimer->start();
+  });
   if (o == LinkOwner::FrontEnd) return;
   connect(l, &SwitcherLink::opening, this, [this] { setState(LinkState::Opening); });
   connect(l, &SwitcherLink::opened, this, [this] {
@@ -112,6 +123,7 @@ void SwitcherEngine::setLink(SwitcherLink* l, LinkOwner o) {
   connect(l, &SwitcherLink::lost, this, [this](const QString& why) {
     emit note(QStringLiteral("link lost: %1").arg(why));
     identifyTimer->stop();
+    checkTimer->stop();
     step = Step::None;
     setSilent(false);
     if (isIdentifying) {
@@ -124,6 +136,7 @@ void SwitcherEngine::setLink(SwitcherLink* l, LinkOwner o) {
   });
   connect(l, &SwitcherLink::closed, this, [this] {
     identifyTimer->stop();
+    checkTimer->stop();
     step = Step::None;
     setSilent(false);
     commands->stop();
@@ -131,14 +144,31 @@ void SwitcherEngine::setLink(SwitcherLink* l, LinkOwner o) {
     recheck();
   });
   connect(l, &SwitcherLink::lineReceived, this, &SwitcherEngine::ownLine);
-  connect(commands, &CommandQueue::clientSent, this, [this](const QByteArray& command, const QString&) {
-    if (changesRoutesSilently(command)) refreshTimer->start();
-  });
 }
 
 void SwitcherEngine::setAnswerWaits(std::chrono::milliseconds reply, std::chrono::milliseconds again) {
   replyWait = reply;
   identifyAgain = again;
+}
+
+void SwitcherEngine::setLinkCheck(std::chrono::milliseconds quiet) {
+  checkQuiet = quiet;
+  armCheck();
+}
+
+void SwitcherEngine::armCheck() {
+  checksUnanswered = 0;
+  if (owner == LinkOwner::Engine && checkQuiet.count() > 0 && linkUp()) checkTimer->start(checkQuiet);
+  else checkTimer->stop();
+}
+
+void SwitcherEngine::checkLink() {
+  // An identification has waits of its own; a silent switcher is asked again by it.
+  if (!linkUp() || isIdentifying || silent) return;
+  if (checksUnanswered >= kChecksBeforeSilent) return goSilent(QStringLiteral("switcher silent"));
+  ++checksUnanswered;
+  writeOwn(kCheckQuery);
+  checkTimer->start(replyWait);
 }
 
 QString SwitcherEngine::linkName() const { return linkUp() ? switcherLink->name() : QString(); }
@@ -273,6 +303,8 @@ void SwitcherEngine::finishCapture() {
 }
 
 void SwitcherEngine::ownLine(const QByteArray& text) {
+  // The switcher is there: the next check waits for another quiet spell.
+  if (!isIdentifying && !silent) armCheck();
   const feedback::Line line = feedback::ParseLine(text);
   table->apply(line);
   lineArrived(text);
@@ -349,6 +381,7 @@ void SwitcherEngine::identifyStep() {
 
 void SwitcherEngine::goSilent(const QString& why) {
   identifyTimer->stop();
+  checkTimer->stop();
   step = Step::None;
   const bool already = silent;
   if (!already) emit note(QStringLiteral("%1 on %2").arg(why, linkName()));
@@ -372,6 +405,7 @@ void SwitcherEngine::finishIdentification() {
   step = Step::None;
   identificationEnds();
   emit note(QStringLiteral("identified %1 %2 on %3").arg(switcherModel, switcherVersion, linkName()));
+  armCheck();
 }
 
 // ---- names and presets ----

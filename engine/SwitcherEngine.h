@@ -77,6 +77,10 @@ class SwitcherEngine : public QObject {
   // How long the identification waits for the type reply, and how often a link on which no
   // switcher answers is asked again (tests shorten them).
   void setAnswerWaits(std::chrono::milliseconds reply, std::chrono::milliseconds again);
+  // [Link] Check, for a link the engine holds: once nothing came from the switcher for this
+  // long, it is asked for its version; two questions unanswered in a row, and no switcher
+  // answers until it does again. 0: never asked.
+  void setLinkCheck(std::chrono::milliseconds quiet);
 
   routing::RoutingTable& routes() const { return *table; }
   CommandQueue& queue() const { return *commands; }
@@ -95,6 +99,8 @@ class SwitcherEngine : public QObject {
                         std::function<void()> onWritten = {}) {
     return commands->sendClient(command, label, std::move(onDropped), std::move(onWritten));
   }
+  // The client is gone: its commands still waiting are dropped (each told its drop).
+  void forgetClient(const QString& label) { commands->dropClient(label); }
   // Every code of the preset, as the label's commands: all of them accepted, or none.
   SendResult runPreset(const QString& id, const QString& label, std::function<void()> onDropped = {});
   // A routing snapshot as the label's request: the status of every output is asked for, and
@@ -148,6 +154,8 @@ class SwitcherEngine : public QObject {
   // Nothing answered: clients are refused and the identification is tried again later.
   void goSilent(const QString& why);
   void setSilent(bool on);
+  void armCheck();
+  void checkLink();
   void finishCapture();
 
   SwitcherLink* switcherLink = nullptr;
@@ -165,6 +173,9 @@ class SwitcherEngine : public QObject {
   int inputCount, outputCount;
   enum class Step { None, Type, Status } step = Step::None;
   QTimer* identifyTimer;
+  std::chrono::milliseconds checkQuiet{0};  // [Link] Check; 0: off
+  QTimer* checkTimer;
+  int checksUnanswered = 0;
   QElapsedTimer statusSince;  // the identification's status burst began
   QTimer* refreshTimer;  // the status asked for after a change the switcher did not report
   QElapsedTimer lastRefresh;

@@ -3,16 +3,23 @@
 // commands, and runs presets whole or not at all.
 
 #include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/socket.h>
+
 #include "CommandQueue.h"
+#include "GatewayServer.h"
+#include "Services.h"
 #include "Presets.h"
 #include "RoutingTable.h"
 #include "SwitcherCore.h"
 #include "SwitcherEngine.h"
 #include "SwitcherLink.h"
+#include "TcpLink.h"
 
 namespace {
 constexpr int kWaitMs = 10000;
@@ -89,6 +96,13 @@ class TestEngine : public QObject {
   void typeIsTheSizeLine_data();
   void typeIsTheSizeLine();
   void clientBounds();
+  void refusedConnectIsTriedAgain();
+  void quietLinkChecked_data();
+  void quietLinkChecked();
+  void routingAskedAfterSilentChanges_data();
+  void routingAskedAfterSilentChanges();
+  void clientsShareTheQueue_data();
+  void clientsShareTheQueue();
   void presetRunsWholeOrNotAtAll();
   void presetsFromTheCodeFile();
 };
@@ -222,6 +236,162 @@ void TestEngine::clientBounds() {
       QCOMPARE(e.sendClient("1V1.", QString::number(i % 16)), engine::SendResult::Accepted);
   }
   QCOMPARE(e.sendClient("1V1.", "late"), engine::SendResult::Busy);
+}
+
+// [Link] Check: a quiet link is asked whether the switcher is there; two questions unanswered
+// and it is silent for everyone until it answers, then identified again with its routing.
+void TestEngine::quietLinkChecked_data() {
+  QTest::addColumn<bool>("mute");
+  QTest::newRow("answered: stays ready") << false;
+  QTest::newRow("power-cycled behind its adapter") << true;
+}
+
+void TestEngine::quietLinkChecked() {
+  QFETCH(bool, mute);
+  engine::SwitcherEngine e;
+  e.setAnswerWaits(kReplyWait, kAgain);
+  e.setLinkCheck(std::chrono::milliseconds(300));
+  auto* link = new CoreLink;
+  e.setLink(link, engine::LinkOwner::Engine);
+  link->open();
+  QTRY_COMPARE_WITH_TIMEOUT(e.state(), engine::LinkState::Ready, kWaitMs);
+  link->written.clear();
+  link->mute = mute;
+  link->core.feed("3V1.");  // set on the switcher while nobody listens
+  QTRY_VERIFY_WITH_TIMEOUT(link->written.count("/^Version;") >= 3 || !e.answering(), kWaitMs);
+  if (!mute) {
+    QVERIFY(e.ready());
+    QVERIFY(!link->written.contains("/*Type;"));
+    return;
+  }
+  QCOMPARE(link->written, (QList<QByteArray>{"/^Version;", "/^Version;"}));
+  QVERIFY(!e.ready());
+  QCOMPARE(e.reason(), QStringLiteral("switcher silent"));
+  link->mute = false;
+  QTRY_VERIFY_WITH_TIMEOUT(e.ready(), kWaitMs);
+  QCOMPARE(e.routes().route(1).video, 3);
+}
+
+// A switcher's port that refuses the connection is tried again until it listens.
+void TestEngine::refusedConnectIsTriedAgain() {
+  QTcpServer switcher;
+  QVERIFY(switcher.listen(QHostAddress::LocalHost));
+  const quint16 port = switcher.serverPort();
+  switcher.close();
+  engine::TcpLink link(QStringLiteral("127.0.0.1"), port);
+  QSignalSpy lost(&link, &engine::SwitcherLink::lost);
+  QSignalSpy opened(&link, &engine::SwitcherLink::opened);
+  link.open();
+  QVERIFY(lost.wait(kWaitMs));  // refused: reported, and a retry planned
+  QVERIFY(switcher.listen(QHostAddress::LocalHost, port));
+  QVERIFY(opened.wait(kWaitMs));
+  QVERIFY(link.isUp());
+  link.close();
+}
+
+// A client's command that changes routes without reports is followed by the routing's query,
+// whoever holds the link, at most every 2 s, and never left out.
+void TestEngine::routingAskedAfterSilentChanges_data() {
+  QTest::addColumn<bool>("frontEnd");
+  QTest::addColumn<QByteArrayList>("changes");
+  QTest::newRow("the console's link") << true << QByteArrayList{"5All."};
+  QTest::newRow("a second change within 2 s of the refresh") << false << QByteArrayList{"5All.", "Recall3."};
+}
+
+void TestEngine::routingAskedAfterSilentChanges() {
+  QFETCH(bool, frontEnd);
+  QFETCH(QByteArrayList, changes);
+  engine::SwitcherEngine e;
+  auto* link = new CoreLink;
+  e.setLink(link, frontEnd ? engine::LinkOwner::FrontEnd : engine::LinkOwner::Engine);
+  link->open();
+  e.linkEvent();
+  QTRY_VERIFY_WITH_TIMEOUT(e.ready() && e.state() == engine::LinkState::Ready, kWaitMs);
+  QList<qint64> refreshes;
+  QElapsedTimer clock;
+  clock.start();
+  connect(&e.queue(), &engine::CommandQueue::clientSent, this, [&](const QByteArray& c, const QString& label) {
+    if (label == "engine" && c == "Status.") refreshes << clock.elapsed();
+  });
+  for (const QByteArray& change : changes) {
+    const int before = int(refreshes.size());
+    QCOMPARE(e.sendClient(change, "client"), engine::SendResult::Accepted);
+    QTRY_COMPARE_WITH_TIMEOUT(refreshes.size(), before + 1, kWaitMs);
+  }
+  // Spaced: the second waited for the 2 s since the first.
+  for (int i = 1; i < refreshes.size(); ++i) QVERIFY(refreshes[i] - refreshes[i - 1] >= 1500);
+}
+
+// With a pace, clients take turns; one that leaves takes its waiting commands with it; what
+// waits is bounded by the switcher's time it takes.
+void TestEngine::clientsShareTheQueue_data() {
+  QTest::addColumn<QString>("scenario");
+  QTest::newRow("one client's flood holds no other back") << "flood";
+  QTest::newRow("a leaving client's commands are dropped") << "leaves";
+  QTest::newRow("a gateway client that disconnects") << "gateway";
+  QTest::newRow("what waits is bounded by time") << "time";
+}
+
+void TestEngine::clientsShareTheQueue() {
+  QFETCH(QString, scenario);
+  engine::SwitcherEngine e;
+  auto* link = new CoreLink;
+  e.setLink(link, engine::LinkOwner::Engine);
+  link->open();
+  QTRY_COMPARE_WITH_TIMEOUT(e.state(), engine::LinkState::Ready, kWaitMs);
+  link->written.clear();
+  if (scenario == "flood") {
+    e.queue().setPace(5);
+    for (int i = 0; i < engine::kClientWaitingEach; ++i)
+      QCOMPARE(e.sendClient("1V1.", "flood"), engine::SendResult::Accepted);
+    QCOMPARE(e.sendClient("2V2.", "take"), engine::SendResult::Accepted);
+    QTRY_VERIFY_WITH_TIMEOUT(link->written.contains("2V2."), kWaitMs);
+    QVERIFY2(link->written.indexOf("2V2.") <= 2, qPrintable(QString::number(link->written.indexOf("2V2."))));
+  } else if (scenario == "leaves") {
+    e.queue().setPace(5);
+    int dropped = 0;
+    for (int i = 0; i < 10; ++i) e.sendClient("1V1.", "gone", [&] { ++dropped; });
+    e.sendClient("2V2.", "stays");
+    e.forgetClient("gone");
+    QCOMPARE(dropped, 10);
+    QCOMPARE(e.queue().waiting("gone"), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(e.queue().backlog(), 0, kWaitMs);
+    QCOMPARE(link->written, QList<QByteArray>{"2V2."});
+  } else if (scenario == "gateway") {
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    engine::ServiceRun run;
+    run.gatewayPort = probe.serverPort();
+    probe.close();
+    e.queue().setPace(20);
+    e.services().start(run);
+    QVERIFY(e.services().gateway());
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, quint16(run.gatewayPort));
+    QVERIFY(client.waitForConnected(kWaitMs));
+    const QString label = QStringLiteral("127.0.0.1:%1").arg(client.localPort());
+    client.write(QByteArray("1V1.").repeated(50));
+    QTRY_VERIFY_WITH_TIMEOUT(e.queue().waiting(label) > 40, kWaitMs);
+    // A reset: gone for good (a half-close would have its commands go first).
+    const linger reset{1, 0};
+    QCOMPARE(::setsockopt(int(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
+    client.abort();
+    QTRY_COMPARE_WITH_TIMEOUT(e.queue().waiting(label), 0, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(e.queue().backlog(), 0, kWaitMs);
+    QVERIFY2(link->written.size() < 20, qPrintable(QString::number(link->written.size())));
+  } else {
+    e.queue().setPace(1000);
+    link->held = true;
+    int accepted = 0;
+    for (int c = 0; c < 8; ++c)
+      for (int i = 0; i < engine::kClientWaitingEach; ++i)
+        accepted += e.sendClient("1V1.", QString::number(c)) == engine::SendResult::Accepted;
+    // A minute of the switcher's time for one client, three for all.
+    QCOMPARE(e.queue().waiting("0"), 60);
+    QCOMPARE(accepted, 180);
+    QVERIFY(!e.queue().clientCanTake("new", 1));
+    e.queue().stop();
+  }
 }
 
 void TestEngine::presetRunsWholeOrNotAtAll() {
