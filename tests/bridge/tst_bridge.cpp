@@ -157,6 +157,8 @@ void TestBridge::checkNamesTheBadKey_data() {
   QTest::addColumn<QByteArray>("ini");
   QTest::addColumn<QByteArray>("error");  // a part of the one line that names the fault
   QTest::newRow("COM number") << QByteArray("[Bridge]\nLink=COM9\n") << QByteArray("[Bridge] Link=COM9");
+  QTest::newRow("link check not a number") << QByteArray("[Bridge]\nLink=TCP 127.0.0.1\n[Link]\nCheck=30s\n") << QByteArray("[Link] Check=30s");
+  QTest::newRow("link check negative") << QByteArray("[Bridge]\nLink=TCP 127.0.0.1\n[Link]\nCheck=-1\n") << QByteArray("[Link] Check=-1");
   QTest::newRow("missing device") << QByteArray("[Bridge]\nLink=/dev/nonexistent-tty\n") << QByteArray("/dev/nonexistent-tty does not exist");
   QTest::newRow("unknown boolean") << QByteArray("[Bridge]\nLink=TCP 127.0.0.1\n[Panel]\nPort=9990\nReadOnly=maybe\n") << QByteArray("ReadOnly=maybe");
   QTest::newRow("open bind without Allow")
