@@ -48,6 +48,10 @@ class CoreLink final : public engine::SwitcherLink {
       QTimer::singleShot(0, this, [this] { emit lineReceived(greeting); });
     emit opened();
   }
+  void close() override {
+    up = false;
+    emit closed();
+  }
   void lose() {
     up = false;
     auto gone = std::move(waiting);
@@ -145,6 +149,7 @@ void TestEngine::answersAfterSilence_data() {
   QTest::newRow("type reply after the wait, at start") << "late at start";
   QTest::newRow("known model, late after the link came back") << "late after loss";
   QTest::newRow("known model, mute, then answers a later try") << "mute after loss";
+  QTest::newRow("closed while none answers") << "closed";
 }
 
 void TestEngine::answersAfterSilence() {
@@ -159,8 +164,8 @@ void TestEngine::answersAfterSilence() {
     link->lose();
     link->core.feed("2V3.");  // changed on the switcher's own panel meanwhile
   }
-  link->replyDelayMs = scenario == "mute after loss" ? 0 : int(5 * kReplyWait.count() / 2);
-  link->mute = scenario == "mute after loss";
+  link->replyDelayMs = scenario == "mute after loss" || scenario == "closed" ? 0 : int(5 * kReplyWait.count() / 2);
+  link->mute = scenario == "mute after loss" || scenario == "closed";
   QSignalSpy answering(&e, &engine::SwitcherEngine::answeringChanged);
   link->open();
   if (link->mute) {
@@ -169,6 +174,13 @@ void TestEngine::answersAfterSilence() {
     QCOMPARE(e.reason(), QStringLiteral("no switcher answers"));
     QCOMPARE(e.sendClient("1V1.", "c"), engine::SendResult::LinkClosed);
     link->mute = false;
+  }
+  if (scenario == "closed") {
+    // Closed on purpose: down, not a switcher that does not answer.
+    link->close();
+    QCOMPARE(e.state(), engine::LinkState::Down);
+    QVERIFY(e.answering());
+    return;
   }
   QTRY_VERIFY_WITH_TIMEOUT(e.ready(), kWaitMs);
   QCOMPARE(e.model(), QStringLiteral("MATRIX 8X4"));
@@ -328,6 +340,7 @@ void TestEngine::clientsShareTheQueue_data() {
   QTest::addColumn<QString>("scenario");
   QTest::newRow("one client's flood holds no other back") << "flood";
   QTest::newRow("a leaving client's commands are dropped") << "leaves";
+  QTest::newRow("the front end's run takes its turns") << "own";
   QTest::newRow("a gateway client that disconnects") << "gateway";
   QTest::newRow("a panel that disconnects") << "panel";
   QTest::newRow("what waits is bounded by time") << "time";
@@ -348,12 +361,28 @@ void TestEngine::clientsShareTheQueue() {
     QCOMPARE(e.sendClient("2V2.", "take"), engine::SendResult::Accepted);
     QTRY_VERIFY_WITH_TIMEOUT(link->written.contains("2V2."), kWaitMs);
     QVERIFY2(link->written.indexOf("2V2.") <= 2, qPrintable(QString::number(link->written.indexOf("2V2."))));
+  } else if (scenario == "own") {
+    e.queue().setPace(5);
+    for (int i = 0; i < engine::kClientWaitingEach; ++i) e.sendClient("1V1.", "flood");
+    auto send = [link](const QByteArray& c) {
+      link->write(c, {});
+      return true;
+    };
+    QVERIFY(e.queue().sendOwn("3V3.", send));
+    QVERIFY(e.queue().sendOwn("4V4.", send));
+    QTRY_VERIFY_WITH_TIMEOUT(link->written.contains("4V4."), kWaitMs);
+    QVERIFY(link->written.indexOf("3V3.") < link->written.indexOf("4V4."));
+    QVERIFY2(link->written.indexOf("4V4.") <= 4, qPrintable(QString::number(link->written.indexOf("4V4."))));
+    e.queue().stop();
   } else if (scenario == "leaves") {
     e.queue().setPace(5);
     int dropped = 0;
     for (int i = 0; i < 10; ++i) e.sendClient("1V1.", "gone", [&] { ++dropped; });
     e.sendClient("2V2.", "stays");
+    QSignalSpy remaining(&e.queue(), &engine::CommandQueue::remainingChanged);
     e.forgetClient("gone");
+    QVERIFY(!remaining.isEmpty());  // "N commands left" follows
+    QCOMPARE(remaining.last().first().toInt(), 1);
     QCOMPARE(dropped, 10);
     QCOMPARE(e.queue().waiting("gone"), 0);
     QTRY_COMPARE_WITH_TIMEOUT(e.queue().backlog(), 0, kWaitMs);
