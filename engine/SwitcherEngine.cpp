@@ -314,7 +314,7 @@ void SwitcherEngine::ownLine(const QByteArray& text) {
     setSilent(false);
     emit note(QStringLiteral("the switcher answers on %1").arg(linkName()));
     if (!isIdentifying) {
-      if (line.kind == feedback::Kind::Other && isTypeReply(lineText(text))) {
+      if (isTypeReply(lineText(text))) {
         // The type reply of the identification that heard nothing in time: the version may
         // follow it.
         identificationStarts();

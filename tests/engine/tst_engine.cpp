@@ -341,6 +341,7 @@ void TestEngine::clientsShareTheQueue_data() {
   QTest::newRow("one client's flood holds no other back") << "flood";
   QTest::newRow("a leaving client's commands are dropped") << "leaves";
   QTest::newRow("the front end's run takes its turns") << "own";
+  QTest::newRow("the link lost with clients' commands waiting") << "lost";
   QTest::newRow("a gateway client that disconnects") << "gateway";
   QTest::newRow("a panel that disconnects") << "panel";
   QTest::newRow("what waits is bounded by time") << "time";
@@ -374,6 +375,14 @@ void TestEngine::clientsShareTheQueue() {
     QVERIFY(link->written.indexOf("3V3.") < link->written.indexOf("4V4."));
     QVERIFY2(link->written.indexOf("4V4.") <= 4, qPrintable(QString::number(link->written.indexOf("4V4."))));
     e.queue().stop();
+  } else if (scenario == "lost") {
+    e.queue().setPace(1000);
+    int dropped = 0;
+    for (const char* label : {"a", "b"})
+      for (int i = 0; i < 3; ++i) e.sendClient("1V1.", label, [&] { ++dropped; });
+    link->lose();
+    QCOMPARE(dropped, 6);  // none had gone: the first waits for the next turn
+    QCOMPARE(e.queue().clientsWaiting(), 0);
   } else if (scenario == "leaves") {
     e.queue().setPace(5);
     int dropped = 0;
@@ -387,6 +396,11 @@ void TestEngine::clientsShareTheQueue() {
     QCOMPARE(e.queue().waiting("gone"), 0);
     QTRY_COMPARE_WITH_TIMEOUT(e.queue().backlog(), 0, kWaitMs);
     QCOMPARE(link->written, QList<QByteArray>{"2V2."});
+    // The last to wait leaves: the queue has drained (the window's run is over).
+    e.sendClient("3V3.", "alone");
+    QSignalSpy drained(&e.queue(), &engine::CommandQueue::drained);
+    e.forgetClient("alone");
+    QCOMPARE(drained.size(), 1);
   } else if (scenario == "gateway" || scenario == "panel") {
     QTcpServer probe;
     QVERIFY(probe.listen(QHostAddress::LocalHost));
