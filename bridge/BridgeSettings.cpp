@@ -221,6 +221,17 @@ LinkChoice ReadLink(const QString& iniFile) {
   return l;
 }
 
+int ReadLinkCheck(const QString& iniFile, QString* problem) {
+  const QString text = value("Link", "Check", iniFile);
+  if (text.isEmpty()) return kLinkCheckDefault;
+  bool ok = false;
+  const int seconds = text.toInt(&ok);
+  constexpr int kLongest = 86400;  // a day; a timer holds no more than 24 days
+  if (ok && seconds >= 0 && seconds <= kLongest) return seconds;
+  if (problem) *problem = QStringLiteral("[Link] Check=%1 is not a number of seconds from 0 (no check) to %2").arg(text).arg(kLongest);
+  return kLinkCheckDefault;
+}
+
 QString CodeFilePath(const QString& iniFile) {
   const QString own = value(kSection, "CodeFile", iniFile);
   if (!own.isEmpty()) return own;
@@ -266,6 +277,9 @@ Check CheckSettings(const QString& iniFile, const engine::ServiceRun& run) {
   bool paceOk = pace.isEmpty();
   if (!paceOk) paceOk = pace.toInt(&paceOk) >= 0 && paceOk;
   if (!paceOk) c.errors << QStringLiteral("[Link] Pace=%1 is not a number of milliseconds").arg(pace);
+  QString checkProblem;
+  ReadLinkCheck(iniFile, &checkProblem);
+  if (!checkProblem.isEmpty()) c.errors << checkProblem;
   mqtt::Settings m = mqtt::ReadSettings(iniFile);
   if (!run.mqttHost.isEmpty()) {
     m.host = run.mqttHost;

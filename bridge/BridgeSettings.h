@@ -31,6 +31,12 @@ LinkChoice ReadLink(const QString& iniFile = QStringLiteral("Switcher.ini"));
 // none.
 QString CodeFilePath(const QString& iniFile = QStringLiteral("Switcher.ini"));
 
+// [Link] Check: seconds of quiet on the link before the bridge asks whether the switcher is
+// still there (0: never). Not a whole number of seconds, or negative: the default, and
+// *problem says why.
+constexpr int kLinkCheckDefault = 30;
+int ReadLinkCheck(const QString& iniFile = QStringLiteral("Switcher.ini"), QString* problem = nullptr);
+
 // Every problem the settings have, one line each ("[Panel] ReadOnly=maybe is not ..."), and
 // a description of what would be served. The start refuses what errors holds; a warning (a
 // serial device not plugged in yet) is said and the bridge waits for it.

@@ -206,6 +206,9 @@ int main(int argc, char** argv) {
   else link = new engine::SerialLink(choice.device, choice.label);
   engine.setLink(link, engine::LinkOwner::Engine);
   engine.queue().setPace(platform::GetPrivateProfileInt("Link", "Pace", 0, kIni));
+  QString checkProblem;
+  engine.setLinkCheck(std::chrono::seconds(bridge::ReadLinkCheck(kIni, &checkProblem)));
+  if (!checkProblem.isEmpty()) logLine(checkProblem);
 
   QObject::connect(&engine, &engine::SwitcherEngine::note, &app, [&log](const QString& t) {
     logLine(t);

@@ -3,6 +3,8 @@
 
 #include <QPointer>
 
+#include <algorithm>
+
 #include <memory>
 
 #include "SendQueue.h"
@@ -14,12 +16,12 @@ CommandQueue::CommandQueue(Ready ready, QObject* parent)
     : QObject(parent),
       ready(std::move(ready)),
       queue(new SendQueue(
-          [this](const QByteArray& command) {
-            if (senders.empty()) return false;
-            const Sender send = std::move(senders.front().send);
-            senders.pop_front();
+          // The paced queue keeps the time; which command goes is chosen here, in turns.
+          [this](const QByteArray&) {
+            Waiting next;
+            if (!takeNext(&next)) return true;
             const int rest = queue->remaining();
-            const bool sent = send(command);
+            const bool sent = next.send(next.command);
             // The refusal has been shown once; the queue drops the rest.
             if (!sent && rest > 0) emit note(QStringLiteral("%1 commands were not sent: the link is not open").arg(rest));
             return sent;
@@ -41,8 +43,32 @@ int CommandQueue::backlog() const { return queue->busy() ? qMax(1, queue->remain
 
 bool CommandQueue::sendOwn(const QByteArray& command, Sender send, std::function<void()> dropped) {
   if (queue->pace() == 0) return send(command);
-  senders.push_back({std::move(send), std::move(dropped)});
+  enqueue({true, {}}, {command, std::move(send), std::move(dropped)});
   return queue->send(command);
+}
+
+void CommandQueue::enqueue(const Turn& turn, Waiting w) {
+  std::deque<Waiting>& line = turn.own ? own : ofClient[turn.label];
+  // A party with nothing waiting joins the turns at their end.
+  if (line.empty()) turns.push_back(turn);
+  line.push_back(std::move(w));
+}
+
+bool CommandQueue::takeNext(Waiting* next) {
+  while (!turns.empty()) {
+    const Turn turn = turns.front();
+    turns.pop_front();
+    const auto at = ofClient.find(turn.label);
+    std::deque<Waiting>* line = turn.own ? &own : (at == ofClient.end() ? nullptr : &*at);
+    if (!line || line->empty()) continue;
+    *next = std::move(line->front());
+    line->pop_front();
+    // Its next command waits for the others' turns.
+    if (!line->empty()) turns.push_back(turn);
+    else if (!turn.own) ofClient.erase(at);
+    return true;
+  }
+  return false;
 }
 
 int CommandQueue::stop() {
@@ -52,15 +78,43 @@ int CommandQueue::stop() {
 }
 
 void CommandQueue::dropWaiting() {
-  std::deque<Waiting> gone = std::move(senders);
-  senders.clear();
+  std::deque<Waiting> gone = std::move(own);
+  own.clear();
+  for (std::deque<Waiting>& line : ofClient)
+    for (Waiting& w : line) gone.push_back(std::move(w));
+  ofClient.clear();
+  turns.clear();
   for (Waiting& w : gone) {
     if (w.dropped) w.dropped();
   }
 }
 
+int CommandQueue::dropClient(const QString& label) {
+  const auto at = ofClient.find(label);
+  if (at == ofClient.end()) return 0;
+  const std::deque<Waiting> gone = std::move(*at);
+  ofClient.erase(at);
+  turns.erase(std::remove_if(turns.begin(), turns.end(), [&](const Turn& t) { return !t.own && t.label == label; }),
+              turns.end());
+  queue->forget(int(gone.size()));
+  for (const Waiting& w : gone) {
+    if (w.dropped) w.dropped();
+  }
+  return int(gone.size());
+}
+
+int CommandQueue::waitingBoundEach() const {
+  if (queue->pace() == 0) return kClientWaitingEach;
+  return int(std::clamp<qint64>(kClientWaitTimeEach.count() / queue->pace(), 1, kClientWaitingEach));
+}
+
+int CommandQueue::waitingBoundAll() const {
+  if (queue->pace() == 0) return kClientWaitingAll;
+  return int(std::clamp<qint64>(kClientWaitTimeAll.count() / queue->pace(), 1, kClientWaitingAll));
+}
+
 bool CommandQueue::clientCanTake(const QString& label, int count) const {
-  return each.value(label) + count <= kClientWaitingEach && all + count <= kClientWaitingAll;
+  return each.value(label) + count <= waitingBoundEach() && all + count <= waitingBoundAll();
 }
 
 void CommandQueue::take(const QString& label) {
@@ -105,17 +159,19 @@ SendResult CommandQueue::sendClient(const QByteArray& command, const QString& la
     writeClient(command, label, done);
     return SendResult::Accepted;
   }
-  senders.push_back({[this, label, done, dropped](const QByteArray& c) {
-                       // It can come due while the switcher is being identified or the link is
-                       // down: the client is told, and the commands queued behind it still go.
-                       if (!link || !ready()) {
-                         dropped();
-                         return true;
-                       }
-                       writeClient(c, label, done);
-                       return true;
-                     },
-                     dropped});
+  enqueue({false, label}, {command,
+                           [this, label, done, dropped](const QByteArray& c) {
+                             // It can come due while the switcher is being identified or the
+                             // link is down: the client is told, and the commands queued
+                             // behind it still go.
+                             if (!link || !ready()) {
+                               dropped();
+                               return true;
+                             }
+                             writeClient(c, label, done);
+                             return true;
+                           },
+                           dropped});
   queue->send(command);
   return SendResult::Accepted;
 }

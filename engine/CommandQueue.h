@@ -5,15 +5,20 @@
 // gets commands back to back.
 //
 // A client's command goes out through the link's non-blocking write, named by its client's
-// label; at most kClientWaitingEach of one client and kClientWaitingAll of all clients wait
-// (the rest are refused with Busy). The front end's own commands keep the sender it gives
-// (the window's SendCode, with its boxes) and are never refused for the clients.
+// label. With a pace, the waiting commands go in turns: one of each client (and one of the
+// front end's run) per turn, so that one client's flood holds no other back; a client that
+// leaves takes its waiting commands with it. What may wait is bounded by count
+// (kClientWaitingEach of one client, kClientWaitingAll of all) and, with a pace, by the
+// switcher's time it takes to send it (kClientWaitTimeEach, kClientWaitTimeAll); the rest
+// are refused with Busy. The front end's own commands keep the sender it gives (the window's
+// SendCode, with its boxes) and are never refused for the clients.
 
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <deque>
 #include <functional>
 
@@ -31,6 +36,9 @@ enum class SendResult {
 
 constexpr int kClientWaitingEach = 256;
 constexpr int kClientWaitingAll = 4096;
+// With a pace: at most this much of the switcher's time (count x pace) waits.
+constexpr std::chrono::milliseconds kClientWaitTimeEach{60000};
+constexpr std::chrono::milliseconds kClientWaitTimeAll{180000};
 
 class CommandQueue : public QObject {
   Q_OBJECT
@@ -58,6 +66,12 @@ class CommandQueue : public QObject {
                         std::function<void()> onWritten = {});
   // Whether `count` more commands of this client would all be accepted now.
   bool clientCanTake(const QString& label, int count) const;
+  // How many commands of one client, and of all clients, may wait at the pace set now.
+  int waitingBoundEach() const;
+  int waitingBoundAll() const;
+  // The client is gone (disconnected, or closed): its waiting commands are dropped, each
+  // with its onDropped; returns how many.
+  int dropClient(const QString& label);
   // Commands of this client accepted and not yet sent (nor dropped).
   int waiting(const QString& label) const { return each.value(label); }
   int clientsWaiting() const { return all; }
@@ -76,19 +90,28 @@ class CommandQueue : public QObject {
   void note(const QString& text);
 
  private:
+  struct Waiting {
+    QByteArray command;
+    Sender send;
+    std::function<void()> dropped;
+  };
+  struct Turn {
+    bool own;
+    QString label;
+  };
   void take(const QString& label);
   void settle(const QString& label);
   void writeClient(const QByteArray& command, const QString& label, std::function<void(bool)> done);
+  void enqueue(const Turn& turn, Waiting w);
+  bool takeNext(Waiting* next);
   void dropWaiting();
 
   Ready ready;
   SwitcherLink* link = nullptr;
   SendQueue* queue;
-  struct Waiting {
-    Sender send;
-    std::function<void()> dropped;
-  };
-  std::deque<Waiting> senders;  // how each waiting command goes out, or is given up
+  std::deque<Waiting> own;                         // the front end's run, in its order
+  QHash<QString, std::deque<Waiting>> ofClient;    // each client's, in its order
+  std::deque<Turn> turns;                          // whose command goes next: each once
   QHash<QString, int> each;
   int all = 0;
 };

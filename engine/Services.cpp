@@ -34,6 +34,7 @@ class Services::GatewayService final : public QObject, public gateway::GatewayHo
     setObjectName(QStringLiteral("Gateway"));
     connect(&engine, &SwitcherEngine::switcherBytesArrived, server,
             [this](const QByteArray& b) { server->switcherBytes(b.constData(), int(b.size())); });
+    connect(server, &gateway::GatewayServer::clientGone, &engine, &SwitcherEngine::forgetClient);
   }
   bool linkReady() const override { return engine.ready(); }
   void sendCommand(const QByteArray& command, const QString& label) override {
@@ -71,6 +72,8 @@ class Services::PanelService final : public QObject, public gateway::PanelHost {
     connect(&engine, &SwitcherEngine::linkChanged, protocol, &gateway::PanelProtocol::deviceChanged);
     connect(&engine, &SwitcherEngine::identifyingChanged, protocol, &gateway::PanelProtocol::deviceChanged);
     connect(&engine, &SwitcherEngine::identifiedChanged, protocol, &gateway::PanelProtocol::deviceChanged);
+    connect(&engine, &SwitcherEngine::answeringChanged, protocol, &gateway::PanelProtocol::deviceChanged);
+    connect(&server->core(), &gateway::ServerCore::clientGone, &engine, &SwitcherEngine::forgetClient);
   }
 
   gateway::PanelDevice device() const override {
@@ -120,10 +123,16 @@ class Services::MqttService final : public QObject, public mqtt::MqttHost {
     connect(&engine, &SwitcherEngine::namesChanged, bridge, &mqtt::MqttBridge::namesChanged);
     connect(&engine.presets(), &Presets::changed, bridge, &mqtt::MqttBridge::groupsChanged);
     connect(&engine, &SwitcherEngine::linkChanged, bridge, [this] { bridge->linkChanged(); });
+    connect(&engine, &SwitcherEngine::answeringChanged, bridge, [this] { bridge->linkChanged(); });
+    // The broker's session is MQTT's one client: what it asked for goes with it.
+    connect(bridge, &mqtt::MqttBridge::connectedChanged, this, [this](bool connected) {
+      if (!connected) this->engine.forgetClient(QStringLiteral("mqtt"));
+    });
     connect(&engine, &SwitcherEngine::identifiedChanged, bridge, &mqtt::MqttBridge::infoChanged);
   }
 
-  bool linkUp() const override { return engine.linkUp(); }
+  // A link on which no switcher answers is "down" for MQTT's clients.
+  bool linkUp() const override { return engine.linkUp() && engine.answering(); }
   bool linkReady() const override { return engine.ready(); }
   bool canSend(int count, const QString& label) const override {
     return engine.ready() && engine.queue().clientCanTake(label, count);
@@ -179,6 +188,7 @@ class Services::WebService final : public QObject, public web::WebHost {
     connect(&engine, &SwitcherEngine::linkChanged, server, &web::WebServer::linkChanged);
     connect(&engine, &SwitcherEngine::identifyingChanged, server, &web::WebServer::linkChanged);
     connect(&engine, &SwitcherEngine::identifiedChanged, server, &web::WebServer::deviceChanged);
+    connect(server, &web::WebServer::clientGone, &engine, &SwitcherEngine::forgetClient);
   }
 
   web::Link link() const override {

@@ -17,11 +17,15 @@ namespace {
 // The bridge's identification: the type and version replies come within this after the
 // queries (the console's window waits 100 ms); the status burst has ended once no line came
 // for kStatusQuiet, and the whole exchange ends after kStatusBound at most.
-constexpr int kReplyWaitMs = 3000;
+constexpr std::chrono::milliseconds kReplyWait{3000};
 constexpr int kStatusQuietMs = 500;
 constexpr int kStatusBoundMs = 10000;  // a full status at 9600 baud takes 5 to 9 s
 // A link with no switcher answering is asked again this often.
-constexpr int kIdentifyAgainMs = 10000;
+constexpr std::chrono::milliseconds kIdentifyAgain{10000};
+constexpr char kNoAnswer[] = "no switcher answers";
+// The link's check: this many light queries unanswered in a row, and the switcher is silent.
+constexpr int kChecksBeforeSilent = 2;
+constexpr char kCheckQuery[] = "/^Version;";
 // After a client's command that changes routes without reporting them (one input to all, all
 // through or closed, a recall, an undo), the routing is asked for once its reply has settled,
 // at most once in kRefreshSpacingMs.
@@ -45,13 +49,21 @@ QString lineText(const QByteArray& line) {
   const int nul = line.indexOf('\0');
   return QString::fromUtf8(nul < 0 ? line : line.left(nul)).trimmed();
 }
+
+bool isTypeReply(const QString& text) {
+  int inputs = 0, outputs = 0;
+  return model::ParseMatrixSize(text, &inputs, &outputs);
+}
 }  // namespace
 
 SwitcherEngine::SwitcherEngine(QObject* parent)
     : QObject(parent),
+      replyWait(kReplyWait),
+      identifyAgain(kIdentifyAgain),
       inputCount(routing::kOutputs),
       outputCount(routing::kOutputs),
       identifyTimer(new QTimer(this)),
+      checkTimer(new QTimer(this)),
       refreshTimer(new QTimer(this)),
       table(new routing::RoutingTable(this)),
       captureTable(new routing::RoutingTable(this)),
@@ -63,6 +75,8 @@ SwitcherEngine::SwitcherEngine(QObject* parent)
   setObjectName(QStringLiteral("SwitcherEngine"));
   identifyTimer->setSingleShot(true);
   connect(identifyTimer, &QTimer::timeout, this, &SwitcherEngine::identifyStep);
+  checkTimer->setSingleShot(true);
+  connect(checkTimer, &QTimer::timeout, this, &SwitcherEngine::checkLink);
   refreshTimer->setSingleShot(true);
   refreshTimer->setInterval(kRefreshAfterMs);
   connect(refreshTimer, &QTimer::timeout, this, [this] {
@@ -94,6 +108,11 @@ void SwitcherEngine::setLink(SwitcherLink* l, LinkOwner o) {
   if (!l->parent()) l->setParent(this);
   commands->setLink(l);
   connect(l, &SwitcherLink::bytesReceived, this, [this](const QByteArray& b) { switcherBytes(b.constData(), int(b.size())); });
+  // Whoever holds the link, what a client changed unreported is asked for, as a client's
+  // command (the console's window shows it as one).
+  connect(commands, &CommandQueue::clientSent, this, [this](const QByteArray& command, const QString&) {
+    if (changesRoutesSilently(command)) refreshTimer->start();
+  });
   if (o == LinkOwner::FrontEnd) return;
   connect(l, &SwitcherLink::opening, this, [this] { setState(LinkState::Opening); });
   connect(l, &SwitcherLink::opened, this, [this] {
@@ -104,7 +123,9 @@ void SwitcherEngine::setLink(SwitcherLink* l, LinkOwner o) {
   connect(l, &SwitcherLink::lost, this, [this](const QString& why) {
     emit note(QStringLiteral("link lost: %1").arg(why));
     identifyTimer->stop();
+    checkTimer->stop();
     step = Step::None;
+    setSilent(false);
     if (isIdentifying) {
       isIdentifying = false;
       emit identifyingChanged(false);
@@ -114,14 +135,40 @@ void SwitcherEngine::setLink(SwitcherLink* l, LinkOwner o) {
     recheck();
   });
   connect(l, &SwitcherLink::closed, this, [this] {
+    identifyTimer->stop();
+    checkTimer->stop();
+    step = Step::None;
+    setSilent(false);
     commands->stop();
     setState(LinkState::Down);
     recheck();
   });
   connect(l, &SwitcherLink::lineReceived, this, &SwitcherEngine::ownLine);
-  connect(commands, &CommandQueue::clientSent, this, [this](const QByteArray& command, const QString&) {
-    if (changesRoutesSilently(command)) refreshTimer->start();
-  });
+}
+
+void SwitcherEngine::setAnswerWaits(std::chrono::milliseconds reply, std::chrono::milliseconds again) {
+  replyWait = reply;
+  identifyAgain = again;
+}
+
+void SwitcherEngine::setLinkCheck(std::chrono::milliseconds quiet) {
+  checkQuiet = quiet;
+  armCheck();
+}
+
+void SwitcherEngine::armCheck() {
+  checksUnanswered = 0;
+  if (owner == LinkOwner::Engine && checkQuiet.count() > 0 && linkUp()) checkTimer->start(checkQuiet);
+  else checkTimer->stop();
+}
+
+void SwitcherEngine::checkLink() {
+  // An identification has waits of its own; a silent switcher is asked again by it.
+  if (!linkUp() || isIdentifying || silent) return;
+  if (checksUnanswered >= kChecksBeforeSilent) return goSilent(QStringLiteral("switcher silent"));
+  ++checksUnanswered;
+  writeOwn(kCheckQuery);
+  checkTimer->start(replyWait);
 }
 
 QString SwitcherEngine::linkName() const { return linkUp() ? switcherLink->name() : QString(); }
@@ -173,14 +220,24 @@ void SwitcherEngine::identificationStarts() {
   pendingModel.clear();
   pendingVersion.clear();
   isIdentifying = true;
-  if (linkUp()) setState(LinkState::Identifying);
+  // Asked again while no switcher answers: the reason stays until one does.
+  if (linkUp()) setState(LinkState::Identifying, silent ? linkReason : QString());
   emit identifyingChanged(true);
 }
 
 void SwitcherEngine::identificationLine(const QByteArray& line) {
   if (!isIdentifying) return;
-  if (linesSeen == 0) pendingModel = lineText(line);
-  if (linesSeen == 1) pendingVersion = lineText(line);
+  const QString text = lineText(line);
+  if (linesSeen == 0) {
+    // A serial server's greeting or half a line left in a converter is not the type: the
+    // type is the line that gives the switcher's size, and the version comes next.
+    if (!isTypeReply(text)) {
+      emit note(QStringLiteral("identification: \"%1\" skipped, it is no type reply").arg(text));
+      return;
+    }
+    pendingModel = text;
+  }
+  if (linesSeen == 1) pendingVersion = text;
   ++linesSeen;
 }
 
@@ -212,7 +269,7 @@ void SwitcherEngine::identify() {
   step = Step::Type;
   writeOwn("/*Type;");
   writeOwn("/^Version;");
-  identifyTimer->start(kReplyWaitMs);
+  identifyTimer->start(replyWait);
 }
 
 void SwitcherEngine::lineArrived(const QByteArray& text) {
@@ -246,16 +303,32 @@ void SwitcherEngine::finishCapture() {
 }
 
 void SwitcherEngine::ownLine(const QByteArray& text) {
+  // The switcher is there: the next check waits for another quiet spell.
+  if (!isIdentifying && !silent) armCheck();
   const feedback::Line line = feedback::ParseLine(text);
   table->apply(line);
   lineArrived(text);
-  if (!isIdentifying) {
-    // A type reply that came after the wait: taken, so that a slow switcher is identified.
-    const QString shown = lineText(text);
-    if (!identified() && line.kind == feedback::Kind::Other && shown.startsWith(QLatin1String("MATRIX")))
-      learn(shown, QString());
-    return;
+  if (silent) {
+    // The switcher answers again (a late type reply, or anything at all): identified, and
+    // its routing asked for, before clients' commands go again.
+    setSilent(false);
+    emit note(QStringLiteral("the switcher answers on %1").arg(linkName()));
+    if (!isIdentifying) {
+      if (isTypeReply(lineText(text))) {
+        // The type reply of the identification that heard nothing in time: the version may
+        // follow it.
+        identificationStarts();
+        step = Step::Type;
+        identificationLine(text);
+        identifyTimer->start(kStatusQuietMs);
+      } else {
+        identify();
+      }
+      return;
+    }
+    if (linkUp()) setState(LinkState::Identifying);
   }
+  if (!isIdentifying) return;
   if (step == Step::Type) {
     // A route report the switcher's front panel caused is no reply to the queries.
     if (line.kind != feedback::Kind::Other) return;
@@ -293,15 +366,7 @@ void SwitcherEngine::identifyStep() {
   if (step == Step::Type) {
     // One reply or none: a switcher that gives no version still has its routing asked for;
     // one that gives nothing is asked again later.
-    if (linesSeen == 0) {
-      emit note(QStringLiteral("no switcher answers on %1").arg(linkName()));
-      step = Step::None;
-      isIdentifying = false;
-      setState(LinkState::Ready, QStringLiteral("no switcher answers"));
-      emit identifyingChanged(false);
-      identifyTimer->start(kIdentifyAgainMs);
-      return;
-    }
+    if (linesSeen == 0) return goSilent(QLatin1String(kNoAnswer));
     askRoutes();
     return;
   }
@@ -309,8 +374,30 @@ void SwitcherEngine::identifyStep() {
     finishIdentification();
     return;
   }
-  // Asked again: a switcher switched on after its link.
-  if (linkUp() && !identified()) identify();
+  // Asked again: a switcher switched on after its link, or one that stopped answering, known
+  // model or not.
+  if (linkUp() && silent) identify();
+}
+
+void SwitcherEngine::goSilent(const QString& why) {
+  identifyTimer->stop();
+  checkTimer->stop();
+  step = Step::None;
+  const bool already = silent;
+  if (!already) emit note(QStringLiteral("%1 on %2").arg(why, linkName()));
+  setSilent(true);
+  const bool was = isIdentifying;
+  isIdentifying = false;
+  // Asked again in vain: the first reason stays.
+  if (linkUp()) setState(LinkState::Identifying, already ? linkReason : why);
+  if (was) emit identifyingChanged(false);
+  identifyTimer->start(identifyAgain);
+}
+
+void SwitcherEngine::setSilent(bool on) {
+  if (silent == on) return;
+  silent = on;
+  emit answeringChanged(!on);
 }
 
 void SwitcherEngine::finishIdentification() {
@@ -318,6 +405,7 @@ void SwitcherEngine::finishIdentification() {
   step = Step::None;
   identificationEnds();
   emit note(QStringLiteral("identified %1 %2 on %3").arg(switcherModel, switcherVersion, linkName()));
+  armCheck();
 }
 
 // ---- names and presets ----

@@ -64,12 +64,23 @@ class SwitcherEngine : public QObject {
   QString linkName() const;                       // empty while down
   bool linkUp() const;
   bool identifying() const { return isIdentifying; }
-  bool ready() const { return linkUp() && !isIdentifying; }  // clients' commands may go
+  // False while the link is up and no switcher answers (the last identification, or the
+  // link's check, heard nothing): the engine asks again, and nothing else may go.
+  bool answering() const { return !silent; }
+  bool ready() const { return linkUp() && !isIdentifying && !silent; }  // clients' commands may go
   QString model() const { return switcherModel; }
   QString version() const { return switcherVersion; }
   bool identified() const { return !switcherModel.isEmpty(); }
   int inputs() const { return inputCount; }    // from "MATRIX <I>X<O>", else 256
   int outputs() const { return outputCount; }  // the same, at most 256
+
+  // How long the identification waits for the type reply, and how often a link on which no
+  // switcher answers is asked again (tests shorten them).
+  void setAnswerWaits(std::chrono::milliseconds reply, std::chrono::milliseconds again);
+  // [Link] Check, for a link the engine holds: once nothing came from the switcher for this
+  // long, it is asked for its version; two questions unanswered in a row, and no switcher
+  // answers until it does again. 0: never asked.
+  void setLinkCheck(std::chrono::milliseconds quiet);
 
   routing::RoutingTable& routes() const { return *table; }
   CommandQueue& queue() const { return *commands; }
@@ -88,6 +99,8 @@ class SwitcherEngine : public QObject {
                         std::function<void()> onWritten = {}) {
     return commands->sendClient(command, label, std::move(onDropped), std::move(onWritten));
   }
+  // The client is gone: its commands still waiting are dropped (each told its drop).
+  void forgetClient(const QString& label) { commands->dropClient(label); }
   // Every code of the preset, as the label's commands: all of them accepted, or none.
   SendResult runPreset(const QString& id, const QString& label, std::function<void()> onDropped = {});
   // A routing snapshot as the label's request: the status of every output is asked for, and
@@ -114,6 +127,8 @@ class SwitcherEngine : public QObject {
   void stateChanged(engine::LinkState state, const QString& reason);
   void linkChanged(bool up);
   void identifyingChanged(bool on);
+  // The switcher stopped answering ("no switcher answers") or answers again.
+  void answeringChanged(bool answering);
   // Model and version (so inputs and outputs) were learnt or changed.
   void identifiedChanged();
   void namesChanged();
@@ -136,6 +151,11 @@ class SwitcherEngine : public QObject {
   void askRoutes();
   void writeOwn(const QByteArray& command);
   void finishIdentification();
+  // Nothing answered: clients are refused and the identification is tried again later.
+  void goSilent(const QString& why);
+  void setSilent(bool on);
+  void armCheck();
+  void checkLink();
   void finishCapture();
 
   SwitcherLink* switcherLink = nullptr;
@@ -146,11 +166,16 @@ class SwitcherEngine : public QObject {
   bool failing = false;  // linkFailing() until the front end's link is really gone
 
   bool isIdentifying = false;
+  bool silent = false;  // the link is up and no switcher answers
+  std::chrono::milliseconds replyWait, identifyAgain;
   int linesSeen = 0;  // of the running identification: the first is the type, the second the version
   QString switcherModel, switcherVersion, pendingModel, pendingVersion;
   int inputCount, outputCount;
   enum class Step { None, Type, Status } step = Step::None;
   QTimer* identifyTimer;
+  std::chrono::milliseconds checkQuiet{0};  // [Link] Check; 0: off
+  QTimer* checkTimer;
+  int checksUnanswered = 0;
   QElapsedTimer statusSince;  // the identification's status burst began
   QTimer* refreshTimer;  // the status asked for after a change the switcher did not report
   QElapsedTimer lastRefresh;

@@ -41,6 +41,7 @@ GatewayServer::GatewayServer(GatewayHost& host, QObject* parent)
            [this](ClientHandle& client) { return std::make_unique<GatewayProtocol>(*this, client.label()); },
            this) {
   connect(&core, &ServerCore::clientCountChanged, this, &GatewayServer::clientCountChanged);
+  connect(&core, &ServerCore::clientGone, this, &GatewayServer::clientGone);
 }
 
 GatewayServer::~GatewayServer() { stop(); }

@@ -67,6 +67,7 @@ class GatewayServer : public QObject {
 
  signals:
   void clientCountChanged(int count);
+  void clientGone(const QString& clientLabel);
 
  private:
   friend class GatewayProtocol;

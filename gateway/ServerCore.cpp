@@ -279,6 +279,7 @@ void ServerCore::stop() {
   for (CoreClient* c : all) {
     c->close(true);
     c->deleteLater();
+    emit clientGone(c->label());
   }
   delete listener;
   listener = nullptr;
@@ -358,6 +359,7 @@ void ServerCore::forget(CoreClient* client) {
   client->deleteLater();
   // One dropped while its protocol was being made was never announced.
   if (client->proto) emit clientCountChanged(clientCount());
+  emit clientGone(client->label());
 }
 
 }  // namespace gateway

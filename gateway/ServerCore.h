@@ -124,6 +124,8 @@ class ServerCore : public QObject {
 
  signals:
   void clientCountChanged(int count);
+  // A client was closed (by either side): what it asked for and still waits may go.
+  void clientGone(const QString& label);
 
  private:
   friend class CoreClient;

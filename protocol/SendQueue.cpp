@@ -65,3 +65,16 @@ int SendQueue::stop() {
   if (waited && !sending_) emit drained();
   return dropped;
 }
+
+int SendQueue::forget(int count) {
+  count = std::clamp(count, 0, remaining());
+  if (count == 0) return 0;
+  waiting_.erase(waiting_.end() - count, waiting_.end());
+  emit remainingChanged(remaining());
+  if (waiting_.empty()) {
+    timer_.stop();
+    // Within a send, sendNext() reports the end once the sender returns.
+    if (!sending_) emit drained();
+  }
+  return count;
+}

@@ -33,6 +33,9 @@ class SendQueue : public QObject {
   bool busy() const { return !waiting_.empty() || sending_; }
   // Drops the commands still waiting; returns how many.
   int stop();
+  // Drops `count` of the commands still waiting, the last ones (for a sender that picks what
+  // goes itself, when some it held were given up); returns how many.
+  int forget(int count);
 
  signals:
   void remainingChanged(int remaining);

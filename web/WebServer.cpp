@@ -379,10 +379,12 @@ void WebServer::accept() {
 }
 
 void WebServer::forget(QWebSocket* ws) {
+  const QString label = clients.value(ws).label;
   if (!clients.remove(ws)) return;
   linger(ws);
   if (clients.isEmpty()) pingTimer->stop();
   emit clientCountChanged(clientCount());
+  emit clientGone(label);
 }
 
 void WebServer::drop(QWebSocket* ws) {

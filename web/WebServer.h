@@ -73,6 +73,8 @@ class WebServer : public QObject {
 
  signals:
   void clientCountChanged(int count);
+  // A page's connection closed (by either side): its label, as its commands were sent with.
+  void clientGone(const QString& label);
 
  private:
   friend class HttpFront;

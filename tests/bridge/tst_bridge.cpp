@@ -83,6 +83,7 @@ class TestBridge : public QObject {
   void startRefusesWhatCheckRefuses();
   void startFailsWhenAServiceCannotListen();
   void clientsShowInTheStatusLineNotEveryOneInTheJournal();
+  void silentSwitcherIsNoticed();
 };
 
 namespace {
@@ -200,6 +201,7 @@ void TestBridge::checkNamesTheBadKey_data() {
   QTest::addColumn<QByteArray>("ini");
   QTest::addColumn<QByteArray>("error");  // a part of the one line that names the fault
   QTest::newRow("COM number") << QByteArray("[Bridge]\nLink=COM9\n") << QByteArray("[Bridge] Link=COM9");
+  QTest::newRow("link check not a number") << QByteArray("[Bridge]\nLink=TCP 127.0.0.1\n[Link]\nCheck=30s\n") << QByteArray("[Link] Check=30s");
   QTest::newRow("unknown boolean") << QByteArray("[Bridge]\nLink=TCP 127.0.0.1\n[Panel]\nPort=9990\nReadOnly=maybe\n") << QByteArray("ReadOnly=maybe");
   QTest::newRow("open bind without Allow")
       << QByteArray("[Bridge]\nLink=TCP 127.0.0.1\n[Gateway]\nPort=7000\nBind=0.0.0.0\n") << QByteArray("Gateway: Bind=0.0.0.0 is not a loopback address");
@@ -302,6 +304,48 @@ void TestBridge::clientsShowInTheStatusLineNotEveryOneInTheJournal() {
   QVERIFY2(status.startsWith("link "), status.constData());  // the link's state leads
   ::close(notifyFd);
   QVERIFY2(log.count("Gateway: listening") == 1, log.constData());
+  ::kill(pid_t(bridge.processId()), SIGTERM);
+  QVERIFY(bridge.waitForFinished(kWaitMs));
+}
+
+// [Link] Check: a switcher that stops answering behind a serial link that stays up (the
+// simulator stopped, its pseudo-terminal still open) is silent for every client until it
+// answers again, and is then identified again.
+void TestBridge::silentSwitcherIsNoticed() {
+  Broker broker;
+  QVERIFY(broker.start());
+  Subscriber sub(broker.port, "rack/#");
+  QTemporaryDir dir;
+  Sim sim;
+  QVERIFY(sim.start());
+  const quint16 panelPort = freePort();
+  writeFile(dir.filePath("Switcher.ini"),
+            QStringLiteral("[Bridge]\nLink=%1\n[Link]\nCheck=1\n[Panel]\nPort=%2\n"
+                           "[MQTT]\nHost=127.0.0.1\nPort=%3\nPrefix=rack\nId=a\nDiscovery=0\n")
+                .arg(sim.pty).arg(panelPort).arg(broker.port).toUtf8());
+  QProcess bridge;
+  QByteArray log;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("SWITCHER_CONFIG_DIR", dir.path());
+  env.insert("SWITCHER_LOG_DIR", dir.filePath("log"));
+  bridge.setProcessEnvironment(env);
+  connect(&bridge, &QProcess::readyReadStandardError, &bridge, [&] { log += bridge.readAllStandardError(); });
+  bridge.start(QStringLiteral(BRIDGE_PATH), {});
+  QVERIFY(bridge.waitForStarted(kWaitMs));
+  QTRY_VERIFY_WITH_TIMEOUT(log.contains("identified MATRIX 8X4"), kWaitMs);
+  Client panel(panelPort);
+  QVERIFY(panel.take("Device present: true\n"));
+  QTRY_COMPARE_WITH_TIMEOUT(sub.value("rack/a/link"), QByteArray("up"), kWaitMs);
+
+  ::kill(pid_t(sim.process.processId()), SIGSTOP);
+  QTRY_VERIFY_WITH_TIMEOUT(log.contains("switcher silent"), 2 * kWaitMs);
+  QVERIFY(panel.take("Device present: false\n"));
+  QTRY_COMPARE_WITH_TIMEOUT(sub.value("rack/a/link"), QByteArray("down"), kWaitMs);
+
+  ::kill(pid_t(sim.process.processId()), SIGCONT);
+  QTRY_COMPARE_WITH_TIMEOUT(log.count("identified MATRIX 8X4"), 2, 2 * kWaitMs);
+  QVERIFY(panel.take("Device present: true\n"));
+  QTRY_COMPARE_WITH_TIMEOUT(sub.value("rack/a/link"), QByteArray("up"), kWaitMs);
   ::kill(pid_t(bridge.processId()), SIGTERM);
   QVERIFY(bridge.waitForFinished(kWaitMs));
 }

@@ -15,6 +15,8 @@ class TestBridgeSettings : public QObject {
  private slots:
   void link_data();
   void link();
+  void linkCheck_data();
+  void linkCheck();
   void listsPortsWithTheirStableNames();
   void listsEveryUartWithItsDriver_data();
   void listsEveryUartWithItsDriver();
@@ -62,6 +64,32 @@ void TestBridgeSettings::link() {
   QCOMPARE(l.problem.isEmpty(), !shown.isEmpty());
   if (shown.isEmpty()) return;
   QCOMPARE(l.kind == bridge::LinkChoice::Kind::Tcp ? QStringLiteral("%1:%2").arg(l.host).arg(l.port) : l.device, shown);
+}
+
+void TestBridgeSettings::linkCheck_data() {
+  QTest::addColumn<QByteArray>("value");
+  QTest::addColumn<int>("seconds");  // -1: a problem, and the default taken
+  QTest::newRow("none: 30") << QByteArray() << 30;
+  QTest::newRow("0: off") << QByteArray("0") << 0;
+  QTest::newRow("a day") << QByteArray("86400") << 86400;
+  QTest::newRow("over a day") << QByteArray("86401") << -1;
+  QTest::newRow("negative") << QByteArray("-5") << -1;
+  QTest::newRow("with a unit") << QByteArray("30s") << -1;
+}
+
+void TestBridgeSettings::linkCheck() {
+  QFETCH(QByteArray, value);
+  QFETCH(int, seconds);
+  QTemporaryDir dir;
+  QFile f(dir.filePath("Switcher.ini"));
+  QVERIFY(f.open(QIODevice::WriteOnly));
+  if (!value.isEmpty()) f.write("[Link]\nCheck=" + value + "\n");
+  f.close();
+  qputenv("SWITCHER_CONFIG_DIR", QFile::encodeName(dir.path()));
+  QString problem;
+  const int read = bridge::ReadLinkCheck(QStringLiteral("Switcher.ini"), &problem);
+  QCOMPARE(problem.isEmpty(), seconds >= 0);
+  QCOMPARE(read, seconds >= 0 ? seconds : bridge::kLinkCheckDefault);
 }
 
 void TestBridgeSettings::listsPortsWithTheirStableNames() {

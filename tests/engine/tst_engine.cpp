@@ -3,16 +3,23 @@
 // commands, and runs presets whole or not at all.
 
 #include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/socket.h>
+
 #include "CommandQueue.h"
+#include "GatewayServer.h"
+#include "Services.h"
 #include "Presets.h"
 #include "RoutingTable.h"
 #include "SwitcherCore.h"
 #include "SwitcherEngine.h"
 #include "SwitcherLink.h"
+#include "TcpLink.h"
 
 namespace {
 constexpr int kWaitMs = 10000;
@@ -21,7 +28,7 @@ constexpr int kWaitMs = 10000;
 // Held: writes wait (a device that does not take bytes) until released.
 class CoreLink final : public engine::SwitcherLink {
  public:
-  CoreLink() : core(8, 4) {}
+  explicit CoreLink(int inputs = 8, int outputs = 4) : core(inputs, outputs) {}
   bool isUp() const override { return up; }
   QString name() const override { return QStringLiteral("core"); }
   void write(const QByteArray& command, Written done) override {
@@ -37,7 +44,13 @@ class CoreLink final : public engine::SwitcherLink {
   }
   void open() override {
     up = true;
+    if (!greeting.isEmpty())
+      QTimer::singleShot(0, this, [this] { emit lineReceived(greeting); });
     emit opened();
+  }
+  void close() override {
+    up = false;
+    emit closed();
   }
   void lose() {
     up = false;
@@ -57,24 +70,43 @@ class CoreLink final : public engine::SwitcherLink {
     written << command;
     if (done) done(true);
     const QByteArray reply = core.feed(command);
-    QMetaObject::invokeMethod(this, [this, reply] {
+    if (mute) return;
+    QTimer::singleShot(replyDelayMs, this, [this, reply] {
       for (const QByteArray& line : reply.split('\n'))
         if (!line.trimmed().isEmpty()) emit lineReceived(line.endsWith('\r') ? line.chopped(1) : line);
-    }, Qt::QueuedConnection);
+    });
   }
   sim::SwitcherCore core;
   QList<QByteArray> written;
   std::vector<std::pair<QByteArray, Written>> waiting;
   bool up = false;
   bool held = false;
+  QByteArray greeting;   // a line sent on open, before any reply
+  bool mute = false;     // takes commands, answers nothing (a switcher switched off)
+  int replyDelayMs = 0;  // replies come this late
 };
+
+// The identification's waits in these tests.
+constexpr std::chrono::milliseconds kReplyWait{200};
+constexpr std::chrono::milliseconds kAgain{1000};
 }  // namespace
 
 class TestEngine : public QObject {
   Q_OBJECT
  private slots:
   void identifiesAndFollowsTheLink();
+  void answersAfterSilence_data();
+  void answersAfterSilence();
+  void typeIsTheSizeLine_data();
+  void typeIsTheSizeLine();
   void clientBounds();
+  void refusedConnectIsTriedAgain();
+  void quietLinkChecked_data();
+  void quietLinkChecked();
+  void routingAskedAfterSilentChanges_data();
+  void routingAskedAfterSilentChanges();
+  void clientsShareTheQueue_data();
+  void clientsShareTheQueue();
   void presetRunsWholeOrNotAtAll();
   void presetsFromTheCodeFile();
 };
@@ -110,6 +142,87 @@ void TestEngine::identifiesAndFollowsTheLink() {
   QCOMPARE(link->written.count("/*Type;"), 2);
 }
 
+// However late the switcher answers, and whatever it knew before, its routing is asked for;
+// while nothing answers, clients see no switcher.
+void TestEngine::answersAfterSilence_data() {
+  QTest::addColumn<QString>("scenario");
+  QTest::newRow("type reply after the wait, at start") << "late at start";
+  QTest::newRow("known model, late after the link came back") << "late after loss";
+  QTest::newRow("known model, mute, then answers a later try") << "mute after loss";
+  QTest::newRow("closed while none answers") << "closed";
+}
+
+void TestEngine::answersAfterSilence() {
+  QFETCH(QString, scenario);
+  engine::SwitcherEngine e;
+  e.setAnswerWaits(kReplyWait, kAgain);
+  auto* link = new CoreLink;
+  e.setLink(link, engine::LinkOwner::Engine);
+  if (scenario != "late at start") {
+    link->open();
+    QTRY_COMPARE_WITH_TIMEOUT(e.state(), engine::LinkState::Ready, kWaitMs);
+    link->lose();
+    link->core.feed("2V3.");  // changed on the switcher's own panel meanwhile
+  }
+  link->replyDelayMs = scenario == "mute after loss" || scenario == "closed" ? 0 : int(5 * kReplyWait.count() / 2);
+  link->mute = scenario == "mute after loss" || scenario == "closed";
+  QSignalSpy answering(&e, &engine::SwitcherEngine::answeringChanged);
+  link->open();
+  if (link->mute) {
+    QTRY_VERIFY_WITH_TIMEOUT(!e.answering(), kWaitMs);
+    QVERIFY(!e.ready());
+    QCOMPARE(e.reason(), QStringLiteral("no switcher answers"));
+    QCOMPARE(e.sendClient("1V1.", "c"), engine::SendResult::LinkClosed);
+    link->mute = false;
+  }
+  if (scenario == "closed") {
+    // Closed on purpose: down, not a switcher that does not answer.
+    link->close();
+    QCOMPARE(e.state(), engine::LinkState::Down);
+    QVERIFY(e.answering());
+    return;
+  }
+  QTRY_VERIFY_WITH_TIMEOUT(e.ready(), kWaitMs);
+  QCOMPARE(e.model(), QStringLiteral("MATRIX 8X4"));
+  QTRY_COMPARE_WITH_TIMEOUT(e.routes().route(3).video, scenario == "late at start" ? 3 : 2, kWaitMs);
+  QCOMPARE(e.reason(), QString());
+  QCOMPARE(answering.size(), 2);  // silent, then answering
+  QCOMPARE(answering.last().first().toBool(), true);
+}
+
+// Lines before the type reply (a serial server's greeting, half a line left in a converter)
+// are neither the type nor the version, in the engine's identification and the front end's.
+void TestEngine::typeIsTheSizeLine_data() {
+  QTest::addColumn<bool>("frontEnd");
+  QTest::addColumn<QByteArray>("before");
+  QTest::newRow("engine, a greeting") << false << QByteArray("Serial server ready");
+  QTest::newRow("front end, half a line") << true << QByteArray("X16");
+}
+
+void TestEngine::typeIsTheSizeLine() {
+  QFETCH(bool, frontEnd);
+  QFETCH(QByteArray, before);
+  engine::SwitcherEngine e;
+  auto* link = new CoreLink(16, 16);
+  link->greeting = before;
+  QSignalSpy notes(&e, &engine::SwitcherEngine::note);
+  e.setLink(link, frontEnd ? engine::LinkOwner::FrontEnd : engine::LinkOwner::Engine);
+  if (frontEnd) {
+    e.identificationStarts();
+    for (const QByteArray& line : {before, QByteArray("MATRIX 16X16"), QByteArray("V2.0")}) e.identificationLine(line);
+    e.identificationEnds();
+  } else {
+    link->open();
+    QTRY_COMPARE_WITH_TIMEOUT(e.state(), engine::LinkState::Ready, kWaitMs);
+  }
+  QCOMPARE(e.model(), QStringLiteral("MATRIX 16X16"));
+  QVERIFY(e.version() != QString::fromLatin1(before));
+  QVERIFY(!e.version().isEmpty());
+  QCOMPARE(e.inputs(), 16);
+  QCOMPARE(e.outputs(), 16);
+  QVERIFY(std::any_of(notes.begin(), notes.end(), [&](const QList<QVariant>& n) { return n[0].toString().contains(before); }));
+}
+
 // At most 256 of one client and 4096 of all wait; what has gone no longer counts, however
 // many went before.
 void TestEngine::clientBounds() {
@@ -135,6 +248,194 @@ void TestEngine::clientBounds() {
       QCOMPARE(e.sendClient("1V1.", QString::number(i % 16)), engine::SendResult::Accepted);
   }
   QCOMPARE(e.sendClient("1V1.", "late"), engine::SendResult::Busy);
+}
+
+// [Link] Check: a quiet link is asked whether the switcher is there; two questions unanswered
+// and it is silent for everyone until it answers, then identified again with its routing.
+void TestEngine::quietLinkChecked_data() {
+  QTest::addColumn<bool>("mute");
+  QTest::newRow("answered: stays ready") << false;
+  QTest::newRow("power-cycled behind its adapter") << true;
+}
+
+void TestEngine::quietLinkChecked() {
+  QFETCH(bool, mute);
+  engine::SwitcherEngine e;
+  e.setAnswerWaits(kReplyWait, kAgain);
+  e.setLinkCheck(std::chrono::milliseconds(300));
+  auto* link = new CoreLink;
+  e.setLink(link, engine::LinkOwner::Engine);
+  link->open();
+  QTRY_COMPARE_WITH_TIMEOUT(e.state(), engine::LinkState::Ready, kWaitMs);
+  link->written.clear();
+  link->mute = mute;
+  link->core.feed("3V1.");  // set on the switcher while nobody listens
+  QTRY_VERIFY_WITH_TIMEOUT(link->written.count("/^Version;") >= 3 || !e.answering(), kWaitMs);
+  if (!mute) {
+    QVERIFY(e.ready());
+    QVERIFY(!link->written.contains("/*Type;"));
+    return;
+  }
+  QCOMPARE(link->written, (QList<QByteArray>{"/^Version;", "/^Version;"}));
+  QVERIFY(!e.ready());
+  QCOMPARE(e.reason(), QStringLiteral("switcher silent"));
+  link->mute = false;
+  QTRY_VERIFY_WITH_TIMEOUT(e.ready(), kWaitMs);
+  QCOMPARE(e.routes().route(1).video, 3);
+}
+
+// A switcher's port that refuses the connection is tried again until it listens.
+void TestEngine::refusedConnectIsTriedAgain() {
+  QTcpServer switcher;
+  QVERIFY(switcher.listen(QHostAddress::LocalHost));
+  const quint16 port = switcher.serverPort();
+  switcher.close();
+  engine::TcpLink link(QStringLiteral("127.0.0.1"), port);
+  QSignalSpy lost(&link, &engine::SwitcherLink::lost);
+  QSignalSpy opened(&link, &engine::SwitcherLink::opened);
+  link.open();
+  QVERIFY(lost.wait(kWaitMs));  // refused: reported, and a retry planned
+  QVERIFY(switcher.listen(QHostAddress::LocalHost, port));
+  QVERIFY(opened.wait(kWaitMs));
+  QVERIFY(link.isUp());
+  link.close();
+}
+
+// A client's command that changes routes without reports is followed by the routing's query,
+// whoever holds the link, at most every 2 s, and never left out.
+void TestEngine::routingAskedAfterSilentChanges_data() {
+  QTest::addColumn<bool>("frontEnd");
+  QTest::addColumn<QByteArrayList>("changes");
+  QTest::newRow("the console's link") << true << QByteArrayList{"5All."};
+  QTest::newRow("a second change within 2 s of the refresh") << false << QByteArrayList{"5All.", "Recall3."};
+}
+
+void TestEngine::routingAskedAfterSilentChanges() {
+  QFETCH(bool, frontEnd);
+  QFETCH(QByteArrayList, changes);
+  engine::SwitcherEngine e;
+  auto* link = new CoreLink;
+  e.setLink(link, frontEnd ? engine::LinkOwner::FrontEnd : engine::LinkOwner::Engine);
+  link->open();
+  e.linkEvent();
+  QTRY_VERIFY_WITH_TIMEOUT(e.ready() && e.state() == engine::LinkState::Ready, kWaitMs);
+  QList<qint64> refreshes;
+  QElapsedTimer clock;
+  clock.start();
+  connect(&e.queue(), &engine::CommandQueue::clientSent, this, [&](const QByteArray& c, const QString& label) {
+    if (label == "engine" && c == "Status.") refreshes << clock.elapsed();
+  });
+  for (const QByteArray& change : changes) {
+    const int before = int(refreshes.size());
+    QCOMPARE(e.sendClient(change, "client"), engine::SendResult::Accepted);
+    QTRY_COMPARE_WITH_TIMEOUT(refreshes.size(), before + 1, kWaitMs);
+  }
+  // Spaced: the second waited for the 2 s since the first.
+  for (int i = 1; i < refreshes.size(); ++i) QVERIFY(refreshes[i] - refreshes[i - 1] >= 1500);
+}
+
+// With a pace, clients take turns; one that leaves takes its waiting commands with it; what
+// waits is bounded by the switcher's time it takes.
+void TestEngine::clientsShareTheQueue_data() {
+  QTest::addColumn<QString>("scenario");
+  QTest::newRow("one client's flood holds no other back") << "flood";
+  QTest::newRow("a leaving client's commands are dropped") << "leaves";
+  QTest::newRow("the front end's run takes its turns") << "own";
+  QTest::newRow("the link lost with clients' commands waiting") << "lost";
+  QTest::newRow("a gateway client that disconnects") << "gateway";
+  QTest::newRow("a panel that disconnects") << "panel";
+  QTest::newRow("what waits is bounded by time") << "time";
+}
+
+void TestEngine::clientsShareTheQueue() {
+  QFETCH(QString, scenario);
+  engine::SwitcherEngine e;
+  auto* link = new CoreLink;
+  e.setLink(link, engine::LinkOwner::Engine);
+  link->open();
+  QTRY_COMPARE_WITH_TIMEOUT(e.state(), engine::LinkState::Ready, kWaitMs);
+  link->written.clear();
+  if (scenario == "flood") {
+    e.queue().setPace(5);
+    for (int i = 0; i < engine::kClientWaitingEach; ++i)
+      QCOMPARE(e.sendClient("1V1.", "flood"), engine::SendResult::Accepted);
+    QCOMPARE(e.sendClient("2V2.", "take"), engine::SendResult::Accepted);
+    QTRY_VERIFY_WITH_TIMEOUT(link->written.contains("2V2."), kWaitMs);
+    QVERIFY2(link->written.indexOf("2V2.") <= 2, qPrintable(QString::number(link->written.indexOf("2V2."))));
+  } else if (scenario == "own") {
+    e.queue().setPace(5);
+    for (int i = 0; i < engine::kClientWaitingEach; ++i) e.sendClient("1V1.", "flood");
+    auto send = [link](const QByteArray& c) {
+      link->write(c, {});
+      return true;
+    };
+    QVERIFY(e.queue().sendOwn("3V3.", send));
+    QVERIFY(e.queue().sendOwn("4V4.", send));
+    QTRY_VERIFY_WITH_TIMEOUT(link->written.contains("4V4."), kWaitMs);
+    QVERIFY(link->written.indexOf("3V3.") < link->written.indexOf("4V4."));
+    QVERIFY2(link->written.indexOf("4V4.") <= 4, qPrintable(QString::number(link->written.indexOf("4V4."))));
+    e.queue().stop();
+  } else if (scenario == "lost") {
+    e.queue().setPace(1000);
+    int dropped = 0;
+    for (const char* label : {"a", "b"})
+      for (int i = 0; i < 3; ++i) e.sendClient("1V1.", label, [&] { ++dropped; });
+    link->lose();
+    QCOMPARE(dropped, 6);  // none had gone: the first waits for the next turn
+    QCOMPARE(e.queue().clientsWaiting(), 0);
+  } else if (scenario == "leaves") {
+    e.queue().setPace(5);
+    int dropped = 0;
+    for (int i = 0; i < 10; ++i) e.sendClient("1V1.", "gone", [&] { ++dropped; });
+    e.sendClient("2V2.", "stays");
+    QSignalSpy remaining(&e.queue(), &engine::CommandQueue::remainingChanged);
+    e.forgetClient("gone");
+    QVERIFY(!remaining.isEmpty());  // "N commands left" follows
+    QCOMPARE(remaining.last().first().toInt(), 1);
+    QCOMPARE(dropped, 10);
+    QCOMPARE(e.queue().waiting("gone"), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(e.queue().backlog(), 0, kWaitMs);
+    QCOMPARE(link->written, QList<QByteArray>{"2V2."});
+    // The last to wait leaves: the queue has drained (the window's run is over).
+    e.sendClient("3V3.", "alone");
+    QSignalSpy drained(&e.queue(), &engine::CommandQueue::drained);
+    e.forgetClient("alone");
+    QCOMPARE(drained.size(), 1);
+  } else if (scenario == "gateway" || scenario == "panel") {
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    engine::ServiceRun run;
+    (scenario == "gateway" ? run.gatewayPort : run.panelPort) = port;
+    e.queue().setPace(1000);
+    e.services().start(run);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(client.waitForConnected(kWaitMs));
+    const QString label = QStringLiteral("127.0.0.1:%1").arg(client.localPort());
+    client.write(scenario == "gateway" ? QByteArray("1V1.").repeated(4) : QByteArray("VIDEO OUTPUT ROUTING:\n0 1\n1 2\n2 3\n3 4\n\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(e.queue().waiting(label), 3, kWaitMs);  // one went at once
+    // A reset: gone for good (a half-close would have its commands go first).
+    const linger reset{1, 0};
+    QCOMPARE(::setsockopt(int(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
+    client.abort();
+    QTRY_COMPARE_WITH_TIMEOUT(e.queue().waiting(label), 0, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(e.queue().backlog(), 0, kWaitMs);
+    QCOMPARE(link->written.size(), 1);
+  } else {
+    e.queue().setPace(1000);
+    link->held = true;
+    int accepted = 0;
+    for (int c = 0; c < 8; ++c)
+      for (int i = 0; i < engine::kClientWaitingEach; ++i)
+        accepted += e.sendClient("1V1.", QString::number(c)) == engine::SendResult::Accepted;
+    // A minute of the switcher's time for one client, three for all.
+    QCOMPARE(e.queue().waiting("0"), 60);
+    QCOMPARE(accepted, 180);
+    QVERIFY(!e.queue().clientCanTake("new", 1));
+    e.queue().stop();
+  }
 }
 
 void TestEngine::presetRunsWholeOrNotAtAll() {

@@ -87,6 +87,7 @@ class TestPanel : public QObject {
   void locksOutliveTheLink();
   void routeBlockWholeOrNothing();
   void reportBoundFromTheWrite();
+  void waitingRouteIsNotOverdue();
   void uniqueIdMixesTheMachine();
   void overTcp_data();
   void overTcp();
@@ -405,6 +406,32 @@ void TestPanel::reportBoundFromTheWrite() {
   QCOMPARE(host.commands.mid(3), (QByteArrayList{"Status1.", "Status3."}));
   QTRY_VERIFY(!p.waiting(1));
   QVERIFY(peers[1].got.endsWith("VIDEO OUTPUT ROUTING:\n0 0\n1 1\n2 999\n\n"));
+}
+
+// With a pace, another command's write starts no bound for a route still waiting in the
+// queue: the panels keep the route asked for, not the old one, until its own is written.
+void TestPanel::waitingRouteIsNotOverdue() {
+  FakeHost host;
+  host.queued = true;
+  PanelProtocol p(host, {});
+  std::map<int, Peer> peers;
+  joinQuiet(p, peers, {1});
+  p.block(1, blockOf("VIDEO OUTPUT ROUTING:\n0 5"));
+  p.block(1, blockOf("VIDEO OUTPUT ROUTING:\n1 6"));
+  QCOMPARE(host.commands, (QByteArrayList{"6B1.", "7B2."}));
+  host.waitingCommands[0](true);
+  host.routes[1] = {6, 6};
+  p.routeChanged(1);
+  QTRY_COMPARE(peers[1].got, QByteArray("ACK\n\nACK\n\nVIDEO OUTPUT ROUTING:\n0 5\n\n"));
+  // Three bounds after the first was written: the second is neither asked for nor undone.
+  QVERIFY(!QTest::qWaitFor([&] { return host.commands.size() > 2 || peers[1].got.count("ROUTING") > 1; },
+                           3 * gateway::kPanelReportBoundMs));
+  QVERIFY(p.waiting(1));
+  host.waitingCommands[1](true);
+  host.routes[2] = {7, 7};
+  p.routeChanged(2);
+  QTRY_VERIFY(peers[1].got.endsWith("VIDEO OUTPUT ROUTING:\n1 6\n\n"));
+  QVERIFY(!p.waiting(1));
 }
 
 void TestPanel::uniqueIdMixesTheMachine() {
