@@ -1,6 +1,7 @@
 #include "WebListener.h"
 
 #include <QHostAddress>
+#include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -40,6 +41,20 @@ QString HostPort(const QHostAddress& address, quint16 port) {
   return host + QLatin1Char(':') + QString::number(port);
 }
 
+// Holds one of the listener's slots for as long as its socket lives. A child, not a connection
+// to the socket's destroyed signal: QtHttpServer drops the socket's connections when it hands
+// it to the WebSocket server, and the slot would never come back.
+class ConnectionSlot final : public QObject {
+ public:
+  ConnectionSlot(QTcpSocket* socket, Listener* owner) : QObject(socket), listener(owner) { ++listener->open; }
+  ~ConnectionSlot() override {
+    if (listener) --listener->open;
+  }
+
+ private:
+  QPointer<Listener> listener;
+};
+
 Listener::Listener(QObject* parent) : QTcpServer(parent) {}
 
 QString Listener::start(const gateway::Settings& s, int maxOpen) {
@@ -74,8 +89,7 @@ void Listener::incomingConnection(qintptr descriptor) {
   }
   // A route's change follows the request's "done" at once: Nagle would hold it for the ACK.
   socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-  ++open;
-  connect(socket, &QObject::destroyed, this, [this] { --open; });
+  new ConnectionSlot(socket, this);
   new Watch(socket);
   addPendingConnection(socket);  // QTcpServer emits newConnection once this returns
 }

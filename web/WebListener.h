@@ -18,6 +18,8 @@ constexpr int kHttpIdleMs = 10000;
 // Bytes of one HTTP request (headers and body) before the connection is closed.
 constexpr qint64 kMaxHttpRequest = 64 * 1024;
 
+class ConnectionSlot;
+
 class Listener final : public QTcpServer {
   Q_OBJECT
  public:
@@ -35,6 +37,7 @@ class Listener final : public QTcpServer {
   void incomingConnection(qintptr descriptor) override;
 
  private:
+  friend class ConnectionSlot;
   bool allowed(const class QHostAddress& peer) const;
 
   QList<gateway::Range> allow;

@@ -75,6 +75,7 @@ class TestWebServer : public QObject {
   void handshakeRefused();
   void passwordAndCookie();
   void floodAndSlowReaderDropped();
+  void slotsComeBack();
   void readSettings_data();
   void readSettings();
 };
@@ -358,6 +359,24 @@ void TestWebServer::floodAndSlowReaderDropped() {
     QCoreApplication::processEvents();
   }
   QCOMPARE(host.server.clientCount(), 0);
+}
+
+// Every page that closes gives its connection back: many more sessions than the listener
+// holds at once, one after another, and the page still loads.
+void TestWebServer::slotsComeBack() {
+  SimHost host;
+  constexpr int kMaxClients = 2;
+  QCOMPARE(host.server.start(settings(false, kMaxClients)), QString());
+  for (int k = 0; k < 3 * (2 * kMaxClients + 8); ++k) {
+    Page page(host.server.port());
+    QTRY_COMPARE(page.got.size(), 1);
+    page.ws.close();
+    QTRY_COMPARE(host.server.clientCount(), 0);
+    QTRY_COMPARE(page.ws.state(), QAbstractSocket::UnconnectedState);
+  }
+  QCOMPARE(rawHttp(host.server.port(), "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").left(12), QByteArray("HTTP/1.1 200"));
+  Page page(host.server.port());
+  QTRY_COMPARE(page.got.size(), 1);
 }
 
 void TestWebServer::readSettings_data() {
