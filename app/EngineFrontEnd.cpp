@@ -145,8 +145,10 @@ void TMainForm::SetupServices() {
   });
   // A remote client's routing capture joins the tree as the operator's own would, without
   // taking the operator to the Code Group tab.
-  connect(e, &engine::SwitcherEngine::presetCaptured, this, [this](const routing::Snapshot& snap) {
-    if (AppendSnapshotGroup(*this, snap)) CodeTreeChanged = 1;
+  e->setPresetKeeper([this](const routing::Snapshot& snap) {
+    if (!AppendSnapshotGroup(*this, snap)) return QStringLiteral("the code tree is being replaced");
+    CodeTreeChanged = 1;
+    return QString();
   });
   services.start(runOverrides, kSwitcherIni);
 }

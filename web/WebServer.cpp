@@ -461,16 +461,32 @@ void WebServer::received(QWebSocket* ws, const QString& text) {
       for (const Preset& p : host.presets()) known = known || p.id == r.preset;
       if (!known) return answer(ws, ErrorMessage(r.id, tr("no such preset")));
       if (host.link().state != LinkState::Ready) return answer(ws, ErrorMessage(r.id, tr("link closed")));
-      if (refused(host.runPreset(r.preset, label))) return;
-      break;
+      // Answered once every command went out: a link lost half way is told, not "done".
+      const QPointer<WebServer> server(this);
+      const double id = r.id;
+      const SendResult result = host.runPreset(r.preset, label, [server, self, id](int sent, int total) {
+        if (!server || !self) return;
+        if (sent == total) server->answer(self, DoneMessage(id));
+        else if (sent == 0) server->answer(self, ErrorMessage(id, tr("link closed")));
+        else server->answer(self, ErrorMessage(id, tr("preset partly sent (%1 of %2): link closed").arg(sent).arg(total)));
+      });
+      if (self) refused(result);
+      return;
     }
     case Request::Op::Rename:
       if (const QString error = host.rename(r.kind, r.number, r.name); !error.isEmpty())
         return answer(ws, ErrorMessage(r.id, error));
       break;
-    case Request::Op::Save:
-      if (const QString error = host.saveRoutingPreset(); !error.isEmpty()) return answer(ws, ErrorMessage(r.id, error));
-      break;
+    case Request::Op::Save: {
+      // "done" once the group is written, not when the capture starts.
+      const QPointer<WebServer> server(this);
+      const double id = r.id;
+      const QString error = host.saveRoutingPreset([server, self, id](const QString& why) {
+        if (server && self) server->answer(self, why.isEmpty() ? DoneMessage(id) : ErrorMessage(id, why));
+      });
+      if (!error.isEmpty()) answer(ws, ErrorMessage(r.id, error));
+      return;
+    }
     case Request::Op::Invalid: return;
   }
   if (self) answer(ws, DoneMessage(r.id));

@@ -201,7 +201,8 @@ void TestWebServer::badRequests() {
 
 void TestWebServer::requestAnswers_data() {
   QTest::addColumn<QByteArray>("message");
-  QTest::addColumn<int>("setting");  // 0 plain, 1 read-only, 2 link lost, 3 queue full, 4 dropped later, 5 room for one
+  QTest::addColumn<int>("setting");  // 0 plain, 1 read-only, 2 link lost, 3 queue full, 4 dropped later, 5 room for one,
+                                     // 6 a saved routing not kept, 7 the link lost after one command went
   QTest::addColumn<QByteArrayList>("sent");
   QTest::addColumn<QString>("answer");  // "done" or the error's reason
   const QByteArray take = R"({"id":1,"op":"route","input":12,"outputs":[1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,)"
@@ -218,6 +219,14 @@ void TestWebServer::requestAnswers_data() {
   QTest::newRow("preset") << QByteArray(R"({"id":1,"op":"preset","preset":"g2"})") << 0
                           << QByteArrayList{"1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16$.", "17,18,19,20,21,22,23,24,25,26,27,28,29,30,31,32$."}
                           << "done";
+  QTest::newRow("preset cut short") << QByteArray(R"({"id":1,"op":"preset","preset":"g2"})") << 7
+                                   << QByteArrayList{"1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16$.", "17,18,19,20,21,22,23,24,25,26,27,28,29,30,31,32$."}
+                                   << "preset partly sent (1 of 2): link closed";
+  QTest::newRow("preset dropped whole") << QByteArray(R"({"id":1,"op":"preset","preset":"g1"})") << 4
+                                        << QByteArrayList{"1B1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16.", "1B17,18,19,20,21,22,23,24,25,26,27,28,29,30,31,32."}
+                                        << "link closed";
+  QTest::newRow("save kept") << QByteArray(R"({"id":1,"op":"save"})") << 0 << QByteArrayList{} << "done";
+  QTest::newRow("save not written") << QByteArray(R"({"id":1,"op":"save"})") << 6 << QByteArrayList{} << "disk full";
   QTest::newRow("read-only") << QByteArray(R"({"id":1,"op":"close","outputs":[4]})") << 1 << QByteArrayList{}
                              << "read-only";
   QTest::newRow("read-only rename") << QByteArray(R"({"id":1,"op":"rename","kind":"input","number":1,"name":"Cam"})")
@@ -240,19 +249,28 @@ void TestWebServer::requestAnswers() {
   QCOMPARE(host.server.start(settings(setting == 1)), QString());
   if (setting == 2) host.setLink(web::LinkState::Lost, QStringLiteral("cable"));
   host.capacity = setting == 3 ? 0 : setting == 5 ? 1 : 256;
-  host.holdQueue = setting == 4;
+  host.holdQueue = setting == 4 || setting == 7;
+  if (setting == 6) host.keepFails = QStringLiteral("disk full");
   Page page(host.server.port());
   QTRY_COMPARE(page.got.size(), 1);
   QCOMPARE(page.got[0]["readOnly"].toBool(), setting == 1);
   page.ws.sendTextMessage(QString::fromUtf8(message));
-  QTRY_COMPARE(page.got.size(), 2);
-  if (setting == 4) {
+  // A preset is answered once its commands went out, or when the link closed under them.
+  const bool preset = message.contains("preset");
+  if (preset && (setting == 4 || setting == 7)) {
+    QTRY_COMPARE(host.sent.size(), sent.size());
+    host.pump(setting == 7 ? 1 : 0);
+    QCOMPARE(page.got.size(), 1);
+    host.setLink(web::LinkState::Lost);
+  }
+  QTRY_VERIFY(page.got.size() >= 2);  // a preset saved: its answer, then the list
+  if (setting == 4 && !preset) {
     QCOMPARE(page.last()["type"].toString(), QStringLiteral("done"));
     host.setLink(web::LinkState::Lost);
     QTRY_VERIFY(page.got.size() >= 3);
   }
   QCOMPARE(host.sent, sent);
-  const QJsonObject reply = page.got[setting == 4 ? 2 : 1];
+  const QJsonObject reply = page.got[setting == 4 && !preset ? 2 : 1];
   QCOMPARE(answer == "done" ? reply["type"].toString() : reply["reason"].toString(), answer);
 }
 
