@@ -187,7 +187,10 @@ QString WebServer::start(const Settings& s) {
     if (!error.isEmpty()) return QStringLiteral("Web: ") + error + QLatin1Char('.');
   }
   auto* l = new Listener(this);
-  const QString error = l->start(s.listen, 2 * s.listen.maxClients + kSpareConnections);
+  // Half of them per peer address: a browser needs its pages and a few loads, and a reverse
+  // proxy, all of whose pages come from one address, still serves MaxClients.
+  const int total = 2 * s.listen.maxClients + kSpareConnections;
+  const QString error = l->start(s.listen, total, total / 2);
   if (!error.isEmpty()) {
     delete l;
     return error;

@@ -30,8 +30,9 @@ struct Page {
 
 // A raw HTTP request on loopback (the server runs on this thread's event loop); the answer
 // as far as its head, or what came before the server closed, within a bound.
-QByteArray rawHttp(quint16 port, const QByteArray& request) {
+QByteArray rawHttp(quint16 port, const QByteArray& request, const QHostAddress& from = {}) {
   QTcpSocket s;
+  if (!from.isNull()) s.bind(from);
   QByteArray got;
   QObject::connect(&s, &QTcpSocket::connected, &s, [&] { s.write(request); });
   QObject::connect(&s, &QTcpSocket::readyRead, &s, [&] { got += s.readAll(); });
@@ -76,6 +77,7 @@ class TestWebServer : public QObject {
   void passwordAndCookie();
   void floodAndSlowReaderDropped();
   void slotsComeBack();
+  void idleConnectionsDoNotLockOut();
   void readSettings_data();
   void readSettings();
 };
@@ -395,6 +397,28 @@ void TestWebServer::slotsComeBack() {
   QCOMPARE(rawHttp(host.server.port(), "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").left(12), QByteArray("HTTP/1.1 200"));
   Page page(host.server.port());
   QTRY_COMPARE(page.got.size(), 1);
+}
+
+// Connections that send nothing, from one address: they hold part of the slots, and only until
+// their first request is overdue.
+void TestWebServer::idleConnectionsDoNotLockOut() {
+  SimHost host;
+  constexpr int kMaxClients = 2;  // 12 connections, 6 of one address
+  constexpr int kIdle = 40;
+  QCOMPARE(host.server.start(settings(false, kMaxClients)), QString());
+  const QByteArray get = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  std::vector<std::unique_ptr<QTcpSocket>> idle;
+  for (int k = 0; k < kIdle; ++k) {
+    idle.push_back(std::make_unique<QTcpSocket>());
+    idle.back()->connectToHost(QHostAddress::LocalHost, host.server.port());
+  }
+  const auto closed = [&] {
+    return int(std::count_if(idle.begin(), idle.end(), [](const auto& s) { return s->state() == QAbstractSocket::UnconnectedState; }));
+  };
+  QTRY_COMPARE(closed(), kIdle - (2 * kMaxClients + 8) / 2);
+  QCOMPARE(rawHttp(host.server.port(), get, QHostAddress(QStringLiteral("127.0.0.2"))).left(12), QByteArray("HTTP/1.1 200"));
+  QTRY_COMPARE_WITH_TIMEOUT(closed(), kIdle, web::kFirstRequestMs + 2000);
+  QCOMPARE(rawHttp(host.server.port(), get).left(12), QByteArray("HTTP/1.1 200"));
 }
 
 void TestWebServer::readSettings_data() {
