@@ -31,7 +31,6 @@ using Status = QHttpServerResponder::StatusCode;
 constexpr int kSpareConnections = 8;
 constexpr qint64 kSocketReadBuffer = 64 * 1024;
 constexpr int kSessionBytes = 32;
-constexpr int kMaxLockouts = 1024;
 constexpr int kMaxPasswordBytes = 1024;
 constexpr char kWsPath[] = "/ws";
 constexpr int kCloseWaitMs = 2000;
@@ -170,6 +169,7 @@ class HttpFront final : public QAbstractHttpServer {
 
 WebServer::WebServer(WebHost& h, QObject* parent)
     : QObject(parent), host(h), dirtyOutputs(routing::kOutputs + 1, false) {
+  clock.start();
   pingTimer = new QTimer(this);
   pingTimer->setInterval(kPingMs);
   connect(pingTimer, &QTimer::timeout, this, &WebServer::ping);
@@ -221,7 +221,7 @@ void WebServer::stop() {
   delete listener;
   listener = nullptr;
   sessions.clear();
-  lockouts.clear();
+  logins.clear();
   if (had) emit clientCountChanged(0);
 }
 
@@ -315,31 +315,17 @@ void WebServer::login(const QHttpServerRequest& request, QTcpSocket* socket) {
   // Only the page itself may log in: another site's form cannot plant a session.
   if (!sameOrigin(request.value("origin"), request.value("host"))) return reply(Status::Forbidden, tr("Wrong origin."));
   const QString peer = request.remoteAddress().toString();
-  Lockout& lock = lockouts[peer];
-  if (lock.failures > 0 && !lock.until.hasExpired()) {
-    const qint64 seconds = (lock.until.remainingTime() + 999) / 1000;
+  if (const qint64 ms = logins.wait(peer, clock.elapsed()); ms > 0) {
+    const qint64 seconds = (ms + 999) / 1000;
     return reply(Status::TooManyRequests, tr("Wait %1 s before the next try.").arg(seconds),
                  {{"Retry-After", QByteArray::number(seconds)}});
   }
   const QByteArray body = request.body();
   if (body.size() > kMaxPasswordBytes || !equalSecret(body, password)) {
-    ++lock.failures;
-    lock.until = QDeadlineTimer(qMin<qint64>(qint64(kFirstLockoutMs) << qMin(lock.failures - 1, 16), kMaxLockoutMs));
-    if (lockouts.size() > kMaxLockouts) {
-      for (auto it = lockouts.begin(); it != lockouts.end();)
-        it = it.value().until.hasExpired() && it.key() != peer ? lockouts.erase(it) : std::next(it);
-      // Still full of live ones (many addresses at once): the one that ends soonest goes.
-      while (lockouts.size() > kMaxLockouts) {
-        auto soonest = lockouts.end();
-        for (auto it = lockouts.begin(); it != lockouts.end(); ++it)
-          if (it.key() != peer && (soonest == lockouts.end() || it.value().until < soonest.value().until)) soonest = it;
-        if (soonest == lockouts.end()) break;
-        lockouts.erase(soonest);
-      }
-    }
+    logins.failed(peer, clock.elapsed());
     return reply(Status::Forbidden, tr("Wrong password."));
   }
-  lockouts.remove(peer);
+  logins.succeeded(peer);
   QByteArray token(kSessionBytes, Qt::Uninitialized);
   QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(token.data()), kSessionBytes / 4);
   token = token.toHex();

@@ -6,6 +6,7 @@
 // Allow), the WebSocket must come from the page's own origin, and with a password file a
 // page needs the session cookie its password earned. QtCore and QtNetwork only.
 
+#include "LoginGuard.h"
 #include "WebHost.h"
 #include "WebListener.h"
 #include "WebSettings.h"
@@ -37,9 +38,6 @@ constexpr int kMaxRequestsPerSecond = 100;
 constexpr int kMaxFrameBytes = 64 * 1024;
 // Pages are pinged this often; one that did not answer the last ping is dropped.
 constexpr int kPingMs = 15000;
-// After a wrong password the peer waits 1 s, then twice as long after each further one.
-constexpr int kFirstLockoutMs = 1000;
-constexpr int kMaxLockoutMs = 60000;
 // Sessions kept at once; the oldest goes first.
 constexpr int kMaxSessions = 64;
 
@@ -112,11 +110,8 @@ class WebServer : public QObject {
   QTimer* pingTimer = nullptr;
   QHash<QWebSocket*, Client> clients;
   QList<QByteArray> sessions;
-  struct Lockout {
-    int failures = 0;
-    QDeadlineTimer until;
-  };
-  QHash<QString, Lockout> lockouts;  // by peer address
+  LoginGuard logins;  // by peer address
+  QElapsedTimer clock;
 
   unsigned dirty = 0;
   std::vector<bool> dirtyOutputs;

@@ -78,6 +78,10 @@ class TestWebServer : public QObject {
   void floodAndSlowReaderDropped();
   void slotsComeBack();
   void idleConnectionsDoNotLockOut();
+  void loginWaits_data();
+  void loginWaits();
+  void loginChecksThePassword_data();
+  void loginChecksThePassword();
   void readSettings_data();
   void readSettings();
 };
@@ -419,6 +423,79 @@ void TestWebServer::idleConnectionsDoNotLockOut() {
   QCOMPARE(rawHttp(host.server.port(), get, QHostAddress(QStringLiteral("127.0.0.2"))).left(12), QByteArray("HTTP/1.1 200"));
   QTRY_COMPARE_WITH_TIMEOUT(closed(), kIdle, web::kFirstRequestMs + 2000);
   QCOMPARE(rawHttp(host.server.port(), get).left(12), QByteArray("HTTP/1.1 200"));
+}
+
+void TestWebServer::loginWaits_data() {
+  QTest::addColumn<QStringList>("failures");  // "address@ms", in order
+  QTest::addColumn<QString>("asker");
+  QTest::addColumn<qint64>("at");
+  QTest::addColumn<bool>("own");      // the address's own wait alone
+  QTest::addColumn<qint64>("wait");
+  QTest::newRow("first wrong: 1 s") << QStringList{"a@0"} << "a" << qint64(0) << false << qint64(1000);
+  QTest::newRow("third wrong: 4 s") << QStringList{"a@0", "a@1000", "a@3000"} << "a" << qint64(3000) << false << qint64(4000);
+  QTest::newRow("another address may try") << QStringList{"a@0"} << "b" << qint64(0) << false << qint64(0);
+  QStringList ten, nine;
+  for (int k = 0; k < web::kMaxFailedLogins; ++k) ten << QStringLiteral("a%1@%2").arg(k).arg(k * 1000);
+  nine = ten.mid(1);
+  QTest::newRow("ten wrong anywhere in a minute: all wait") << ten << "z" << qint64(10000) << false << qint64(50000);
+  QTest::newRow("nine wrong in a minute: no wait") << nine << "z" << qint64(10000) << false << qint64(0);
+  QTest::newRow("ten wrong over more than a minute") << ten << "z" << qint64(60000) << false << qint64(0);
+  // A full table forgets the wait that ends soonest, never the longest.
+  QStringList full{"soon@0"};
+  for (int k = 0; k < 5; ++k) full << QStringLiteral("late@0");
+  for (int k = 0; k < web::kMaxLockouts - 2; ++k) full << QStringLiteral("x%1@500").arg(k);
+  full << QStringLiteral("new@600");
+  QTest::newRow("full table keeps the longest wait") << full << "late" << qint64(600) << true << qint64(16000 - 600);
+  QTest::newRow("full table drops the soonest") << full << "soon" << qint64(600) << true << qint64(0);
+}
+
+void TestWebServer::loginWaits() {
+  QFETCH(QStringList, failures);
+  QFETCH(QString, asker);
+  QFETCH(qint64, at);
+  QFETCH(bool, own);
+  QFETCH(qint64, wait);
+  web::LoginGuard guard;
+  for (const QString& f : failures) guard.failed(f.section('@', 0, 0), f.section('@', 1).toLongLong());
+  QVERIFY(guard.addresses() <= web::kMaxLockouts);
+  QCOMPARE(own ? guard.ownWait(asker, at) : guard.wait(asker, at), wait);
+}
+
+void TestWebServer::loginChecksThePassword_data() {
+  QTest::addColumn<QByteArray>("password");  // the file holds "s3cret"
+  QTest::addColumn<int>("wrongElsewhere");   // wrong passwords from other addresses before
+  QTest::addColumn<QByteArray>("status");
+  QTest::newRow("right") << QByteArray("s3cret") << 0 << QByteArray("200");
+  QTest::newRow("empty") << QByteArray() << 0 << QByteArray("403");
+  QTest::newRow("prefix") << QByteArray("s3cre") << 0 << QByteArray("403");
+  QTest::newRow("longer") << QByteArray("s3cret!") << 0 << QByteArray("403");
+  QTest::newRow("same length") << QByteArray("s3creT") << 0 << QByteArray("403");
+  QTest::newRow("right, after ten wrong from ten addresses") << QByteArray("s3cret") << web::kMaxFailedLogins << QByteArray("429");
+  QTest::newRow("right, after nine wrong from nine addresses") << QByteArray("s3cret") << web::kMaxFailedLogins - 1 << QByteArray("200");
+}
+
+void TestWebServer::loginChecksThePassword() {
+  QFETCH(QByteArray, password);
+  QFETCH(int, wrongElsewhere);
+  QFETCH(QByteArray, status);
+  QTemporaryDir dir;
+  const QString file = dir.filePath(QStringLiteral("web.pw"));
+  QFile f(file);
+  QVERIFY(f.open(QIODevice::WriteOnly));
+  f.write("s3cret\n");
+  f.close();
+  SimHost host;
+  QCOMPARE(host.server.start(settings(false, 16, file)), QString());
+  const QByteArray port = QByteArray::number(host.server.port());
+  const auto login = [&](const QByteArray& pw, const QString& from) {
+    return rawHttp(host.server.port(), "POST /login HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nOrigin: http://127.0.0.1:" + port +
+                                           "\r\nContent-Length: " + QByteArray::number(pw.size()) + "\r\n\r\n" + pw,
+                   QHostAddress(from))
+        .left(12);
+  };
+  for (int k = 0; k < wrongElsewhere; ++k)
+    QCOMPARE(login("guess", QStringLiteral("127.0.1.%1").arg(k + 1)), QByteArray("HTTP/1.1 403"));
+  QCOMPARE(login(password, QStringLiteral("127.0.0.1")), "HTTP/1.1 " + status);
 }
 
 void TestWebServer::readSettings_data() {
