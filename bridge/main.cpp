@@ -30,6 +30,7 @@
 #include "SessionLog.h"
 #include "SwitcherEngine.h"
 #include "TcpLink.h"
+#include "WebServer.h"
 
 
 namespace {
@@ -238,6 +239,8 @@ int main(int argc, char** argv) {
       logLine(QStringLiteral("SIGHUP: reading Names.ini and the code group file again"));
       engine.reloadNames();
       loadPresets();
+      if (web::WebServer* page = engine.services().web())
+        if (const QString why = page->reloadPassword(); !why.isEmpty()) logLine(why);
       return;
     }
     logLine(QStringLiteral("stopping"));

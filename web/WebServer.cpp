@@ -20,6 +20,7 @@
 #include <QTimer>
 #include <QWebSocket>
 
+#include <algorithm>
 #include <utility>
 
 namespace web {
@@ -235,9 +236,46 @@ bool WebServer::hasSession(const QByteArray& cookieHeader) const {
   if (password.isEmpty()) return true;
   const QByteArray token = cookieValue(cookieHeader, kSessionCookie);
   if (token.isEmpty()) return false;
-  for (const QByteArray& s : sessions)
-    if (equalSecret(s, token)) return true;
+  for (Session& s : sessions) {
+    if (!equalSecret(s.token, token)) continue;
+    if (now() - s.used >= kSessionIdleMs) return false;
+    s.used = now();
+    return true;
+  }
   return false;
+}
+
+void WebServer::addSession(const QByteArray& token, const QString& peer) {
+  const qint64 t = now();
+  sessions.erase(std::remove_if(sessions.begin(), sessions.end(), [t](const Session& s) { return t - s.used >= kSessionIdleMs; }),
+                 sessions.end());
+  // One holder of the password logging in again and again only ends its own address's sessions.
+  while (sessions.size() >= kMaxSessions) {
+    auto oldest = sessions.end();
+    for (auto it = sessions.begin(); it != sessions.end(); ++it)
+      if (it->peer == peer && (oldest == sessions.end() || it->used < oldest->used)) oldest = it;
+    if (oldest == sessions.end())
+      oldest = std::min_element(sessions.begin(), sessions.end(), [](const Session& a, const Session& b) { return a.used < b.used; });
+    sessions.erase(oldest);
+  }
+  sessions.append({token, peer, t});
+}
+
+QString WebServer::reloadPassword() {
+  if (!listener || settings.passwordFile.isEmpty()) return {};
+  QString error;
+  const QByteArray secret = ReadPassword(settings.passwordFile, &error);
+  if (!error.isEmpty()) return QStringLiteral("Web: ") + error + QLatin1Char('.');
+  if (secret == password) return {};
+  password = secret;
+  sessions.clear();
+  logins.clear();
+  // Their sessions have ended: the pages log in again.
+  for (QWebSocket* ws : clients.keys()) {
+    ws->close(QWebSocketProtocol::CloseCodePolicyViolated, tr("password changed"));
+    forget(ws);
+  }
+  return {};
 }
 
 int WebServer::handshakeRefusal(const QByteArray& path, const QByteArray& hostHeader, const QByteArray& origin,
@@ -315,22 +353,21 @@ void WebServer::login(const QHttpServerRequest& request, QTcpSocket* socket) {
   // Only the page itself may log in: another site's form cannot plant a session.
   if (!sameOrigin(request.value("origin"), request.value("host"))) return reply(Status::Forbidden, tr("Wrong origin."));
   const QString peer = request.remoteAddress().toString();
-  if (const qint64 ms = logins.wait(peer, clock.elapsed()); ms > 0) {
+  if (const qint64 ms = logins.wait(peer, now()); ms > 0) {
     const qint64 seconds = (ms + 999) / 1000;
     return reply(Status::TooManyRequests, tr("Wait %1 s before the next try.").arg(seconds),
                  {{"Retry-After", QByteArray::number(seconds)}});
   }
   const QByteArray body = request.body();
   if (body.size() > kMaxPasswordBytes || !equalSecret(body, password)) {
-    logins.failed(peer, clock.elapsed());
+    logins.failed(peer, now());
     return reply(Status::Forbidden, tr("Wrong password."));
   }
   logins.succeeded(peer);
   QByteArray token(kSessionBytes, Qt::Uninitialized);
   QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(token.data()), kSessionBytes / 4);
   token = token.toHex();
-  sessions.append(token);
-  while (sessions.size() > kMaxSessions) sessions.removeFirst();
+  addSession(token, peer);
   reply(Status::Ok, tr("Logged in."),
         {{"Set-Cookie", QByteArray(kSessionCookie) + '=' + token + "; Path=/; HttpOnly; SameSite=Strict"}});
 }

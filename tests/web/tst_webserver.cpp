@@ -82,6 +82,8 @@ class TestWebServer : public QObject {
   void loginWaits();
   void loginChecksThePassword_data();
   void loginChecksThePassword();
+  void sessionsEnd_data();
+  void sessionsEnd();
   void readSettings_data();
   void readSettings();
 };
@@ -496,6 +498,63 @@ void TestWebServer::loginChecksThePassword() {
   for (int k = 0; k < wrongElsewhere; ++k)
     QCOMPARE(login("guess", QStringLiteral("127.0.1.%1").arg(k + 1)), QByteArray("HTTP/1.1 403"));
   QCOMPARE(login(password, QStringLiteral("127.0.0.1")), "HTTP/1.1 " + status);
+}
+
+void TestWebServer::sessionsEnd_data() {
+  QTest::addColumn<int>("step");  // what happens after a page of 127.0.0.2 logged in and opened
+  QTest::addColumn<bool>("pageStays");
+  QTest::addColumn<QByteArray>("status");  // of a new handshake with that page's cookie
+  QTest::newRow("password changed, read again") << 0 << false << QByteArray("401");
+  QTest::newRow("password file read again, unchanged") << 1 << true << QByteArray("101");
+  QTest::newRow("password file gone: the password stays") << 2 << true << QByteArray("101");
+  QTest::newRow("unused for 12 h") << 3 << true << QByteArray("401");
+  QTest::newRow("used within 12 h, twice over") << 4 << true << QByteArray("101");
+  QTest::newRow("another address logs in 64 times") << 5 << true << QByteArray("101");
+}
+
+void TestWebServer::sessionsEnd() {
+  QFETCH(int, step);
+  QFETCH(bool, pageStays);
+  QFETCH(QByteArray, status);
+  QTemporaryDir dir;
+  const QString file = dir.filePath(QStringLiteral("web.pw"));
+  const auto writePassword = [&](const QByteArray& pw) {
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(pw + "\n");
+  };
+  writePassword("s3cret");
+  SimHost host;
+  QCOMPARE(host.server.start(settings(false, 16, file)), QString());
+  const QByteArray port = QByteArray::number(host.server.port());
+  const QByteArray origin = "http://127.0.0.1:" + port;
+  const auto login = [&](const QString& from) {
+    const QByteArray ok = rawHttp(host.server.port(), "POST /login HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nOrigin: " + origin +
+                                                          "\r\nContent-Length: 6\r\n\r\ns3cret",
+                                  QHostAddress(from));
+    return ok.startsWith("HTTP/1.1 200") ? ok.mid(ok.indexOf("Set-Cookie: ") + 12).split(';').first() : QByteArray();
+  };
+  const QByteArray cookie = login(QStringLiteral("127.0.0.2"));
+  QVERIFY(!cookie.isEmpty());
+  Page page(host.server.port(), cookie);
+  QTRY_COMPARE(page.got.size(), 1);
+  switch (step) {
+    case 0: writePassword("other"); QCOMPARE(host.server.reloadPassword(), QString()); break;
+    case 1: writePassword("s3cret"); QCOMPARE(host.server.reloadPassword(), QString()); break;
+    case 2: QFile::remove(file); QVERIFY(host.server.reloadPassword().startsWith(QLatin1String("Web: "))); break;
+    case 3: host.server.passTime(web::kSessionIdleMs); break;
+    case 4:
+      host.server.passTime(web::kSessionIdleMs - 1000);
+      QCOMPARE(handshake(host.server.port(), "127.0.0.1", origin, cookie), QByteArray("HTTP/1.1 101"));
+      host.server.passTime(web::kSessionIdleMs - 1000);
+      break;
+    case 5:
+      for (int k = 0; k < web::kMaxSessions; ++k) QVERIFY(!login(QStringLiteral("127.0.0.1")).isEmpty());
+      break;
+  }
+  if (pageStays) QCOMPARE(page.ws.state(), QAbstractSocket::ConnectedState);
+  else QTRY_COMPARE(page.ws.state(), QAbstractSocket::UnconnectedState);
+  QCOMPARE(handshake(host.server.port(), "127.0.0.1", origin, cookie), "HTTP/1.1 " + status);
 }
 
 void TestWebServer::readSettings_data() {
