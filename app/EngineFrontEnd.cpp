@@ -69,7 +69,6 @@ QList<engine::Preset> presetsOfTree(const TMainForm& form) {
     auto* group = TCodeTreeView::nodeOf(form.RootNode->child(i));
     if (!group->record || group->record->type != TNode::kGroup) continue;
     engine::Preset p;
-    p.id = QString::number(out.size() + 1);
     p.name = QString::fromStdString(DisplayText(*group->record));
     for (int k = 0; k < group->childCount(); ++k) {
       auto* item = TCodeTreeView::nodeOf(group->child(k));

@@ -87,6 +87,8 @@ class TestEngine : public QObject {
   void clientBounds();
   void presetRunsWholeOrNotAtAll();
   void presetsFromTheCodeFile();
+  void presetIdsSurviveEdits_data();
+  void presetIdsSurviveEdits();
   void captureKeptOrWhyNot_data();
   void captureKeptOrWhyNot();
 };
@@ -194,10 +196,50 @@ void TestEngine::presetsFromTheCodeFile() {
   QCOMPARE(p.all().size(), 2);
   QCOMPARE(p.all()[0].name, QStringLiteral("Show: Open"));
   QCOMPARE(p.all()[0].codes, (QList<QByteArray>{"1V1.", "2B3,4."}));
-  QCOMPARE(p.all()[1].id, QStringLiteral("2"));  // the same name, told apart by place
+  QVERIFY(p.all()[1].id != p.all()[0].id);  // the same name, other codes
   QVERIFY(p.all()[1].codes.isEmpty());
   QVERIFY(!p.load(dir.filePath("missing.cgf")).isEmpty());
   QCOMPARE(p.all().size(), 2);  // kept as they were
+}
+
+void TestEngine::presetIdsSurviveEdits_data() {
+  QTest::addColumn<QStringList>("before");  // "name=code,code", in file order
+  QTest::addColumn<QStringList>("after");
+  QTest::addColumn<int>("asked");           // which group's id of before a page still holds
+  QTest::addColumn<int>("runs");            // the group of after it runs, -1: an error
+  const QString a = "Show: A=1V1.", b = "Show: B=2V2.", c = "Show: C=3V3.";
+  QTest::newRow("a group before it removed") << QStringList{a, b, c} << QStringList{b, c} << 1 << 0;
+  QTest::newRow("a group added before it") << QStringList{b, c} << QStringList{a, b, c} << 1 << 2;
+  QTest::newRow("its codes changed") << QStringList{a, b} << QStringList{a, "Show: B=2V3."} << 1 << -1;
+  QTest::newRow("renamed") << QStringList{a, b} << QStringList{a, "Show: Bee=2V2."} << 1 << -1;
+  QTest::newRow("it removed") << QStringList{a, b} << QStringList{a} << 1 << -1;
+  QTest::newRow("the second of two copies, one removed") << QStringList{a, b, b} << QStringList{a, b} << 2 << -1;
+  QTest::newRow("a copy kept apart") << QStringList{a, a} << QStringList{a, a} << 1 << 1;
+}
+
+// A page that has not yet heard the new list runs the group it meant, or is told it is gone.
+void TestEngine::presetIdsSurviveEdits() {
+  QFETCH(QStringList, before);
+  QFETCH(QStringList, after);
+  QFETCH(int, asked);
+  QFETCH(int, runs);
+  const auto presets = [](const QStringList& groups) {
+    QList<engine::Preset> out;
+    for (const QString& g : groups) {
+      engine::Preset p;
+      p.name = g.section('=', 0, 0);
+      for (const QString& code : g.section('=', 1).split(',')) p.codes << code.toLatin1();
+      out << p;
+    }
+    return out;
+  };
+  engine::Presets p;
+  p.set(presets(before));
+  const QString id = p.all()[asked].id;
+  QCOMPARE(p.all().size(), before.size());
+  p.set(presets(after));
+  const engine::Preset* found = p.find(id);
+  QCOMPARE(found ? int(found - p.all().data()) : -1, runs);
 }
 
 void TestEngine::captureKeptOrWhyNot_data() {
