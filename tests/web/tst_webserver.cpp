@@ -185,6 +185,9 @@ void TestWebServer::badRequests_data() {
   QTest::newRow("rename by the names' rules") << R"({"id":4,"op":"rename","kind":"output","number":1,"name":")" +
                                                      QByteArray(65, 'n') + "\"}"
                                               << names::Problem(QString(65, QLatin1Char('n')));
+  QTest::newRow("rename with a bidi override")
+      << QByteArray(R"({"id":4,"op":"rename","kind":"output","number":1,"name":"a\u202eb"})")
+      << names::Problem(QStringLiteral("a\u202eb"));
   QTest::newRow("binary") << QByteArray() << "binary messages are not read";
 }
 
