@@ -18,6 +18,7 @@
 #include <QSysInfo>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QUrl>
 #include <QWebSocket>
 
 #include <algorithm>
@@ -87,10 +88,10 @@ QByteArray hostPart(const QByteArray& hostHeader) {
 // A Host the page may be reached by: an address, localhost, or this machine's own name. A
 // page of another site whose name was pointed at this machine (DNS rebinding) names its own
 // host and is refused, though its Origin and Host agree.
-bool knownHost(const QByteArray& hostHeader) {
+bool knownHost(const QByteArray& hostHeader, const QStringList& extra) {
   const QString host = QString::fromLatin1(hostPart(hostHeader)).toLower();
   if (host.isEmpty()) return false;
-  if (!QHostAddress(host).isNull() || host == QLatin1String("localhost")) return true;
+  if (!QHostAddress(host).isNull() || host == QLatin1String("localhost") || extra.contains(host)) return true;
   // Exactly this machine's names: "name.attacker.example" must not pass for "name".
   const QString self = QSysInfo::machineHostName().toLower();
   if (self.isEmpty()) return false;
@@ -99,9 +100,15 @@ bool knownHost(const QByteArray& hostHeader) {
          (!domain.isEmpty() && host == self + QLatin1Char('.') + domain);
 }
 
-// The page's own origin is the scheme and the Host it was loaded from.
-bool sameOrigin(const QByteArray& origin, const QByteArray& hostHeader) {
-  return !hostHeader.isEmpty() && origin.compare("http://" + hostHeader, Qt::CaseInsensitive) == 0;
+// The page's own origin is the scheme and the Host it was loaded from; or one of the names set
+// in Hosts over http or https (a TLS reverse proxy, which may pass on a Host of its own).
+bool sameOrigin(const QByteArray& origin, const QByteArray& hostHeader, const QStringList& extra) {
+  if (!hostHeader.isEmpty() && origin.compare("http://" + hostHeader, Qt::CaseInsensitive) == 0) return true;
+  if (extra.isEmpty()) return false;
+  const QUrl url(QString::fromLatin1(origin), QUrl::StrictMode);
+  const QString scheme = url.scheme().toLower();
+  return url.isValid() && (scheme == QLatin1String("https") || scheme == QLatin1String("http")) && url.path().isEmpty() &&
+         url.userInfo().isEmpty() && !url.hasQuery() && !url.hasFragment() && extra.contains(url.host().toLower());
 }
 
 QByteArray cookieValue(const QByteArray& header, const QByteArray& name) {
@@ -281,7 +288,7 @@ QString WebServer::reloadPassword() {
 int WebServer::handshakeRefusal(const QByteArray& path, const QByteArray& hostHeader, const QByteArray& origin,
                                 const QByteArray& cookie) const {
   if (path != kWsPath) return int(Status::NotFound);
-  if (!knownHost(hostHeader) || !sameOrigin(origin, hostHeader)) return int(Status::Forbidden);
+  if (!knownHost(hostHeader, settings.hosts) || !sameOrigin(origin, hostHeader, settings.hosts)) return int(Status::Forbidden);
   if (!hasSession(cookie)) return int(Status::Unauthorized);
   if (clientCount() >= settings.listen.maxClients) return int(Status::ServiceUnavailable);
   return 0;
@@ -299,7 +306,7 @@ bool WebServer::handle(const QHttpServerRequest& request, QTcpSocket* socket) {
   const QHttpServerRequest::Method method = request.method();
   const bool get = method == QHttpServerRequest::Method::Get || method == QHttpServerRequest::Method::Head;
   const bool head = method == QHttpServerRequest::Method::Head;
-  if (!knownHost(request.value("host"))) {
+  if (!knownHost(request.value("host"), settings.hosts)) {
     http->respond(request, socket, Status::Forbidden, "text/plain; charset=utf-8", "Unknown host name.\n");
     return true;
   }
@@ -351,7 +358,7 @@ void WebServer::login(const QHttpServerRequest& request, QTcpSocket* socket) {
   if (request.method() != QHttpServerRequest::Method::Post) return reply(Status::MethodNotAllowed, tr("POST only."));
   if (password.isEmpty()) return reply(Status::NotFound, tr("No password is needed."));
   // Only the page itself may log in: another site's form cannot plant a session.
-  if (!sameOrigin(request.value("origin"), request.value("host"))) return reply(Status::Forbidden, tr("Wrong origin."));
+  if (!sameOrigin(request.value("origin"), request.value("host"), settings.hosts)) return reply(Status::Forbidden, tr("Wrong origin."));
   const QString peer = request.remoteAddress().toString();
   if (const qint64 ms = logins.wait(peer, now()); ms > 0) {
     const qint64 seconds = (ms + 999) / 1000;

@@ -302,6 +302,18 @@ void TestWebServer::handshakeRefused_data() {
   QTest::newRow("this machine's name heading another domain")
       << QSysInfo::machineHostName().toLatin1() + ".evil.example" << QByteArray("SELF") << QByteArray("/ws") << 0
       << QByteArray("403");
+  QTest::newRow("a name of Hosts") << QByteArray("switcher.example") << QByteArray("SELF") << QByteArray("/ws") << 0
+                                   << QByteArray("101");
+  QTest::newRow("a name of Hosts over https") << QByteArray("switcher.example") << QByteArray("https://switcher.example")
+                                              << QByteArray("/ws") << 0 << QByteArray("101");
+  QTest::newRow("a proxy passing its own Host") << QByteArray("127.0.0.1") << QByteArray("https://switcher.example")
+                                                << QByteArray("/ws") << 0 << QByteArray("101");
+  QTest::newRow("a name of Hosts heading another domain") << QByteArray("switcher.example.evil.example") << QByteArray("SELF")
+                                                          << QByteArray("/ws") << 0 << QByteArray("403");
+  QTest::newRow("another site over https") << QByteArray("127.0.0.1") << QByteArray("https://evil.example")
+                                           << QByteArray("/ws") << 0 << QByteArray("403");
+  QTest::newRow("a Hosts name with a path") << QByteArray("127.0.0.1") << QByteArray("https://switcher.example/x")
+                                            << QByteArray("/ws") << 0 << QByteArray("403");
   QTest::newRow("other path") << QByteArray("127.0.0.1") << QByteArray("SELF") << QByteArray("/") << 0 << QByteArray("404");
   QTest::newRow("third over MaxClients=2") << QByteArray("127.0.0.1") << QByteArray("SELF") << QByteArray("/ws") << 2
                                            << QByteArray("503");
@@ -314,7 +326,9 @@ void TestWebServer::handshakeRefused() {
   QFETCH(int, open);
   QFETCH(QByteArray, status);
   SimHost sim;
-  QCOMPARE(sim.server.start(settings(false, 2)), QString());
+  web::Settings s = settings(false, 2);
+  s.hosts = QStringList{QStringLiteral("switcher.example")};
+  QCOMPARE(sim.server.start(s), QString());
   const QByteArray port = QByteArray::number(sim.server.port());
   std::vector<std::unique_ptr<Page>> pages;
   for (int k = 0; k < open; ++k) pages.push_back(std::make_unique<Page>(sim.server.port()));
@@ -567,6 +581,8 @@ void TestWebServer::readSettings_data() {
   QTest::newRow("port not a number") << QByteArray("Port=80x\n") << "Web: Port=80x in";
   QTest::newRow("MaxClients 0") << QByteArray("MaxClients=0\n") << "Web: MaxClients=0 in";
   QTest::newRow("ReadOnly not a boolean") << QByteArray("ReadOnly=perhaps\n") << "Web: ReadOnly=perhaps in";
+  QTest::newRow("Hosts read") << QByteArray("Hosts=Switcher.Example, other.example\n") << QString();
+  QTest::newRow("Hosts not host names") << QByteArray("Hosts=switcher.example, a b\n") << "Web: Hosts in";
   QTest::newRow("open bind without Allow") << QByteArray("Bind=0.0.0.0\n") << "start:Web: Bind=0.0.0.0 is not a loopback";
   QTest::newRow("password file missing") << QByteArray("PasswordFile=/nonexistent/pw\n")
                                          << "start:Web: cannot read the password file /nonexistent/pw";
@@ -592,6 +608,8 @@ void TestWebServer::readSettings() {
            qPrintable(s.listen.problem));
   QCOMPARE(started, s.listen.problem);
   if (problem.isEmpty()) QCOMPARE(s.listen.maxClients, web::kDefaultMaxClients);
+  if (problem.isEmpty() && section.startsWith("Hosts"))
+    QCOMPARE(s.hosts, (QStringList{QStringLiteral("switcher.example"), QStringLiteral("other.example")}));
 }
 
 QTEST_MAIN(TestWebServer)
