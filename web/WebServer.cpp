@@ -13,6 +13,7 @@
 #include <QHttpServerResponder>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLoggingCategory>
 #include <QNetworkRequest>
 #include <QRandomGenerator>
 #include <QSysInfo>
@@ -22,6 +23,7 @@
 #include <QWebSocket>
 
 #include <algorithm>
+#include <cctype>
 #include <utility>
 
 namespace web {
@@ -79,10 +81,36 @@ const QList<std::pair<QByteArray, QByteArray>>& commonHeaders() {
   return h;
 }
 
+// The name of a Host header written as "name", "name:port", "[v6]" or "[v6]:port"; empty for
+// anything else, which the WebSocket library would not parse either.
 QByteArray hostPart(const QByteArray& hostHeader) {
-  if (hostHeader.startsWith('[')) return hostHeader.mid(1, hostHeader.indexOf(']') - 1);
-  const qsizetype colon = hostHeader.lastIndexOf(':');
-  return colon < 0 ? hostHeader : hostHeader.left(colon);
+  QByteArray name = hostHeader, port;
+  bool hasPort = false;
+  if (hostHeader.startsWith('[')) {
+    const qsizetype close = hostHeader.indexOf(']');
+    if (close < 0) return {};
+    name = hostHeader.mid(1, close - 1);
+    const QByteArray rest = hostHeader.mid(close + 1);
+    if (!rest.isEmpty() && !rest.startsWith(':')) return {};
+    hasPort = !rest.isEmpty();
+    port = rest.mid(1);
+    if (QHostAddress(QString::fromLatin1(name)).protocol() != QAbstractSocket::IPv6Protocol) return {};
+  } else {
+    const qsizetype colon = hostHeader.indexOf(':');
+    if (colon >= 0) {
+      name = hostHeader.left(colon);
+      port = hostHeader.mid(colon + 1);
+      hasPort = true;
+    }
+    for (char c : name)
+      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.' && c != '_') return {};
+  }
+  if (hasPort) {
+    bool ok = false;
+    const uint number = port.toUInt(&ok);
+    if (!ok || port.size() > 5 || port.startsWith('+') || number < 1 || number > 65535) return {};
+  }
+  return name;
 }
 
 // A Host the page may be reached by: an address, localhost, or this machine's own name. A
@@ -139,6 +167,14 @@ void linger(QWebSocket* ws) {
   });
 }
 
+// QtHttpServer warns of every WebSocket handshake it is told to refuse (another site's page,
+// a page too many): a peer's doing, not for the journal.
+QLoggingCategory::CategoryFilter otherFilter = nullptr;
+void quietHttpServer(QLoggingCategory* category) {
+  if (otherFilter) otherFilter(category);
+  if (qstrcmp(category->categoryName(), "qt.httpserver") == 0) category->setEnabled(QtWarningMsg, false);
+}
+
 bool isUpgrade(const QHttpServerRequest& r) {
   return r.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
 }
@@ -177,6 +213,11 @@ class HttpFront final : public QAbstractHttpServer {
 
 WebServer::WebServer(WebHost& h, QObject* parent)
     : QObject(parent), host(h), dirtyOutputs(routing::kOutputs + 1, false) {
+  static const bool quiet = [] {
+    otherFilter = QLoggingCategory::installFilter(quietHttpServer);
+    return true;
+  }();
+  (void)quiet;
   clock.start();
   pingTimer = new QTimer(this);
   pingTimer->setInterval(kPingMs);

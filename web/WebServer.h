@@ -68,6 +68,8 @@ class WebServer : public QObject {
   QString listenText() const;
   // Pages (WebSockets) open.
   int clientCount() const { return int(clients.size()); }
+  // TCP connections held, pages' and others'.
+  int connectionCount() const { return listener ? listener->connectionCount() : 0; }
 
   // The owner's news: sent to every page with the other changes of this event-loop turn.
   void routeChanged(int output);

@@ -84,6 +84,8 @@ class TestWebServer : public QObject {
   void loginChecksThePassword();
   void sessionsEnd_data();
   void sessionsEnd();
+  void badInputIsQuiet_data();
+  void badInputIsQuiet();
   void readSettings_data();
   void readSettings();
 };
@@ -572,6 +574,29 @@ void TestWebServer::sessionsEnd() {
   if (pageStays) QCOMPARE(page.ws.state(), QAbstractSocket::ConnectedState);
   else QTRY_COMPARE(page.ws.state(), QAbstractSocket::UnconnectedState);
   QCOMPARE(handshake(host.server.port(), "127.0.0.1", origin, cookie), "HTTP/1.1 " + status);
+}
+
+void TestWebServer::badInputIsQuiet_data() {
+  QTest::addColumn<QByteArray>("request");
+  QTest::newRow("host with a space") << QByteArray("GET / HTTP/1.1\r\nHost: a b\r\n\r\n");
+  QTest::newRow("host control byte") << QByteArray("GET / HTTP/1.1\r\nHost: a\x01\r\n\r\n");
+  QTest::newRow("bad request line") << QByteArray("GET\r\n\r\n");
+  const QByteArray upgrade = "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+  QTest::newRow("upgrade refused: another site") << "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://evil.example" + upgrade;
+  for (const QByteArray& h : {QByteArray("[::1]x"), QByteArray("[::1"), QByteArray("a@127.0.0.1")})
+    QTest::newRow("upgrade, host " + h) << "GET /ws HTTP/1.1\r\nHost: " + h + "\r\nOrigin: http://" + h + upgrade;
+}
+
+// Whatever a peer sends, nothing of Qt's own reaches the log.
+void TestWebServer::badInputIsQuiet() {
+  QFETCH(QByteArray, request);
+  QTest::failOnWarning(QRegularExpression(QStringLiteral(".*")));
+  SimHost host;
+  QCOMPARE(host.server.start(settings()), QString());
+  rawHttp(host.server.port(), request);
+  // Whatever it made of it, the server has let the connection go.
+  QTRY_COMPARE(host.server.connectionCount(), 0);
 }
 
 void TestWebServer::readSettings_data() {
