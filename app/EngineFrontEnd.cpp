@@ -69,7 +69,6 @@ QList<engine::Preset> presetsOfTree(const TMainForm& form) {
     auto* group = TCodeTreeView::nodeOf(form.RootNode->child(i));
     if (!group->record || group->record->type != TNode::kGroup) continue;
     engine::Preset p;
-    p.id = QString::number(out.size() + 1);
     p.name = QString::fromStdString(DisplayText(*group->record));
     for (int k = 0; k < group->childCount(); ++k) {
       auto* item = TCodeTreeView::nodeOf(group->child(k));
@@ -145,8 +144,10 @@ void TMainForm::SetupServices() {
   });
   // A remote client's routing capture joins the tree as the operator's own would, without
   // taking the operator to the Code Group tab.
-  connect(e, &engine::SwitcherEngine::presetCaptured, this, [this](const routing::Snapshot& snap) {
-    if (AppendSnapshotGroup(*this, snap)) CodeTreeChanged = 1;
+  e->setPresetKeeper([this](const routing::Snapshot& snap) {
+    if (!AppendSnapshotGroup(*this, snap)) return QStringLiteral("the code tree is being replaced");
+    CodeTreeChanged = 1;
+    return QString();
   });
   services.start(runOverrides, kSwitcherIni);
 }

@@ -31,6 +31,7 @@
 #include "StatusLines.h"
 #include "SwitcherEngine.h"
 #include "TcpLink.h"
+#include "WebServer.h"
 
 
 namespace {
@@ -234,10 +235,11 @@ int main(int argc, char** argv) {
     else logLine(QStringLiteral("%1 presets from %2").arg(engine.presets().all().size()).arg(codeFile));
   };
   loadPresets();
-  QObject::connect(&engine, &engine::SwitcherEngine::presetCaptured, &app, [&engine, codeFile](const routing::Snapshot& snap) {
+  engine.setPresetKeeper([&engine, codeFile](const routing::Snapshot& snap) {
     const QString why = engine.presets().appendToFile(codeFile, snap);
     logLine(why.isEmpty() ? QStringLiteral("routing saved as preset \"%1: %2\" in %3").arg(snap.user, snap.description, codeFile)
                           : QStringLiteral("routing not saved to %1: %2").arg(codeFile, why));
+    return why;
   });
 
   QObject::connect(&engine.services(), &engine::Services::status, &app, [&statusLines](const QString& service, const QString& text) {
@@ -258,6 +260,8 @@ int main(int argc, char** argv) {
       logLine(QStringLiteral("SIGHUP: reading Names.ini and the code group file again"));
       engine.reloadNames();
       loadPresets();
+      if (web::WebServer* page = engine.services().web())
+        if (const QString why = page->reloadPassword(); !why.isEmpty()) logLine(why);
       return;
     }
     logLine(QStringLiteral("stopping"));

@@ -1,11 +1,14 @@
 // Presets from the code tree.
 #include "Presets.h"
 
+#include <QCryptographicHash>
 #include <QFile>
+#include <QHash>
 #include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "CodeFileValues.h"
 #include "CodeNode.h"
@@ -26,9 +29,20 @@ const Preset* Presets::findByName(const QString& name) const {
   return nullptr;
 }
 
-void Presets::set(const QList<Preset>& presets) {
+void Presets::set(QList<Preset> presets) {
+  // Not the group's place: a page that has not heard of an edit elsewhere in the file must not
+  // run another group under the id it has, and a group that changed is no longer found.
+  QHash<QString, int> seen;
+  for (Preset& p : presets) {
+    if (!p.id.isEmpty()) continue;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(p.name.toUtf8());
+    for (const QByteArray& code : p.codes) hash.addData(QByteArray(1, '\0') + code);
+    p.id = QString::fromLatin1(hash.result().left(6).toHex());
+    if (const int n = ++seen[p.id]; n > 1) p.id += QLatin1Char('-') + QString::number(n);
+  }
   if (presets == list) return;
-  list = presets;
+  list = std::move(presets);
   emit changed();
 }
 
@@ -43,7 +57,6 @@ QString Presets::load(const QString& path) {
     const std::string type = value(0);
     if (type == "2") {
       Preset p;
-      p.id = QString::number(read.size() + 1);
       p.name = QString::fromStdString(value(1) + ": " + value(2));
       read.append(p);
     } else if (type == "3" && !read.isEmpty()) {

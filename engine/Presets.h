@@ -14,7 +14,8 @@ struct Snapshot;
 namespace engine {
 
 struct Preset {
-  QString id;    // its place among the root's groups, "1" first: tells two equal names apart
+  QString id;    // from its name and codes (set() fills it when empty): the same while the
+                 // group is unchanged, wherever it moves; copies of a group get "-2", "-3" and on
   QString name;  // "User: Group", as the tree shows it
   QList<QByteArray> codes;  // the code items' commands, in tree order
   bool operator==(const Preset& o) const { return id == o.id && name == o.name && codes == o.codes; }
@@ -28,7 +29,8 @@ class Presets : public QObject {
   const Preset* find(const QString& id) const;
   // The first of that name (names may repeat; ids do not).
   const Preset* findByName(const QString& name) const;
-  void set(const QList<Preset>& presets);
+  // Presets without an id get one from their name and codes.
+  void set(QList<Preset> presets);
   // Reads a code group file; empty on success, else why not (the presets then stay as they were).
   QString load(const QString& path);
   // Adds the snapshot's group at the end of the code group file (made with the default root

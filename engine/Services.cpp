@@ -224,7 +224,9 @@ class Services::WebService final : public QObject, public web::WebHost {
   web::SendResult sendCommand(const QByteArray& command, const QString& label, std::function<void()> onDropped) override {
     return toWeb(engine.sendClient(command, label, std::move(onDropped)));
   }
-  web::SendResult runPreset(const QString& id, const QString& label) override { return toWeb(engine.runPreset(id, label)); }
+  web::SendResult runPreset(const QString& id, const QString& label, std::function<void(int, int)> outcome) override {
+    return toWeb(engine.runPreset(id, label, std::move(outcome)));
+  }
   QString rename(names::Kind kind, int number, const QString& name) override {
     names::Names next = engine.names();
     const QString problem = next.set(kind, number, name);
@@ -232,7 +234,9 @@ class Services::WebService final : public QObject, public web::WebHost {
     QString why;
     return engine.setNames(next, &why) ? QString() : why;
   }
-  QString saveRoutingPreset() override { return engine.captureRouting(QStringLiteral("web")); }
+  QString saveRoutingPreset(std::function<void(const QString&)> kept) override {
+    return engine.captureRouting(QStringLiteral("web"), std::move(kept));
+  }
 
   static web::SendResult toWeb(SendResult r) {
     switch (r) {

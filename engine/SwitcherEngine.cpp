@@ -4,6 +4,8 @@
 #include <QDateTime>
 #include <QTimer>
 
+#include <utility>
+
 #include "Feedback.h"
 #include "RoutingSnapshot.h"
 #include "RoutingTable.h"
@@ -273,33 +275,41 @@ void SwitcherEngine::identify() {
 }
 
 void SwitcherEngine::lineArrived(const QByteArray& text) {
-  if (!captureBound->isActive()) return;
+  if (!capturing) return;
   captureTable->apply(feedback::ParseLine(text));
   // A switcher with fewer outputs than the grid is done once its own have reported.
   if (captureTable->reportedCount() >= outputCount) finishCapture();
 }
 
-QString SwitcherEngine::captureRouting(const QString& label) {
-  if (captureBound->isActive()) return QStringLiteral("a capture is already running");
+QString SwitcherEngine::captureRouting(const QString& label, std::function<void(const QString& why)> outcome) {
+  if (capturing) return QStringLiteral("a capture is already running");
   captureTable->beginRefresh();
   const SendResult r = sendClient("Status.", label);
   if (r == SendResult::Busy) return QStringLiteral("too many commands wait");
   if (r != SendResult::Accepted) return QStringLiteral("the link is closed");
+  capturing = true;
+  captureOutcome = std::move(outcome);
   captureBound->start();
   return {};
 }
 
 void SwitcherEngine::finishCapture() {
-  if (!captureBound->isActive()) return;
+  // Its own flag: inside the bound's timeout the single-shot bound is no longer active.
+  if (!capturing) return;
+  capturing = false;
   captureBound->stop();
   std::vector<routing::Route> routes = captureTable->refreshedRoutes();
   routes.resize(size_t(outputCount) + 1);
   const routing::Snapshot snap = routing::MakeSnapshot(routes, &currentNames, QDateTime::currentDateTime());
-  if (snap.unknownOutputs == outputCount) {
-    emit note(QStringLiteral("routing capture: no output reported within %1 s").arg(kCaptureBound.count() / 1000));
-    return;
-  }
-  emit presetCaptured(snap);
+  QString why;
+  if (snap.unknownOutputs == outputCount)
+    why = QStringLiteral("no output reported within %1 s").arg(kCaptureBound.count() / 1000);
+  else if (!presetKeeper)
+    why = QStringLiteral("no place to keep presets");
+  else
+    why = presetKeeper(snap);
+  if (!why.isEmpty()) emit note(QStringLiteral("routing capture: ") + why);
+  if (auto told = std::exchange(captureOutcome, {})) told(why);
 }
 
 void SwitcherEngine::ownLine(const QByteArray& text) {
@@ -428,13 +438,28 @@ void SwitcherEngine::reloadNames() {
   emit namesChanged();
 }
 
-SendResult SwitcherEngine::runPreset(const QString& id, const QString& label, std::function<void()> onDropped) {
+SendResult SwitcherEngine::runPreset(const QString& id, const QString& label, std::function<void(int, int)> outcome) {
   const Preset* p = groups->find(id);
   if (!p) return SendResult::LinkClosed;
   if (!ready()) return SendResult::LinkClosed;
   if (!commands->clientCanTake(label, int(p->codes.size()))) return SendResult::Busy;
   const QList<QByteArray> codes = p->codes;
-  for (const QByteArray& code : codes) commands->sendClient(code, label, onDropped);
+  const int total = int(codes.size());
+  // Told once: when the last went, or when the first was dropped (the rest go with it).
+  struct Run {
+    int sent = 0;
+    bool told = false;
+  };
+  auto run = std::make_shared<Run>();
+  const auto tell = [run, total, outcome] {
+    if (std::exchange(run->told, true)) return;
+    if (outcome) outcome(run->sent, total);
+  };
+  if (total == 0) tell();
+  for (const QByteArray& code : codes)
+    commands->sendClient(code, label, tell, [run, total, tell] {
+      if (++run->sent == total) tell();
+    });
   return SendResult::Accepted;
 }
 

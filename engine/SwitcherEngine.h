@@ -101,12 +101,19 @@ class SwitcherEngine : public QObject {
   }
   // The client is gone: its commands still waiting are dropped (each told its drop).
   void forgetClient(const QString& label) { commands->dropClient(label); }
-  // Every code of the preset, as the label's commands: all of them accepted, or none.
-  SendResult runPreset(const QString& id, const QString& label, std::function<void()> onDropped = {});
+  // Every code of the preset, as the label's commands: all of them accepted, or none. An
+  // accepted run tells outcome once: how many of its total went out (fewer when the link
+  // closed before the rest).
+  SendResult runPreset(const QString& id, const QString& label, std::function<void(int sent, int total)> outcome = {});
   // A routing snapshot as the label's request: the status of every output is asked for, and
-  // once all have reported (kCaptureBound at most) presetCaptured() hands the group to the
-  // front end that keeps the presets. Empty when it started, else why not.
-  QString captureRouting(const QString& label);
+  // once all have reported, or after kCaptureBound with those that did, the group goes to the
+  // preset keeper. Empty when it started, else why not; a capture that started tells outcome
+  // once: empty when the group was kept, else why not.
+  QString captureRouting(const QString& label, std::function<void(const QString& why)> outcome = {});
+  // Keeps a captured group with the presets (the bridge's code group file, the console's
+  // tree): empty when it was written, else why not.
+  using PresetKeeper = std::function<QString(const routing::Snapshot& snapshot)>;
+  void setPresetKeeper(PresetKeeper keeper) { presetKeeper = std::move(keeper); }
 
   // ---- the front end's hooks, when it holds the link (LinkOwner::FrontEnd) ----
   void identificationStarts();
@@ -137,8 +144,6 @@ class SwitcherEngine : public QObject {
   void switcherBytesArrived(const QByteArray& bytes);
   // The engine's own query (the identification's) went to the switcher: for the session log.
   void ownSent(const QByteArray& command);
-  // A client's routing capture is done: the group to keep among the presets.
-  void presetCaptured(const routing::Snapshot& snapshot);
 
  private:
   void setState(LinkState s, const QString& why = {});
@@ -183,6 +188,9 @@ class SwitcherEngine : public QObject {
   routing::RoutingTable* table;
   routing::RoutingTable* captureTable;  // a client's capture: the reports since it began
   QTimer* captureBound;
+  bool capturing = false;
+  std::function<void(const QString&)> captureOutcome;
+  PresetKeeper presetKeeper;
   names::Names currentNames;
   CommandQueue* commands;
   Presets* groups;

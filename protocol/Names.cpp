@@ -20,9 +20,15 @@ constexpr int kMaxNumberDigits = 3;
 
 const char* kindWord(Kind k) { return k == Kind::Input ? "input" : "output"; }
 
+// Besides C0 and C1: format characters (bidi overrides flip what a client shows after the
+// name) and line or paragraph separators (they break a client's line).
 bool hasControl(const QString& s) {
-  for (QChar c : s)
-    if (c.category() == QChar::Other_Control) return true;
+  for (const char32_t c : s.toUcs4()) {
+    const QChar::Category k = QChar::category(c);
+    if (k == QChar::Other_Control || k == QChar::Other_Format || k == QChar::Separator_Line ||
+        k == QChar::Separator_Paragraph)
+      return true;
+  }
   return false;
 }
 

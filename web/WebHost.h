@@ -46,12 +46,14 @@ class WebHost {
   // when an accepted command is dropped before it goes out.
   virtual SendResult sendCommand(const QByteArray& command, const QString& label,
                                  std::function<void()> onDropped) = 0;
-  // The preset's group executed as the label's commands (the id is one presets() gave).
-  virtual SendResult runPreset(const QString& id, const QString& label) = 0;
+  // The preset's group executed as the label's commands (the id is one presets() gave); when
+  // accepted, outcome is told once how many of its total commands went out.
+  virtual SendResult runPreset(const QString& id, const QString& label, std::function<void(int sent, int total)> outcome) = 0;
   // Stores the name (empty removes it) as the names dialog does; the error text, else empty.
   virtual QString rename(names::Kind kind, int number, const QString& name) = 0;
-  // A routing snapshot group, as Ctrl+Shift+S makes one; the error text, else empty.
-  virtual QString saveRoutingPreset() = 0;
+  // A routing snapshot group, as Ctrl+Shift+S makes one: the error text, else empty and
+  // kept is told once, with empty when the group was written, else why not.
+  virtual QString saveRoutingPreset(std::function<void(const QString& why)> kept) = 0;
 };
 
 }  // namespace web

@@ -1,6 +1,7 @@
 #include "WebListener.h"
 
 #include <QHostAddress>
+#include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -21,7 +22,7 @@ class Watch final : public QTimer {
       total += socket->bytesAvailable();  // the HTTP server reads all that is there each time
       if (total > kMaxHttpRequest) socket->abort();
     });
-    start(kHttpIdleMs);
+    start(kFirstRequestMs);
   }
   qint64 total = 0;
 };
@@ -40,9 +41,30 @@ QString HostPort(const QHostAddress& address, quint16 port) {
   return host + QLatin1Char(':') + QString::number(port);
 }
 
+// Holds one of the listener's slots for as long as its socket lives. A child, not a connection
+// to the socket's destroyed signal: QtHttpServer drops the socket's connections when it hands
+// it to the WebSocket server, and the slot would never come back.
+class ConnectionSlot final : public QObject {
+ public:
+  ConnectionSlot(QTcpSocket* socket, Listener* owner, const QString& peer)
+      : QObject(socket), listener(owner), peer(peer) {
+    ++listener->open;
+    ++listener->openByPeer[peer];
+  }
+  ~ConnectionSlot() override {
+    if (!listener) return;
+    --listener->open;
+    if (--listener->openByPeer[peer] <= 0) listener->openByPeer.remove(peer);
+  }
+
+ private:
+  QPointer<Listener> listener;
+  const QString peer;
+};
+
 Listener::Listener(QObject* parent) : QTcpServer(parent) {}
 
-QString Listener::start(const gateway::Settings& s, int maxOpen) {
+QString Listener::start(const gateway::Settings& s, int maxOpen, int maxOpenPerPeer) {
   // The gateway's rules, in its words.
   QHostAddress address;
   QList<gateway::Range> ranges;
@@ -53,6 +75,7 @@ QString Listener::start(const gateway::Settings& s, int maxOpen) {
   allow = ranges;
   loopbackOnly = loopback;
   maxConnections = maxOpen;
+  maxPerPeer = maxOpenPerPeer;
   return {};
 }
 
@@ -67,15 +90,17 @@ bool Listener::allowed(const QHostAddress& peer) const {
 void Listener::incomingConnection(qintptr descriptor) {
   auto* socket = new QTcpSocket(this);
   // Nothing is read before the event loop runs again, so a refused peer sends nothing we see.
-  if (!socket->setSocketDescriptor(descriptor) || !allowed(unmapped(socket->peerAddress())) || open >= maxConnections) {
+  const bool ok = socket->setSocketDescriptor(descriptor);
+  const QHostAddress peer = unmapped(socket->peerAddress());
+  // One address cannot hold every slot: the others still reach the page.
+  if (!ok || !allowed(peer) || open >= maxConnections || openByPeer.value(peer.toString()) >= maxPerPeer) {
     socket->abort();
     delete socket;
     return;
   }
   // A route's change follows the request's "done" at once: Nagle would hold it for the ACK.
   socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-  ++open;
-  connect(socket, &QObject::destroyed, this, [this] { --open; });
+  new ConnectionSlot(socket, this, peer.toString());
   new Watch(socket);
   addPendingConnection(socket);  // QTcpServer emits newConnection once this returns
 }

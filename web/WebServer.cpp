@@ -13,13 +13,17 @@
 #include <QHttpServerResponder>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLoggingCategory>
 #include <QNetworkRequest>
 #include <QRandomGenerator>
 #include <QSysInfo>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QUrl>
 #include <QWebSocket>
 
+#include <algorithm>
+#include <cctype>
 #include <utility>
 
 namespace web {
@@ -31,7 +35,6 @@ using Status = QHttpServerResponder::StatusCode;
 constexpr int kSpareConnections = 8;
 constexpr qint64 kSocketReadBuffer = 64 * 1024;
 constexpr int kSessionBytes = 32;
-constexpr int kMaxLockouts = 1024;
 constexpr int kMaxPasswordBytes = 1024;
 constexpr char kWsPath[] = "/ws";
 constexpr int kCloseWaitMs = 2000;
@@ -78,19 +81,45 @@ const QList<std::pair<QByteArray, QByteArray>>& commonHeaders() {
   return h;
 }
 
+// The name of a Host header written as "name", "name:port", "[v6]" or "[v6]:port"; empty for
+// anything else, which the WebSocket library would not parse either.
 QByteArray hostPart(const QByteArray& hostHeader) {
-  if (hostHeader.startsWith('[')) return hostHeader.mid(1, hostHeader.indexOf(']') - 1);
-  const qsizetype colon = hostHeader.lastIndexOf(':');
-  return colon < 0 ? hostHeader : hostHeader.left(colon);
+  QByteArray name = hostHeader, port;
+  bool hasPort = false;
+  if (hostHeader.startsWith('[')) {
+    const qsizetype close = hostHeader.indexOf(']');
+    if (close < 0) return {};
+    name = hostHeader.mid(1, close - 1);
+    const QByteArray rest = hostHeader.mid(close + 1);
+    if (!rest.isEmpty() && !rest.startsWith(':')) return {};
+    hasPort = !rest.isEmpty();
+    port = rest.mid(1);
+    if (QHostAddress(QString::fromLatin1(name)).protocol() != QAbstractSocket::IPv6Protocol) return {};
+  } else {
+    const qsizetype colon = hostHeader.indexOf(':');
+    if (colon >= 0) {
+      name = hostHeader.left(colon);
+      port = hostHeader.mid(colon + 1);
+      hasPort = true;
+    }
+    for (char c : name)
+      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.' && c != '_') return {};
+  }
+  if (hasPort) {
+    bool ok = false;
+    const uint number = port.toUInt(&ok);
+    if (!ok || port.size() > 5 || port.startsWith('+') || number < 1 || number > 65535) return {};
+  }
+  return name;
 }
 
 // A Host the page may be reached by: an address, localhost, or this machine's own name. A
 // page of another site whose name was pointed at this machine (DNS rebinding) names its own
 // host and is refused, though its Origin and Host agree.
-bool knownHost(const QByteArray& hostHeader) {
+bool knownHost(const QByteArray& hostHeader, const QStringList& extra) {
   const QString host = QString::fromLatin1(hostPart(hostHeader)).toLower();
   if (host.isEmpty()) return false;
-  if (!QHostAddress(host).isNull() || host == QLatin1String("localhost")) return true;
+  if (!QHostAddress(host).isNull() || host == QLatin1String("localhost") || extra.contains(host)) return true;
   // Exactly this machine's names: "name.attacker.example" must not pass for "name".
   const QString self = QSysInfo::machineHostName().toLower();
   if (self.isEmpty()) return false;
@@ -99,9 +128,15 @@ bool knownHost(const QByteArray& hostHeader) {
          (!domain.isEmpty() && host == self + QLatin1Char('.') + domain);
 }
 
-// The page's own origin is the scheme and the Host it was loaded from.
-bool sameOrigin(const QByteArray& origin, const QByteArray& hostHeader) {
-  return !hostHeader.isEmpty() && origin.compare("http://" + hostHeader, Qt::CaseInsensitive) == 0;
+// The page's own origin is the scheme and the Host it was loaded from; or one of the names set
+// in Hosts over http or https (a TLS reverse proxy, which may pass on a Host of its own).
+bool sameOrigin(const QByteArray& origin, const QByteArray& hostHeader, const QStringList& extra) {
+  if (!hostHeader.isEmpty() && origin.compare("http://" + hostHeader, Qt::CaseInsensitive) == 0) return true;
+  if (extra.isEmpty()) return false;
+  const QUrl url(QString::fromLatin1(origin), QUrl::StrictMode);
+  const QString scheme = url.scheme().toLower();
+  return url.isValid() && (scheme == QLatin1String("https") || scheme == QLatin1String("http")) && url.path().isEmpty() &&
+         url.userInfo().isEmpty() && !url.hasQuery() && !url.hasFragment() && extra.contains(url.host().toLower());
 }
 
 QByteArray cookieValue(const QByteArray& header, const QByteArray& name) {
@@ -130,6 +165,14 @@ void linger(QWebSocket* ws) {
     ws->abort();
     ws->deleteLater();
   });
+}
+
+// QtHttpServer warns of every WebSocket handshake it is told to refuse (another site's page,
+// a page too many): a peer's doing, not for the journal.
+QLoggingCategory::CategoryFilter otherFilter = nullptr;
+void quietHttpServer(QLoggingCategory* category) {
+  if (otherFilter) otherFilter(category);
+  if (qstrcmp(category->categoryName(), "qt.httpserver") == 0) category->setEnabled(QtWarningMsg, false);
 }
 
 bool isUpgrade(const QHttpServerRequest& r) {
@@ -170,6 +213,12 @@ class HttpFront final : public QAbstractHttpServer {
 
 WebServer::WebServer(WebHost& h, QObject* parent)
     : QObject(parent), host(h), dirtyOutputs(routing::kOutputs + 1, false) {
+  static const bool quiet = [] {
+    otherFilter = QLoggingCategory::installFilter(quietHttpServer);
+    return true;
+  }();
+  (void)quiet;
+  clock.start();
   pingTimer = new QTimer(this);
   pingTimer->setInterval(kPingMs);
   connect(pingTimer, &QTimer::timeout, this, &WebServer::ping);
@@ -187,7 +236,10 @@ QString WebServer::start(const Settings& s) {
     if (!error.isEmpty()) return QStringLiteral("Web: ") + error + QLatin1Char('.');
   }
   auto* l = new Listener(this);
-  const QString error = l->start(s.listen, 2 * s.listen.maxClients + kSpareConnections);
+  // Half of them per peer address: a browser needs its pages and a few loads, and a reverse
+  // proxy, all of whose pages come from one address, still serves MaxClients.
+  const int total = 2 * s.listen.maxClients + kSpareConnections;
+  const QString error = l->start(s.listen, total, total / 2);
   if (!error.isEmpty()) {
     delete l;
     return error;
@@ -218,7 +270,7 @@ void WebServer::stop() {
   delete listener;
   listener = nullptr;
   sessions.clear();
-  lockouts.clear();
+  logins.clear();
   if (had) emit clientCountChanged(0);
 }
 
@@ -232,15 +284,52 @@ bool WebServer::hasSession(const QByteArray& cookieHeader) const {
   if (password.isEmpty()) return true;
   const QByteArray token = cookieValue(cookieHeader, kSessionCookie);
   if (token.isEmpty()) return false;
-  for (const QByteArray& s : sessions)
-    if (equalSecret(s, token)) return true;
+  for (Session& s : sessions) {
+    if (!equalSecret(s.token, token)) continue;
+    if (now() - s.used >= kSessionIdleMs) return false;
+    s.used = now();
+    return true;
+  }
   return false;
+}
+
+void WebServer::addSession(const QByteArray& token, const QString& peer) {
+  const qint64 t = now();
+  sessions.erase(std::remove_if(sessions.begin(), sessions.end(), [t](const Session& s) { return t - s.used >= kSessionIdleMs; }),
+                 sessions.end());
+  // One holder of the password logging in again and again only ends its own address's sessions.
+  while (sessions.size() >= kMaxSessions) {
+    auto oldest = sessions.end();
+    for (auto it = sessions.begin(); it != sessions.end(); ++it)
+      if (it->peer == peer && (oldest == sessions.end() || it->used < oldest->used)) oldest = it;
+    if (oldest == sessions.end())
+      oldest = std::min_element(sessions.begin(), sessions.end(), [](const Session& a, const Session& b) { return a.used < b.used; });
+    sessions.erase(oldest);
+  }
+  sessions.append({token, peer, t});
+}
+
+QString WebServer::reloadPassword() {
+  if (!listener || settings.passwordFile.isEmpty()) return {};
+  QString error;
+  const QByteArray secret = ReadPassword(settings.passwordFile, &error);
+  if (!error.isEmpty()) return QStringLiteral("Web: ") + error + QLatin1Char('.');
+  if (secret == password) return {};
+  password = secret;
+  sessions.clear();
+  logins.clear();
+  // Their sessions have ended: the pages log in again.
+  for (QWebSocket* ws : clients.keys()) {
+    ws->close(QWebSocketProtocol::CloseCodePolicyViolated, tr("password changed"));
+    forget(ws);
+  }
+  return {};
 }
 
 int WebServer::handshakeRefusal(const QByteArray& path, const QByteArray& hostHeader, const QByteArray& origin,
                                 const QByteArray& cookie) const {
   if (path != kWsPath) return int(Status::NotFound);
-  if (!knownHost(hostHeader) || !sameOrigin(origin, hostHeader)) return int(Status::Forbidden);
+  if (!knownHost(hostHeader, settings.hosts) || !sameOrigin(origin, hostHeader, settings.hosts)) return int(Status::Forbidden);
   if (!hasSession(cookie)) return int(Status::Unauthorized);
   if (clientCount() >= settings.listen.maxClients) return int(Status::ServiceUnavailable);
   return 0;
@@ -258,7 +347,7 @@ bool WebServer::handle(const QHttpServerRequest& request, QTcpSocket* socket) {
   const QHttpServerRequest::Method method = request.method();
   const bool get = method == QHttpServerRequest::Method::Get || method == QHttpServerRequest::Method::Head;
   const bool head = method == QHttpServerRequest::Method::Head;
-  if (!knownHost(request.value("host"))) {
+  if (!knownHost(request.value("host"), settings.hosts)) {
     http->respond(request, socket, Status::Forbidden, "text/plain; charset=utf-8", "Unknown host name.\n");
     return true;
   }
@@ -310,38 +399,23 @@ void WebServer::login(const QHttpServerRequest& request, QTcpSocket* socket) {
   if (request.method() != QHttpServerRequest::Method::Post) return reply(Status::MethodNotAllowed, tr("POST only."));
   if (password.isEmpty()) return reply(Status::NotFound, tr("No password is needed."));
   // Only the page itself may log in: another site's form cannot plant a session.
-  if (!sameOrigin(request.value("origin"), request.value("host"))) return reply(Status::Forbidden, tr("Wrong origin."));
+  if (!sameOrigin(request.value("origin"), request.value("host"), settings.hosts)) return reply(Status::Forbidden, tr("Wrong origin."));
   const QString peer = request.remoteAddress().toString();
-  Lockout& lock = lockouts[peer];
-  if (lock.failures > 0 && !lock.until.hasExpired()) {
-    const qint64 seconds = (lock.until.remainingTime() + 999) / 1000;
+  if (const qint64 ms = logins.wait(peer, now()); ms > 0) {
+    const qint64 seconds = (ms + 999) / 1000;
     return reply(Status::TooManyRequests, tr("Wait %1 s before the next try.").arg(seconds),
                  {{"Retry-After", QByteArray::number(seconds)}});
   }
   const QByteArray body = request.body();
   if (body.size() > kMaxPasswordBytes || !equalSecret(body, password)) {
-    ++lock.failures;
-    lock.until = QDeadlineTimer(qMin<qint64>(qint64(kFirstLockoutMs) << qMin(lock.failures - 1, 16), kMaxLockoutMs));
-    if (lockouts.size() > kMaxLockouts) {
-      for (auto it = lockouts.begin(); it != lockouts.end();)
-        it = it.value().until.hasExpired() && it.key() != peer ? lockouts.erase(it) : std::next(it);
-      // Still full of live ones (many addresses at once): the one that ends soonest goes.
-      while (lockouts.size() > kMaxLockouts) {
-        auto soonest = lockouts.end();
-        for (auto it = lockouts.begin(); it != lockouts.end(); ++it)
-          if (it.key() != peer && (soonest == lockouts.end() || it.value().until < soonest.value().until)) soonest = it;
-        if (soonest == lockouts.end()) break;
-        lockouts.erase(soonest);
-      }
-    }
+    logins.failed(peer, now());
     return reply(Status::Forbidden, tr("Wrong password."));
   }
-  lockouts.remove(peer);
+  logins.succeeded(peer);
   QByteArray token(kSessionBytes, Qt::Uninitialized);
   QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(token.data()), kSessionBytes / 4);
   token = token.toHex();
-  sessions.append(token);
-  while (sessions.size() > kMaxSessions) sessions.removeFirst();
+  addSession(token, peer);
   reply(Status::Ok, tr("Logged in."),
         {{"Set-Cookie", QByteArray(kSessionCookie) + '=' + token + "; Path=/; HttpOnly; SameSite=Strict"}});
 }
@@ -463,16 +537,32 @@ void WebServer::received(QWebSocket* ws, const QString& text) {
       for (const Preset& p : host.presets()) known = known || p.id == r.preset;
       if (!known) return answer(ws, ErrorMessage(r.id, tr("no such preset")));
       if (host.link().state != LinkState::Ready) return answer(ws, ErrorMessage(r.id, tr("link closed")));
-      if (refused(host.runPreset(r.preset, label))) return;
-      break;
+      // Answered once every command went out: a link lost half way is told, not "done".
+      const QPointer<WebServer> server(this);
+      const double id = r.id;
+      const SendResult result = host.runPreset(r.preset, label, [server, self, id](int sent, int total) {
+        if (!server || !self) return;
+        if (sent == total) server->answer(self, DoneMessage(id));
+        else if (sent == 0) server->answer(self, ErrorMessage(id, tr("link closed")));
+        else server->answer(self, ErrorMessage(id, tr("preset partly sent (%1 of %2): link closed").arg(sent).arg(total)));
+      });
+      if (self) refused(result);
+      return;
     }
     case Request::Op::Rename:
       if (const QString error = host.rename(r.kind, r.number, r.name); !error.isEmpty())
         return answer(ws, ErrorMessage(r.id, error));
       break;
-    case Request::Op::Save:
-      if (const QString error = host.saveRoutingPreset(); !error.isEmpty()) return answer(ws, ErrorMessage(r.id, error));
-      break;
+    case Request::Op::Save: {
+      // "done" once the group is written, not when the capture starts.
+      const QPointer<WebServer> server(this);
+      const double id = r.id;
+      const QString error = host.saveRoutingPreset([server, self, id](const QString& why) {
+        if (server && self) server->answer(self, why.isEmpty() ? DoneMessage(id) : ErrorMessage(id, why));
+      });
+      if (!error.isEmpty()) answer(ws, ErrorMessage(r.id, error));
+      return;
+    }
     case Request::Op::Invalid: return;
   }
   if (self) answer(ws, DoneMessage(r.id));

@@ -6,6 +6,7 @@
 // Allow), the WebSocket must come from the page's own origin, and with a password file a
 // page needs the session cookie its password earned. QtCore and QtNetwork only.
 
+#include "LoginGuard.h"
 #include "WebHost.h"
 #include "WebListener.h"
 #include "WebSettings.h"
@@ -37,11 +38,10 @@ constexpr int kMaxRequestsPerSecond = 100;
 constexpr int kMaxFrameBytes = 64 * 1024;
 // Pages are pinged this often; one that did not answer the last ping is dropped.
 constexpr int kPingMs = 15000;
-// After a wrong password the peer waits 1 s, then twice as long after each further one.
-constexpr int kFirstLockoutMs = 1000;
-constexpr int kMaxLockoutMs = 60000;
-// Sessions kept at once; the oldest goes first.
+// Sessions kept at once; when full, the least used of the same address goes first.
 constexpr int kMaxSessions = 64;
+// A session unused this long has ended.
+constexpr qint64 kSessionIdleMs = 12 * 3600 * 1000;
 
 class HttpFront;
 
@@ -56,6 +56,11 @@ class WebServer : public QObject {
   QString start(const Settings& settings);
   // Closes every page and stops listening.
   void stop();
+  // Reads the password file again (the bridge's SIGHUP): a changed password ends every
+  // session and closes every page. Empty when read, else why not (the password in force stays).
+  QString reloadPassword();
+  // For tests: the server's clock (sessions, login waits) jumps ahead.
+  void passTime(qint64 ms) { skewMs += ms; }
 
   bool isListening() const;
   quint16 port() const;
@@ -63,6 +68,8 @@ class WebServer : public QObject {
   QString listenText() const;
   // Pages (WebSockets) open.
   int clientCount() const { return int(clients.size()); }
+  // TCP connections held, pages' and others'.
+  int connectionCount() const { return listener ? listener->connectionCount() : 0; }
 
   // The owner's news: sent to every page with the other changes of this event-loop turn.
   void routeChanged(int output);
@@ -92,7 +99,10 @@ class WebServer : public QObject {
   // Why a WebSocket handshake with these headers may not go ahead (0: it may), as a status.
   int handshakeRefusal(const QByteArray& path, const QByteArray& host, const QByteArray& origin,
                        const QByteArray& cookie) const;
+  // Whether the cookie holds a live session; using it keeps it alive.
   bool hasSession(const QByteArray& cookieHeader) const;
+  void addSession(const QByteArray& token, const QString& peer);
+  qint64 now() const { return clock.elapsed() + skewMs; }
   void login(const QHttpServerRequest& request, QTcpSocket* socket);
 
   void accept();
@@ -113,12 +123,15 @@ class WebServer : public QObject {
   HttpFront* http = nullptr;
   QTimer* pingTimer = nullptr;
   QHash<QWebSocket*, Client> clients;
-  QList<QByteArray> sessions;
-  struct Lockout {
-    int failures = 0;
-    QDeadlineTimer until;
+  struct Session {
+    QByteArray token;
+    QString peer;
+    qint64 used = 0;  // now() when it last let a page in
   };
-  QHash<QString, Lockout> lockouts;  // by peer address
+  mutable QList<Session> sessions;
+  LoginGuard logins;  // by peer address
+  QElapsedTimer clock;
+  qint64 skewMs = 0;
 
   unsigned dirty = 0;
   std::vector<bool> dirtyOutputs;

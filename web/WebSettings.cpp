@@ -21,6 +21,13 @@ bool digitsOnly(const QByteArray& s) {
     if (c < '0' || c > '9') return false;
   return true;
 }
+// Letters, digits, '-' and '.', as DNS names are written.
+bool hostName(const QByteArray& s) {
+  if (s.size() > 253) return false;
+  for (char c : s)
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.')) return false;
+  return true;
+}
 }  // namespace
 
 Settings ReadSettings(const QString& file) {
@@ -41,6 +48,15 @@ Settings ReadSettings(const QString& file) {
     problem(QStringLiteral("Web: MaxClients=%1 in %2 is not a number of 1 or more.")
                 .arg(QString::fromLatin1(clients), file));
   s.passwordFile = QString::fromUtf8(raw("PasswordFile", file));
+  for (const QByteArray& part : raw("Hosts", file).split(',')) {
+    const QByteArray name = part.trimmed().toLower();
+    if (name.isEmpty()) continue;
+    if (!hostName(name)) {
+      problem(QStringLiteral("Web: Hosts in %1: \"%2\" is not a host name.").arg(file, QString::fromLatin1(name)));
+      continue;
+    }
+    s.hosts << QString::fromLatin1(name);
+  }
   return s;
 }
 

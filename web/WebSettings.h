@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 namespace web {
 
@@ -15,6 +16,9 @@ struct Settings {
   // Port (0: off), Bind, Allow, MaxClients, ReadOnly, problem: the gateway's reader and rules.
   gateway::Settings listen;
   QString passwordFile;  // empty: no password asked
+  // Hosts: more names the page answers to (a DNS name, a TLS reverse proxy's), lower case;
+  // a page loaded by one of them over https is its own origin too.
+  QStringList hosts;
 };
 
 // The [Web] section; a value that cannot be used as written sets listen.problem.

@@ -14,7 +14,9 @@
 #include "CommandQueue.h"
 #include "GatewayServer.h"
 #include "Services.h"
+#include "Feedback.h"
 #include "Presets.h"
+#include "RoutingSnapshot.h"
 #include "RoutingTable.h"
 #include "SwitcherCore.h"
 #include "SwitcherEngine.h"
@@ -60,6 +62,11 @@ class CoreLink final : public engine::SwitcherLink {
       if (w.second) w.second(false);
     emit lost(QStringLiteral("unplugged"));
   }
+  void releaseFirst() {
+    auto first = std::move(waiting.front());
+    waiting.erase(waiting.begin());
+    deliver(first.first, first.second);
+  }
   void release() {
     held = false;
     auto go = std::move(waiting);
@@ -72,13 +79,16 @@ class CoreLink final : public engine::SwitcherLink {
     const QByteArray reply = core.feed(command);
     if (mute) return;
     QTimer::singleShot(replyDelayMs, this, [this, reply] {
-      for (const QByteArray& line : reply.split('\n'))
-        if (!line.trimmed().isEmpty()) emit lineReceived(line.endsWith('\r') ? line.chopped(1) : line);
+      for (QByteArray line : reply.split('\n')) {
+        if (line.endsWith('\r')) line.chop(1);
+        if (!line.trimmed().isEmpty() && !silent.contains(feedback::ParseLine(line).output)) emit lineReceived(line);
+      }
     });
   }
   sim::SwitcherCore core;
   QList<QByteArray> written;
   std::vector<std::pair<QByteArray, Written>> waiting;
+  QList<int> silent;  // outputs whose reports never come
   bool up = false;
   bool held = false;
   QByteArray greeting;   // a line sent on open, before any reply
@@ -109,6 +119,10 @@ class TestEngine : public QObject {
   void clientsShareTheQueue();
   void presetRunsWholeOrNotAtAll();
   void presetsFromTheCodeFile();
+  void presetIdsSurviveEdits_data();
+  void presetIdsSurviveEdits();
+  void captureKeptOrWhyNot_data();
+  void captureKeptOrWhyNot();
 };
 
 void TestEngine::identifiesAndFollowsTheLink() {
@@ -449,10 +463,21 @@ void TestEngine::presetRunsWholeOrNotAtAll() {
   for (int i = 0; i < engine::kClientWaitingEach - 2; ++i) e.sendClient("4V4.", "web");
   QCOMPARE(e.runPreset("1", "web"), engine::SendResult::Busy);  // 3 do not fit in 2
   QCOMPARE(e.queue().waiting("web"), engine::kClientWaitingEach - 2);
-  QCOMPARE(e.runPreset("1", "mqtt"), engine::SendResult::Accepted);
+  QList<QPair<int, int>> told;  // sent of total, once a run is over
+  const auto outcome = [&](int sent, int total) { told << qMakePair(sent, total); };
+  QCOMPARE(e.runPreset("1", "mqtt", outcome), engine::SendResult::Accepted);
+  QVERIFY(told.isEmpty());
   link->release();
   QCOMPARE(link->written.mid(link->written.size() - 3), (QList<QByteArray>{"1V1.", "2V2.", "3V3."}));
+  QCOMPARE(told, (QList<QPair<int, int>>{{3, 3}}));
   QCOMPARE(e.runPreset("9", "web"), engine::SendResult::LinkClosed);  // no such preset
+  // The link goes after the first command: the rest are told as not sent, once.
+  QTRY_COMPARE_WITH_TIMEOUT(e.queue().waiting("web"), 0, kWaitMs);
+  link->held = true;
+  QCOMPARE(e.runPreset("1", "web", outcome), engine::SendResult::Accepted);
+  link->releaseFirst();
+  link->lose();
+  QCOMPARE(told, (QList<QPair<int, int>>{{3, 3}, {1, 3}}));
 }
 
 void TestEngine::presetsFromTheCodeFile() {
@@ -472,10 +497,99 @@ void TestEngine::presetsFromTheCodeFile() {
   QCOMPARE(p.all().size(), 2);
   QCOMPARE(p.all()[0].name, QStringLiteral("Show: Open"));
   QCOMPARE(p.all()[0].codes, (QList<QByteArray>{"1V1.", "2B3,4."}));
-  QCOMPARE(p.all()[1].id, QStringLiteral("2"));  // the same name, told apart by place
+  QVERIFY(p.all()[1].id != p.all()[0].id);  // the same name, other codes
   QVERIFY(p.all()[1].codes.isEmpty());
   QVERIFY(!p.load(dir.filePath("missing.cgf")).isEmpty());
   QCOMPARE(p.all().size(), 2);  // kept as they were
+}
+
+void TestEngine::presetIdsSurviveEdits_data() {
+  QTest::addColumn<QStringList>("before");  // "name=code,code", in file order
+  QTest::addColumn<QStringList>("after");
+  QTest::addColumn<int>("asked");           // which group's id of before a page still holds
+  QTest::addColumn<int>("runs");            // the group of after it runs, -1: an error
+  const QString a = "Show: A=1V1.", b = "Show: B=2V2.", c = "Show: C=3V3.";
+  QTest::newRow("a group before it removed") << QStringList{a, b, c} << QStringList{b, c} << 1 << 0;
+  QTest::newRow("a group added before it") << QStringList{b, c} << QStringList{a, b, c} << 1 << 2;
+  QTest::newRow("its codes changed") << QStringList{a, b} << QStringList{a, "Show: B=2V3."} << 1 << -1;
+  QTest::newRow("renamed") << QStringList{a, b} << QStringList{a, "Show: Bee=2V2."} << 1 << -1;
+  QTest::newRow("it removed") << QStringList{a, b} << QStringList{a} << 1 << -1;
+  QTest::newRow("the second of two copies, one removed") << QStringList{a, b, b} << QStringList{a, b} << 2 << -1;
+  QTest::newRow("a copy kept apart") << QStringList{a, a} << QStringList{a, a} << 1 << 1;
+}
+
+// A page that has not yet heard the new list runs the group it meant, or is told it is gone.
+void TestEngine::presetIdsSurviveEdits() {
+  QFETCH(QStringList, before);
+  QFETCH(QStringList, after);
+  QFETCH(int, asked);
+  QFETCH(int, runs);
+  const auto presets = [](const QStringList& groups) {
+    QList<engine::Preset> out;
+    for (const QString& g : groups) {
+      engine::Preset p;
+      p.name = g.section('=', 0, 0);
+      for (const QString& code : g.section('=', 1).split(',')) p.codes << code.toLatin1();
+      out << p;
+    }
+    return out;
+  };
+  engine::Presets p;
+  p.set(presets(before));
+  const QString id = p.all()[asked].id;
+  QCOMPARE(p.all().size(), before.size());
+  p.set(presets(after));
+  const engine::Preset* found = p.find(id);
+  QCOMPARE(found ? int(found - p.all().data()) : -1, runs);
+}
+
+void TestEngine::captureKeptOrWhyNot_data() {
+  QTest::addColumn<int>("inputs");
+  QTest::addColumn<int>("outputs");
+  QTest::addColumn<QList<int>>("silent");  // outputs that never report
+  QTest::addColumn<QString>("keeperSays");
+  QTest::addColumn<int>("unknown");       // in the group kept, -1: none kept
+  QTest::addColumn<QString>("outcome");
+  QTest::newRow("fewer inputs than outputs: every output") << 4 << 8 << QList<int>{} << QString() << 0 << QString();
+  QTest::newRow("more inputs than outputs") << 8 << 4 << QList<int>{} << QString() << 0 << QString();
+  QTest::newRow("two silent: kept at the bound") << 8 << 4 << QList<int>{2, 3} << QString() << 2 << QString();
+  QTest::newRow("none reports") << 4 << 8 << QList<int>{1, 2, 3, 4, 5, 6, 7, 8} << QString() << -1
+                                << QStringLiteral("no output reported within 3 s");
+  QTest::newRow("not written") << 8 << 4 << QList<int>{} << QStringLiteral("disk full") << 0 << QStringLiteral("disk full");
+}
+
+// A capture ends when every output of the switcher has reported, or at its bound with those
+// that did, and its requester hears whether the group was kept.
+void TestEngine::captureKeptOrWhyNot() {
+  QFETCH(int, inputs);
+  QFETCH(int, outputs);
+  QFETCH(QList<int>, silent);
+  QFETCH(QString, keeperSays);
+  QFETCH(int, unknown);
+  QFETCH(QString, outcome);
+  engine::SwitcherEngine e;
+  auto* link = new CoreLink(inputs, outputs);
+  e.setLink(link, engine::LinkOwner::Engine);
+  link->open();
+  QTRY_COMPARE_WITH_TIMEOUT(e.state(), engine::LinkState::Ready, kWaitMs);
+  QCOMPARE(e.outputs(), outputs);
+  link->silent = silent;
+  QList<routing::Snapshot> kept;
+  e.setPresetKeeper([&](const routing::Snapshot& snap) {
+    kept << snap;
+    return keeperSays;
+  });
+  QStringList told;
+  QCOMPARE(e.captureRouting("web", [&](const QString& why) { told << why; }), QString());
+  QCOMPARE(e.captureRouting("web"), QStringLiteral("a capture is already running"));
+  QTRY_COMPARE_WITH_TIMEOUT(told.size(), 1, kWaitMs);
+  QCOMPARE(told.first(), outcome);
+  QCOMPARE(kept.size(), unknown < 0 ? 0 : 1);
+  if (unknown >= 0) {
+    QCOMPARE(kept.first().unknownOutputs, unknown);
+    QCOMPARE(kept.first().description.contains(QLatin1String("unknown")), unknown > 0);
+  }
+  QCOMPARE(e.captureRouting("web"), QString());  // the next may start
 }
 
 QTEST_GUILESS_MAIN(TestEngine)

@@ -64,6 +64,7 @@ class TestGateway : public QObject {
   void halfClosedClientGetsItsAnswers_data();
   void halfClosedClientGetsItsAnswers();
   void clientOwedNothingFreesItsSlot();
+  void refusedNewcomerLeavesWaitingBytes();
   void acceptedSocketsProbeIdlePeers();
 };
 
@@ -317,6 +318,27 @@ void TestGateway::clientOwedNothingFreesItsSlot() {
   QTRY_COMPARE(host.commands, QByteArrayList{"Status1."});
   QCOMPARE(server.clientCount(), 1);
   ::close(next);
+  QTRY_COMPARE(server.clientCount(), 0);
+}
+
+// With MaxClients full, the check for a slot freed by a client gone must not take a byte of a
+// live client's command still waiting to be read.
+void TestGateway::refusedNewcomerLeavesWaitingBytes() {
+  FakeHost host;
+  GatewayServer server(host);
+  QCOMPARE(server.start({0, "127.0.0.1", {}, 1}), QString());
+  sockaddr_in to{AF_INET, htons(server.port()), {htonl(INADDR_LOOPBACK)}, {}};
+  const int first = ::socket(AF_INET, SOCK_STREAM, 0);
+  QCOMPARE(::connect(first, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  QTRY_COMPARE(server.clientCount(), 1);
+  // Both wait for the same turn of the event loop: the newcomer's admission comes first.
+  const int next = ::socket(AF_INET, SOCK_STREAM, 0);
+  QCOMPARE(::connect(next, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  QCOMPARE(::send(first, "Status1.", 8, 0), ssize_t(8));
+  QTRY_COMPARE(host.commands, QByteArrayList{"Status1."});
+  QCOMPARE(server.clientCount(), 1);
+  ::close(next);
+  ::close(first);
   QTRY_COMPARE(server.clientCount(), 0);
 }
 

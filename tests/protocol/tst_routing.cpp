@@ -246,6 +246,9 @@ void TestRouting::namesKeptAsTheyAre_data() {
   QTest::newRow("Latin-1 name") << QByteArray("3=Cam\xe9ra") << "input 3 (name is not UTF-8 text)";
   QTest::newRow("65 characters") << "3=" + QByteArray(65, 'x') << "input 3 (name longer than 64 characters)";
   QTest::newRow("control character") << QByteArray("3=a\x01b") << "input 3 (name holds control characters)";
+  QTest::newRow("bidi override") << QByteArray("3=a\xE2\x80\xAE" "b") << "input 3 (name holds control characters)";
+  QTest::newRow("line separator") << QByteArray("3=a\xE2\x80\xA8" "b") << "input 3 (name holds control characters)";
+  QTest::newRow("paragraph separator") << QByteArray("3=a\xE2\x80\xA9" "b") << "input 3 (name holds control characters)";
   QTest::newRow("number over 256") << QByteArray("300=Far") << "input 300 (key is not a number from 1 to 256)";
   QTest::newRow("key not a number") << QByteArray("cam = Front") << "input \"cam\" (key is not a number from 1 to 256)";
   QTest::newRow("long key") << QByteArray(300, '7') + "=x" << "input \"" + QString(300, '7') + "\" (key is not a number from 1 to 256)";

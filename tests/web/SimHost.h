@@ -15,8 +15,11 @@
 #include <QDateTime>
 #include <QTimer>
 
+#include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
+#include <utility>
 
 class SimHost final : public QObject, public web::WebHost {
  public:
@@ -35,7 +38,7 @@ class SimHost final : public QObject, public web::WebHost {
     presetList.push_back({{QStringLiteral("g2"), QStringLiteral("Close all")}, closeAll});
     connect(&table, &routing::RoutingTable::changed, this, [this](int o) { server.routeChanged(o); });
     pumpTimer.setSingleShot(true);
-    connect(&pumpTimer, &QTimer::timeout, this, &SimHost::pump);
+    connect(&pumpTimer, &QTimer::timeout, this, [this] { pump(); });
     reportAll();
   }
 
@@ -62,15 +65,26 @@ class SimHost final : public QObject, public web::WebHost {
     if (int(queue.size()) >= capacity) return web::SendResult::Busy;
     sent << command;
     labels << label;
-    queue.push_back({command, std::move(onDropped)});
+    queue.push_back({command, std::move(onDropped), {}});
     if (!holdQueue) pumpTimer.start(replyDelayMs);
     return web::SendResult::Accepted;
   }
-  web::SendResult runPreset(const QString& id, const QString& label) override {
+  web::SendResult runPreset(const QString& id, const QString& label, std::function<void(int, int)> outcome) override {
     for (const auto& p : presetList) {
       if (p.first.id != id) continue;
-      for (const QByteArray& c : p.second)
-        if (const web::SendResult r = sendCommand(c, label, {}); r != web::SendResult::Accepted) return r;
+      if (!canSend(int(p.second.size()), label)) return web::SendResult::Busy;
+      const int total = int(p.second.size());
+      auto sent = std::make_shared<int>(0);
+      auto told = std::make_shared<bool>(false);
+      const auto tell = [sent, told, total, outcome] {
+        if (!std::exchange(*told, true)) outcome(*sent, total);
+      };
+      for (const QByteArray& c : p.second) {
+        if (const web::SendResult r = sendCommand(c, label, tell); r != web::SendResult::Accepted) return r;
+        queue.back().written = [sent, total, tell] {
+          if (++*sent == total) tell();
+        };
+      }
       return web::SendResult::Accepted;
     }
     return web::SendResult::LinkClosed;
@@ -80,30 +94,37 @@ class SimHost final : public QObject, public web::WebHost {
     if (error.isEmpty()) server.namesChanged();
     return error;
   }
-  QString saveRoutingPreset() override {
+  QString saveRoutingPreset(std::function<void(const QString&)> kept) override {
     const routing::Snapshot snap = routing::MakeSnapshot(table.routes(), &nameTable, QDateTime::currentDateTime());
     if (snap.items.isEmpty()) return QStringLiteral("No route is known yet.");
-    QByteArrayList codes;
-    for (const routing::SnapshotItem& item : snap.items) codes << item.code;
-    presetList.push_back({{QStringLiteral("g%1").arg(presetList.size() + 1), snap.user + QLatin1Char(' ') + snap.description}, codes});
-    server.presetsChanged();
+    // Kept after the capture's replies, as the engine's is.
+    QTimer::singleShot(replyDelayMs, this, [this, snap, kept] {
+      if (!keepFails.isEmpty()) return kept(keepFails);
+      QByteArrayList codes;
+      for (const routing::SnapshotItem& item : snap.items) codes << item.code;
+      presetList.push_back({{QStringLiteral("g%1").arg(presetList.size() + 1), snap.user + QLatin1Char(' ') + snap.description}, codes});
+      server.presetsChanged();
+      kept({});
+    });
     return {};
   }
 
   // Runs what waits on the switcher and feeds its reports back, all in this turn.
-  void pump() {
+  void pump(size_t most = SIZE_MAX) {
     QByteArray replies;
-    while (!queue.empty()) {
-      replies += core.execute(queue.front().first);
+    for (; !queue.empty() && most > 0; --most) {
+      const Waiting c = std::move(queue.front());
       queue.pop_front();
+      replies += core.execute(c.command);
+      if (c.written) c.written();
     }
     feed(replies);
   }
   void dropQueue() {
-    std::deque<std::pair<QByteArray, std::function<void()>>> gone;
+    std::deque<Waiting> gone;
     gone.swap(queue);
     for (auto& c : gone)
-      if (c.second) c.second();
+      if (c.dropped) c.dropped();
   }
   void feed(const QByteArray& bytes) {
     assembler.feed(bytes, [this](const QByteArray& line) { table.apply(feedback::ParseLine(line)); });
@@ -118,12 +139,17 @@ class SimHost final : public QObject, public web::WebHost {
   QByteArrayList sent;
   QStringList labels;
   int capacity = 256;
+  QString keepFails;  // why a saved routing is not kept, when set
   bool holdQueue = false;  // commands stay queued until pump() or dropQueue()
   int replyDelayMs = 1;
   web::WebServer server;
 
  private:
-  std::deque<std::pair<QByteArray, std::function<void()>>> queue;
+  struct Waiting {
+    QByteArray command;
+    std::function<void()> dropped, written;
+  };
+  std::deque<Waiting> queue;
   feedback::TcpAssembler assembler;
   QTimer pumpTimer;
 };

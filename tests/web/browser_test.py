@@ -160,6 +160,17 @@ def main():
             check(False, 'a clicked route shows once reported')
         d.save_screenshot(os.path.join(a.out, 'phone-panel.png'))
 
+        # Audio alone from another input: the tile keeps its video and marks the audio.
+        other = '7' if target != '7' else '8'
+        d.execute_script('document.querySelector(\'input[name="signal"][value="A"]\').click()')
+        d.find_element(By.CSS_SELECTOR, f'.pick[data-input="{other}"]').click()
+        try:
+            wait.until(lambda d: (text(d, '.tile[data-output="3"] .aud') or '').startswith(f'Audio {other}'))
+            check(tile_src(d, 3) == target, 'audio routed alone leaves the video shown')
+        except Exception:
+            check(False, 'audio routed alone shows as the audio')
+        d.execute_script('document.querySelector(\'input[name="signal"][value="B"]\').click()')
+
         # Rename output 3 in place to a name that looks like markup: shown as those characters.
         d.find_element(By.ID, 'rename-output').click()
         field = wait.until(lambda d: d.find_element(By.CSS_SELECTOR, '#rename-output-box input'))

@@ -30,8 +30,9 @@ struct Page {
 
 // A raw HTTP request on loopback (the server runs on this thread's event loop); the answer
 // as far as its head, or what came before the server closed, within a bound.
-QByteArray rawHttp(quint16 port, const QByteArray& request) {
+QByteArray rawHttp(quint16 port, const QByteArray& request, const QHostAddress& from = {}) {
   QTcpSocket s;
+  if (!from.isNull()) s.bind(from);
   QByteArray got;
   QObject::connect(&s, &QTcpSocket::connected, &s, [&] { s.write(request); });
   QObject::connect(&s, &QTcpSocket::readyRead, &s, [&] { got += s.readAll(); });
@@ -75,6 +76,19 @@ class TestWebServer : public QObject {
   void handshakeRefused();
   void passwordAndCookie();
   void floodAndSlowReaderDropped();
+  void slotsComeBack();
+  void idleConnectionsDoNotLockOut();
+  void loginWaits_data();
+  void loginWaits();
+  void loginChecksThePassword_data();
+  void loginChecksThePassword();
+  void sessionsEnd_data();
+  void sessionsEnd();
+  void badInputIsQuiet_data();
+  void badInputIsQuiet();
+  void boundsOfTheSwitcher_data();
+  void boundsOfTheSwitcher();
+  void headerInPiecesCut();
   void readSettings_data();
   void readSettings();
 };
@@ -176,6 +190,9 @@ void TestWebServer::badRequests_data() {
   QTest::newRow("rename by the names' rules") << R"({"id":4,"op":"rename","kind":"output","number":1,"name":")" +
                                                      QByteArray(65, 'n') + "\"}"
                                               << names::Problem(QString(65, QLatin1Char('n')));
+  QTest::newRow("rename with a bidi override")
+      << QByteArray(R"({"id":4,"op":"rename","kind":"output","number":1,"name":"a\u202eb"})")
+      << names::Problem(QStringLiteral("a\u202eb"));
   QTest::newRow("binary") << QByteArray() << "binary messages are not read";
 }
 
@@ -200,7 +217,8 @@ void TestWebServer::badRequests() {
 
 void TestWebServer::requestAnswers_data() {
   QTest::addColumn<QByteArray>("message");
-  QTest::addColumn<int>("setting");  // 0 plain, 1 read-only, 2 link lost, 3 queue full, 4 dropped later, 5 room for one
+  QTest::addColumn<int>("setting");  // 0 plain, 1 read-only, 2 link lost, 3 queue full, 4 dropped later, 5 room for one,
+                                     // 6 a saved routing not kept, 7 the link lost after one command went
   QTest::addColumn<QByteArrayList>("sent");
   QTest::addColumn<QString>("answer");  // "done" or the error's reason
   const QByteArray take = R"({"id":1,"op":"route","input":12,"outputs":[1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,)"
@@ -217,6 +235,14 @@ void TestWebServer::requestAnswers_data() {
   QTest::newRow("preset") << QByteArray(R"({"id":1,"op":"preset","preset":"g2"})") << 0
                           << QByteArrayList{"1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16$.", "17,18,19,20,21,22,23,24,25,26,27,28,29,30,31,32$."}
                           << "done";
+  QTest::newRow("preset cut short") << QByteArray(R"({"id":1,"op":"preset","preset":"g2"})") << 7
+                                   << QByteArrayList{"1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16$.", "17,18,19,20,21,22,23,24,25,26,27,28,29,30,31,32$."}
+                                   << "preset partly sent (1 of 2): link closed";
+  QTest::newRow("preset dropped whole") << QByteArray(R"({"id":1,"op":"preset","preset":"g1"})") << 4
+                                        << QByteArrayList{"1B1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16.", "1B17,18,19,20,21,22,23,24,25,26,27,28,29,30,31,32."}
+                                        << "link closed";
+  QTest::newRow("save kept") << QByteArray(R"({"id":1,"op":"save"})") << 0 << QByteArrayList{} << "done";
+  QTest::newRow("save not written") << QByteArray(R"({"id":1,"op":"save"})") << 6 << QByteArrayList{} << "disk full";
   QTest::newRow("read-only") << QByteArray(R"({"id":1,"op":"close","outputs":[4]})") << 1 << QByteArrayList{}
                              << "read-only";
   QTest::newRow("read-only rename") << QByteArray(R"({"id":1,"op":"rename","kind":"input","number":1,"name":"Cam"})")
@@ -239,19 +265,28 @@ void TestWebServer::requestAnswers() {
   QCOMPARE(host.server.start(settings(setting == 1)), QString());
   if (setting == 2) host.setLink(web::LinkState::Lost, QStringLiteral("cable"));
   host.capacity = setting == 3 ? 0 : setting == 5 ? 1 : 256;
-  host.holdQueue = setting == 4;
+  host.holdQueue = setting == 4 || setting == 7;
+  if (setting == 6) host.keepFails = QStringLiteral("disk full");
   Page page(host.server.port());
   QTRY_COMPARE(page.got.size(), 1);
   QCOMPARE(page.got[0]["readOnly"].toBool(), setting == 1);
   page.ws.sendTextMessage(QString::fromUtf8(message));
-  QTRY_COMPARE(page.got.size(), 2);
-  if (setting == 4) {
+  // A preset is answered once its commands went out, or when the link closed under them.
+  const bool preset = message.contains("preset");
+  if (preset && (setting == 4 || setting == 7)) {
+    QTRY_COMPARE(host.sent.size(), sent.size());
+    host.pump(setting == 7 ? 1 : 0);
+    QCOMPARE(page.got.size(), 1);
+    host.setLink(web::LinkState::Lost);
+  }
+  QTRY_VERIFY(page.got.size() >= 2);  // a preset saved: its answer, then the list
+  if (setting == 4 && !preset) {
     QCOMPARE(page.last()["type"].toString(), QStringLiteral("done"));
     host.setLink(web::LinkState::Lost);
     QTRY_VERIFY(page.got.size() >= 3);
   }
   QCOMPARE(host.sent, sent);
-  const QJsonObject reply = page.got[setting == 4 ? 2 : 1];
+  const QJsonObject reply = page.got[setting == 4 && !preset ? 2 : 1];
   QCOMPARE(answer == "done" ? reply["type"].toString() : reply["reason"].toString(), answer);
 }
 
@@ -272,6 +307,18 @@ void TestWebServer::handshakeRefused_data() {
   QTest::newRow("this machine's name heading another domain")
       << QSysInfo::machineHostName().toLatin1() + ".evil.example" << QByteArray("SELF") << QByteArray("/ws") << 0
       << QByteArray("403");
+  QTest::newRow("a name of Hosts") << QByteArray("switcher.example") << QByteArray("SELF") << QByteArray("/ws") << 0
+                                   << QByteArray("101");
+  QTest::newRow("a name of Hosts over https") << QByteArray("switcher.example") << QByteArray("https://switcher.example")
+                                              << QByteArray("/ws") << 0 << QByteArray("101");
+  QTest::newRow("a proxy passing its own Host") << QByteArray("127.0.0.1") << QByteArray("https://switcher.example")
+                                                << QByteArray("/ws") << 0 << QByteArray("101");
+  QTest::newRow("a name of Hosts heading another domain") << QByteArray("switcher.example.evil.example") << QByteArray("SELF")
+                                                          << QByteArray("/ws") << 0 << QByteArray("403");
+  QTest::newRow("another site over https") << QByteArray("127.0.0.1") << QByteArray("https://evil.example")
+                                           << QByteArray("/ws") << 0 << QByteArray("403");
+  QTest::newRow("a Hosts name with a path") << QByteArray("127.0.0.1") << QByteArray("https://switcher.example/x")
+                                            << QByteArray("/ws") << 0 << QByteArray("403");
   QTest::newRow("other path") << QByteArray("127.0.0.1") << QByteArray("SELF") << QByteArray("/") << 0 << QByteArray("404");
   QTest::newRow("third over MaxClients=2") << QByteArray("127.0.0.1") << QByteArray("SELF") << QByteArray("/ws") << 2
                                            << QByteArray("503");
@@ -284,7 +331,9 @@ void TestWebServer::handshakeRefused() {
   QFETCH(int, open);
   QFETCH(QByteArray, status);
   SimHost sim;
-  QCOMPARE(sim.server.start(settings(false, 2)), QString());
+  web::Settings s = settings(false, 2);
+  s.hosts = QStringList{QStringLiteral("switcher.example")};
+  QCOMPARE(sim.server.start(s), QString());
   const QByteArray port = QByteArray::number(sim.server.port());
   std::vector<std::unique_ptr<Page>> pages;
   for (int k = 0; k < open; ++k) pages.push_back(std::make_unique<Page>(sim.server.port()));
@@ -360,6 +409,252 @@ void TestWebServer::floodAndSlowReaderDropped() {
   QCOMPARE(host.server.clientCount(), 0);
 }
 
+// Every page that closes gives its connection back: many more sessions than the listener
+// holds at once, one after another, and the page still loads.
+void TestWebServer::slotsComeBack() {
+  SimHost host;
+  constexpr int kMaxClients = 2;
+  QCOMPARE(host.server.start(settings(false, kMaxClients)), QString());
+  for (int k = 0; k < 3 * (2 * kMaxClients + 8); ++k) {
+    Page page(host.server.port());
+    QTRY_COMPARE(page.got.size(), 1);
+    page.ws.close();
+    QTRY_COMPARE(host.server.clientCount(), 0);
+    QTRY_COMPARE(page.ws.state(), QAbstractSocket::UnconnectedState);
+  }
+  QCOMPARE(rawHttp(host.server.port(), "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").left(12), QByteArray("HTTP/1.1 200"));
+  Page page(host.server.port());
+  QTRY_COMPARE(page.got.size(), 1);
+}
+
+// Connections that send nothing, from one address: they hold part of the slots, and only until
+// their first request is overdue.
+void TestWebServer::idleConnectionsDoNotLockOut() {
+  SimHost host;
+  constexpr int kMaxClients = 2;  // 12 connections, 6 of one address
+  constexpr int kIdle = 40;
+  QCOMPARE(host.server.start(settings(false, kMaxClients)), QString());
+  const QByteArray get = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  std::vector<std::unique_ptr<QTcpSocket>> idle;
+  for (int k = 0; k < kIdle; ++k) {
+    idle.push_back(std::make_unique<QTcpSocket>());
+    idle.back()->connectToHost(QHostAddress::LocalHost, host.server.port());
+  }
+  const auto closed = [&] {
+    return int(std::count_if(idle.begin(), idle.end(), [](const auto& s) { return s->state() == QAbstractSocket::UnconnectedState; }));
+  };
+  QTRY_COMPARE(closed(), kIdle - (2 * kMaxClients + 8) / 2);
+  QCOMPARE(rawHttp(host.server.port(), get, QHostAddress(QStringLiteral("127.0.0.2"))).left(12), QByteArray("HTTP/1.1 200"));
+  QTRY_COMPARE_WITH_TIMEOUT(closed(), kIdle, web::kFirstRequestMs + 2000);
+  QCOMPARE(rawHttp(host.server.port(), get).left(12), QByteArray("HTTP/1.1 200"));
+}
+
+void TestWebServer::loginWaits_data() {
+  QTest::addColumn<QStringList>("failures");  // "address@ms", in order
+  QTest::addColumn<QString>("asker");
+  QTest::addColumn<qint64>("at");
+  QTest::addColumn<bool>("own");      // the address's own wait alone
+  QTest::addColumn<qint64>("wait");
+  QTest::newRow("first wrong: 1 s") << QStringList{"a@0"} << "a" << qint64(0) << false << qint64(1000);
+  QTest::newRow("third wrong: 4 s") << QStringList{"a@0", "a@1000", "a@3000"} << "a" << qint64(3000) << false << qint64(4000);
+  QTest::newRow("another address may try") << QStringList{"a@0"} << "b" << qint64(0) << false << qint64(0);
+  QStringList ten, nine;
+  for (int k = 0; k < web::kMaxFailedLogins; ++k) ten << QStringLiteral("a%1@%2").arg(k).arg(k * 1000);
+  nine = ten.mid(1);
+  QTest::newRow("ten wrong anywhere in a minute: all wait") << ten << "z" << qint64(10000) << false << qint64(50000);
+  QTest::newRow("nine wrong in a minute: no wait") << nine << "z" << qint64(10000) << false << qint64(0);
+  QTest::newRow("ten wrong over more than a minute") << ten << "z" << qint64(60000) << false << qint64(0);
+  // A full table forgets the wait that ends soonest, never the longest.
+  QStringList full{"soon@0"};
+  for (int k = 0; k < 5; ++k) full << QStringLiteral("late@0");
+  for (int k = 0; k < web::kMaxLockouts - 2; ++k) full << QStringLiteral("x%1@500").arg(k);
+  full << QStringLiteral("new@600");
+  QTest::newRow("full table keeps the longest wait") << full << "late" << qint64(600) << true << qint64(16000 - 600);
+  QTest::newRow("full table drops the soonest") << full << "soon" << qint64(600) << true << qint64(0);
+}
+
+void TestWebServer::loginWaits() {
+  QFETCH(QStringList, failures);
+  QFETCH(QString, asker);
+  QFETCH(qint64, at);
+  QFETCH(bool, own);
+  QFETCH(qint64, wait);
+  web::LoginGuard guard;
+  for (const QString& f : failures) guard.failed(f.section('@', 0, 0), f.section('@', 1).toLongLong());
+  QVERIFY(guard.addresses() <= web::kMaxLockouts);
+  QCOMPARE(own ? guard.ownWait(asker, at) : guard.wait(asker, at), wait);
+}
+
+void TestWebServer::loginChecksThePassword_data() {
+  QTest::addColumn<QByteArray>("password");  // the file holds "s3cret"
+  QTest::addColumn<int>("wrongElsewhere");   // wrong passwords from other addresses before
+  QTest::addColumn<QByteArray>("status");
+  QTest::newRow("right") << QByteArray("s3cret") << 0 << QByteArray("200");
+  QTest::newRow("empty") << QByteArray() << 0 << QByteArray("403");
+  QTest::newRow("prefix") << QByteArray("s3cre") << 0 << QByteArray("403");
+  QTest::newRow("longer") << QByteArray("s3cret!") << 0 << QByteArray("403");
+  QTest::newRow("same length") << QByteArray("s3creT") << 0 << QByteArray("403");
+  QTest::newRow("right, after ten wrong from ten addresses") << QByteArray("s3cret") << web::kMaxFailedLogins << QByteArray("429");
+  QTest::newRow("right, after nine wrong from nine addresses") << QByteArray("s3cret") << web::kMaxFailedLogins - 1 << QByteArray("200");
+}
+
+void TestWebServer::loginChecksThePassword() {
+  QFETCH(QByteArray, password);
+  QFETCH(int, wrongElsewhere);
+  QFETCH(QByteArray, status);
+  QTemporaryDir dir;
+  const QString file = dir.filePath(QStringLiteral("web.pw"));
+  QFile f(file);
+  QVERIFY(f.open(QIODevice::WriteOnly));
+  f.write("s3cret\n");
+  f.close();
+  SimHost host;
+  QCOMPARE(host.server.start(settings(false, 16, file)), QString());
+  const QByteArray port = QByteArray::number(host.server.port());
+  const auto login = [&](const QByteArray& pw, const QString& from) {
+    return rawHttp(host.server.port(), "POST /login HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nOrigin: http://127.0.0.1:" + port +
+                                           "\r\nContent-Length: " + QByteArray::number(pw.size()) + "\r\n\r\n" + pw,
+                   QHostAddress(from))
+        .left(12);
+  };
+  for (int k = 0; k < wrongElsewhere; ++k)
+    QCOMPARE(login("guess", QStringLiteral("127.0.1.%1").arg(k + 1)), QByteArray("HTTP/1.1 403"));
+  QCOMPARE(login(password, QStringLiteral("127.0.0.1")), "HTTP/1.1 " + status);
+}
+
+void TestWebServer::sessionsEnd_data() {
+  QTest::addColumn<int>("step");  // what happens after a page of 127.0.0.2 logged in and opened
+  QTest::addColumn<bool>("pageStays");
+  QTest::addColumn<QByteArray>("status");  // of a new handshake with that page's cookie
+  QTest::newRow("password changed, read again") << 0 << false << QByteArray("401");
+  QTest::newRow("password file read again, unchanged") << 1 << true << QByteArray("101");
+  QTest::newRow("password file gone: the password stays") << 2 << true << QByteArray("101");
+  QTest::newRow("unused for 12 h") << 3 << true << QByteArray("401");
+  QTest::newRow("used within 12 h, twice over") << 4 << true << QByteArray("101");
+  QTest::newRow("another address logs in 64 times") << 5 << true << QByteArray("101");
+}
+
+void TestWebServer::sessionsEnd() {
+  QFETCH(int, step);
+  QFETCH(bool, pageStays);
+  QFETCH(QByteArray, status);
+  QTemporaryDir dir;
+  const QString file = dir.filePath(QStringLiteral("web.pw"));
+  const auto writePassword = [&](const QByteArray& pw) {
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(pw + "\n");
+  };
+  writePassword("s3cret");
+  SimHost host;
+  QCOMPARE(host.server.start(settings(false, 16, file)), QString());
+  const QByteArray port = QByteArray::number(host.server.port());
+  const QByteArray origin = "http://127.0.0.1:" + port;
+  const auto login = [&](const QString& from) {
+    const QByteArray ok = rawHttp(host.server.port(), "POST /login HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nOrigin: " + origin +
+                                                          "\r\nContent-Length: 6\r\n\r\ns3cret",
+                                  QHostAddress(from));
+    return ok.startsWith("HTTP/1.1 200") ? ok.mid(ok.indexOf("Set-Cookie: ") + 12).split(';').first() : QByteArray();
+  };
+  const QByteArray cookie = login(QStringLiteral("127.0.0.2"));
+  QVERIFY(!cookie.isEmpty());
+  Page page(host.server.port(), cookie);
+  QTRY_COMPARE(page.got.size(), 1);
+  switch (step) {
+    case 0: writePassword("other"); QCOMPARE(host.server.reloadPassword(), QString()); break;
+    case 1: writePassword("s3cret"); QCOMPARE(host.server.reloadPassword(), QString()); break;
+    case 2: QFile::remove(file); QVERIFY(host.server.reloadPassword().startsWith(QLatin1String("Web: "))); break;
+    case 3: host.server.passTime(web::kSessionIdleMs); break;
+    case 4:
+      host.server.passTime(web::kSessionIdleMs - 1000);
+      QCOMPARE(handshake(host.server.port(), "127.0.0.1", origin, cookie), QByteArray("HTTP/1.1 101"));
+      host.server.passTime(web::kSessionIdleMs - 1000);
+      break;
+    case 5:
+      for (int k = 0; k < web::kMaxSessions; ++k) QVERIFY(!login(QStringLiteral("127.0.0.1")).isEmpty());
+      break;
+  }
+  if (pageStays) QCOMPARE(page.ws.state(), QAbstractSocket::ConnectedState);
+  else QTRY_COMPARE(page.ws.state(), QAbstractSocket::UnconnectedState);
+  QCOMPARE(handshake(host.server.port(), "127.0.0.1", origin, cookie), "HTTP/1.1 " + status);
+}
+
+void TestWebServer::badInputIsQuiet_data() {
+  QTest::addColumn<QByteArray>("request");
+  QTest::newRow("host with a space") << QByteArray("GET / HTTP/1.1\r\nHost: a b\r\n\r\n");
+  QTest::newRow("host control byte") << QByteArray("GET / HTTP/1.1\r\nHost: a\x01\r\n\r\n");
+  QTest::newRow("bad request line") << QByteArray("GET\r\n\r\n");
+  const QByteArray upgrade = "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+  QTest::newRow("upgrade refused: another site") << "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://evil.example" + upgrade;
+  for (const QByteArray& h : {QByteArray("[::1]x"), QByteArray("[::1"), QByteArray("a@127.0.0.1")})
+    QTest::newRow("upgrade, host " + h) << "GET /ws HTTP/1.1\r\nHost: " + h + "\r\nOrigin: http://" + h + upgrade;
+}
+
+// Whatever a peer sends, nothing of Qt's own reaches the log.
+void TestWebServer::badInputIsQuiet() {
+  QFETCH(QByteArray, request);
+  QTest::failOnWarning(QRegularExpression(QStringLiteral(".*")));
+  SimHost host;
+  QCOMPARE(host.server.start(settings()), QString());
+  rawHttp(host.server.port(), request);
+  // Whatever it made of it, the server has let the connection go.
+  QTRY_COMPARE(host.server.connectionCount(), 0);
+}
+
+void TestWebServer::boundsOfTheSwitcher_data() {
+  QTest::addColumn<int>("inputs");
+  QTest::addColumn<int>("outputs");
+  QTest::addColumn<QByteArray>("message");
+  QTest::addColumn<QString>("answer");  // "done" or the error's reason
+  const auto route = [](int input, int output) {
+    return QByteArray(R"({"id":1,"op":"route","input":)") + QByteArray::number(input) + R"(,"outputs":[)" +
+           QByteArray::number(output) + R"(],"signal":"B"})";
+  };
+  QTest::newRow("16x8: the last input") << 16 << 8 << route(16, 8) << "done";
+  QTest::newRow("16x8: an output past 8") << 16 << 8 << route(1, 9) << "output not 1 to 8";
+  QTest::newRow("8x16: the last output") << 8 << 16 << route(8, 16) << "done";
+  QTest::newRow("8x16: an input past 8") << 8 << 16 << route(9, 1) << "input not 0 to 8";
+}
+
+void TestWebServer::boundsOfTheSwitcher() {
+  QFETCH(int, inputs);
+  QFETCH(int, outputs);
+  QFETCH(QByteArray, message);
+  QFETCH(QString, answer);
+  SimHost host(inputs, outputs);
+  QCOMPARE(host.server.start(settings()), QString());
+  Page page(host.server.port());
+  QTRY_COMPARE(page.got.size(), 1);
+  page.ws.sendTextMessage(QString::fromUtf8(message));
+  QTRY_VERIFY(page.got.size() >= 2);
+  const QJsonObject reply = page.got[1];
+  QCOMPARE(answer == "done" ? reply["type"].toString() : reply["reason"].toString(), answer);
+}
+
+// A request's bytes are counted over every read: a header sent in pieces is cut past the bound
+// (well before a new connection's first request is overdue).
+void TestWebServer::headerInPiecesCut() {
+  SimHost host;
+  QCOMPARE(host.server.start(settings()), QString());
+  QTcpSocket s;
+  s.connectToHost(QHostAddress::LocalHost, host.server.port());
+  QVERIFY(s.waitForConnected(5000));
+  QElapsedTimer since;
+  since.start();
+  s.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+  constexpr int kPiece = 4096;
+  for (qint64 sent = 0; sent <= web::kMaxHttpRequest && s.state() == QAbstractSocket::ConnectedState; sent += kPiece) {
+    s.write("X-Pad: " + QByteArray(kPiece - 9, 'p') + "\r\n");
+    s.waitForBytesWritten(5000);  // false once the server has cut it
+    // The server reads this piece on its own before the next is sent.
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+  }
+  QTRY_COMPARE_WITH_TIMEOUT(s.state(), QAbstractSocket::UnconnectedState, web::kFirstRequestMs / 2);
+  QVERIFY(since.elapsed() < web::kFirstRequestMs);
+}
+
 void TestWebServer::readSettings_data() {
   QTest::addColumn<QByteArray>("section");
   QTest::addColumn<QString>("problem");  // of ReadSettings, or of start() when it starts with "start:"
@@ -367,6 +662,8 @@ void TestWebServer::readSettings_data() {
   QTest::newRow("port not a number") << QByteArray("Port=80x\n") << "Web: Port=80x in";
   QTest::newRow("MaxClients 0") << QByteArray("MaxClients=0\n") << "Web: MaxClients=0 in";
   QTest::newRow("ReadOnly not a boolean") << QByteArray("ReadOnly=perhaps\n") << "Web: ReadOnly=perhaps in";
+  QTest::newRow("Hosts read") << QByteArray("Hosts=Switcher.Example, other.example\n") << QString();
+  QTest::newRow("Hosts not host names") << QByteArray("Hosts=switcher.example, a b\n") << "Web: Hosts in";
   QTest::newRow("open bind without Allow") << QByteArray("Bind=0.0.0.0\n") << "start:Web: Bind=0.0.0.0 is not a loopback";
   QTest::newRow("password file missing") << QByteArray("PasswordFile=/nonexistent/pw\n")
                                          << "start:Web: cannot read the password file /nonexistent/pw";
@@ -392,6 +689,8 @@ void TestWebServer::readSettings() {
            qPrintable(s.listen.problem));
   QCOMPARE(started, s.listen.problem);
   if (problem.isEmpty()) QCOMPARE(s.listen.maxClients, web::kDefaultMaxClients);
+  if (problem.isEmpty() && section.startsWith("Hosts"))
+    QCOMPARE(s.hosts, (QStringList{QStringLiteral("switcher.example"), QStringLiteral("other.example")}));
 }
 
 QTEST_MAIN(TestWebServer)
