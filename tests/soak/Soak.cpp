@@ -52,7 +52,9 @@ constexpr int kFlood = 200;
 constexpr int kTickMs = 60;
 constexpr int kChurnTickMs = 150;
 constexpr int kLateTypeMs = 4000;    // beyond the bridge's 3 s wait for the type reply
-constexpr int kPowerOffMs = 4000;
+// Off longer than the bridge needs to call it silent (Check 1 s, then two unanswered checks
+// of 3 s each): a shorter cycle is not seen by any check.
+constexpr int kPowerOffMs = 8000;
 constexpr int kSilenceMs = 4000;
 // A view that does not match the truth by then is a failure.
 constexpr int kSettleMs = 15000;
@@ -190,6 +192,11 @@ bool Soak::startProcesses() {
   controlSocket.connectToHost(QHostAddress::LocalHost, controlPort);
   if (!controlSocket.waitForConnected(5000)) return false;
 
+  // The presets' file must be there: the bridge refuses a code file it cannot read.
+  QFile codes(dir.filePath(QStringLiteral("Presets.cgf")));
+  if (!codes.open(QIODevice::WriteOnly)) return false;
+  codes.write("<CodeTree User=\"Soak\" Description=\"CodeTree\">\r\n</CodeTree>\r\n");
+  codes.close();
   QFile ini(dir.filePath(QStringLiteral("Switcher.ini")));
   if (!ini.open(QIODevice::WriteOnly)) return false;
   ini.write(QStringLiteral("[Bridge]\nLink=%1\nCodeFile=%2\n"
