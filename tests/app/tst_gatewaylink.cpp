@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "ClientCommands.h"
+#include "FreePort.h"
 #include "CodeTreeView.h"
 #include "EngineFrontEnd.h"
 #include "SwitcherEngine.h"
@@ -23,12 +24,6 @@
 
 namespace {
 constexpr int kWaitMs = 10000;
-
-quint16 freePort() {
-  QTcpServer probe;
-  probe.listen(QHostAddress::LocalHost, 0);
-  return probe.serverPort();
-}
 
 // Runs action once cond holds, checking from the event loop (also a modal one); after
 // kWaitMs gives up and closes the output-port dialog, so that no test hangs in it.

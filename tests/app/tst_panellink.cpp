@@ -6,6 +6,7 @@
 #include <QtWidgets>
 
 #include "Memo.h"
+#include "FreePort.h"
 #include "Names.h"
 #include "RoutingView.h"
 #include "ServiceStatus.h"
@@ -15,12 +16,6 @@
 namespace {
 constexpr int kWaitMs = 10000;
 constexpr char kEnd[] = "END PRELUDE:\n\n";
-
-quint16 freePort() {
-  QTcpServer probe;
-  probe.listen(QHostAddress::LocalHost, 0);
-  return probe.serverPort();
-}
 
 // A panel: everything it received, and what of it the test has looked at.
 struct Panel {

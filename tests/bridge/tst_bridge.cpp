@@ -16,15 +16,10 @@
 #include <unistd.h>
 
 #include "BrokerSupport.h"
+#include "FreePort.h"
 
 namespace {
 constexpr int kWaitMs = 10000;
-
-quint16 freePort() {
-  QTcpServer probe;
-  probe.listen(QHostAddress::LocalHost, 0);
-  return probe.serverPort();
-}
 
 void writeFile(const QString& path, const QByteArray& text) {
   QFile f(path);

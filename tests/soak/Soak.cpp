@@ -285,8 +285,17 @@ bool Soak::startClients() {
     for (auto& p : pages) if (!p->hasState()) return false;
     return true;
   }, kStartMs);
-  if (!up) fail(QStringLiteral("start"), QStringLiteral("not every client was ready within %1 ms").arg(kStartMs));
-  return up;
+  if (!up) {
+    fail(QStringLiteral("start"), QStringLiteral("not every client was ready within %1 ms").arg(kStartMs));
+    return false;
+  }
+  // A gateway client hears only the switcher's lines: it asks for the routing, as one would,
+  // in case it came after the bridge's own query.
+  for (auto& g : gateways) g->send("Status.");
+  return waitFor([&] {
+    for (auto& g : gateways) if (g->reportsHeard < kSize) return false;
+    return true;
+  }, kStartMs);
 }
 
 void Soak::renameSomething() {
