@@ -65,7 +65,7 @@ void checkLayout(const QString& path, Check* c) {
     if (++number == 1 && line.startsWith("\xEF\xBB\xBF")) line.remove(0, 3);
     line = line.trimmed();
     if (line.startsWith('\x1a')) line = line.mid(1).trimmed();
-    if (line.isEmpty() || line.startsWith(';')) continue;
+    if (line.isEmpty() || line.startsWith(';') || line.startsWith('#')) continue;  // both comment marks in use
     // The reader passes over what is neither: its keys would be read from the section above.
     auto passedOver = [&] {
       c->errors << QStringLiteral("%1 line %2: \"%3\" is neither a [section] nor a key=value line")
@@ -299,7 +299,9 @@ Check CheckSettings(const QString& iniFile, const engine::ServiceRun& run) {
   wholeNumber("Log", "MaxMB", iniFile, &c);
   const QString codes = CodeFilePath(iniFile);
   if (!codes.isEmpty()) {
-    if (!QFileInfo(codes).isReadable()) c.errors << QStringLiteral("code group file %1 cannot be read").arg(codes);
+    // Not there yet is no fault: the first routing saved as a preset writes it.
+    if (!QFileInfo::exists(codes)) c.warnings << QStringLiteral("code group file %1 does not exist (yet); no presets until a routing is saved").arg(codes);
+    else if (!QFileInfo(codes).isFile() || !QFileInfo(codes).isReadable()) c.errors << QStringLiteral("code group file %1 cannot be read").arg(codes);
     else c.serves << QStringLiteral("presets from %1").arg(codes);
   }
   const QString names = platform::profilePath(QStringLiteral("Names.ini"));

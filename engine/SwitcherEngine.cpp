@@ -27,7 +27,8 @@ constexpr std::chrono::milliseconds kIdentifyAgain{10000};
 constexpr char kNoAnswer[] = "no switcher answers";
 // The link's check: this many light queries unanswered in a row, and the switcher is silent.
 constexpr int kChecksBeforeSilent = 2;
-constexpr char kCheckQuery[] = "/^Version;";
+// The query every switcher answers: the identification needs its reply too (some give no version).
+constexpr char kCheckQuery[] = "/*Type;";
 // After a client's command that changes routes without reporting them (one input to all, all
 // through or closed, a recall, an undo), the routing is asked for once its reply has settled,
 // at most once in kRefreshSpacingMs.
@@ -54,7 +55,9 @@ QString lineText(const QByteArray& line) {
 
 bool isTypeReply(const QString& text) {
   int inputs = 0, outputs = 0;
-  return model::ParseMatrixSize(text, &inputs, &outputs);
+  // A model line whose size is written otherwise ("MATRIX16X16", "MATRIX 16X16 HD") is still
+  // the type: the switcher is served at the full size, as before.
+  return model::ParseMatrixSize(text, &inputs, &outputs) || text.startsWith(QLatin1String("MATRIX"), Qt::CaseInsensitive);
 }
 }  // namespace
 
@@ -395,6 +398,8 @@ void SwitcherEngine::goSilent(const QString& why) {
   step = Step::None;
   const bool already = silent;
   if (!already) emit note(QStringLiteral("%1 on %2").arg(why, linkName()));
+  // What waits would go on air long after it was asked for, once the switcher answers again.
+  if (!already) commands->stop();
   setSilent(true);
   const bool was = isIdentifying;
   isIdentifying = false;

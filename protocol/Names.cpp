@@ -21,9 +21,12 @@ constexpr int kMaxNumberDigits = 3;
 const char* kindWord(Kind k) { return k == Kind::Input ? "input" : "output"; }
 
 // Besides C0 and C1: format characters (bidi overrides flip what a client shows after the
-// name) and line or paragraph separators (they break a client's line).
+// name) and line or paragraph separators (they break a client's line). The zero-width
+// non-joiner and joiner are letters' business (Persian, Indic scripts, emoji sequences).
 bool hasControl(const QString& s) {
+  constexpr char32_t kZeroWidthNonJoiner = 0x200C, kZeroWidthJoiner = 0x200D;
   for (const char32_t c : s.toUcs4()) {
+    if (c == kZeroWidthNonJoiner || c == kZeroWidthJoiner) continue;
     const QChar::Category k = QChar::category(c);
     if (k == QChar::Other_Control || k == QChar::Other_Format || k == QChar::Separator_Line ||
         k == QChar::Separator_Paragraph)

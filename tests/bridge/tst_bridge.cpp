@@ -200,7 +200,7 @@ void TestBridge::checkNamesTheBadKey_data() {
   QTest::newRow("unknown boolean") << QByteArray("[Bridge]\nLink=TCP 127.0.0.1\n[Panel]\nPort=9990\nReadOnly=maybe\n") << QByteArray("ReadOnly=maybe");
   QTest::newRow("open bind without Allow")
       << QByteArray("[Bridge]\nLink=TCP 127.0.0.1\n[Gateway]\nPort=7000\nBind=0.0.0.0\n") << QByteArray("Gateway: Bind=0.0.0.0 is not a loopback address");
-  QTest::newRow("unreadable code file") << QByteArray("[Bridge]\nLink=TCP 127.0.0.1\nCodeFile=/nonexistent.cgf\n") << QByteArray("/nonexistent.cgf cannot be read");
+  QTest::newRow("unreadable code file") << QByteArray("[Bridge]\nLink=TCP 127.0.0.1\nCodeFile=/\n") << QByteArray("code group file / cannot be read");
 }
 
 void TestBridge::checkNamesTheBadKey() {

@@ -199,6 +199,9 @@ void TestBridgeSettings::checkSaysEachFaultOnce_data() {
   QTest::newRow("MaxClients with a letter") << tcp + "[Gateway]\nPort=7000\nMaxClients=8x\n" << "[Gateway] MaxClients=8x";
   QTest::newRow("log days that are no number") << tcp + "[Log]\nDays=ten\n" << "[Log] Days=ten";
   QTest::newRow("MQTT port with a letter") << tcp + "[MQTT]\nHost=broker\nPort=1883x\n" << "[MQTT] Port=1883x";
+  QTest::newRow("comments with # and a key put out of use") << tcp + "# the rack's bridge\n[Web]\n#Port=8080\n" << "";
+  QTest::newRow("a code file not there yet") << tcp + "CodeFile=/nonexistent/show.cgf\n" << "";
+  QTest::newRow("a folder as code file") << tcp + "CodeFile=/\n" << "code group file / cannot be read";
   QTest::newRow("a console key is known") << tcp + "[TCP]\nIP=10.0.0.5\nConnect=1\n[COM]\nCOM2=/dev/ttyUSB0\n[Link]\nReconnect=0\n" << "";
 }
 

@@ -52,6 +52,7 @@ class TestRouting : public QObject {
   void csvImport();
   void namesKeptAsTheyAre_data();
   void namesKeptAsTheyAre();
+  void joinersAreText();
   void namesFileAndCsvRoundTrip();
 };
 
@@ -276,6 +277,15 @@ void TestRouting::namesKeptAsTheyAre() {
     f.close();
     QCOMPARE(names::Names::load(file).keptText(), QStringList{kept});
   }
+}
+
+// Zero-width joiners belong to Persian and Indic words and emoji sequences, unlike the other
+// format characters.
+void TestRouting::joinersAreText() {
+  names::Names n;
+  for (const QString& name : {QStringLiteral("Studio \u0645\u06CC\u200C\u0631\u0648\u062F"), QStringLiteral("Crew \U0001F469\u200D\U0001F4BB")})
+    QCOMPARE(n.set(names::Kind::Input, 1, name), QString());
+  QVERIFY(!n.set(names::Kind::Input, 1, QStringLiteral("a\u202Eb")).isEmpty());
 }
 
 void TestRouting::namesFileAndCsvRoundTrip() {
