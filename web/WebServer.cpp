@@ -437,13 +437,17 @@ void WebServer::accept() {
     Client c;
     c.label = QStringLiteral("web ") + HostPort(ws->peerAddress(), ws->peerPort());
     c.window.start();
+    c.cookie = r.rawHeader("Cookie");
     clients.insert(ws, c);
     connect(ws, &QWebSocket::textMessageReceived, this, [this, ws](const QString& text) { received(ws, text); });
     connect(ws, &QWebSocket::binaryMessageReceived, this, [this, ws](const QByteArray&) {
       answer(ws, ErrorMessage(0, tr("binary messages are not read")));
     });
     connect(ws, &QWebSocket::pong, this, [this, ws] {
-      if (auto it = clients.find(ws); it != clients.end()) it->pinged = false;
+      if (auto it = clients.find(ws); it != clients.end()) {
+        it->pinged = false;
+        hasSession(it->cookie);  // a page still open is in use
+      }
     });
     connect(ws, &QWebSocket::disconnected, this, [this, ws] { forget(ws); });
     if (!pingTimer->isActive()) pingTimer->start();
@@ -492,6 +496,7 @@ void WebServer::ping() {
 void WebServer::received(QWebSocket* ws, const QString& text) {
   auto it = clients.find(ws);
   if (it == clients.end()) return;
+  hasSession(it->cookie);  // in use: the session is kept alive
   if (it->window.elapsed() >= 1000) {
     it->window.start();
     it->inWindow = 0;

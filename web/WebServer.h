@@ -90,6 +90,7 @@ class WebServer : public QObject {
     QElapsedTimer window;  // the flood check's second
     int inWindow = 0;
     bool pinged = false;   // a ping is out and no pong came back yet
+    QByteArray cookie;     // the handshake's: an open page keeps its session alive
   };
   enum Dirty : unsigned { kLink = 1, kNames = 2, kPresets = 4, kDevice = 8 };
 

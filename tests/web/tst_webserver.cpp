@@ -532,6 +532,7 @@ void TestWebServer::sessionsEnd_data() {
   QTest::newRow("unused for 12 h") << 3 << true << QByteArray("401");
   QTest::newRow("used within 12 h, twice over") << 4 << true << QByteArray("101");
   QTest::newRow("another address logs in 64 times") << 5 << true << QByteArray("101");
+  QTest::newRow("an open page in use for 12 h, twice over") << 6 << true << QByteArray("101");
 }
 
 void TestWebServer::sessionsEnd() {
@@ -572,6 +573,14 @@ void TestWebServer::sessionsEnd() {
       break;
     case 5:
       for (int k = 0; k < web::kMaxSessions; ++k) QVERIFY(!login(QStringLiteral("127.0.0.1")).isEmpty());
+      break;
+    case 6:
+      // A wall display that never reconnects: what it says keeps its session alive.
+      for (int k = 0; k < 2; ++k) {
+        host.server.passTime(web::kSessionIdleMs - 1000);
+        page.ws.sendTextMessage(QStringLiteral("{}"));
+        QTRY_COMPARE(page.got.size(), 2 + k);
+      }
       break;
   }
   if (pageStays) QCOMPARE(page.ws.state(), QAbstractSocket::ConnectedState);
