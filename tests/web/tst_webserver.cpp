@@ -59,6 +59,29 @@ web::Settings settings(bool readOnly = false, int maxClients = 16, const QString
   return s;
 }
 
+// A server that asks for the password in its file ("s3cret" until written again).
+struct PasswordServer {
+  PasswordServer() {
+    write("s3cret");
+    started = host.server.start(settings(false, 16, file)).isEmpty();
+  }
+  void write(const QByteArray& pw) const {
+    QFile f(file);
+    if (f.open(QIODevice::WriteOnly)) f.write(pw + "\n");
+  }
+  // The answer to a login with pw from that address.
+  QByteArray login(const QByteArray& pw, const QString& from) {
+    const QByteArray port = QByteArray::number(host.server.port());
+    return rawHttp(host.server.port(), "POST /login HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nOrigin: http://127.0.0.1:" + port +
+                                           "\r\nContent-Length: " + QByteArray::number(pw.size()) + "\r\n\r\n" + pw,
+                   QHostAddress(from));
+  }
+  QTemporaryDir dir;
+  const QString file = dir.filePath(QStringLiteral("web.pw"));
+  SimHost host;
+  bool started = false;
+};
+
 }  // namespace
 
 class TestWebServer : public QObject {
@@ -502,24 +525,11 @@ void TestWebServer::loginChecksThePassword() {
   QFETCH(QByteArray, password);
   QFETCH(int, wrongElsewhere);
   QFETCH(QByteArray, status);
-  QTemporaryDir dir;
-  const QString file = dir.filePath(QStringLiteral("web.pw"));
-  QFile f(file);
-  QVERIFY(f.open(QIODevice::WriteOnly));
-  f.write("s3cret\n");
-  f.close();
-  SimHost host;
-  QCOMPARE(host.server.start(settings(false, 16, file)), QString());
-  const QByteArray port = QByteArray::number(host.server.port());
-  const auto login = [&](const QByteArray& pw, const QString& from) {
-    return rawHttp(host.server.port(), "POST /login HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nOrigin: http://127.0.0.1:" + port +
-                                           "\r\nContent-Length: " + QByteArray::number(pw.size()) + "\r\n\r\n" + pw,
-                   QHostAddress(from))
-        .left(12);
-  };
+  PasswordServer ps;
+  QVERIFY(ps.started);
   for (int k = 0; k < wrongElsewhere; ++k)
-    QCOMPARE(login("guess", QStringLiteral("127.0.1.%1").arg(k + 1)), QByteArray("HTTP/1.1 403"));
-  QCOMPARE(login(password, QStringLiteral("127.0.0.1")), "HTTP/1.1 " + status);
+    QCOMPARE(ps.login("guess", QStringLiteral("127.0.1.%1").arg(k + 1)).left(12), QByteArray("HTTP/1.1 403"));
+  QCOMPARE(ps.login(password, QStringLiteral("127.0.0.1")).left(12), "HTTP/1.1 " + status);
 }
 
 void TestWebServer::sessionsEnd_data() {
@@ -539,22 +549,12 @@ void TestWebServer::sessionsEnd() {
   QFETCH(int, step);
   QFETCH(bool, pageStays);
   QFETCH(QByteArray, status);
-  QTemporaryDir dir;
-  const QString file = dir.filePath(QStringLiteral("web.pw"));
-  const auto writePassword = [&](const QByteArray& pw) {
-    QFile f(file);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(pw + "\n");
-  };
-  writePassword("s3cret");
-  SimHost host;
-  QCOMPARE(host.server.start(settings(false, 16, file)), QString());
-  const QByteArray port = QByteArray::number(host.server.port());
-  const QByteArray origin = "http://127.0.0.1:" + port;
+  PasswordServer ps;
+  QVERIFY(ps.started);
+  SimHost& host = ps.host;
+  const QByteArray origin = "http://127.0.0.1:" + QByteArray::number(host.server.port());
   const auto login = [&](const QString& from) {
-    const QByteArray ok = rawHttp(host.server.port(), "POST /login HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nOrigin: " + origin +
-                                                          "\r\nContent-Length: 6\r\n\r\ns3cret",
-                                  QHostAddress(from));
+    const QByteArray ok = ps.login("s3cret", from);
     return ok.startsWith("HTTP/1.1 200") ? ok.mid(ok.indexOf("Set-Cookie: ") + 12).split(';').first() : QByteArray();
   };
   const QByteArray cookie = login(QStringLiteral("127.0.0.2"));
@@ -562,9 +562,9 @@ void TestWebServer::sessionsEnd() {
   Page page(host.server.port(), cookie);
   QTRY_COMPARE(page.got.size(), 1);
   switch (step) {
-    case 0: writePassword("other"); QCOMPARE(host.server.reloadPassword(), QString()); break;
-    case 1: writePassword("s3cret"); QCOMPARE(host.server.reloadPassword(), QString()); break;
-    case 2: QFile::remove(file); QVERIFY(host.server.reloadPassword().startsWith(QLatin1String("Web: "))); break;
+    case 0: ps.write("other"); QCOMPARE(host.server.reloadPassword(), QString()); break;
+    case 1: ps.write("s3cret"); QCOMPARE(host.server.reloadPassword(), QString()); break;
+    case 2: QFile::remove(ps.file); QVERIFY(host.server.reloadPassword().startsWith(QLatin1String("Web: "))); break;
     case 3: host.server.passTime(web::kSessionIdleMs); break;
     case 4:
       host.server.passTime(web::kSessionIdleMs - 1000);
