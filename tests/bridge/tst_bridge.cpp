@@ -82,6 +82,18 @@ class TestBridge : public QObject {
 };
 
 namespace {
+// The bridge on the settings in dir, its standard error gathered into log as it comes.
+bool startBridge(QProcess& bridge, const QTemporaryDir& dir, QByteArray& log, const QByteArray& notifySocket = {}) {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("SWITCHER_CONFIG_DIR", dir.path());
+  env.insert("SWITCHER_LOG_DIR", dir.filePath("log"));
+  if (!notifySocket.isEmpty()) env.insert("NOTIFY_SOCKET", QString::fromUtf8(notifySocket));
+  bridge.setProcessEnvironment(env);
+  QObject::connect(&bridge, &QProcess::readyReadStandardError, &bridge, [&] { log += bridge.readAllStandardError(); });
+  bridge.start(QStringLiteral(BRIDGE_PATH), {});
+  return bridge.waitForStarted(kWaitMs);
+}
+
 // The bridge started on the given settings until it exits by itself (or the bound).
 struct Run {
   explicit Run(const QByteArray& ini) {
@@ -129,13 +141,7 @@ void TestBridge::servesAndFollowsTheSwitcher() {
 
   QProcess bridge;
   QByteArray log;
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("SWITCHER_CONFIG_DIR", dir.path());
-  env.insert("SWITCHER_LOG_DIR", dir.filePath("log"));
-  bridge.setProcessEnvironment(env);
-  connect(&bridge, &QProcess::readyReadStandardError, &bridge, [&] { log += bridge.readAllStandardError(); });
-  bridge.start(QStringLiteral(BRIDGE_PATH), {});
-  QVERIFY(bridge.waitForStarted(kWaitMs));
+  QVERIFY(startBridge(bridge, dir, log));
   QTRY_VERIFY_WITH_TIMEOUT(log.contains("identified MATRIX 8X4"), kWaitMs);
   QVERIFY(log.contains(QStringLiteral("serves: Panel on 127.0.0.1:%1").arg(panelPort).toUtf8()));
 
@@ -276,14 +282,7 @@ void TestBridge::clientsShowInTheStatusLineNotEveryOneInTheJournal() {
   writeFile(dir.filePath("Switcher.ini"), QStringLiteral("[Bridge]\nLink=TCP 127.0.0.1:1\n[Gateway]\nPort=%1\n").arg(port).toUtf8());
   QProcess bridge;
   QByteArray log;
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("SWITCHER_CONFIG_DIR", dir.path());
-  env.insert("SWITCHER_LOG_DIR", dir.filePath("log"));
-  env.insert("NOTIFY_SOCKET", QString::fromUtf8(socketPath));
-  bridge.setProcessEnvironment(env);
-  connect(&bridge, &QProcess::readyReadStandardError, &bridge, [&] { log += bridge.readAllStandardError(); });
-  bridge.start(QStringLiteral(BRIDGE_PATH), {});
-  QVERIFY(bridge.waitForStarted(kWaitMs));
+  QVERIFY(startBridge(bridge, dir, log, socketPath));
   QTRY_VERIFY_WITH_TIMEOUT(statusNow().contains("Gateway: listening"), kWaitMs);
 
   const QByteArray listening = QStringLiteral("Gateway: listening on 127.0.0.1:%1, ").arg(port).toUtf8();
@@ -320,13 +319,7 @@ void TestBridge::silentSwitcherIsNoticed() {
                 .arg(sim.pty).arg(panelPort).arg(broker.port).toUtf8());
   QProcess bridge;
   QByteArray log;
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("SWITCHER_CONFIG_DIR", dir.path());
-  env.insert("SWITCHER_LOG_DIR", dir.filePath("log"));
-  bridge.setProcessEnvironment(env);
-  connect(&bridge, &QProcess::readyReadStandardError, &bridge, [&] { log += bridge.readAllStandardError(); });
-  bridge.start(QStringLiteral(BRIDGE_PATH), {});
-  QVERIFY(bridge.waitForStarted(kWaitMs));
+  QVERIFY(startBridge(bridge, dir, log));
   QTRY_VERIFY_WITH_TIMEOUT(log.contains("identified MATRIX 8X4"), kWaitMs);
   Client panel(panelPort);
   QVERIFY(panel.take("Device present: true\n"));
