@@ -80,12 +80,7 @@ void TestBridgeSettings::linkCheck_data() {
 void TestBridgeSettings::linkCheck() {
   QFETCH(QByteArray, value);
   QFETCH(int, seconds);
-  QTemporaryDir dir;
-  QFile f(dir.filePath("Switcher.ini"));
-  QVERIFY(f.open(QIODevice::WriteOnly));
-  if (!value.isEmpty()) f.write("[Link]\nCheck=" + value + "\n");
-  f.close();
-  qputenv("SWITCHER_CONFIG_DIR", QFile::encodeName(dir.path()));
+  Settings s(value.isEmpty() ? QByteArray() : "[Link]\nCheck=" + value + "\n");
   QString problem;
   const int read = bridge::ReadLinkCheck(QStringLiteral("Switcher.ini"), &problem);
   QCOMPARE(problem.isEmpty(), seconds >= 0);
