@@ -3,7 +3,6 @@
 // commands, and runs presets whole or not at all.
 
 #include <QFile>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -12,12 +11,12 @@
 #include <sys/socket.h>
 
 #include "CommandQueue.h"
-#include "GatewayServer.h"
-#include "Services.h"
 #include "Feedback.h"
+#include "FreePort.h"
 #include "Presets.h"
 #include "RoutingSnapshot.h"
 #include "RoutingTable.h"
+#include "Services.h"
 #include "SwitcherCore.h"
 #include "SwitcherEngine.h"
 #include "SwitcherLink.h"
@@ -46,8 +45,7 @@ class CoreLink final : public engine::SwitcherLink {
   }
   void open() override {
     up = true;
-    if (!greeting.isEmpty())
-      QTimer::singleShot(0, this, [this] { emit lineReceived(greeting); });
+    if (!greeting.isEmpty()) QTimer::singleShot(0, this, [this] { emit lineReceived(greeting); });
     emit opened();
   }
   void close() override {
@@ -96,6 +94,14 @@ class CoreLink final : public engine::SwitcherLink {
   int replyDelayMs = 0;  // replies come this late
 };
 
+// Hands the link to the engine and opens it: true once the switcher is identified.
+bool openReady(engine::SwitcherEngine& e, CoreLink* link, engine::LinkOwner owner = engine::LinkOwner::Engine) {
+  e.setLink(link, owner);
+  link->open();
+  if (owner == engine::LinkOwner::FrontEnd) e.linkEvent();
+  return QTest::qWaitFor([&] { return e.ready() && e.state() == engine::LinkState::Ready; }, kWaitMs);
+}
+
 // The identification's waits in these tests.
 constexpr std::chrono::milliseconds kReplyWait{200};
 constexpr std::chrono::milliseconds kAgain{1000};
@@ -109,11 +115,8 @@ class TestEngine : public QObject {
   void answersAfterSilence();
   void typeIsTheSizeLine_data();
   void typeIsTheSizeLine();
-  void typeWithItsSizeWrittenOtherwise();
   void clientBounds();
   void refusedConnectIsTriedAgain();
-  void quietLinkChecked_data();
-  void quietLinkChecked();
   void routingAskedAfterSilentChanges_data();
   void routingAskedAfterSilentChanges();
   void clientsShareTheQueue_data();
@@ -157,41 +160,50 @@ void TestEngine::identifiesAndFollowsTheLink() {
   QCOMPARE(link->written.count("/*Type;"), 2);
 }
 
+
 // However late the switcher answers, and whatever it knew before, its routing is asked for;
-// while nothing answers, clients see no switcher.
+// while nothing answers, clients see no switcher; closed on purpose, it is down, not silent.
+// [Link] Check: a quiet link is asked for the type; two questions unanswered and it is silent.
 void TestEngine::answersAfterSilence_data() {
   QTest::addColumn<QString>("scenario");
-  QTest::newRow("type reply after the wait, at start") << "late at start";
-  QTest::newRow("known model, late after the link came back") << "late after loss";
-  QTest::newRow("known model, mute, then answers a later try") << "mute after loss";
-  QTest::newRow("closed while none answers") << "closed";
+  for (const char* s : {"late at start", "late after loss", "mute after loss", "closed", "checked, answered", "checked, power-cycled"})
+    QTest::newRow(s) << QString(s);
 }
 
 void TestEngine::answersAfterSilence() {
   QFETCH(QString, scenario);
+  const bool checked = scenario.startsWith(QLatin1String("checked"));
   engine::SwitcherEngine e;
   e.setAnswerWaits(kReplyWait, kAgain);
+  if (checked) e.setLinkCheck(std::chrono::milliseconds(300));
   auto* link = new CoreLink;
-  e.setLink(link, engine::LinkOwner::Engine);
-  if (scenario != "late at start") {
-    link->open();
-    QTRY_COMPARE_WITH_TIMEOUT(e.state(), engine::LinkState::Ready, kWaitMs);
-    link->lose();
-    link->core.feed("2V3.");  // changed on the switcher's own panel meanwhile
-  }
-  link->replyDelayMs = scenario == "mute after loss" || scenario == "closed" ? 0 : int(5 * kReplyWait.count() / 2);
-  link->mute = scenario == "mute after loss" || scenario == "closed";
+  if (scenario == "late at start") e.setLink(link, engine::LinkOwner::Engine);
+  else QVERIFY(openReady(e, link));
+  link->core.feed("2V3.");  // changed on the switcher's own panel, unheard
   QSignalSpy answering(&e, &engine::SwitcherEngine::answeringChanged);
-  link->open();
+  link->written.clear();
+  link->mute = scenario.contains(QLatin1String("mute")) || scenario == "closed" || scenario.endsWith(QLatin1String("cycled"));
+  if (checked) {
+    QTRY_VERIFY_WITH_TIMEOUT(link->written.count("/*Type;") >= 3 || !e.answering(), kWaitMs);
+    if (!link->mute) {
+      QVERIFY(e.ready());
+      QVERIFY(!link->written.contains("Status."));  // answered: not identified again
+      return;
+    }
+    QCOMPARE(link->written, (QList<QByteArray>{"/*Type;", "/*Type;"}));
+  } else {
+    if (scenario != "late at start") link->lose();
+    link->replyDelayMs = link->mute ? 0 : int(5 * kReplyWait.count() / 2);
+    link->open();
+    if (link->mute) QTRY_VERIFY_WITH_TIMEOUT(!e.answering(), kWaitMs);
+  }
   if (link->mute) {
-    QTRY_VERIFY_WITH_TIMEOUT(!e.answering(), kWaitMs);
     QVERIFY(!e.ready());
-    QCOMPARE(e.reason(), QStringLiteral("no switcher answers"));
+    QCOMPARE(e.reason(), checked ? QStringLiteral("switcher silent") : QStringLiteral("no switcher answers"));
     QCOMPARE(e.sendClient("1V1.", "c"), engine::SendResult::LinkClosed);
     link->mute = false;
   }
   if (scenario == "closed") {
-    // Closed on purpose: down, not a switcher that does not answer.
     link->close();
     QCOMPARE(e.state(), engine::LinkState::Down);
     QVERIFY(e.answering());
@@ -199,56 +211,50 @@ void TestEngine::answersAfterSilence() {
   }
   QTRY_VERIFY_WITH_TIMEOUT(e.ready(), kWaitMs);
   QCOMPARE(e.model(), QStringLiteral("MATRIX 8X4"));
-  QTRY_COMPARE_WITH_TIMEOUT(e.routes().route(3).video, scenario == "late at start" ? 3 : 2, kWaitMs);
+  QTRY_COMPARE_WITH_TIMEOUT(e.routes().route(3).video, 2, kWaitMs);
   QCOMPARE(e.reason(), QString());
   QCOMPARE(answering.size(), 2);  // silent, then answering
   QCOMPARE(answering.last().first().toBool(), true);
 }
 
 // Lines before the type reply (a serial server's greeting, half a line left in a converter)
-// are neither the type nor the version, in the engine's identification and the front end's.
+// are neither the type nor the version, in the engine's identification and the front end's;
+// a model line whose size is written otherwise is the type all the same, at the full size.
 void TestEngine::typeIsTheSizeLine_data() {
   QTest::addColumn<bool>("frontEnd");
   QTest::addColumn<QByteArray>("before");
-  QTest::newRow("engine, a greeting") << false << QByteArray("Serial server ready");
-  QTest::newRow("front end, half a line") << true << QByteArray("X16");
+  QTest::addColumn<QByteArray>("type");
+  QTest::addColumn<int>("outputs");
+  QTest::newRow("engine, a greeting") << false << QByteArray("Serial server ready") << QByteArray("MATRIX 16X16") << 16;
+  QTest::newRow("front end, half a line") << true << QByteArray("X16") << QByteArray("MATRIX 16X16") << 16;
+  QTest::newRow("front end, size written otherwise") << true << QByteArray() << QByteArray("MATRIX16X16 HD") << 256;
 }
 
 void TestEngine::typeIsTheSizeLine() {
   QFETCH(bool, frontEnd);
   QFETCH(QByteArray, before);
+  QFETCH(QByteArray, type);
+  QFETCH(int, outputs);
   engine::SwitcherEngine e;
   auto* link = new CoreLink(16, 16);
   link->greeting = before;
   QSignalSpy notes(&e, &engine::SwitcherEngine::note);
-  e.setLink(link, frontEnd ? engine::LinkOwner::FrontEnd : engine::LinkOwner::Engine);
   if (frontEnd) {
+    e.setLink(link, engine::LinkOwner::FrontEnd);
     e.identificationStarts();
-    for (const QByteArray& line : {before, QByteArray("MATRIX 16X16"), QByteArray("V2.0")}) e.identificationLine(line);
+    for (const QByteArray& line : {before, type, QByteArray("V2.0")})
+      if (!line.isEmpty()) e.identificationLine(line);
     e.identificationEnds();
+    QCOMPARE(e.version(), QStringLiteral("V2.0"));
   } else {
-    link->open();
-    QTRY_COMPARE_WITH_TIMEOUT(e.state(), engine::LinkState::Ready, kWaitMs);
+    QVERIFY(openReady(e, link));
   }
-  QCOMPARE(e.model(), QStringLiteral("MATRIX 16X16"));
-  QVERIFY(e.version() != QString::fromLatin1(before));
-  QVERIFY(!e.version().isEmpty());
-  QCOMPARE(e.inputs(), 16);
-  QCOMPARE(e.outputs(), 16);
-  QVERIFY(std::any_of(notes.begin(), notes.end(), [&](const QList<QVariant>& n) { return n[0].toString().contains(before); }));
-}
-
-// A model line whose size does not parse is the type all the same, served at the full size.
-void TestEngine::typeWithItsSizeWrittenOtherwise() {
-  engine::SwitcherEngine e;
-  auto* link = new CoreLink(16, 16);
-  e.setLink(link, engine::LinkOwner::FrontEnd);
-  e.identificationStarts();
-  for (const QByteArray& line : {QByteArray("MATRIX16X16 HD"), QByteArray("V2.0")}) e.identificationLine(line);
-  e.identificationEnds();
-  QCOMPARE(e.model(), QStringLiteral("MATRIX16X16 HD"));
-  QCOMPARE(e.version(), QStringLiteral("V2.0"));
-  QCOMPARE(e.outputs(), 256);
+  QCOMPARE(e.model(), QString::fromLatin1(type));
+  QVERIFY(!e.version().isEmpty() && e.version() != QString::fromLatin1(before));
+  QCOMPARE(e.outputs(), outputs);
+  if (outputs == 16) QCOMPARE(e.inputs(), 16);
+  if (!before.isEmpty())
+    QVERIFY(std::any_of(notes.begin(), notes.end(), [&](const QList<QVariant>& n) { return n[0].toString().contains(before); }));
 }
 
 // At most 256 of one client and 4096 of all wait; what has gone no longer counts, however
@@ -278,56 +284,19 @@ void TestEngine::clientBounds() {
   QCOMPARE(e.sendClient("1V1.", "late"), engine::SendResult::Busy);
 }
 
-// [Link] Check: a quiet link is asked whether the switcher is there; two questions unanswered
-// and it is silent for everyone until it answers, then identified again with its routing.
-void TestEngine::quietLinkChecked_data() {
-  QTest::addColumn<bool>("mute");
-  QTest::newRow("answered: stays ready") << false;
-  QTest::newRow("power-cycled behind its adapter") << true;
-}
-
-void TestEngine::quietLinkChecked() {
-  QFETCH(bool, mute);
-  engine::SwitcherEngine e;
-  e.setAnswerWaits(kReplyWait, kAgain);
-  e.setLinkCheck(std::chrono::milliseconds(300));
-  auto* link = new CoreLink;
-  e.setLink(link, engine::LinkOwner::Engine);
-  link->open();
-  QTRY_COMPARE_WITH_TIMEOUT(e.state(), engine::LinkState::Ready, kWaitMs);
-  link->written.clear();
-  link->mute = mute;
-  link->core.feed("3V1.");  // set on the switcher while nobody listens
-  // The type query, which every switcher answers (not all give a version).
-  QTRY_VERIFY_WITH_TIMEOUT(link->written.count("/*Type;") >= 3 || !e.answering(), kWaitMs);
-  if (!mute) {
-    QVERIFY(e.ready());
-    QVERIFY(!link->written.contains("Status."));  // answered: not identified again
-    return;
-  }
-  QCOMPARE(link->written, (QList<QByteArray>{"/*Type;", "/*Type;"}));
-  QVERIFY(!e.ready());
-  QCOMPARE(e.reason(), QStringLiteral("switcher silent"));
-  link->mute = false;
-  QTRY_VERIFY_WITH_TIMEOUT(e.ready(), kWaitMs);
-  QCOMPARE(e.routes().route(1).video, 3);
-}
 
 // A switcher's port that refuses the connection is tried again until it listens.
 void TestEngine::refusedConnectIsTriedAgain() {
-  QTcpServer switcher;
-  QVERIFY(switcher.listen(QHostAddress::LocalHost));
-  const quint16 port = switcher.serverPort();
-  switcher.close();
+  const quint16 port = freePort();
   engine::TcpLink link(QStringLiteral("127.0.0.1"), port);
   QSignalSpy lost(&link, &engine::SwitcherLink::lost);
   QSignalSpy opened(&link, &engine::SwitcherLink::opened);
   link.open();
   QVERIFY(lost.wait(kWaitMs));  // refused: reported, and a retry planned
+  QTcpServer switcher;
   QVERIFY(switcher.listen(QHostAddress::LocalHost, port));
   QVERIFY(opened.wait(kWaitMs));
   QVERIFY(link.isUp());
-  link.close();
 }
 
 // A client's command that changes routes without reports is followed by the routing's query,
@@ -343,11 +312,7 @@ void TestEngine::routingAskedAfterSilentChanges() {
   QFETCH(bool, frontEnd);
   QFETCH(QByteArrayList, changes);
   engine::SwitcherEngine e;
-  auto* link = new CoreLink;
-  e.setLink(link, frontEnd ? engine::LinkOwner::FrontEnd : engine::LinkOwner::Engine);
-  link->open();
-  e.linkEvent();
-  QTRY_VERIFY_WITH_TIMEOUT(e.ready() && e.state() == engine::LinkState::Ready, kWaitMs);
+  QVERIFY(openReady(e, new CoreLink, frontEnd ? engine::LinkOwner::FrontEnd : engine::LinkOwner::Engine));
   QList<qint64> refreshes;
   QElapsedTimer clock;
   clock.start();
@@ -363,41 +328,30 @@ void TestEngine::routingAskedAfterSilentChanges() {
   for (int i = 1; i < refreshes.size(); ++i) QVERIFY(refreshes[i] - refreshes[i - 1] >= 1500);
 }
 
-// With a pace, clients take turns; one that leaves takes its waiting commands with it; what
-// waits is bounded by the switcher's time it takes.
+// With a pace, clients take turns; one that leaves (or whose link goes) takes its waiting
+// commands with it; what waits is bounded by the switcher's time it takes.
 void TestEngine::clientsShareTheQueue_data() {
   QTest::addColumn<QString>("scenario");
-  QTest::newRow("one client's flood holds no other back") << "flood";
-  QTest::newRow("a leaving client's commands are dropped") << "leaves";
-  QTest::newRow("the front end's run takes its turns") << "own";
-  QTest::newRow("the link lost with clients' commands waiting") << "lost";
-  QTest::newRow("a gateway client that disconnects") << "gateway";
-  QTest::newRow("a panel that disconnects") << "panel";
-  QTest::newRow("what waits is bounded by time") << "time";
+  for (const char* s : {"flood", "own", "lost", "leaves", "gateway", "panel", "time"}) QTest::newRow(s) << QString(s);
 }
 
 void TestEngine::clientsShareTheQueue() {
   QFETCH(QString, scenario);
   engine::SwitcherEngine e;
   auto* link = new CoreLink;
-  e.setLink(link, engine::LinkOwner::Engine);
-  link->open();
-  QTRY_COMPARE_WITH_TIMEOUT(e.state(), engine::LinkState::Ready, kWaitMs);
+  QVERIFY(openReady(e, link));
   link->written.clear();
-  if (scenario == "flood") {
-    e.queue().setPace(5);
+  e.queue().setPace(scenario == "flood" || scenario == "own" || scenario == "leaves" ? 5 : 1000);
+  int dropped = 0;
+  if (scenario == "flood") {  // one client's flood holds no other back
     for (int i = 0; i < engine::kClientWaitingEach; ++i)
       QCOMPARE(e.sendClient("1V1.", "flood"), engine::SendResult::Accepted);
     QCOMPARE(e.sendClient("2V2.", "take"), engine::SendResult::Accepted);
     QTRY_VERIFY_WITH_TIMEOUT(link->written.contains("2V2."), kWaitMs);
     QVERIFY2(link->written.indexOf("2V2.") <= 2, qPrintable(QString::number(link->written.indexOf("2V2."))));
-  } else if (scenario == "own") {
-    e.queue().setPace(5);
+  } else if (scenario == "own") {  // the front end's run takes its turns
     for (int i = 0; i < engine::kClientWaitingEach; ++i) e.sendClient("1V1.", "flood");
-    auto send = [link](const QByteArray& c) {
-      link->write(c, {});
-      return true;
-    };
+    auto send = [link](const QByteArray& c) { return link->write(c, {}), true; };
     QVERIFY(e.queue().sendOwn("3V3.", send));
     QVERIFY(e.queue().sendOwn("4V4.", send));
     QTRY_VERIFY_WITH_TIMEOUT(link->written.contains("4V4."), kWaitMs);
@@ -405,16 +359,12 @@ void TestEngine::clientsShareTheQueue() {
     QVERIFY2(link->written.indexOf("4V4.") <= 4, qPrintable(QString::number(link->written.indexOf("4V4."))));
     e.queue().stop();
   } else if (scenario == "lost") {
-    e.queue().setPace(1000);
-    int dropped = 0;
     for (const char* label : {"a", "b"})
       for (int i = 0; i < 3; ++i) e.sendClient("1V1.", label, [&] { ++dropped; });
     link->lose();
     QCOMPARE(dropped, 6);  // none had gone: the first waits for the next turn
     QCOMPARE(e.queue().clientsWaiting(), 0);
   } else if (scenario == "leaves") {
-    e.queue().setPace(5);
-    int dropped = 0;
     for (int i = 0; i < 10; ++i) e.sendClient("1V1.", "gone", [&] { ++dropped; });
     e.sendClient("2V2.", "stays");
     QSignalSpy remaining(&e.queue(), &engine::CommandQueue::remainingChanged);
@@ -430,14 +380,9 @@ void TestEngine::clientsShareTheQueue() {
     QSignalSpy drained(&e.queue(), &engine::CommandQueue::drained);
     e.forgetClient("alone");
     QCOMPARE(drained.size(), 1);
-  } else if (scenario == "gateway" || scenario == "panel") {
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost));
-    const quint16 port = probe.serverPort();
-    probe.close();
+  } else if (scenario == "gateway" || scenario == "panel") {  // a client that disconnects
     engine::ServiceRun run;
-    (scenario == "gateway" ? run.gatewayPort : run.panelPort) = port;
-    e.queue().setPace(1000);
+    const quint16 port = (scenario == "gateway" ? run.gatewayPort : run.panelPort) = freePort();
     e.services().start(run);
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, port);
@@ -453,7 +398,6 @@ void TestEngine::clientsShareTheQueue() {
     QTRY_COMPARE_WITH_TIMEOUT(e.queue().backlog(), 0, kWaitMs);
     QCOMPARE(link->written.size(), 1);
   } else {
-    e.queue().setPace(1000);
     link->held = true;
     int accepted = 0;
     for (int c = 0; c < 8; ++c)
@@ -466,6 +410,7 @@ void TestEngine::clientsShareTheQueue() {
     e.queue().stop();
   }
 }
+
 
 void TestEngine::presetRunsWholeOrNotAtAll() {
   engine::SwitcherEngine e;
@@ -518,14 +463,14 @@ void TestEngine::presetsFromTheCodeFile() {
   QCOMPARE(p.all().size(), 2);  // kept as they were
 }
 
+
 void TestEngine::presetIdsSurviveEdits_data() {
-  QTest::addColumn<QStringList>("before");  // "name=code,code", in file order
+  QTest::addColumn<QStringList>("before");  // "name=code", in file order
   QTest::addColumn<QStringList>("after");
   QTest::addColumn<int>("asked");           // which group's id of before a page still holds
   QTest::addColumn<int>("runs");            // the group of after it runs, -1: an error
   const QString a = "Show: A=1V1.", b = "Show: B=2V2.", c = "Show: C=3V3.";
   QTest::newRow("a group before it removed") << QStringList{a, b, c} << QStringList{b, c} << 1 << 0;
-  QTest::newRow("a group added before it") << QStringList{b, c} << QStringList{a, b, c} << 1 << 2;
   QTest::newRow("its codes changed") << QStringList{a, b} << QStringList{a, "Show: B=2V3."} << 1 << -1;
   QTest::newRow("renamed") << QStringList{a, b} << QStringList{a, "Show: Bee=2V2."} << 1 << -1;
   QTest::newRow("it removed") << QStringList{a, b} << QStringList{a} << 1 << -1;
@@ -541,52 +486,41 @@ void TestEngine::presetIdsSurviveEdits() {
   QFETCH(int, runs);
   const auto presets = [](const QStringList& groups) {
     QList<engine::Preset> out;
-    for (const QString& g : groups) {
-      engine::Preset p;
-      p.name = g.section('=', 0, 0);
-      for (const QString& code : g.section('=', 1).split(',')) p.codes << code.toLatin1();
-      out << p;
-    }
+    for (const QString& g : groups) out << engine::Preset{QString(), g.section('=', 0, 0), {g.section('=', 1).toLatin1()}};
     return out;
   };
   engine::Presets p;
   p.set(presets(before));
   const QString id = p.all()[asked].id;
-  QCOMPARE(p.all().size(), before.size());
   p.set(presets(after));
   const engine::Preset* found = p.find(id);
   QCOMPARE(found ? int(found - p.all().data()) : -1, runs);
 }
 
 void TestEngine::captureKeptOrWhyNot_data() {
-  QTest::addColumn<int>("inputs");
-  QTest::addColumn<int>("outputs");
+  QTest::addColumn<int>("outputs");  // 4 inputs for 8, 8 for 4
   QTest::addColumn<QList<int>>("silent");  // outputs that never report
   QTest::addColumn<QString>("keeperSays");
   QTest::addColumn<int>("unknown");       // in the group kept, -1: none kept
   QTest::addColumn<QString>("outcome");
-  QTest::newRow("fewer inputs than outputs: every output") << 4 << 8 << QList<int>{} << QString() << 0 << QString();
-  QTest::newRow("more inputs than outputs") << 8 << 4 << QList<int>{} << QString() << 0 << QString();
-  QTest::newRow("two silent: kept at the bound") << 8 << 4 << QList<int>{2, 3} << QString() << 2 << QString();
-  QTest::newRow("none reports") << 4 << 8 << QList<int>{1, 2, 3, 4, 5, 6, 7, 8} << QString() << -1
-                                << QStringLiteral("no output reported within 3 s");
-  QTest::newRow("not written") << 8 << 4 << QList<int>{} << QStringLiteral("disk full") << 0 << QStringLiteral("disk full");
+  QTest::newRow("fewer inputs than outputs: every output") << 8 << QList<int>{} << QString() << 0 << QString();
+  QTest::newRow("more inputs than outputs") << 4 << QList<int>{} << QString() << 0 << QString();
+  QTest::newRow("two silent: kept at the bound") << 4 << QList<int>{2, 3} << QString() << 2 << QString();
+  QTest::newRow("none reports") << 8 << QList<int>{1, 2, 3, 4, 5, 6, 7, 8} << QString() << -1 << QStringLiteral("no output reported within 3 s");
+  QTest::newRow("not written") << 4 << QList<int>{} << QStringLiteral("disk full") << 0 << QStringLiteral("disk full");
 }
 
 // A capture ends when every output of the switcher has reported, or at its bound with those
 // that did, and its requester hears whether the group was kept.
 void TestEngine::captureKeptOrWhyNot() {
-  QFETCH(int, inputs);
   QFETCH(int, outputs);
   QFETCH(QList<int>, silent);
   QFETCH(QString, keeperSays);
   QFETCH(int, unknown);
   QFETCH(QString, outcome);
   engine::SwitcherEngine e;
-  auto* link = new CoreLink(inputs, outputs);
-  e.setLink(link, engine::LinkOwner::Engine);
-  link->open();
-  QTRY_COMPARE_WITH_TIMEOUT(e.state(), engine::LinkState::Ready, kWaitMs);
+  auto* link = new CoreLink(12 - outputs, outputs);
+  QVERIFY(openReady(e, link));
   QCOMPARE(e.outputs(), outputs);
   link->silent = silent;
   QList<routing::Snapshot> kept;
