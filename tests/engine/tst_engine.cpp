@@ -48,10 +48,7 @@ class CoreLink final : public engine::SwitcherLink {
     if (!greeting.isEmpty()) QTimer::singleShot(0, this, [this] { emit lineReceived(greeting); });
     emit opened();
   }
-  void close() override {
-    up = false;
-    emit closed();
-  }
+  void close() override { up = false; emit closed(); }
   void lose() {
     up = false;
     auto gone = std::move(waiting);
@@ -102,7 +99,6 @@ bool openReady(engine::SwitcherEngine& e, CoreLink* link, engine::LinkOwner owne
   return QTest::qWaitFor([&] { return e.ready() && e.state() == engine::LinkState::Ready; }, kWaitMs);
 }
 
-// The identification's waits in these tests.
 constexpr std::chrono::milliseconds kReplyWait{200};
 constexpr std::chrono::milliseconds kAgain{1000};
 }  // namespace
@@ -160,13 +156,12 @@ void TestEngine::identifiesAndFollowsTheLink() {
   QCOMPARE(link->written.count("/*Type;"), 2);
 }
 
-
 // However late the switcher answers, and whatever it knew before, its routing is asked for;
 // while nothing answers, clients see no switcher; closed on purpose, it is down, not silent.
 // [Link] Check: a quiet link is asked for the type; two questions unanswered and it is silent.
 void TestEngine::answersAfterSilence_data() {
   QTest::addColumn<QString>("scenario");
-  for (const char* s : {"late at start", "late after loss", "mute after loss", "closed", "checked, answered", "checked, power-cycled"})
+  for (const char* s : {"late at start", "late after loss", "mute after loss", "mute, closed", "checked, answered", "checked, mute (power-cycled)"})
     QTest::newRow(s) << QString(s);
 }
 
@@ -182,14 +177,11 @@ void TestEngine::answersAfterSilence() {
   link->core.feed("2V3.");  // changed on the switcher's own panel, unheard
   QSignalSpy answering(&e, &engine::SwitcherEngine::answeringChanged);
   link->written.clear();
-  link->mute = scenario.contains(QLatin1String("mute")) || scenario == "closed" || scenario.endsWith(QLatin1String("cycled"));
+  link->mute = scenario.contains(QLatin1String("mute"));
   if (checked) {
     QTRY_VERIFY_WITH_TIMEOUT(link->written.count("/*Type;") >= 3 || !e.answering(), kWaitMs);
-    if (!link->mute) {
-      QVERIFY(e.ready());
-      QVERIFY(!link->written.contains("Status."));  // answered: not identified again
-      return;
-    }
+    QVERIFY(link->mute || (e.ready() && !link->written.contains("Status.")));  // answered: not identified again
+    if (!link->mute) return;
     QCOMPARE(link->written, (QList<QByteArray>{"/*Type;", "/*Type;"}));
   } else {
     if (scenario != "late at start") link->lose();
@@ -203,23 +195,21 @@ void TestEngine::answersAfterSilence() {
     QCOMPARE(e.sendClient("1V1.", "c"), engine::SendResult::LinkClosed);
     link->mute = false;
   }
-  if (scenario == "closed") {
+  if (scenario.endsWith(QLatin1String("closed"))) {
     link->close();
-    QCOMPARE(e.state(), engine::LinkState::Down);
-    QVERIFY(e.answering());
+    QVERIFY(e.state() == engine::LinkState::Down && e.answering());
     return;
   }
   QTRY_VERIFY_WITH_TIMEOUT(e.ready(), kWaitMs);
   QCOMPARE(e.model(), QStringLiteral("MATRIX 8X4"));
   QTRY_COMPARE_WITH_TIMEOUT(e.routes().route(3).video, 2, kWaitMs);
   QCOMPARE(e.reason(), QString());
-  QCOMPARE(answering.size(), 2);  // silent, then answering
-  QCOMPARE(answering.last().first().toBool(), true);
+  QVERIFY(answering.size() == 2 && answering.last().first().toBool());  // silent, then answering
 }
 
-// Lines before the type reply (a serial server's greeting, half a line left in a converter)
-// are neither the type nor the version, in the engine's identification and the front end's;
-// a model line whose size is written otherwise is the type all the same, at the full size.
+// Lines before the type reply (a greeting, half a line left in a converter) are neither the type
+// nor the version, in the engine's identification and the front end's; a model line whose size
+// is written otherwise is the type all the same, at the full size.
 void TestEngine::typeIsTheSizeLine_data() {
   QTest::addColumn<bool>("frontEnd");
   QTest::addColumn<QByteArray>("before");
@@ -239,15 +229,13 @@ void TestEngine::typeIsTheSizeLine() {
   auto* link = new CoreLink(16, 16);
   link->greeting = before;
   QSignalSpy notes(&e, &engine::SwitcherEngine::note);
+  if (!frontEnd) QVERIFY(openReady(e, link));
   if (frontEnd) {
     e.setLink(link, engine::LinkOwner::FrontEnd);
     e.identificationStarts();
-    for (const QByteArray& line : {before, type, QByteArray("V2.0")})
-      if (!line.isEmpty()) e.identificationLine(line);
+    for (const QByteArray& line : {before, type, QByteArray("V2.0")}) e.identificationLine(line);
     e.identificationEnds();
     QCOMPARE(e.version(), QStringLiteral("V2.0"));
-  } else {
-    QVERIFY(openReady(e, link));
   }
   QCOMPARE(e.model(), QString::fromLatin1(type));
   QVERIFY(!e.version().isEmpty() && e.version() != QString::fromLatin1(before));
@@ -284,10 +272,9 @@ void TestEngine::clientBounds() {
   QCOMPARE(e.sendClient("1V1.", "late"), engine::SendResult::Busy);
 }
 
-
 // A switcher's port that refuses the connection is tried again until it listens.
 void TestEngine::refusedConnectIsTriedAgain() {
-  const quint16 port = freePort();
+  const quint16 port = freePort();  // nothing listens there yet
   engine::TcpLink link(QStringLiteral("127.0.0.1"), port);
   QSignalSpy lost(&link, &engine::SwitcherLink::lost);
   QSignalSpy opened(&link, &engine::SwitcherLink::opened);
@@ -295,8 +282,7 @@ void TestEngine::refusedConnectIsTriedAgain() {
   QVERIFY(lost.wait(kWaitMs));  // refused: reported, and a retry planned
   QTcpServer switcher;
   QVERIFY(switcher.listen(QHostAddress::LocalHost, port));
-  QVERIFY(opened.wait(kWaitMs));
-  QVERIFY(link.isUp());
+  QVERIFY(opened.wait(kWaitMs) && link.isUp());
 }
 
 // A client's command that changes routes without reports is followed by the routing's query,
@@ -314,15 +300,12 @@ void TestEngine::routingAskedAfterSilentChanges() {
   engine::SwitcherEngine e;
   QVERIFY(openReady(e, new CoreLink, frontEnd ? engine::LinkOwner::FrontEnd : engine::LinkOwner::Engine));
   QList<qint64> refreshes;
-  QElapsedTimer clock;
-  clock.start();
   connect(&e.queue(), &engine::CommandQueue::clientSent, this, [&](const QByteArray& c, const QString& label) {
-    if (label == "engine" && c == "Status.") refreshes << clock.elapsed();
+    if (label == "engine" && c == "Status.") refreshes << QDateTime::currentMSecsSinceEpoch();
   });
-  for (const QByteArray& change : changes) {
-    const int before = int(refreshes.size());
-    QCOMPARE(e.sendClient(change, "client"), engine::SendResult::Accepted);
-    QTRY_COMPARE_WITH_TIMEOUT(refreshes.size(), before + 1, kWaitMs);
+  for (int n = 0; n < changes.size(); ++n) {
+    QCOMPARE(e.sendClient(changes[n], "client"), engine::SendResult::Accepted);
+    QTRY_COMPARE_WITH_TIMEOUT(refreshes.size(), n + 1, kWaitMs);
   }
   // Spaced: the second waited for the 2 s since the first.
   for (int i = 1; i < refreshes.size(); ++i) QVERIFY(refreshes[i] - refreshes[i - 1] >= 1500);
@@ -343,21 +326,18 @@ void TestEngine::clientsShareTheQueue() {
   link->written.clear();
   e.queue().setPace(scenario == "flood" || scenario == "own" || scenario == "leaves" ? 5 : 1000);
   int dropped = 0;
+  if (scenario == "flood" || scenario == "own")
+    for (int i = 0; i < engine::kClientWaitingEach; ++i) QCOMPARE(e.sendClient("1V1.", "flood"), engine::SendResult::Accepted);
   if (scenario == "flood") {  // one client's flood holds no other back
-    for (int i = 0; i < engine::kClientWaitingEach; ++i)
-      QCOMPARE(e.sendClient("1V1.", "flood"), engine::SendResult::Accepted);
     QCOMPARE(e.sendClient("2V2.", "take"), engine::SendResult::Accepted);
     QTRY_VERIFY_WITH_TIMEOUT(link->written.contains("2V2."), kWaitMs);
     QVERIFY2(link->written.indexOf("2V2.") <= 2, qPrintable(QString::number(link->written.indexOf("2V2."))));
   } else if (scenario == "own") {  // the front end's run takes its turns
-    for (int i = 0; i < engine::kClientWaitingEach; ++i) e.sendClient("1V1.", "flood");
     auto send = [link](const QByteArray& c) { return link->write(c, {}), true; };
-    QVERIFY(e.queue().sendOwn("3V3.", send));
-    QVERIFY(e.queue().sendOwn("4V4.", send));
+    QVERIFY(e.queue().sendOwn("3V3.", send) && e.queue().sendOwn("4V4.", send));
     QTRY_VERIFY_WITH_TIMEOUT(link->written.contains("4V4."), kWaitMs);
     QVERIFY(link->written.indexOf("3V3.") < link->written.indexOf("4V4."));
     QVERIFY2(link->written.indexOf("4V4.") <= 4, qPrintable(QString::number(link->written.indexOf("4V4."))));
-    e.queue().stop();
   } else if (scenario == "lost") {
     for (const char* label : {"a", "b"})
       for (int i = 0; i < 3; ++i) e.sendClient("1V1.", label, [&] { ++dropped; });
@@ -369,10 +349,8 @@ void TestEngine::clientsShareTheQueue() {
     e.sendClient("2V2.", "stays");
     QSignalSpy remaining(&e.queue(), &engine::CommandQueue::remainingChanged);
     e.forgetClient("gone");
-    QVERIFY(!remaining.isEmpty());  // "N commands left" follows
-    QCOMPARE(remaining.last().first().toInt(), 1);
+    QCOMPARE(remaining.isEmpty() ? -1 : remaining.last().first().toInt(), 1);  // "N commands left" follows
     QCOMPARE(dropped, 10);
-    QCOMPARE(e.queue().waiting("gone"), 0);
     QTRY_COMPARE_WITH_TIMEOUT(e.queue().backlog(), 0, kWaitMs);
     QCOMPARE(link->written, QList<QByteArray>{"2V2."});
     // The last to wait leaves: the queue has drained (the window's run is over).
@@ -394,7 +372,6 @@ void TestEngine::clientsShareTheQueue() {
     const linger reset{1, 0};
     QCOMPARE(::setsockopt(int(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
     client.abort();
-    QTRY_COMPARE_WITH_TIMEOUT(e.queue().waiting(label), 0, kWaitMs);
     QTRY_COMPARE_WITH_TIMEOUT(e.queue().backlog(), 0, kWaitMs);
     QCOMPARE(link->written.size(), 1);
   } else {
@@ -407,10 +384,9 @@ void TestEngine::clientsShareTheQueue() {
     QCOMPARE(e.queue().waiting("0"), 60);
     QCOMPARE(accepted, 180);
     QVERIFY(!e.queue().clientCanTake("new", 1));
-    e.queue().stop();
   }
+  e.queue().stop();
 }
-
 
 void TestEngine::presetRunsWholeOrNotAtAll() {
   engine::SwitcherEngine e;
@@ -463,7 +439,6 @@ void TestEngine::presetsFromTheCodeFile() {
   QCOMPARE(p.all().size(), 2);  // kept as they were
 }
 
-
 void TestEngine::presetIdsSurviveEdits_data() {
   QTest::addColumn<QStringList>("before");  // "name=code", in file order
   QTest::addColumn<QStringList>("after");
@@ -500,14 +475,13 @@ void TestEngine::presetIdsSurviveEdits() {
 void TestEngine::captureKeptOrWhyNot_data() {
   QTest::addColumn<int>("outputs");  // 4 inputs for 8, 8 for 4
   QTest::addColumn<QList<int>>("silent");  // outputs that never report
-  QTest::addColumn<QString>("keeperSays");
   QTest::addColumn<int>("unknown");       // in the group kept, -1: none kept
-  QTest::addColumn<QString>("outcome");
-  QTest::newRow("fewer inputs than outputs: every output") << 8 << QList<int>{} << QString() << 0 << QString();
-  QTest::newRow("more inputs than outputs") << 4 << QList<int>{} << QString() << 0 << QString();
-  QTest::newRow("two silent: kept at the bound") << 4 << QList<int>{2, 3} << QString() << 2 << QString();
-  QTest::newRow("none reports") << 8 << QList<int>{1, 2, 3, 4, 5, 6, 7, 8} << QString() << -1 << QStringLiteral("no output reported within 3 s");
-  QTest::newRow("not written") << 4 << QList<int>{} << QStringLiteral("disk full") << 0 << QStringLiteral("disk full");
+  QTest::addColumn<QString>("outcome");  // the keeper's answer when kept
+  QTest::newRow("fewer inputs than outputs: every output") << 8 << QList<int>{} << 0 << QString();
+  QTest::newRow("more inputs than outputs") << 4 << QList<int>{} << 0 << QString();
+  QTest::newRow("two silent: kept at the bound") << 4 << QList<int>{2, 3} << 2 << QString();
+  QTest::newRow("none reports") << 8 << QList<int>{1, 2, 3, 4, 5, 6, 7, 8} << -1 << QStringLiteral("no output reported within 3 s");
+  QTest::newRow("not written") << 4 << QList<int>{} << 0 << QStringLiteral("disk full");
 }
 
 // A capture ends when every output of the switcher has reported, or at its bound with those
@@ -515,7 +489,6 @@ void TestEngine::captureKeptOrWhyNot_data() {
 void TestEngine::captureKeptOrWhyNot() {
   QFETCH(int, outputs);
   QFETCH(QList<int>, silent);
-  QFETCH(QString, keeperSays);
   QFETCH(int, unknown);
   QFETCH(QString, outcome);
   engine::SwitcherEngine e;
@@ -524,10 +497,7 @@ void TestEngine::captureKeptOrWhyNot() {
   QCOMPARE(e.outputs(), outputs);
   link->silent = silent;
   QList<routing::Snapshot> kept;
-  e.setPresetKeeper([&](const routing::Snapshot& snap) {
-    kept << snap;
-    return keeperSays;
-  });
+  e.setPresetKeeper([&](const routing::Snapshot& snap) { return kept << snap, outcome; });  // why it was not kept
   QStringList told;
   QCOMPARE(e.captureRouting("web", [&](const QString& why) { told << why; }), QString());
   QCOMPARE(e.captureRouting("web"), QStringLiteral("a capture is already running"));
