@@ -5,8 +5,6 @@
 #include <QtTest>
 
 #include <chrono>
-#include <memory>
-#include <vector>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
@@ -40,10 +38,8 @@ QByteArray readLine(QIODevice& device) {
 // A control channel command and its reply: the lines up to and including the OK or ERR line.
 QByteArray control(QTcpSocket& socket, const QByteArray& command) {
   socket.write(command + '\n');
-  QByteArray all;
-  for (QByteArray line = "-"; !line.isEmpty() && !line.startsWith("OK") && !line.startsWith("ERR");) {
-    all += line = readLine(socket);
-  }
+  QByteArray all, line = "-";
+  while (!line.isEmpty() && !line.startsWith("OK") && !line.startsWith("ERR")) all += line = readLine(socket);
   return all;
 }
 
@@ -173,10 +169,8 @@ class TestSimExe : public QObject {
   void refusesBadSetUp_data();
   void refusesBadSetUp();
   void refusesPortInUse();
-  void greetingOnConnectAndAfterPowerCycle();
-  void lateType_data();
-  void lateType();
-  void refuseEvery();
+  void linkFaultOptions_data();
+  void linkFaultOptions();
   void controlRoutesAsFrontPanel_data();
   void controlRoutesAsFrontPanel();
   void controlFaults_data();
@@ -340,8 +334,6 @@ void TestSimExe::refusesBadSetUp_data() {
   QTest::newRow("pty and serial") << QStringList{"--pty", "--serial", "/dev/null"} << 2 << QByteArray("exclude");
   QTest::newRow("pty-link without pty") << QStringList{"--pty-link", "/tmp/x"} << 2 << QByteArray("--pty-link");
   QTest::newRow("refuse-every 0") << QStringList{"--refuse-every", "0"} << 2 << QByteArray("--refuse-every");
-  QTest::newRow("late-type negative") << QStringList{"--late-type", "-5"} << 2 << QByteArray("--late-type");
-  QTest::newRow("control port out of range") << QStringList{"--control", "70000"} << 2 << QByteArray("--control");
   QTest::newRow("greeting of two lines") << QStringList{"--greeting", "a\r\nb"} << 2 << QByteArray("--greeting");
   QTest::newRow("missing serial device") << QStringList{"--serial", "/nonexistent/ttyX"} << 1
                                          << QByteArray("/nonexistent/ttyX");
@@ -371,92 +363,58 @@ void TestSimExe::refusesPortInUse() {
   QVERIFY(process.readAllStandardError().contains("cannot listen"));
 }
 
-void TestSimExe::greetingOnConnectAndAfterPowerCycle() {
-  Sim sim;
-  QVERIFY(sim.start({"--port", "0", "--quiet", "--greeting", "Serial server ready", "--control", "0"}));
-  QTcpSocket socket;
-  QVERIFY(connectTo(socket, sim.tcpPort()));
-  // Whole, before anything else, again when the power comes back, and not for a command.
-  QCOMPARE(readLine(socket), QByteArray("Serial server ready\r\n"));
-  QCOMPARE(sim.control("power-cycle 200"), QByteArray("OK\n"));
-  QCOMPARE(readLine(socket), QByteArray("Serial server ready\r\n"));
-  send(socket, "Status2.");
-  QCOMPARE(readLine(socket), av(2, 2));
-}
-
-void TestSimExe::lateType_data() {
-  QTest::addColumn<QByteArray>("control");  // sets the delay after the first step; empty: --late-type
-  QTest::addColumn<QByteArrayList>("steps");  // commands on one link; "new" opens another
-  QTest::addColumn<QList<bool>>("late");      // the step's reply takes the 600 ms
-  QTest::newRow("the first type and version replies of a session")
-      << QByteArray() << QByteArrayList{"Status1.", "/*Type;", "/*Type;", "/^Version;", "new", "/*Type;"}
+void TestSimExe::linkFaultOptions_data() {
+  QTest::addColumn<QStringList>("args");
+  QTest::addColumn<QByteArrayList>("steps");    // on one link; "new": on another from then on; "=": to the panel
+  QTest::addColumn<QByteArrayList>("replies");  // how each step's reply starts
+  QTest::addColumn<QList<bool>>("late");        // the reply takes the 600 ms of --late-type
+  const QByteArray type = "MATRIX 8X8\r\n";
+  QTest::newRow("late type: first of a session, what comes with it waits") << QStringList{"--late-type", "600"}
+      << QByteArrayList{"Status1.", "/*Type;", "/*Type;", "/^Version;", "new", "/*Type;Status1."}
+      << QByteArrayList{av(1, 1), type, type, "Version switcher-sim", {}, type + av(1, 1)}
       << QList<bool>{false, true, false, true, false, true};
-  QTest::newRow("what comes with it waits behind") << QByteArray() << QByteArrayList{"/*Type;Status1."}
-                                                   << QList<bool>{true};
-  QTest::newRow("set while running: the next session")
-      << QByteArray("late-type 600") << QByteArrayList{"Status1.", "/*Type;", "new", "/*Type;"}
-      << QList<bool>{false, false, false, true};
+  QTest::newRow("late type set while running: from the next session on")
+      << QStringList{} << QByteArrayList{"Status1.", "=late-type 600", "/*Type;", "new", "/*Type;"}
+      << QByteArrayList{av(1, 1), "OK\n", type, {}, type} << QList<bool>{false, false, false, false, true};
+  QTest::newRow("refuse every 3rd: E01, the route left alone") << QStringList{"--refuse-every", "3"}
+      << QByteArrayList{"2B1.", "3B1.", "4B1.", "5B1.", "6B1.", "7B1.", "Status1."}
+      << QByteArrayList{av(2, 1), av(3, 1), "E01\r\n", av(5, 1), av(6, 1), "E01\r\n", av(6, 1)} << QList<bool>(7);
 }
 
-void TestSimExe::lateType() {
-  QFETCH(QByteArray, control);
+void TestSimExe::linkFaultOptions() {
+  QFETCH(QStringList, args);
   QFETCH(QByteArrayList, steps);
+  QFETCH(QByteArrayList, replies);
   QFETCH(QList<bool>, late);
   Sim sim;
-  QVERIFY(sim.start(QStringList{"--port", "0", "--quiet", "--inputs", "8", "--outputs", "8", "--control", "0"} +
-                    (control.isEmpty() ? QStringList{"--late-type", "600"} : QStringList{})));
-  auto socket = std::make_unique<QTcpSocket>();
-  QVERIFY(connectTo(*socket, sim.tcpPort()));
-  const QList<std::pair<QByteArray, QByteArray>> replies{
-      {"/*Type;", "MATRIX 8X8\r\n"}, {"/^Version;", "Version switcher-sim"}, {"Status1.", av(1, 1)}};
-  for (qsizetype k = 0; k < steps.size(); ++k) {
-    if (steps[k] == "new") {
-      socket = std::make_unique<QTcpSocket>();
-      QVERIFY(connectTo(*socket, sim.tcpPort()));
-      continue;
-    }
+  QVERIFY(sim.start(QStringList{"--port", "0", "--quiet", "--inputs", "8", "--outputs", "8", "--control", "0"} + args));
+  QTcpSocket links[2];
+  for (qsizetype k = 0, session = 0; k < steps.size(); ++k) {
+    session += steps[k] == "new";  // another link, another session
+    if (links[session].state() != QAbstractSocket::ConnectedState) QVERIFY(connectTo(links[session], sim.tcpPort()));
+    if (steps[k] == "new") continue;
     QElapsedTimer clock;
     clock.start();
-    send(*socket, steps[k]);
-    for (const auto& [command, reply] : replies) {
-      if (!steps[k].contains(command)) continue;
-      const QByteArray line = readLine(*socket);
-      QVERIFY2(line.startsWith(reply), line.constData());
-    }
+    const bool panel = steps[k].startsWith('=');
+    if (!panel) send(links[session], steps[k]);
+    const QByteArray got = panel ? sim.control(steps[k].mid(1)) : readBytes(links[session], replies[k].size());
+    QVERIFY2(got.startsWith(replies[k]), got.constData());
     QVERIFY2(late[k] ? clock.elapsed() >= 600 : clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
-    if (k == 0 && !control.isEmpty()) QCOMPARE(sim.control(control), QByteArray("OK\n"));
   }
-}
-
-void TestSimExe::refuseEvery() {
-  Sim sim;
-  QVERIFY(sim.start({"--port", "0", "--quiet", "--outputs", "8", "--refuse-every", "3", "--control", "0"}));
-  QTcpSocket socket;
-  QVERIFY(connectTo(socket, sim.tcpPort()));
-  // Command k routes input k + 1 to output 1; the 3rd and the 6th are refused and leave the route alone.
-  for (int k = 1; k <= 6; ++k) {
-    send(socket, QByteArray::number(k + 1) + "B1.");
-    QCOMPARE(readLine(socket), k % 3 ? av(k + 1, 1) : QByteArray("E01\r\n"));
-  }
-  QVERIFY(sim.control("status").startsWith("1 6 6\n"));
 }
 
 void TestSimExe::controlRoutesAsFrontPanel_data() {
-  QTest::addColumn<QByteArray>("command");
-  QTest::addColumn<QByteArray>("reports");  // on the switcher links; none: the panel answers ERR
-  QTest::addColumn<QByteArray>("status3");  // output 3's line of status afterwards
-  const QByteArray refused = "3 3 3\n";
-  QTest::newRow("av") << QByteArray("route 5 3 av") << av(5, 3) << QByteArray("3 5 5\n");
-  QTest::newRow("level defaults to av") << QByteArray("route 5 3") << av(5, 3) << QByteArray("3 5 5\n");
-  QTest::newRow("video alone") << QByteArray("route 5 3 v")
-                               << QByteArray("VIDEO: 005 > 003\r\nAUDIO: 003 > 003\r\n") << QByteArray("3 5 3\n");
-  QTest::newRow("audio alone") << QByteArray("route 5 3 a")
-                               << QByteArray("VIDEO: 003 > 003\r\nAUDIO: 005 > 003\r\n") << QByteArray("3 3 5\n");
-  QTest::newRow("close") << QByteArray("route 0 3") << av(0, 3) << QByteArray("3 0 0\n");
-  QTest::newRow("input beyond the matrix") << QByteArray("route 9 3") << QByteArray() << refused;
-  QTest::newRow("output beyond the matrix") << QByteArray("route 5 9") << QByteArray() << refused;
-  QTest::newRow("unknown level") << QByteArray("route 5 3 x") << QByteArray() << refused;
-  QTest::newRow("unknown command") << QByteArray("reboot") << QByteArray() << refused;
+  using B = QByteArray;
+  QTest::addColumn<B>("command");
+  QTest::addColumn<B>("reports");  // on the switcher links; none: the panel answers ERR
+  QTest::addColumn<B>("status3");  // output 3's line of status afterwards
+  QTest::newRow("av, the level left out") << B("route 5 3") << av(5, 3) << B("3 5 5\n");
+  QTest::newRow("video alone") << B("route 5 3 v") << B("VIDEO: 005 > 003\r\nAUDIO: 003 > 003\r\n") << B("3 5 3\n");
+  QTest::newRow("audio alone") << B("route 5 3 a") << B("VIDEO: 003 > 003\r\nAUDIO: 005 > 003\r\n") << B("3 3 5\n");
+  QTest::newRow("close") << B("route 0 3") << av(0, 3) << B("3 0 0\n");
+  QTest::newRow("input beyond the matrix") << B("route 9 3") << B() << B("3 3 3\n");
+  QTest::newRow("output beyond the matrix") << B("route 5 9") << B() << B("3 3 3\n");
+  QTest::newRow("unknown level") << B("route 5 3 x") << B() << B("3 3 3\n");
 }
 
 void TestSimExe::controlRoutesAsFrontPanel() {
@@ -466,8 +424,7 @@ void TestSimExe::controlRoutesAsFrontPanel() {
   Sim sim;
   QVERIFY(sim.start({"--port", "0", "--quiet", "--inputs", "8", "--outputs", "8", "--control", "0"}));
   QTcpSocket links[2];
-  // Both links taken in by the simulator before the panel acts.
-  for (QTcpSocket& link : links) {
+  for (QTcpSocket& link : links) {  // both taken in by the simulator before the panel acts
     QVERIFY(connectTo(link, sim.tcpPort()));
     send(link, "Status1.");
     QCOMPARE(readLine(link), av(1, 1));
@@ -476,34 +433,29 @@ void TestSimExe::controlRoutesAsFrontPanel() {
   // Every link hears the report, as from a real switcher; a refused change says nothing.
   for (QTcpSocket& link : links) QCOMPARE(readBytes(link, reports.size()), reports);
   send(links[0], "Status3.");
-  const QByteArray line = readLine(links[0]);
-  QVERIFY2(line.startsWith(reports.isEmpty() ? av(3, 3).left(10) : reports.left(10)), line.constData());
-  const QByteArray status = sim.control("status");
-  QVERIFY2(status.contains('\n' + status3), status.constData());
+  QCOMPARE(readLine(links[0]).left(10), (reports.isEmpty() ? av(3, 3) : reports).left(10));
+  QVERIFY2(sim.control("status").contains('\n' + status3), status3.constData());
 }
 
 void TestSimExe::controlFaults_data() {
-  QTest::addColumn<QByteArray>("fault");
-  QTest::addColumn<QByteArray>("undo");        // ends the fault; empty: it ends by itself
-  QTest::addColumn<QByteArray>("afterwards");  // the answer to Status1.Status2.Undo. after the fault
-  QTest::newRow("silent, then answer: what came meanwhile was carried out")
-      << QByteArray("silent") << QByteArray("answer") << av(6, 1) + av(7, 2) + "Undo OK.\r\n";
-  QTest::newRow("power cycle: commands lost, start routing back, nothing to undo")
-      << QByteArray("power-cycle 400") << QByteArray() << av(1, 1) + av(2, 2) + "Command Code Error!\r\n";
-  QTest::newRow("drop: the client is closed, others accepted")
-      << QByteArray("drop") << QByteArray() << av(1, 1) + av(7, 2) + "Undo OK.\r\n";
+  using B = QByteArray;
+  QTest::addColumn<B>("fault");       // silent ends with answer, the others by themselves
+  QTest::addColumn<B>("afterwards");  // what the link gets for Status1.Status2.Undo. then; Hi: the greeting
+  QTest::newRow("silent: what came meanwhile was done") << B("silent") << av(6, 1) + av(7, 2) + "Undo OK.\r\n";
+  QTest::newRow("power cycle: commands lost, greeting, start routing, nothing to undo")
+      << B("power-cycle 400") << "Hi\r\n" + av(1, 1) + av(2, 2) + "Command Code Error!\r\n";
+  QTest::newRow("drop: closed, others greeted") << B("drop") << "Hi\r\n" + av(1, 1) + av(7, 2) + "Undo OK.\r\n";
 }
 
 void TestSimExe::controlFaults() {
   QFETCH(QByteArray, fault);
-  QFETCH(QByteArray, undo);
   QFETCH(QByteArray, afterwards);
   Sim sim;
-  QVERIFY(sim.start({"--port", "0", "--quiet", "--inputs", "8", "--outputs", "8", "--control", "0"}));
+  QVERIFY(sim.start({"--port", "0", "--quiet", "--outputs", "8", "--greeting", "Hi", "--control", "0"}));
   QTcpSocket socket;
   QVERIFY(connectTo(socket, sim.tcpPort()));
   send(socket, "7B2.");
-  QCOMPARE(readLine(socket), av(7, 2));
+  QCOMPARE(readBytes(socket, 4 + av(7, 2).size()), "Hi\r\n" + av(7, 2));  // greeted, not again for a command
   QCOMPARE(sim.control(fault), QByteArray("OK\n"));
   if (fault == "drop") {
     QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, 5000);
@@ -512,7 +464,7 @@ void TestSimExe::controlFaults() {
   } else {
     send(socket, "6B1.");
     QVERIFY(!socket.waitForReadyRead(int(kSilenceWindow.count())));
-    if (!undo.isEmpty()) QCOMPARE(sim.control(undo), QByteArray("OK\n"));
+    if (fault == "silent") QCOMPARE(sim.control("answer"), QByteArray("OK\n"));
     QTRY_VERIFY_WITH_TIMEOUT(sim.control("status").contains("power=on answering=yes"), 5000);
   }
   send(socket, "Status1.Status2.Undo.");
@@ -523,14 +475,13 @@ void TestSimExe::controlChannelBounds() {
   Sim sim;
   QVERIFY(sim.start({"--port", "0", "--quiet", "--outputs", "2", "--control", "0"}));
   // Eight clients are served (the Sim's own is the first), each taken in before the next comes.
-  std::vector<std::unique_ptr<QTcpSocket>> others(8);
-  for (auto& other : others) {
-    other = std::make_unique<QTcpSocket>();
-    QVERIFY(connectTo(*other, sim.controlSocket.peerPort()));
-    if (other != others.back()) QVERIFY(control(*other, "status").endsWith("refused=0\n"));
+  QTcpSocket others[8];
+  for (QTcpSocket& other : others) {
+    QVERIFY(connectTo(other, sim.controlSocket.peerPort()));
+    if (&other != &others[7]) QVERIFY(control(other, "status").endsWith("refused=0\n"));
   }
   // A ninth is closed; a line over 256 bytes is refused.
-  QTRY_COMPARE_WITH_TIMEOUT(others.back()->state(), QAbstractSocket::UnconnectedState, 5000);
+  QTRY_COMPARE_WITH_TIMEOUT(others[7].state(), QAbstractSocket::UnconnectedState, 5000);
   QVERIFY(sim.control(QByteArray(300, 'x')).startsWith("ERR"));
 }
 
@@ -538,9 +489,7 @@ void TestSimExe::ptyLinkGreetsAndServesAnewAfterDrop() {
   const QString link = QDir::temp().filePath(QStringLiteral("sim-link-%1").arg(QCoreApplication::applicationPid()));
   Sim sim;
   QVERIFY(sim.start({"--pty", "--quiet", "--pty-link", link, "--greeting", "Hi", "--control", "0", "--outputs", "4"}));
-  QCOMPARE(QFileInfo(link).symLinkTarget(), QString::fromLatin1(sim.device()));
   const int fd = openRawTty(link.toLocal8Bit());
-  QVERIFY(fd >= 0);
   QCOMPARE(readFd(fd, 4), QByteArray("Hi\r\n"));
   QCOMPARE(sim.control("drop"), QByteArray("OK\n"));
   // The device the program holds is hung up: a read ends (EOF or EIO), no longer blocks.
@@ -549,9 +498,7 @@ void TestSimExe::ptyLinkGreetsAndServesAnewAfterDrop() {
   QVERIFY(p.revents & (POLLHUP | POLLERR));
   ::close(fd);
   // The link names a new device, which greets once and answers.
-  QVERIFY(QFileInfo(link).symLinkTarget() != QString::fromLatin1(sim.device()));
   const int again = openRawTty(link.toLocal8Bit());
-  QVERIFY(again >= 0);
   QCOMPARE(readFd(again, 4), QByteArray("Hi\r\n"));
   QVERIFY(writeFd(again, "Status3."));
   QCOMPARE(readFd(again, av(3, 3).size()), av(3, 3));
