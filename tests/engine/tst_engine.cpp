@@ -113,8 +113,6 @@ class TestEngine : public QObject {
   void typeIsTheSizeLine();
   void clientBounds();
   void refusedConnectIsTriedAgain();
-  void routingAskedAfterSilentChanges_data();
-  void routingAskedAfterSilentChanges();
   void clientsShareTheQueue_data();
   void clientsShareTheQueue();
   void presetRunsWholeOrNotAtAll();
@@ -285,46 +283,23 @@ void TestEngine::refusedConnectIsTriedAgain() {
   QVERIFY(opened.wait(kWaitMs) && link.isUp());
 }
 
-// A client's command that changes routes without reports is followed by the routing's query,
-// whoever holds the link, at most every 2 s, and never left out.
-void TestEngine::routingAskedAfterSilentChanges_data() {
-  QTest::addColumn<bool>("frontEnd");
-  QTest::addColumn<QByteArrayList>("changes");
-  QTest::newRow("the console's link") << true << QByteArrayList{"5All."};
-  QTest::newRow("a second change within 2 s of the refresh") << false << QByteArrayList{"5All.", "Recall3."};
-}
-
-void TestEngine::routingAskedAfterSilentChanges() {
-  QFETCH(bool, frontEnd);
-  QFETCH(QByteArrayList, changes);
-  engine::SwitcherEngine e;
-  QVERIFY(openReady(e, new CoreLink, frontEnd ? engine::LinkOwner::FrontEnd : engine::LinkOwner::Engine));
-  QList<qint64> refreshes;
-  connect(&e.queue(), &engine::CommandQueue::clientSent, this, [&](const QByteArray& c, const QString& label) {
-    if (label == "engine" && c == "Status.") refreshes << QDateTime::currentMSecsSinceEpoch();
-  });
-  for (int n = 0; n < changes.size(); ++n) {
-    QCOMPARE(e.sendClient(changes[n], "client"), engine::SendResult::Accepted);
-    QTRY_COMPARE_WITH_TIMEOUT(refreshes.size(), n + 1, kWaitMs);
-  }
-  // Spaced: the second waited for the 2 s since the first.
-  for (int i = 1; i < refreshes.size(); ++i) QVERIFY(refreshes[i] - refreshes[i - 1] >= 1500);
-}
-
 // With a pace, clients take turns; one that leaves (or whose link goes) takes its waiting
-// commands with it; what waits is bounded by the switcher's time it takes.
+// commands with it; what waits is bounded by the switcher's time it takes. A client's change
+// without reports is followed by the routing's query, whoever holds the link, at most every 2 s.
 void TestEngine::clientsShareTheQueue_data() {
   QTest::addColumn<QString>("scenario");
-  for (const char* s : {"flood", "own", "lost", "leaves", "gateway", "panel", "time"}) QTest::newRow(s) << QString(s);
+  for (const char* s : {"flood", "own", "lost", "leaves", "gateway", "panel", "time", "refresh, front end", "refresh twice"})
+    QTest::newRow(s) << QString(s);
 }
 
 void TestEngine::clientsShareTheQueue() {
   QFETCH(QString, scenario);
   engine::SwitcherEngine e;
   auto* link = new CoreLink;
-  QVERIFY(openReady(e, link));
+  QVERIFY(openReady(e, link, scenario.endsWith(QLatin1String("front end")) ? engine::LinkOwner::FrontEnd : engine::LinkOwner::Engine));
   link->written.clear();
-  e.queue().setPace(scenario == "flood" || scenario == "own" || scenario == "leaves" ? 5 : 1000);
+  if (!scenario.startsWith(QLatin1String("refresh")))
+    e.queue().setPace(scenario == "flood" || scenario == "own" || scenario == "leaves" ? 5 : 1000);
   int dropped = 0;
   if (scenario == "flood" || scenario == "own")
     for (int i = 0; i < engine::kClientWaitingEach; ++i) QCOMPARE(e.sendClient("1V1.", "flood"), engine::SendResult::Accepted);
@@ -374,6 +349,18 @@ void TestEngine::clientsShareTheQueue() {
     client.abort();
     QTRY_COMPARE_WITH_TIMEOUT(e.queue().backlog(), 0, kWaitMs);
     QCOMPARE(link->written.size(), 1);
+  } else if (scenario.startsWith(QLatin1String("refresh"))) {
+    QList<qint64> refreshes;
+    connect(&e.queue(), &engine::CommandQueue::clientSent, this, [&](const QByteArray& c, const QString& label) {
+      if (label == "engine" && c == "Status.") refreshes << QDateTime::currentMSecsSinceEpoch();
+    });
+    const QByteArrayList changes = scenario == "refresh twice" ? QByteArrayList{"5All.", "Recall3."} : QByteArrayList{"5All."};
+    for (int n = 0; n < changes.size(); ++n) {
+      QCOMPARE(e.sendClient(changes[n], "client"), engine::SendResult::Accepted);
+      QTRY_COMPARE_WITH_TIMEOUT(refreshes.size(), n + 1, kWaitMs);
+    }
+    // Spaced: the second, within 2 s of the first refresh, waited for them.
+    for (int i = 1; i < refreshes.size(); ++i) QVERIFY(refreshes[i] - refreshes[i - 1] >= 1500);
   } else {
     link->held = true;
     int accepted = 0;
