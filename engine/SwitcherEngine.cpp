@@ -54,10 +54,9 @@ QString lineText(const QByteArray& line) {
 }
 
 bool isTypeReply(const QString& text) {
-  int inputs = 0, outputs = 0;
-  // A model line whose size is written otherwise ("MATRIX16X16", "MATRIX 16X16 HD") is still
-  // the type: the switcher is served at the full size, as before.
-  return model::ParseMatrixSize(text, &inputs, &outputs) || text.startsWith(QLatin1String("MATRIX"), Qt::CaseInsensitive);
+  // The model line, whether its size parses ("MATRIX 16X16") or is written otherwise
+  // ("MATRIX16X16", "MATRIX 16X16 HD": served at the full size, as before).
+  return text.startsWith(QLatin1String("MATRIX"), Qt::CaseInsensitive);
 }
 }  // namespace
 
