@@ -32,6 +32,7 @@ enum class SendResult {
   Accepted,    // sent, or waiting to be sent
   Busy,        // too many of this client's (or of all clients') commands wait already
   LinkClosed,  // the link is down, or the switcher is being identified
+  Protected,   // it would move an output that another client protects
 };
 
 constexpr int kClientWaitingEach = 256;

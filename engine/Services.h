@@ -30,6 +30,11 @@ struct ServiceRun {
   int webPort = 0;
 };
 
+class GatewayService;
+class PanelService;
+class MqttService;
+class WebService;
+
 class Services : public QObject {
   Q_OBJECT
  public:
@@ -54,10 +59,6 @@ class Services : public QObject {
   void failed(const QString& service, const QString& error);
 
  private:
-  class GatewayService;
-  class PanelService;
-  class MqttService;
-  class WebService;
   void startGateway(const ServiceRun& run, const QString& iniFile);
   void startPanel(const ServiceRun& run, const QString& iniFile);
   void startMqtt(const ServiceRun& run, const QString& iniFile);

@@ -75,6 +75,7 @@ SwitcherEngine::SwitcherEngine(QObject* parent)
       currentNames(loadNames()),
       commands(new CommandQueue([this] { return ready(); }, this)),
       groups(new Presets(this)),
+      held(new routing::Protects(this)),
       serviceSet(nullptr) {
   setObjectName(QStringLiteral("SwitcherEngine"));
   identifyTimer->setSingleShot(true);
@@ -442,11 +443,24 @@ void SwitcherEngine::reloadNames() {
   emit namesChanged();
 }
 
+SendResult SwitcherEngine::sendClient(const QByteArray& command, const QString& label, std::function<void()> onDropped,
+                                      std::function<void()> onWritten) {
+  if (!held->mayRun(command, label)) return SendResult::Protected;
+  return commands->sendClient(command, label, std::move(onDropped), std::move(onWritten));
+}
+
+void SwitcherEngine::forgetClient(const QString& label) {
+  commands->dropClient(label);
+  held->forget(label);
+}
+
 SendResult SwitcherEngine::runPreset(const QString& id, const QString& label, std::function<void(int, int)> outcome) {
   const Preset* p = groups->find(id);
   if (!p) return SendResult::LinkClosed;
   if (!ready()) return SendResult::LinkClosed;
   if (!commands->clientCanTake(label, int(p->codes.size()))) return SendResult::Busy;
+  for (const QByteArray& code : p->codes)
+    if (!held->mayRun(code, label)) return SendResult::Protected;
   const QList<QByteArray> codes = p->codes;
   const int total = int(codes.size());
   // Told once: when the last went, or when the first was dropped (the rest go with it).

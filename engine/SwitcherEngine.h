@@ -24,6 +24,7 @@
 #include "LinkState.h"
 #include "Names.h"
 #include "Presets.h"
+#include "Protects.h"
 
 class QTimer;
 
@@ -85,6 +86,8 @@ class SwitcherEngine : public QObject {
   routing::RoutingTable& routes() const { return *table; }
   CommandQueue& queue() const { return *commands; }
   Presets& presets() const { return *groups; }
+  // Protected outputs, honoured by every client's command (not by the front end's own runs).
+  routing::Protects& protects() const { return *held; }
   Services& services() const { return *serviceSet; }
 
   // ---- names (Names.ini in the settings folder) ----
@@ -95,12 +98,12 @@ class SwitcherEngine : public QObject {
   void reloadNames();
 
   // ---- a client's command and a preset ----
+  // Protected when the command would move an output another holds.
   SendResult sendClient(const QByteArray& command, const QString& label, std::function<void()> onDropped = {},
-                        std::function<void()> onWritten = {}) {
-    return commands->sendClient(command, label, std::move(onDropped), std::move(onWritten));
-  }
-  // The client is gone: its commands still waiting are dropped (each told its drop).
-  void forgetClient(const QString& label) { commands->dropClient(label); }
+                        std::function<void()> onWritten = {});
+  // The client is gone: its commands still waiting are dropped (each told its drop), and its
+  // protects end.
+  void forgetClient(const QString& label);
   // Every code of the preset, as the label's commands: all of them accepted, or none. An
   // accepted run tells outcome once: how many of its total went out (fewer when the link
   // closed before the rest).
@@ -194,6 +197,7 @@ class SwitcherEngine : public QObject {
   names::Names currentNames;
   CommandQueue* commands;
   Presets* groups;
+  routing::Protects* held;
   Services* serviceSet;
 };
 

@@ -20,6 +20,8 @@ constexpr char kReadOnlyLine[] = "Read only\r\n";
 constexpr char kErrorLine[] = "Command Code Error!\r\n";
 // A client with too many commands waiting to go out (with [Link] Pace set).
 constexpr char kBusyLine[] = "Busy\r\n";
+// A command that would move an output another client protects.
+constexpr char kLockedLine[] = "Locked\r\n";
 
 // The console seen from the gateway.
 class GatewayHost {

@@ -143,19 +143,20 @@ void PanelProtocol::join(ClientId id, const QString& label, Sink sink) {
 }
 
 void PanelProtocol::leave(ClientId id) {
-  if (clients.erase(id) == 0) return;
-  for (auto it = locks.begin(); it != locks.end();) {
-    if (it->second == id) {
-      locksDirty.insert(it->first);
-      it = locks.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  const auto it = clients.find(id);
+  if (it == clients.end()) return;
+  const QString label = it->second.label;
+  clients.erase(it);
   for (auto& [output, p] : pending) {
     if (p.client == id) p.client = 0;
   }
-  if (!locksDirty.isEmpty()) queueFlush();
+  host.forgetLocks(label);  // the others hear of it through lockChanged()
+}
+
+void PanelProtocol::lockChanged(int output) {
+  if (output < 1 || output > routing::kOutputs) return;
+  locksDirty.insert(output - 1);
+  queueFlush();
 }
 
 bool PanelProtocol::waiting(ClientId id) const {
@@ -206,11 +207,11 @@ QByteArray PanelProtocol::labelsBlock(names::Kind kind, const std::vector<int>* 
 
 QByteArray PanelProtocol::locksBlock(ClientId id, const std::vector<int>* only) const {
   QByteArray body;
+  const auto it = clients.find(id);
+  const QString clientLabel = it == clients.end() ? QString() : it->second.label;
   auto add = [&](int output) {
     if (output >= told.outputs) return;
-    const auto it = locks.find(output);
-    const char state = it == locks.end() ? 'U' : it->second == id ? 'O' : 'L';
-    body += QByteArray::number(output) + ' ' + state + '\n';
+    body += QByteArray::number(output) + ' ' + host.lockState(output + 1, clientLabel) + '\n';
   };
   if (only) {
     for (int output : *only) add(output);
@@ -269,8 +270,7 @@ QByteArray PanelProtocol::routeRequest(ClientId id, const PanelBlock& b) {
     QByteArray value;
     if (!splitLine(line, &output, &value) || !parseIndex(value, &input)) return kNak;
     if (output >= told.outputs || input >= told.inputs) return kNak;
-    const auto lock = locks.find(output);
-    if (lock != locks.end() && lock->second != id) return kNak;
+    if (host.lockState(output + 1, clients[id].label) == 'L') return kNak;
     wanted[output] = input;
   }
   std::map<int, std::vector<int>> byInput;  // input -> its outputs, 1-based
@@ -403,22 +403,12 @@ QByteArray PanelProtocol::lockRequest(ClientId id, const PanelBlock& b) {
     if (!splitLine(line, &output, &value) || output >= told.outputs || value.size() != 1) return kNak;
     const char what = value[0];
     if (what != 'O' && what != 'U' && what != 'F') return kNak;
-    const auto lock = locks.find(output);
     // Taking or releasing another client's lock needs a force.
-    if (what != 'F' && lock != locks.end() && lock->second != id) return kNak;
+    if (what != 'F' && host.lockState(output + 1, clients[id].label) == 'L') return kNak;
     steps.emplace_back(output, what);
   }
-  for (const auto& [output, what] : steps) {
-    const auto lock = locks.find(output);
-    if (what == 'O' && lock == locks.end()) {
-      locks[output] = id;
-      locksDirty.insert(output);
-    } else if (what != 'O' && lock != locks.end()) {
-      locks.erase(lock);
-      locksDirty.insert(output);
-    }
-  }
-  queueFlush();
+  // The table tells every panel of each change (lockChanged).
+  for (const auto& [output, what] : steps) host.setLock(output + 1, clients[id].label, what);
   return kAck;
 }
 

@@ -66,6 +66,14 @@ class PanelHost {
   // (maybe before send returns), false when it was dropped before it went.
   virtual bool send(const QByteArray& command, const QString& clientLabel,
                     std::function<void(bool written)> done) = 0;
+  // Output 1.. as this client sees its protect: 'U' free, 'O' its own, 'L' another's (any
+  // front end's: panels share one table of protects with every protocol).
+  virtual char lockState(int output, const QString& clientLabel) const = 0;
+  // 'O' takes the output, 'U' releases the client's own, 'F' releases anyone's; false when
+  // another holds it (and it is not 'F').
+  virtual bool setLock(int output, const QString& clientLabel, char what) = 0;
+  // The client is gone: its protects end.
+  virtual void forgetLocks(const QString& clientLabel) = 0;
 };
 
 struct PanelOptions {
@@ -107,6 +115,8 @@ class PanelProtocol : public QObject {
   void routeChanged(int output);
   void namesChanged();
   void deviceChanged();
+  // The output (1-based) was protected or released, by a panel or any other front end.
+  void lockChanged(int output);
 
   // The blocks of the prelude (exposed for the benchmark and tests).
   QByteArray prelude(ClientId id) const;
@@ -150,7 +160,6 @@ class PanelProtocol : public QObject {
   PanelHost& host;
   PanelOptions options;
   std::map<ClientId, Client> clients;
-  std::map<int, ClientId> locks;  // output (0-based) -> owner
   // What the clients were last told, so that only changes go out.
   PanelDevice told;
   QStringList toldInputs;

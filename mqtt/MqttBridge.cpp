@@ -400,6 +400,7 @@ void MqttBridge::send(const QString& topic, const QByteArray& payload, const std
     if (!self) return;
     if (r == SendResult::Busy) return fail(topic, payload, QStringLiteral("busy: 256 commands waiting"));
     if (r == SendResult::LinkClosed) return fail(topic, payload, QStringLiteral("link closed"));
+    if (r == SendResult::Protected) return fail(topic, payload, QStringLiteral("protected"));
   }
 }
 

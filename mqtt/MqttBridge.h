@@ -41,7 +41,8 @@ constexpr int kKeepAliveSeconds = 30;
 // message is dropped at the broker and never read here.
 constexpr int kMaxPacketBytes = 2 * 1024 * 1024;
 
-enum class SendResult { Accepted, Busy, LinkClosed };
+// Protected: it would move an output another client protects.
+enum class SendResult { Accepted, Busy, LinkClosed, Protected };
 
 // The console seen from the bridge.
 class MqttHost {

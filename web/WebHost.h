@@ -30,7 +30,8 @@ struct Preset {
   QString name;  // as MQTT advertises the group
 };
 
-enum class SendResult { Accepted, Busy, LinkClosed };
+// Protected: it would move an output another client protects.
+enum class SendResult { Accepted, Busy, LinkClosed, Protected };
 
 class WebHost {
  public:

@@ -517,6 +517,7 @@ void WebServer::received(QWebSocket* ws, const QString& text) {
       case SendResult::Accepted: return false;
       case SendResult::Busy: answer(ws, ErrorMessage(r.id, tr("busy: 256 commands waiting"))); return true;
       case SendResult::LinkClosed: answer(ws, ErrorMessage(r.id, tr("link closed"))); return true;
+      case SendResult::Protected: answer(ws, ErrorMessage(r.id, tr("protected"))); return true;
     }
     return true;
   };

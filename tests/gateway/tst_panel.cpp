@@ -3,6 +3,7 @@
 // switcher has reported them.
 
 #include "PanelProtocol.h"
+#include "Protects.h"
 #include "PanelServer.h"
 #include "ServerCore.h"
 
@@ -50,6 +51,18 @@ struct FakeHost final : gateway::PanelHost {
     ++saves;
     if (canWrite) nameSet = next;
     return canWrite;
+  }
+  routing::Protects protects;
+  char lockState(int output, const QString& label) const override {
+    const routing::ProtectHolder* h = protects.holder(output);
+    return !h ? 'U' : h->label == label ? 'O' : 'L';
+  }
+  bool setLock(int output, const QString& label, char what) override {
+    return what == 'O' ? protects.protect(output, {label, label}) : protects.release(output, label, what == 'F');
+  }
+  void forgetLocks(const QString& label) override { protects.forget(label); }
+  void wire(gateway::PanelProtocol& p) {
+    QObject::connect(&protects, &routing::Protects::changed, &p, &gateway::PanelProtocol::lockChanged);
   }
   bool canSend(int count, const QString&) const override { return sendable && count <= room; }
   bool send(const QByteArray& command, const QString&, std::function<void(bool)> done) override {
@@ -192,6 +205,7 @@ void TestPanel::answers() {
   FakeHost host;
   host.dev.present = linkUp;
   PanelProtocol p(host, {'B', readOnly});
+  host.wire(p);
   std::map<int, Peer> peers;
   joinQuiet(p, peers, {1});
   p.block(1, blockOf(request));
@@ -210,6 +224,7 @@ void TestPanel::preludeFollowsTheDevice() {
   host.routes[4] = {12, 12};  // an input beyond the 8 the panels are shown
   host.nameSet.set(names::Kind::Input, 2, QStringLiteral("Camera 2"));
   PanelProtocol p(host, {});
+  host.wire(p);
   std::map<int, Peer> peers;
   join(p, peers, 1);
   QCOMPARE(peers[1].got, QByteArray("PROTOCOL PREAMBLE:\nVersion: 2.8\n\nVIDEOHUB DEVICE:\nDevice present: false\n\n"
@@ -241,6 +256,7 @@ void TestPanel::preludeFollowsTheDevice() {
 void TestPanel::locksBetweenClients() {
   FakeHost host;
   PanelProtocol p(host, {});
+  host.wire(p);
   std::map<int, Peer> peers;
   joinQuiet(p, peers, {1, 2});
   p.block(1, blockOf("VIDEO OUTPUT LOCKS:\n1 O\n2 O"));
@@ -269,6 +285,7 @@ void TestPanel::locksBetweenClients() {
 void TestPanel::routeToldOnceReported() {
   FakeHost host;
   PanelProtocol p(host, {'V', false});
+  host.wire(p);
   std::map<int, Peer> peers;
   joinQuiet(p, peers, {1, 2});
   p.block(1, blockOf("VIDEO OUTPUT ROUTING:\n0 5\n1 5"));
@@ -289,6 +306,7 @@ void TestPanel::routeToldOnceReported() {
 void TestPanel::unreportedRouteIsAskedFor() {
   FakeHost host;
   PanelProtocol p(host, {});
+  host.wire(p);
   std::map<int, Peer> peers;
   joinQuiet(p, peers, {1});
   // Already routed so: the switcher's report changes nothing in the table.
@@ -302,6 +320,7 @@ void TestPanel::unreportedRouteIsAskedFor() {
 void TestPanel::labelsGoToEveryClient() {
   FakeHost host;
   PanelProtocol p(host, {});
+  host.wire(p);
   std::map<int, Peer> peers;
   joinQuiet(p, peers, {1, 2});
   // The names file cannot be written: refused, and the label stays.
@@ -325,6 +344,7 @@ void TestPanel::labelsGoToEveryClient() {
 void TestPanel::labelFloodWritesOnce() {
   FakeHost host;
   PanelProtocol p(host, {});
+  host.wire(p);
   std::map<int, Peer> peers;
   joinQuiet(p, peers, {1, 2});
   constexpr int kBlocks = 3000;  // one 64 KiB write of a panel
@@ -343,6 +363,7 @@ void TestPanel::labelFloodWritesOnce() {
 void TestPanel::locksOutliveTheLink() {
   FakeHost host;
   PanelProtocol p(host, {});
+  host.wire(p);
   std::map<int, Peer> peers;
   joinQuiet(p, peers, {1, 2});
   p.block(1, blockOf("VIDEO OUTPUT LOCKS:\n1 O"));
@@ -368,6 +389,7 @@ void TestPanel::routeBlockWholeOrNothing() {
   FakeHost host;
   host.room = 2;  // room for two of the three commands
   PanelProtocol p(host, {});
+  host.wire(p);
   std::map<int, Peer> peers;
   joinQuiet(p, peers, {1});
   p.block(1, blockOf("VIDEO OUTPUT ROUTING:\n0 1\n1 2\n2 3"));
@@ -384,6 +406,7 @@ void TestPanel::reportBoundFromTheWrite() {
   host.queued = true;
   host.routes[4] = {2, 2};
   PanelProtocol p(host, {});
+  host.wire(p);
   std::map<int, Peer> peers;
   joinQuiet(p, peers, {1});
   p.block(1, blockOf("VIDEO OUTPUT ROUTING:\n0 5\n1 5\n2 6\n3 7"));
@@ -414,6 +437,7 @@ void TestPanel::waitingRouteIsNotOverdue() {
   FakeHost host;
   host.queued = true;
   PanelProtocol p(host, {});
+  host.wire(p);
   std::map<int, Peer> peers;
   joinQuiet(p, peers, {1});
   p.block(1, blockOf("VIDEO OUTPUT ROUTING:\n0 5"));
