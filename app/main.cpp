@@ -40,7 +40,9 @@ void printHelp() {
       "  --mqtt HOST[:PORT]   publish routing and names on an MQTT broker and take its\n"
       "                       commands (overrides Switcher.ini [MQTT] Host and Port)\n"
       "  --web PORT           serve the web control page on PORT (overrides Switcher.ini\n"
-      "                       [Web] Port)\n\n"
+      "                       [Web] Port)\n"
+      "  --swp08 PORT         serve SW-P-08 control systems on PORT (overrides Switcher.ini\n"
+      "                       [SWP08] Port; 8910 is the convention)\n\n"
       "Settings: Switcher.ini in $SWITCHER_CONFIG_DIR, else $XDG_CONFIG_HOME/switcher-console\n"
       "(default ~/.config/switcher-console). Section [TCP]: Connect=1 connects over TCP/IP\n"
       "at start, IP=<switcher address>; section [COM]: COM1..COM4=<device path>; section\n"
@@ -127,7 +129,8 @@ int main(int argc, char** argv) {
     }
     if (!std::strcmp(argv[i], "--report-start")) reportStart = true;
     if (!std::strcmp(argv[i], "--tab") && i + 1 < argc) startTab = std::atoi(argv[++i]);
-    if (!std::strcmp(argv[i], "--gateway") || !std::strcmp(argv[i], "--panel") || !std::strcmp(argv[i], "--web")) {
+    if (!std::strcmp(argv[i], "--gateway") || !std::strcmp(argv[i], "--panel") || !std::strcmp(argv[i], "--web") ||
+        !std::strcmp(argv[i], "--swp08")) {
       char* end = nullptr;
       const long port = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : 0;
       if (i + 1 >= argc || *end != '\0' || port < 1 || port > 65535) {
@@ -136,6 +139,7 @@ int main(int argc, char** argv) {
       }
       if (argv[i][2] == 'g') SetGatewayPortForRun(int(port));
       else if (argv[i][2] == 'p') SetPanelPortForRun(int(port));
+      else if (argv[i][2] == 's') SetSwp08PortForRun(int(port));
       else SetWebPortForRun(int(port));
       ++i;
       continue;

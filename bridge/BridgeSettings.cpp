@@ -11,6 +11,7 @@
 #include "Ini.h"
 #include "MqttSettings.h"
 #include "PanelServer.h"
+#include "Swp08Server.h"
 #include "WebSettings.h"
 
 namespace bridge {
@@ -42,6 +43,7 @@ const QList<KnownSection>& knownSections() {
       {"Gateway", listener},
       {"Panel", listener + QStringList{"Signal", "Inputs", "Outputs", "Name"}},
       {"Web", listener + QStringList{"PasswordFile", "Hosts"}},
+      {"SWP08", listener + QStringList{"Matrix", "Device", "Baud"}},
       {"MQTT", {"Host", "Port", "Id", "Prefix", "User", "PasswordFile", "TLS", "CAFile", "CertFile", "KeyFile", "Discovery",
                 "DiscoveryPrefix", "ReadOnly", "Inputs", "Outputs"}},
   };
@@ -272,6 +274,17 @@ Check CheckSettings(const QString& iniFile, const engine::ServiceRun& run) {
     password = QStringLiteral(", password from %1").arg(w.passwordFile);
   }
   checkListener("Web", w.listen, run.webPort, &endpoints, &c, password);
+  const gateway::Settings swp = swp08::ReadServerSettings(iniFile);
+  const swp08::Extras swpExtras = swp08::ReadExtras(iniFile);
+  const bool swpOn = (run.swp08Port != 0 ? run.swp08Port : swp.port) != 0 || !swpExtras.device.isEmpty();
+  if (wholeNumber(swp08::kSection, "MaxClients", iniFile, &c) && swpOn) {
+    if (!swpExtras.problem.isEmpty()) c.errors << swpExtras.problem;
+    checkListener(swp08::kSection, swp, run.swp08Port, &endpoints, &c, QStringLiteral(", matrix %1").arg(swpExtras.matrix));
+    if (!swpExtras.device.isEmpty()) {
+      if (!QFileInfo::exists(swpExtras.device)) c.warnings << QStringLiteral("[SWP08] Device: %1 does not exist (yet); the bridge exits and systemd tries again").arg(swpExtras.device);
+      else c.serves << QStringLiteral("SWP08 on %1 at %2 baud").arg(swpExtras.device).arg(swpExtras.baud);
+    }
+  }
   checkClashes(endpoints, &c);
   const QString pace = value("Link", "Pace", iniFile);
   bool paceOk = pace.isEmpty();

@@ -12,6 +12,7 @@
 #include "services/GatewayService.h"
 #include "services/MqttService.h"
 #include "services/PanelService.h"
+#include "services/Swp08Service.h"
 #include "services/WebService.h"
 #include "Ini.h"
 #include "MqttBridge.h"
@@ -40,15 +41,19 @@ gateway::GatewayServer* Services::gateway() const { return gatewayService ? gate
 gateway::PanelServer* Services::panel() const { return panelService ? panelService->server : nullptr; }
 mqtt::MqttBridge* Services::mqtt() const { return mqttService ? mqttService->bridge : nullptr; }
 web::WebServer* Services::web() const { return webService ? webService->server : nullptr; }
+swp08::Swp08Server* Services::swp08() const { return swp08Service ? swp08Service->server : nullptr; }
 
 void Services::start(const ServiceRun& run, const QString& iniFile) {
   startGateway(run, iniFile);
   startPanel(run, iniFile);
   startMqtt(run, iniFile);
   startWeb(run, iniFile);
+  startSwp08(run, iniFile);
 }
 
 void Services::stop() {
+  delete swp08Service;
+  swp08Service = nullptr;
   delete webService;
   webService = nullptr;
   delete mqttService;  // publishes "offline" on its way out
@@ -146,6 +151,30 @@ void Services::startWeb(const ServiceRun& run, const QString& iniFile) {
   }
   webService = service;
   showStatus(QStringLiteral("Web"), service, service->server, &web::WebServer::clientCountChanged);
+}
+
+}  // namespace engine
+
+namespace engine {
+
+void Services::startSwp08(const ServiceRun& run, const QString& iniFile) {
+  gateway::Settings settings = swp08::ReadServerSettings(iniFile);
+  if (run.swp08Port != 0) settings.port = run.swp08Port;
+  const swp08::Extras extras = swp08::ReadExtras(iniFile);
+  if (settings.port == 0 && extras.device.isEmpty()) return;
+  const QString name = QStringLiteral("SW-P-08");
+  QString error = !settings.problem.isEmpty() ? settings.problem : extras.problem;
+  Swp08Service* service = nullptr;
+  if (error.isEmpty()) {
+    service = new Swp08Service(engine, *this, swp08::Options{extras.matrix, settings.readOnly});
+    error = service->server->start(settings, extras.device, extras.baud);
+  }
+  if (!error.isEmpty()) {
+    delete service;
+    return notStarted(name, error);
+  }
+  swp08Service = service;
+  showStatus(name, service, service->server, &swp08::Swp08Server::clientCountChanged);
 }
 
 }  // namespace engine

@@ -16,6 +16,9 @@ class MqttBridge;
 namespace web {
 class WebServer;
 }
+namespace swp08 {
+class Swp08Server;
+}
 
 namespace engine {
 
@@ -28,12 +31,14 @@ struct ServiceRun {
   QString mqttHost;
   int mqttPort = 0;
   int webPort = 0;
+  int swp08Port = 0;
 };
 
 class GatewayService;
 class PanelService;
 class MqttService;
 class WebService;
+class Swp08Service;
 
 class Services : public QObject {
   Q_OBJECT
@@ -51,10 +56,12 @@ class Services : public QObject {
   gateway::PanelServer* panel() const;
   mqtt::MqttBridge* mqtt() const;
   web::WebServer* web() const;
+  swp08::Swp08Server* swp08() const;
 
  signals:
   // "Gateway: listening on 127.0.0.1:7000, 2 clients": one line per service, for a status
-  // line or the journal. service: "Gateway", "Panel", "MQTT", "Web".
+  // line or the journal. service: "Gateway", "Panel", "MQTT", "Web",
+  // "SW-P-08".
   void status(const QString& service, const QString& text);
   void failed(const QString& service, const QString& error);
 
@@ -63,6 +70,7 @@ class Services : public QObject {
   void startPanel(const ServiceRun& run, const QString& iniFile);
   void startMqtt(const ServiceRun& run, const QString& iniFile);
   void startWeb(const ServiceRun& run, const QString& iniFile);
+  void startSwp08(const ServiceRun& run, const QString& iniFile);
   // A listener that could not start: one status line and one report.
   void notStarted(const QString& name, const QString& error);
   // The service's status line now, and again whenever its client count changes.
@@ -74,6 +82,7 @@ class Services : public QObject {
   PanelService* panelService = nullptr;
   MqttService* mqttService = nullptr;
   WebService* webService = nullptr;
+  Swp08Service* swp08Service = nullptr;
 };
 
 }  // namespace engine

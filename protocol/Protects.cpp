@@ -78,7 +78,7 @@ bool Protects::protect(int output, const ProtectHolder& by, bool force) {
   if (output < 1 || output > routing::kOutputs || by.label.isEmpty()) return false;
   const auto it = held.find(output);
   if (it != held.end()) {
-    if (it->second.label == by.label && it->second.shown == by.shown) return true;
+    if (it->second.label == by.label && it->second.shown == by.shown && it->second.device == by.device) return true;
     if (it->second.label != by.label && !force) return false;
   }
   held[output] = by;

@@ -17,6 +17,7 @@ namespace routing {
 struct ProtectHolder {
   QString label;  // the client's label, as the queue knows it ("10.0.0.5:40112", "mqtt")
   QString shown;  // for people: "SW-P-08 10.0.0.5:40112 (device 3)"
+  int device = -1;  // the SW-P-08 device number it gave; -1 for other front ends
 };
 
 // Which outputs a command to the switcher may change: its list, or every output.

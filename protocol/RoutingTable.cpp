@@ -22,6 +22,7 @@ void RoutingTable::set(int output, int input, unsigned char which) {
   const bool completes = !wasComplete && bits == kBothBits;
   if (completes) ++reported;
   if (r != before) emit changed(output);
+  emit routeReported(output);
   if (completes && reported == kOutputs) emit allReported();
 }
 

@@ -61,6 +61,8 @@ class RoutingTable : public QObject {
  signals:
   // The output's video or audio input changed (also from unknown to known).
   void changed(int output);
+  // The switcher reported the output, changed or not (after changed() when it changed).
+  void routeReported(int output);
   void allReported();
 
  private:

@@ -1,0 +1,387 @@
+#include "Swp08Protocol.h"
+
+#include <QPointer>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace swp08 {
+
+namespace {
+constexpr int kNothingTold = -2;
+
+QByteArray keyOf(char kind, int level, int destination) {
+  return QByteArray(1, kind) + QByteArray::number(level) + ':' + QByteArray::number(destination);
+}
+
+// What a route command of one level reads: "3V12." moves the video of output 12 to input 3.
+QByteArray routeCommand(int level, int input, int output) {
+  return QByteArray::number(input) + (level == 0 ? 'V' : 'A') + QByteArray::number(output) + '.';
+}
+}  // namespace
+
+Swp08Protocol::Swp08Protocol(Swp08Host& host, Options options, QObject* parent)
+    : QObject(parent), host(host), options(options), resendTimer(new QTimer(this)), pendingTimer(new QTimer(this)) {
+  clock.start();
+  for (auto& level : told) level.assign(size_t(kMaxOutputs), kNothingTold);
+  // One timer for every client's resends: a resend is due a whole kAckWait after its send, so
+  // a tick of a tenth of it keeps the wait within 10 %.
+  resendTimer->setInterval(int(kAckWait.count() / 10));
+  QObject::connect(resendTimer, &QTimer::timeout, this, &Swp08Protocol::tick);
+  pendingTimer->setInterval(int(kReportBound.count() / 2));
+  QObject::connect(pendingTimer, &QTimer::timeout, this, &Swp08Protocol::checkPending);
+}
+
+Swp08Protocol::~Swp08Protocol() = default;
+
+void Swp08Protocol::join(ClientId id, const QString& label, Sink sink, Closer close) {
+  Client& c = clients[id];
+  c.label = label;
+  c.sink = std::move(sink);
+  c.close = std::move(close);
+}
+
+void Swp08Protocol::leave(ClientId id) {
+  const auto it = clients.find(id);
+  if (it == clients.end()) return;
+  const QString label = it->second.label;
+  clients.erase(it);
+  for (auto& [key, p] : pending)
+    if (p.client == id) p.client = 0;
+  host.forgetProtects(label);
+}
+
+bool Swp08Protocol::waiting(ClientId id) const {
+  const auto it = clients.find(id);
+  if (it != clients.end() && !it->second.queue.empty()) return true;
+  return std::any_of(pending.begin(), pending.end(), [id](const auto& p) { return p.second.client == id; });
+}
+
+void Swp08Protocol::bytesIn(ClientId id, const char* data, int size) {
+  std::vector<Deframer::Event> events;
+  {
+    const auto it = clients.find(id);
+    if (it == clients.end()) return;
+    it->second.deframer.push(data, size, &events);
+  }
+  for (const Deframer::Event& e : events) {
+    const auto it = clients.find(id);
+    if (it == clients.end()) return;  // closed on the way
+    Client& c = it->second;
+    switch (e.kind) {
+      case Deframer::Event::Ack: acked(id, true); break;
+      case Deframer::Event::Nak: acked(id, false); break;
+      case Deframer::Event::Bad: c.sink(NakBytes()); break;
+      case Deframer::Event::Message:
+        // The acknowledge says the frame arrived whole; it goes before any answer.
+        c.sink(AckBytes());
+        if (clients.count(id)) message(id, c, e.data);
+        break;
+    }
+  }
+}
+
+void Swp08Protocol::noteOnce(Client& c, const QString& text) {
+  if (c.noted.size() < 64 && c.noted.insert(text.toUtf8()).second) emit note(QStringLiteral("SW-P-08 %1: %2").arg(c.label, text));
+}
+
+bool Swp08Protocol::ours(ClientId id, const Request& r) {
+  if (r.matrix == options.matrix && r.level >= 0 && r.level < kLevels) return true;
+  noteOnce(clients[id], QStringLiteral("matrix %1 level %2 asked; this is matrix %3, levels 0 (video) and 1 (audio)")
+                            .arg(r.matrix)
+                            .arg(r.level)
+                            .arg(options.matrix));
+  return false;
+}
+
+void Swp08Protocol::message(ClientId id, Client& c, const QByteArray& data) {
+  Request r;
+  if (!Parse(data, &r)) {
+    noteOnce(c, QStringLiteral("command 0x%1 too short, ignored").arg(quint8(data.isEmpty() ? 0 : data[0]), 2, 16, QLatin1Char('0')));
+    return;
+  }
+  if (r.extended) c.extended = true;
+  switch (r.kind) {
+    case Kind::Interrogate: return interrogate(id, r);
+    case Kind::Connect: return route(id, r);
+    case Kind::TallyDump: return tallyDump(id, r);
+    case Kind::SourceNames: return names(id, r, true);
+    case Kind::DestinationNames: return names(id, r, false);
+    case Kind::Implementation: return queue(id, Implementation(kSends, kReceives));
+    case Kind::DualStatus: return queue(id, DualStatus());
+    case Kind::ProtectInterrogate:
+      if (ours(id, r) && r.destination < host.outputs()) tellProtect(id, r.extended, r.level, r.destination);
+      return;
+    case Kind::ProtectConnect:
+    case Kind::ProtectDisconnect: return protectRequest(id, r);
+    case Kind::ProtectTallyDump: return protectDump(id, r);
+    case Kind::ProtectDeviceName:
+    case Kind::Other: break;
+  }
+  noteOnce(c, QStringLiteral("command 0x%1 not served").arg(r.command, 2, 16, QLatin1Char('0')));
+}
+
+void Swp08Protocol::tellTally(ClientId id, bool extended, int level, int destination) {
+  const int input = host.input(level, destination + 1);
+  queue(id, Tally(extended, options.matrix, level, destination, std::max(input - 1, 0), input <= 0 || !host.ready()),
+        keyOf('t', level, destination));
+}
+
+void Swp08Protocol::tellProtect(ClientId id, bool extended, int level, int destination) {
+  const auto it = clients.find(id);
+  if (it == clients.end()) return;
+  const ProtectView v = host.protect(destination + 1, it->second.label);
+  queue(id, ProtectTally(extended, options.matrix, level, destination, v.held ? kProtected : kNotProtected, v.device),
+        keyOf('p', level, destination));
+}
+
+void Swp08Protocol::interrogate(ClientId id, const Request& r) {
+  if (!ours(id, r)) return;
+  if (r.destination >= host.outputs()) {
+    noteOnce(clients[id], QStringLiteral("destination %1 asked; the switcher has %2").arg(r.destination).arg(host.outputs()));
+    return;
+  }
+  tellTally(id, r.extended, r.level, r.destination);
+}
+
+void Swp08Protocol::route(ClientId id, const Request& r) {
+  if (!ours(id, r)) return;
+  Client& c = clients[id];
+  const int output = r.destination + 1;
+  const int input = r.source + 1;
+  if (r.destination >= host.outputs() || r.source >= host.inputs()) {
+    noteOnce(c, QStringLiteral("route %1 to %2 is outside the switcher (%3 inputs, %4 outputs)")
+                    .arg(r.source)
+                    .arg(r.destination)
+                    .arg(host.inputs())
+                    .arg(host.outputs()));
+    if (r.destination < host.outputs()) tellTally(id, r.extended, r.level, r.destination);
+    return;
+  }
+  const ProtectView protect = host.protect(output, c.label);
+  if (protect.held && !protect.mine) tellProtect(id, r.extended, r.level, r.destination);
+  if (options.readOnly || !host.ready() || (protect.held && !protect.mine)) return tellTally(id, r.extended, r.level, r.destination);
+  const QPointer<Swp08Protocol> self(this);
+  const int level = r.level;
+  const bool extended = r.extended;
+  const bool sent = host.send(routeCommand(level, input, output), c.label, [self, id, level, output, extended] {
+    if (!self) return;
+    self->pending.erase({level, output});
+    if (self->clients.count(id)) self->tellTally(id, extended, level, output - 1);
+  });
+  if (!sent) return tellTally(id, r.extended, r.level, r.destination);
+  Pending& p = pending[{level, output}];
+  p = Pending{id, input, clock.elapsed(), false};
+  if (!pendingTimer->isActive()) pendingTimer->start();
+}
+
+void Swp08Protocol::tallyDump(ClientId id, const Request& r) {
+  if (!ours(id, r)) return;
+  std::vector<int> sources(size_t(host.outputs()));
+  const bool ready = host.ready();
+  for (int d = 0; d < host.outputs(); ++d) {
+    const int input = host.input(r.level, d + 1);
+    sources[size_t(d)] = ready && input > 0 ? input - 1 : -1;
+  }
+  for (const QByteArray& m : TallyDump(r.extended, options.matrix, r.level, sources)) queue(id, m);
+}
+
+void Swp08Protocol::names(ClientId id, const Request& r, bool inputs) {
+  if (r.matrix != options.matrix) {
+    ours(id, r);
+    return;
+  }
+  if (NameChars(r.nameLength) < 0) {
+    noteOnce(clients[id], QStringLiteral("name length code %1 not known").arg(r.nameLength));
+    return;
+  }
+  QStringList list;
+  const int count = inputs ? host.inputs() : host.outputs();
+  for (int n = 1; n <= count; ++n) list << host.name(inputs, n);
+  const auto messages = inputs ? SourceNames(r.extended, options.matrix, r.level, r.nameLength, list)
+                               : DestinationNames(r.extended, options.matrix, r.level, r.nameLength, list);
+  for (const QByteArray& m : messages) queue(id, m);
+}
+
+void Swp08Protocol::protectRequest(ClientId id, const Request& r) {
+  if (!ours(id, r) || r.destination >= host.outputs()) return;
+  const bool take = r.kind == Kind::ProtectConnect;
+  // A refused protect is answered with the protect as it stands; a done one is told to every
+  // client by protectChanged().
+  if (options.readOnly || !host.setProtect(r.destination + 1, clients[id].label, r.device, take, false))
+    tellProtect(id, r.extended, r.level, r.destination);
+}
+
+void Swp08Protocol::protectDump(ClientId id, const Request& r) {
+  if (!ours(id, r)) return;
+  const auto it = clients.find(id);
+  if (it == clients.end()) return;
+  std::vector<ProtectView> views;
+  for (int d = 0; d < host.outputs(); ++d) views.push_back(host.protect(d + 1, it->second.label));
+  std::vector<int> states, devices;
+  for (const ProtectView& v : views) {
+    states.push_back(v.held ? kProtected : kNotProtected);
+    devices.push_back(v.device);
+  }
+  for (const QByteArray& m : ProtectDump(r.extended, options.matrix, r.level, r.first, states, devices)) queue(id, m);
+}
+
+void Swp08Protocol::routeChanged(int output) {
+  if (output < 1 || output > kMaxOutputs) return;
+  const bool ready = host.ready();
+  for (int level = 0; level < kLevels; ++level) {
+    const int input = host.input(level, output);
+    int& was = told[level][size_t(output - 1)];
+    const auto p = pending.find({level, output});
+    const bool asked = p != pending.end() && p->second.since >= 0;
+    if (input == was && !asked) continue;
+    was = input;
+    if (asked) pending.erase(p);
+    if (clients.empty()) continue;
+    const int destination = output - 1;
+    if (input > 0 && ready) {
+      toAll([&](bool extended) { return Connected(extended, options.matrix, level, destination, input - 1); },
+            keyOf('t', level, destination));
+    } else {
+      // Closed or unknown: no source to connect, so the tally says "bad source".
+      toAll([&](bool extended) { return Tally(extended, options.matrix, level, destination, 0, true); },
+            keyOf('t', level, destination));
+    }
+  }
+}
+
+void Swp08Protocol::protectChanged(int output) {
+  if (output < 1 || output > kMaxOutputs || clients.empty()) return;
+  const int destination = output - 1;
+  std::vector<ClientId> ids;
+  for (const auto& [id, c] : clients) ids.push_back(id);
+  for (ClientId id : ids) {
+    const auto it = clients.find(id);
+    if (it == clients.end()) continue;
+    const ProtectView v = host.protect(output, it->second.label);
+    for (int level = 0; level < kLevels; ++level) {
+      const QByteArray data = v.held ? ProtectConnected(it->second.extended, options.matrix, level, destination, kProtected, v.device)
+                                     : ProtectDisconnected(it->second.extended, options.matrix, level, destination, kNotProtected, v.device);
+      queue(id, data, keyOf('p', level, destination));
+    }
+  }
+}
+
+void Swp08Protocol::toAll(const std::function<QByteArray(bool)>& data, const QByteArray& key) {
+  const QByteArray general = data(false);
+  const QByteArray extended = data(true);
+  std::vector<ClientId> ids;
+  for (const auto& [id, c] : clients) ids.push_back(id);
+  for (ClientId id : ids) {
+    const auto it = clients.find(id);
+    if (it != clients.end()) queue(id, it->second.extended ? extended : general, key);
+  }
+}
+
+void Swp08Protocol::checkPending() {
+  const qint64 now = clock.elapsed();
+  const qint64 bound = kReportBound.count();
+  for (auto it = pending.begin(); it != pending.end();) {
+    Pending& p = it->second;
+    const auto [level, output] = it->first;
+    if (p.since < 0 || now - p.since < bound) {
+      ++it;
+      continue;
+    }
+    if (!p.asked) {
+      // Not reported: perhaps it was so already and the switcher said nothing. Ask.
+      p.asked = true;
+      p.since = now;
+      if (p.client && clients.count(p.client))
+        host.send("Status" + QByteArray::number(output) + '.', clients[p.client].label, {});
+      ++it;
+      continue;
+    }
+    // Still nothing: the requester hears the route as last reported.
+    const ClientId client = p.client;
+    it = pending.erase(it);
+    if (client && clients.count(client)) tellTally(client, clients[client].extended, level, output - 1);
+  }
+  if (pending.empty()) pendingTimer->stop();
+}
+
+// ---- what goes to one client: one message at a time, each until acknowledged ----
+
+void Swp08Protocol::queue(ClientId id, const QByteArray& data, const QByteArray& key) {
+  const auto it = clients.find(id);
+  if (it == clients.end()) return;
+  Client& c = it->second;
+  const QByteArray frame = Frame(data);
+  if (!key.isEmpty()) {
+    // A newer tally of the same destination replaces one not yet sent.
+    const auto from = c.queue.begin() + (c.awaitingAck ? 1 : 0);
+    const auto same = std::find_if(from, c.queue.end(), [&key](const Out& o) { return o.key == key; });
+    if (same != c.queue.end()) {
+      same->frame = frame;
+      return;
+    }
+  }
+  if (int(c.queue.size()) >= kMaxWaiting) {
+    noteOnce(c, QStringLiteral("dropped: %1 messages wait for its acknowledges").arg(kMaxWaiting));
+    const Closer close = c.close;
+    leave(id);
+    if (close) close();
+    return;
+  }
+  c.queue.push_back({frame, key});
+  pump(id);
+}
+
+void Swp08Protocol::pump(ClientId id) {
+  const auto it = clients.find(id);
+  if (it == clients.end()) return;
+  Client& c = it->second;
+  if (c.awaitingAck || c.queue.empty()) return;
+  c.awaitingAck = true;
+  c.tries = 1;
+  c.sentAt.start();
+  if (!resendTimer->isActive()) resendTimer->start();
+  c.sink(c.queue.front().frame);
+}
+
+void Swp08Protocol::acked(ClientId id, bool ok) {
+  const auto it = clients.find(id);
+  if (it == clients.end()) return;
+  Client& c = it->second;
+  if (!c.awaitingAck) return;
+  if (!ok && c.tries < kTries) {
+    ++c.tries;
+    c.sentAt.start();
+    c.sink(c.queue.front().frame);
+    return;
+  }
+  c.awaitingAck = false;
+  c.queue.pop_front();
+  pump(id);
+}
+
+void Swp08Protocol::tick() {
+  bool any = false;
+  std::vector<ClientId> ids;
+  for (const auto& [id, c] : clients) ids.push_back(id);
+  for (ClientId id : ids) {
+    const auto it = clients.find(id);
+    if (it == clients.end() || !it->second.awaitingAck) continue;
+    Client& c = it->second;
+    any = true;
+    if (c.sentAt.elapsed() < kAckWait.count()) continue;
+    if (c.tries >= kTries) {
+      // Given up on this one: the next may fare better.
+      c.awaitingAck = false;
+      c.queue.pop_front();
+      pump(id);
+      continue;
+    }
+    ++c.tries;
+    c.sentAt.start();
+    c.sink(c.queue.front().frame);
+  }
+  if (!any) resendTimer->stop();
+}
+
+}  // namespace swp08
