@@ -10,6 +10,12 @@ namespace swp08 {
 namespace {
 constexpr int kNothingTold = -2;
 
+// Exactly what is served: control systems send nothing the answer does not list.
+const std::vector<quint8> kSends = {0x03, 0x04, 0x09, 0x0B, 0x0D, 0x0F, 0x12, 0x14, 0x16, 0x17, 0x62,
+                                    0x6A, 0x6B, 0x83, 0x84, 0x8B, 0x8D, 0x8F, 0x94, 0x97, 0xEA, 0xEB};
+const std::vector<quint8> kReceives = {0x01, 0x02, 0x08, 0x0A, 0x0C, 0x0E, 0x11, 0x13, 0x15, 0x61, 0x64,
+                                       0x66, 0x81, 0x82, 0x8A, 0x8C, 0x8E, 0x93, 0x95, 0xE4, 0xE6};
+
 QByteArray keyOf(char kind, int level, int destination) {
   return QByteArray(1, kind) + QByteArray::number(level) + ':' + QByteArray::number(destination);
 }
@@ -115,7 +121,7 @@ void Swp08Protocol::message(ClientId id, Client& c, const QByteArray& data) {
     case Kind::ProtectConnect:
     case Kind::ProtectDisconnect: return protectRequest(id, r);
     case Kind::ProtectTallyDump: return protectDump(id, r);
-    case Kind::ProtectDeviceName:
+    case Kind::ProtectDeviceName: return queue(id, ProtectDeviceName(r.device, host.deviceName(r.device)));
     case Kind::Other: break;
   }
   noteOnce(c, QStringLiteral("command 0x%1 not served").arg(r.command, 2, 16, QLatin1Char('0')));
@@ -131,8 +137,7 @@ void Swp08Protocol::tellProtect(ClientId id, bool extended, int level, int desti
   const auto it = clients.find(id);
   if (it == clients.end()) return;
   const ProtectView v = host.protect(destination + 1, it->second.label);
-  queue(id, ProtectTally(extended, options.matrix, level, destination, v.held ? kProtected : kNotProtected, v.device),
-        keyOf('p', level, destination));
+  queue(id, ProtectTally(extended, options.matrix, level, destination, v.wire), keyOf('p', level, destination));
 }
 
 void Swp08Protocol::interrogate(ClientId id, const Request& r) {
@@ -216,14 +221,9 @@ void Swp08Protocol::protectDump(ClientId id, const Request& r) {
   if (!ours(id, r)) return;
   const auto it = clients.find(id);
   if (it == clients.end()) return;
-  std::vector<ProtectView> views;
-  for (int d = 0; d < host.outputs(); ++d) views.push_back(host.protect(d + 1, it->second.label));
-  std::vector<int> states, devices;
-  for (const ProtectView& v : views) {
-    states.push_back(v.held ? kProtected : kNotProtected);
-    devices.push_back(v.device);
-  }
-  for (const QByteArray& m : ProtectDump(r.extended, options.matrix, r.level, r.first, states, devices)) queue(id, m);
+  std::vector<Protect> protects;
+  for (int d = std::max(r.first, 0); d < host.outputs(); ++d) protects.push_back(host.protect(d + 1, it->second.label).wire);
+  for (const QByteArray& m : ProtectDump(r.extended, options.matrix, r.level, r.first, protects)) queue(id, m);
 }
 
 void Swp08Protocol::routeChanged(int output) {
@@ -260,8 +260,9 @@ void Swp08Protocol::protectChanged(int output) {
     if (it == clients.end()) continue;
     const ProtectView v = host.protect(output, it->second.label);
     for (int level = 0; level < kLevels; ++level) {
-      const QByteArray data = v.held ? ProtectConnected(it->second.extended, options.matrix, level, destination, kProtected, v.device)
-                                     : ProtectDisconnected(it->second.extended, options.matrix, level, destination, kNotProtected, v.device);
+      const bool extended = it->second.extended;
+      const QByteArray data = v.held ? ProtectConnected(extended, options.matrix, level, destination, v.wire)
+                                     : ProtectDisconnected(extended, options.matrix, level, destination, v.wire);
       queue(id, data, keyOf('p', level, destination));
     }
   }

@@ -42,8 +42,7 @@ constexpr int kMaxOutputs = 256;
 struct ProtectView {
   bool held = false;
   bool mine = false;  // held by this client
-  int device = 0;     // the holder's device number (its own, or 0 for another front end)
-  QString shown;      // who holds it, for people
+  Protect wire;       // as SW-P-08 tells it: the state and the holder's device number
 };
 
 // The switcher seen from SW-P-08.
@@ -66,6 +65,8 @@ class Swp08Host {
   // another's. False when refused.
   virtual bool setProtect(int output, const QString& label, int device, bool take, bool force) = 0;
   virtual void forgetProtects(const QString& label) = 0;
+  // The name of a protect's device number, for control systems that show it (8 characters).
+  virtual QString deviceName(int device) const = 0;
 };
 
 struct Options {
@@ -130,6 +131,7 @@ class Swp08Protocol : public QObject {
   void tallyDump(ClientId id, const Request& r);
   void names(ClientId id, const Request& r, bool inputs);
   void protectRequest(ClientId id, const Request& r);
+  void deviceName(ClientId id, const Request& r);
   void protectDump(ClientId id, const Request& r);
   // The tally the switcher last reported for the destination, to one client.
   void tellTally(ClientId id, bool extended, int level, int destination);

@@ -52,8 +52,10 @@ class Swp08Service final : public QObject, public swp08::Swp08Host {
     if (!h) return v;
     v.held = true;
     v.mine = h->label == label;
-    v.device = h->device >= 0 ? h->device : kOtherFrontEndDevice;
-    v.shown = h->shown;
+    // A control system's protect carries its device; the console's own front ends protect as
+    // the controller does.
+    if (h->device >= 0) v.wire = {swp08::ProtectState::ProtectedOem, h->device};
+    else v.wire = {swp08::ProtectState::Protected, kOtherFrontEndDevice};
     return v;
   }
   bool setProtect(int output, const QString& label, int device, bool take, bool force) override {
@@ -62,6 +64,9 @@ class Swp08Service final : public QObject, public swp08::Swp08Host {
     return table.protect(output, {label, QStringLiteral("SW-P-08 %1 (device %2)").arg(label).arg(device), device}, force);
   }
   void forgetProtects(const QString& label) override { engine.protects().forget(label); }
+  QString deviceName(int device) const override {
+    return device == kOtherFrontEndDevice ? QStringLiteral("BRIDGE") : QStringLiteral("DEV %1").arg(device);
+  }
   QString statusText() const {
     return QStringLiteral("SW-P-08: listening on %1, %2").arg(server->listenText(), ClientsText(server->clientCount()));
   }
