@@ -1,6 +1,7 @@
 // The soak: switcher-bridge as a real process, the simulator on a pty with its control
 // channel, a real broker, and every kind of client at once. Random routes and renames from
-// all of them, front-panel routes, page sessions opened and closed, the link cut, the
+// all of them, SW-P-08 control systems routing both levels and holding protects, front-panel
+// routes, page sessions opened and closed, the link cut, the
 // switcher silent, late and power-cycled; after each quiet period every client's view,
 // Names.ini and a fresh Status. must equal the simulator's truth.
 //
@@ -46,6 +47,13 @@ constexpr int kPanels = 32;
 constexpr int kGateways = 4;
 constexpr int kMqtts = 4;
 constexpr int kPages = 8;
+// SW-P-08 control systems: the first half speak the general messages, the rest the extended.
+constexpr int kSwp08s = 8;
+// Outputs from here on may be protected, each by one SW-P-08 client (kProtectOwners), so that
+// every take is granted and the wanted protects are the truth. Everyone else's routes to them
+// are refused while they are held.
+constexpr int kProtectFirst = 13;
+constexpr int kProtectOwners[] = {0, 4, 1, 5};
 constexpr int kChurnAtOnce = 4;
 constexpr int kPaceMs = 20;
 constexpr int kFlood = 200;
@@ -133,12 +141,14 @@ class Soak : public QObject {
   QRandomGenerator rng;
   QTemporaryDir dir;
   QProcess broker, sim, bridge;
-  quint16 gatewayPort = 0, panelPort = 0, mqttPort = 0, webPort = 0, controlPort = 0;
+  quint16 gatewayPort = 0, panelPort = 0, mqttPort = 0, webPort = 0, controlPort = 0, swp08Port = 0;
   QTcpSocket controlSocket;
   std::vector<std::unique_ptr<support::PanelClient>> panels;
   std::vector<std::unique_ptr<support::GatewayClient>> gateways;
   std::vector<std::unique_ptr<support::MqttClient>> mqtts;
   std::vector<std::unique_ptr<support::PageClient>> pages;
+  std::vector<std::unique_ptr<support::Swp08Client>> swp08s;
+  std::map<int, bool> protectWanted;  // output -> its owner's last protect request
   struct Churn {
     std::unique_ptr<support::PageClient> page;
     QElapsedTimer age;
@@ -170,6 +180,7 @@ bool Soak::startProcesses() {
   panelPort = freePort();
   mqttPort = freePort();
   webPort = freePort();
+  swp08Port = freePort();
   QFile conf(dir.filePath(QStringLiteral("mosquitto.conf")));
   if (!conf.open(QIODevice::WriteOnly)) return false;
   conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n").arg(mqttPort).toUtf8());
@@ -204,9 +215,10 @@ bool Soak::startProcesses() {
                            "[Panel]\nPort=%4\nMaxClients=40\n"
                            "[MQTT]\nHost=127.0.0.1\nPort=%5\nDiscovery=0\n"
                            "[Web]\nPort=%6\n"
-                           "[Link]\nPace=%7\nCheck=1\n")
+                           "[Link]\nPace=%7\nCheck=1\n"
+                           "[SWP08]\nPort=%8\n")
                 .arg(link, dir.filePath(QStringLiteral("Presets.cgf")))
-                .arg(gatewayPort).arg(panelPort).arg(mqttPort).arg(webPort).arg(kPaceMs)
+                .arg(gatewayPort).arg(panelPort).arg(mqttPort).arg(webPort).arg(kPaceMs).arg(swp08Port)
                 .toUtf8());
   ini.close();
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -278,8 +290,16 @@ bool Soak::startClients() {
     pages.back()->renamed = renamed;
     pages.back()->open(webPort);
   }
+  for (int k = 0; k < kSwp08s; ++k) {
+    swp08s.push_back(std::make_unique<support::Swp08Client>(k >= kSwp08s / 2));
+    swp08s.back()->device = k + 1;
+    auto* c = swp08s.back().get();
+    connect(c, &support::Swp08Client::connected, this, [c] { c->askDump(0); c->askDump(1); });
+    c->open(swp08Port);
+  }
   const bool up = waitFor([&] {
     for (auto& p : panels) if (!p->present() || p->view.routes.size() < size_t(kSize)) return false;
+    for (auto& c : swp08s) if (c->view.routes.size() < size_t(kSize)) return false;
     for (auto& g : gateways) if (!g->isOpen()) return false;
     for (auto& m : mqtts) if (m->link() != QLatin1String("up")) return false;
     for (auto& p : pages) if (!p->hasState()) return false;
@@ -319,7 +339,7 @@ void Soak::tick() {
   const int input = pick(kSize + 1);  // 0 closes
   const int output = 1 + pick(kSize);
   const char level = "BVA"[pick(3)];
-  switch (pick(7)) {
+  switch (pick(8)) {
     case 0:
       panels[size_t(pick(kPanels))]->route(input == 0 ? 1 : input, output);
       break;
@@ -344,6 +364,22 @@ void Soak::tick() {
       const QByteArray lv = level == 'B' ? "av" : level == 'V' ? "v" : "a";
       if (!control("route " + QByteArray::number(input) + ' ' + QByteArray::number(output) + ' ' + lv).startsWith("OK"))
         ++frontPanel.refused;
+      break;
+    }
+    case 5: {
+      // An SW-P-08 client routes a level or both (it cannot close), or an owner takes or
+      // releases its protect.
+      if (pick(5) == 0) {
+        const int o = kProtectFirst + pick(kSize - kProtectFirst + 1);
+        const bool take = !protectWanted[o];
+        protectWanted[o] = take;
+        swp08s[size_t(kProtectOwners[o - kProtectFirst])]->protect(o, take);
+        break;
+      }
+      auto& c = swp08s[size_t(pick(kSwp08s))];
+      const int in = input == 0 ? 1 : input;
+      if (level != 'A') c->route(0, in, output);
+      if (level != 'V') c->route(1, in, output);
       break;
     }
     default:
@@ -428,6 +464,16 @@ void Soak::check(const QString& name) {
     for (size_t k = 0; k < pages.size(); ++k)
       for (const QString& d : support::Differences(pages[k]->view, truth, false, true))
         all << QStringLiteral("page %1: %2").arg(k).arg(d);
+    for (size_t k = 0; k < swp08s.size(); ++k) {
+      for (const QString& d : support::Differences(swp08s[k]->view, truth, false, false))
+        all << QStringLiteral("SW-P-08 client %1: %2").arg(k).arg(d);
+      for (int o = kProtectFirst; o <= kSize; ++o) {
+        const auto at = swp08s[k]->protects.find(o);
+        const int want = protectWanted[o] ? kProtectOwners[o - kProtectFirst] + 1 : 0;
+        const int got = at == swp08s[k]->protects.end() ? 0 : at->second;
+        if (got != want) all << QStringLiteral("SW-P-08 client %1: out %2 protected by device %3, want %4").arg(k).arg(o).arg(got).arg(want);
+      }
+    }
     for (const QString& d : namesFileDifferences(truth)) all << QStringLiteral("Names.ini: ") + d;
     // The switcher answers again: every front end must say so.
     for (size_t k = 0; k < panels.size(); ++k)
@@ -480,7 +526,7 @@ void Soak::floodChecks() {
   pause(100);
   Truth truth;
   readTruth(&truth);
-  const int output = 2 + pick(kSize - 1);
+  const int output = 2 + pick(kProtectFirst - 2);  // never a protected one
   const int input = truth.routes[output].video % kSize + 1;
   auto& m = mqtts.front();
   QElapsedTimer take;
@@ -609,7 +655,8 @@ int Soak::run() {
     if (growth >= kMaxMemoryGrowth) fail(QStringLiteral("memory"), QStringLiteral("grew by %1%").arg(growth * 100, 0, 'f', 1));
   }
   say(QStringLiteral("commands sent / refused by origin:"));
-  support::Counts p, g, m, w;
+  support::Counts p, g, m, w, s8;
+  for (auto& c : swp08s) s8.sent += c->counts.sent, s8.refused += c->counts.refused;
   for (auto& c : panels) p.sent += c->counts.sent, p.refused += c->counts.refused;
   for (auto& c : gateways) g.sent += c->counts.sent, g.refused += c->counts.refused;
   // Every MQTT client hears every error: one client's count is the refusals of all.
@@ -619,6 +666,7 @@ int Soak::run() {
   say(QStringLiteral("  panels %1 / %2, gateway %3 / %4, MQTT %5 / %6, pages %7 / %8, front panel %9 / %10")
           .arg(p.sent).arg(p.refused).arg(g.sent).arg(g.refused).arg(m.sent).arg(m.refused).arg(w.sent).arg(w.refused)
           .arg(frontPanel.sent).arg(frontPanel.refused));
+  say(QStringLiteral("  SW-P-08 %1 / %2 (refused: a protect)").arg(s8.sent).arg(s8.refused));
   say(QStringLiteral("  switcher: ") + QString::fromUtf8(control("status").split('\n').value(kSize)));
   say(QStringLiteral("page sessions: %1 opened, %2 got their state, %3 did not").arg(churnOpened).arg(churnGood).arg(churnFailed));
 

@@ -95,7 +95,7 @@ void GatewayClient::read() {
       Route& r = view.routes[output];
       if (kind != 'A') r.video = input;
       if (kind != 'V') r.audio = input;
-    } else if (line == "Busy" || line == "Link closed" || line == "Read only") {
+    } else if (line == "Busy" || line == "Link closed" || line == "Read only" || line == "Locked") {
       ++counts.refused;
     }
   }
@@ -324,6 +324,153 @@ void PageClient::message(const QString& text) {
   for (const QJsonValue& v : routes) {
     const QJsonArray r = v.toArray();
     view.routes[r[0].toInt()] = {jsonLevel(r[1]), jsonLevel(r[2])};
+  }
+}
+
+}  // namespace support
+
+// ---- SW-P-08 -------------------------------------------------------------------------------
+// The answers are read here from the protocol's own layouts, not with the bridge's builders,
+// so that a wrong builder shows as a wrong view.
+
+namespace support {
+
+namespace {
+constexpr int kNoSourceOnWire = 1023;
+constexpr int kKeptMessages = 256;
+
+int byteAt(const QByteArray& d, int i) { return i < d.size() ? quint8(d[i]) : 0; }
+int pairAt(const QByteArray& d, int i) { return byteAt(d, i) * 256 + byteAt(d, i + 1); }
+QByteArray pair(int v) { return QByteArray(1, char((v >> 8) & 0xFF)) + char(v & 0xFF); }
+}  // namespace
+
+Swp08Client::Swp08Client(bool extended, int matrix, QObject* parent)
+    : QObject(parent), extended(extended), matrix(matrix) {
+  connect(&socket, &QTcpSocket::readyRead, this, &Swp08Client::read);
+  connect(&socket, &QTcpSocket::connected, this, &Swp08Client::connected);
+}
+
+void Swp08Client::open(quint16 port) { socket.connectToHost(QHostAddress::LocalHost, port); }
+
+void Swp08Client::sendData(const QByteArray& data) { socket.write(swp08::Frame(data)); }
+
+void Swp08Client::route(int level, int input, int output) {
+  ++counts.sent;
+  const int d = output - 1, s = input - 1;
+  if (extended) {
+    sendData(QByteArray(1, char(0x82)) + char(matrix) + char(level) + pair(d) + pair(s));
+  } else {
+    const char mult = char((((d >> 7) & 7) << 4) | ((s >> 7) & 7));
+    sendData(QByteArray(1, char(0x02)) + char((matrix << 4) | level) + mult + char(d & 0x7F) + char(s & 0x7F));
+  }
+}
+
+void Swp08Client::askDump(int level) {
+  if (extended) sendData(QByteArray(1, char(0x95)) + char(matrix) + char(level));
+  else sendData(QByteArray(1, char(0x15)) + char((matrix << 4) | level));
+}
+
+void Swp08Client::protect(int output, bool take) {
+  const int d = output - 1;
+  const char command = char((take ? 0x0C : 0x0E) | (extended ? 0x80 : 0));
+  if (extended) {
+    sendData(QByteArray(1, command) + char(matrix) + char(0) + pair(d) + pair(device));
+  } else {
+    const char mult = char((((d >> 7) & 7) << 4) | ((device >> 7) & 7));
+    sendData(QByteArray(1, command) + char(matrix << 4) + mult + char(d & 0x7F) + char(device & 0x7F));
+  }
+}
+
+void Swp08Client::read() {
+  const QByteArray bytes = socket.readAll();
+  std::vector<swp08::Deframer::Event> events;
+  deframer.push(bytes.constData(), int(bytes.size()), &events);
+  for (const auto& e : events) {
+    switch (e.kind) {
+      case swp08::Deframer::Event::Ack: ++acks; break;
+      case swp08::Deframer::Event::Nak: ++naks; break;
+      case swp08::Deframer::Event::Bad: socket.write(swp08::NakBytes()); break;
+      case swp08::Deframer::Event::Message:
+        socket.write(swp08::AckBytes());
+        take(e.data);
+        break;
+    }
+  }
+}
+
+void Swp08Client::take(const QByteArray& d) {
+  ++messages;
+  heard.append(d);
+  if (heard.size() > kKeptMessages) heard.removeFirst();
+  decode(d);
+  emit message(d);
+}
+
+void Swp08Client::decode(const QByteArray& d) {
+  const int command = byteAt(d, 0);
+  auto tell = [this](int level, int destination, int source, bool bad) {
+    Route& r = view.routes[destination + 1];
+    const int input = bad || source == kNoSourceOnWire ? 0 : source + 1;
+    (level == 0 ? r.video : r.audio) = input;
+  };
+  auto levelOk = [](int level) { return level == 0 || level == 1; };
+  switch (command) {
+    case 0x03:
+    case 0x04: {
+      const int ml = byteAt(d, 1), mult = byteAt(d, 2);
+      if (ml >> 4 != matrix || !levelOk(ml & 0x0F)) return;
+      tell(ml & 0x0F, ((mult >> 4) & 7) * 128 + byteAt(d, 3), (mult & 7) * 128 + byteAt(d, 4), mult & 0x08);
+      return;
+    }
+    case 0x83:
+    case 0x84:
+      if (byteAt(d, 1) != matrix || !levelOk(byteAt(d, 2))) return;
+      tell(byteAt(d, 2), pairAt(d, 3), pairAt(d, 5), byteAt(d, 7) & 0x08);
+      return;
+    case 0x16: {  // ML N FIRST SRC..
+      const int ml = byteAt(d, 1), n = byteAt(d, 2), first = byteAt(d, 3);
+      if (ml >> 4 != matrix || !levelOk(ml & 0x0F)) return;
+      for (int i = 0; i < n && 4 + i < d.size(); ++i) tell(ml & 0x0F, first + i, byteAt(d, 4 + i), false);
+      return;
+    }
+    case 0x17: {  // ML N FD FM (SD SM)..
+      const int ml = byteAt(d, 1), n = byteAt(d, 2), first = pairAt(d, 3);
+      if (ml >> 4 != matrix || !levelOk(ml & 0x0F)) return;
+      for (int i = 0; i < n && 6 + 2 * i < d.size(); ++i) tell(ml & 0x0F, first + i, pairAt(d, 5 + 2 * i), false);
+      return;
+    }
+    case 0x97: {  // M L N FD FM (SD SM)..
+      const int level = byteAt(d, 2), n = byteAt(d, 3), first = pairAt(d, 4);
+      if (byteAt(d, 1) != matrix || !levelOk(level)) return;
+      for (int i = 0; i < n && 7 + 2 * i < d.size(); ++i) tell(level, first + i, pairAt(d, 6 + 2 * i), false);
+      return;
+    }
+    case 0x0B:
+    case 0x0D:
+    case 0x0F:
+    case 0x8B:
+    case 0x8D:
+    case 0x8F: {
+      // General: ML STATE MULT DST DEV; extended: M L STATE DD DM VD VM. Level 0's word is the
+      // output's (a protect holds every level).
+      const bool ext = command & 0x80;
+      const int level = ext ? byteAt(d, 2) : byteAt(d, 1) & 0x0F;
+      const int state = ext ? byteAt(d, 3) : byteAt(d, 2);
+      const int mult = byteAt(d, 3);
+      const int destination = ext ? pairAt(d, 4) : ((mult >> 4) & 7) * 128 + byteAt(d, 4);
+      const int holder = ext ? pairAt(d, 6) : (mult & 7) * 128 + byteAt(d, 5);
+      if (level != 0) return;
+      if ((command & 0x7F) == 0x0B) ++counts.refused;
+      if (state == 0) {
+        protects.erase(destination + 1);
+        protectStates.erase(destination + 1);
+      } else {
+        protects[destination + 1] = holder;
+        protectStates[destination + 1] = state;
+      }
+      return;
+    }
+    default: return;
   }
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // Clients of every front end the engine serves, each keeping the routing and the names as it
 // is told them: a gateway client (the switcher's own language), a router panel (the Videohub
-// protocol), an MQTT client and a web page's WebSocket. Tests compare what each was told with
+// protocol), an MQTT client, a web page's WebSocket and an SW-P-08 control system. Tests compare what each was told with
 // the truth (the simulator's routing, the names last accepted) and count what was refused.
 
 #include <QByteArray>
@@ -15,6 +15,8 @@
 #include <functional>
 #include <map>
 #include <mutex>
+
+#include "Swp08Frame.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -163,6 +165,45 @@ class PageClient : public QObject {
     QString name;
   };
   std::map<double, Asked> asked;
+};
+
+// An SW-P-08 control system: the general messages, or the extended ones (extended). It ACKs
+// every well-framed message and NAKs a bad one, and keeps what it is told of routes (tallies,
+// connected and dumps; a bad source or no source reads as closed, 0) and of protects.
+class Swp08Client : public QObject {
+  Q_OBJECT
+ public:
+  explicit Swp08Client(bool extended, int matrix = 0, QObject* parent = nullptr);
+  void open(quint16 port);
+  bool isOpen() const { return socket.state() == QAbstractSocket::ConnectedState; }
+  void close() { socket.abort(); }
+  // Level 0 video, 1 audio; input and output 1-based as everywhere in these clients.
+  void route(int level, int input, int output);
+  void askDump(int level);
+  // Protect connect (take) or disconnect of output 1.. with this client's device number.
+  void protect(int output, bool take);
+  void sendData(const QByteArray& data);  // DATA: framed and sent
+  const bool extended;
+  const int matrix;
+  int device = 1;
+  View view;
+  Counts counts;      // refused: a protect tally heard for a route it asked
+  // Output -> the device holding its protect as last told (level 0's word); missing: free.
+  std::map<int, int> protects;
+  std::map<int, int> protectStates;  // output -> the state last told (1 another front end, 3 a device)
+  int acks = 0, naks = 0, messages = 0;
+  QList<QByteArray> heard;  // every message's DATA (bounded)
+
+ signals:
+  void connected();
+  void message(const QByteArray& data);
+
+ private:
+  void read();
+  void take(const QByteArray& data);
+  void decode(const QByteArray& data);
+  QTcpSocket socket;
+  swp08::Deframer deframer;
 };
 
 }  // namespace support
