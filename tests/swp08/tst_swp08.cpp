@@ -210,6 +210,7 @@ class TestSwp08 : public QObject {
     QTest::newRow("short ext connect") << H("82 00 01 12 34 03") << false << "";
     QTest::newRow("short protect connect") << H("0C 01 21 7F") << false << "";
     QTest::newRow("short ext protect") << H("8C 00 00 01 02 03") << false << "";
+    QTest::newRow("short source names") << H("64") << false << "";
     QTest::newRow("short ext source names") << H("E4 00 01") << false << "";
     QTest::newRow("short ext dest names") << H("E6 00") << false << "";
     QTest::newRow("short device name") << H("11 02") << false << "";
@@ -221,10 +222,8 @@ class TestSwp08 : public QObject {
     Request r;
     QCOMPARE(Parse(data, &r), ok);
     if (!request.isEmpty()) QCOMPARE(Describe(r), request);
-    if (!data.isEmpty()) {
-      QCOMPARE(r.command, quint8(data[0]));
-      QCOMPARE(r.extended, quint8(data[0]) >= 0x80);
-    }
+    QCOMPARE(r.command, data.isEmpty() ? quint8(0) : quint8(data[0]));
+    QCOMPARE(r.extended, !data.isEmpty() && quint8(data[0]) >= 0x80);
   }
 
   void builders_data() {
