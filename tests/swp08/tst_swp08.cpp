@@ -138,6 +138,7 @@ class TestSwp08 : public QObject {
     QTest::newRow("ack inside") << H("10 02 01 11 10 06 00 01 04 E9 10 03") << "ack 01110001";
     QTest::newRow("nak before BTC") << H("10 02 01 11 00 01 10 15 04 E9 10 03") << "nak 01110001";
     QTest::newRow("ack before ETX") << H("10 02 01 11 00 01 04 E9 10 06 10 03") << "ack 01110001";
+    QTest::newRow("ack, then a bad end") << H("10 02 01 11 10 06 10 03") << "ack bad";
     QTest::newRow("ack, then a restart") << H("10 02 01 10 06 10 02 61 01 9E 10 03") << "ack 61";
   }
   void interleaved() { stream(); }
