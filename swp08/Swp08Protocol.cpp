@@ -129,15 +129,15 @@ void Swp08Protocol::message(ClientId id, Client& c, const QByteArray& data) {
 
 void Swp08Protocol::tellTally(ClientId id, bool extended, int level, int destination) {
   const int input = host.input(level, destination + 1);
-  queue(id, Tally(extended, options.matrix, level, destination, std::max(input - 1, 0), input <= 0 || !host.ready()),
-        keyOf('t', level, destination));
+  // An answer: never replaced by a later change, which the client awaits as it is.
+  queue(id, Tally(extended, options.matrix, level, destination, std::max(input - 1, 0), input <= 0 || !host.ready()));
 }
 
 void Swp08Protocol::tellProtect(ClientId id, bool extended, int level, int destination) {
   const auto it = clients.find(id);
   if (it == clients.end()) return;
   const ProtectView v = host.protect(destination + 1, it->second.label);
-  queue(id, ProtectTally(extended, options.matrix, level, destination, v.wire), keyOf('p', level, destination));
+  queue(id, ProtectTally(extended, options.matrix, level, destination, v.wire));
 }
 
 void Swp08Protocol::interrogate(ClientId id, const Request& r) {
