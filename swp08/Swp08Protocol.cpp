@@ -130,7 +130,7 @@ void Swp08Protocol::message(ClientId id, Client& c, const QByteArray& data) {
 void Swp08Protocol::tellTally(ClientId id, bool extended, int level, int destination) {
   const int input = host.input(level, destination + 1);
   // An answer: never replaced by a later change, which the client awaits as it is.
-  queue(id, Tally(extended, options.matrix, level, destination, std::max(input - 1, 0), input <= 0 || !host.ready()));
+  queue(id, Tally(extended, options.matrix, level, destination, std::max(input - 1, 0), input <= 0));
 }
 
 void Swp08Protocol::tellProtect(ClientId id, bool extended, int level, int destination) {
@@ -182,11 +182,11 @@ void Swp08Protocol::route(ClientId id, const Request& r) {
 
 void Swp08Protocol::tallyDump(ClientId id, const Request& r) {
   if (!ours(id, r)) return;
+  // The switcher's last report, whether or not the link is up now.
   std::vector<int> sources(size_t(host.outputs()));
-  const bool ready = host.ready();
   for (int d = 0; d < host.outputs(); ++d) {
     const int input = host.input(r.level, d + 1);
-    sources[size_t(d)] = ready && input > 0 ? input - 1 : -1;
+    sources[size_t(d)] = input > 0 ? input - 1 : -1;
   }
   for (const QByteArray& m : TallyDump(r.extended, options.matrix, r.level, sources)) queue(id, m);
 }
@@ -228,7 +228,6 @@ void Swp08Protocol::protectDump(ClientId id, const Request& r) {
 
 void Swp08Protocol::routeChanged(int output) {
   if (output < 1 || output > kMaxOutputs) return;
-  const bool ready = host.ready();
   for (int level = 0; level < kLevels; ++level) {
     const int input = host.input(level, output);
     int& was = told[level][size_t(output - 1)];
@@ -239,7 +238,7 @@ void Swp08Protocol::routeChanged(int output) {
     if (asked) pending.erase(p);
     if (clients.empty()) continue;
     const int destination = output - 1;
-    if (input > 0 && ready) {
+    if (input > 0) {
       toAll([&](bool extended) { return Connected(extended, options.matrix, level, destination, input - 1); },
             keyOf('t', level, destination));
     } else {
@@ -263,19 +262,19 @@ void Swp08Protocol::protectChanged(int output) {
       const bool extended = it->second.extended;
       const QByteArray data = v.held ? ProtectConnected(extended, options.matrix, level, destination, v.wire)
                                      : ProtectDisconnected(extended, options.matrix, level, destination, v.wire);
-      queue(id, data, keyOf('p', level, destination));
+      queueFrame(id, Frame(data), keyOf('p', level, destination));
     }
   }
 }
 
 void Swp08Protocol::toAll(const std::function<QByteArray(bool)>& data, const QByteArray& key) {
-  const QByteArray general = data(false);
-  const QByteArray extended = data(true);
+  const QByteArray general = Frame(data(false));
+  const QByteArray extended = Frame(data(true));
   std::vector<ClientId> ids;
   for (const auto& [id, c] : clients) ids.push_back(id);
   for (ClientId id : ids) {
     const auto it = clients.find(id);
-    if (it != clients.end()) queue(id, it->second.extended ? extended : general, key);
+    if (it != clients.end()) queueFrame(id, it->second.extended ? extended : general, key);
   }
 }
 
@@ -308,17 +307,14 @@ void Swp08Protocol::checkPending() {
 
 // ---- what goes to one client: one message at a time, each until acknowledged ----
 
-void Swp08Protocol::queue(ClientId id, const QByteArray& data, const QByteArray& key) {
+void Swp08Protocol::queueFrame(ClientId id, const QByteArray& frame, const QByteArray& key) {
   const auto it = clients.find(id);
   if (it == clients.end()) return;
   Client& c = it->second;
-  const QByteArray frame = Frame(data);
   if (!key.isEmpty()) {
-    // A newer tally of the same destination replaces one not yet sent.
-    const auto from = c.queue.begin() + (c.awaitingAck ? 1 : 0);
-    const auto same = std::find_if(from, c.queue.end(), [&key](const Out& o) { return o.key == key; });
-    if (same != c.queue.end()) {
-      same->frame = frame;
+    const auto same = c.waitingByKey.find(key);
+    if (same != c.waitingByKey.end()) {
+      same->second->frame = frame;
       return;
     }
   }
@@ -330,6 +326,8 @@ void Swp08Protocol::queue(ClientId id, const QByteArray& data, const QByteArray&
     return;
   }
   c.queue.push_back({frame, key});
+  // A deque keeps its elements in place as it grows at the back and shrinks at the front.
+  if (!key.isEmpty()) c.waitingByKey[key] = &c.queue.back();
   pump(id);
 }
 
@@ -338,6 +336,8 @@ void Swp08Protocol::pump(ClientId id) {
   if (it == clients.end()) return;
   Client& c = it->second;
   if (c.awaitingAck || c.queue.empty()) return;
+  // On the wire it is no longer replaced: a newer one goes after it.
+  if (!c.queue.front().key.isEmpty()) c.waitingByKey.erase(c.queue.front().key);
   c.awaitingAck = true;
   c.tries = 1;
   c.sentAt.start();

@@ -113,6 +113,8 @@ class Swp08Protocol : public QObject {
     Deframer deframer;
     bool extended = false;  // it spoke an extended message: changes go to it so
     std::deque<Out> queue;  // the first is on the wire when awaitingAck
+    // Broadcasts waiting (not on the wire) by key: a newer one takes the place of the older.
+    std::map<QByteArray, Out*> waitingByKey;
     bool awaitingAck = false;
     int tries = 0;
     QElapsedTimer sentAt;
@@ -139,7 +141,8 @@ class Swp08Protocol : public QObject {
   bool ours(ClientId id, const Request& r);
   void noteOnce(Client& c, const QString& text);
 
-  void queue(ClientId id, const QByteArray& data, const QByteArray& key = {});
+  void queue(ClientId id, const QByteArray& data) { queueFrame(id, Frame(data), {}); }
+  void queueFrame(ClientId id, const QByteArray& frame, const QByteArray& key);
   void pump(ClientId id);
   void acked(ClientId id, bool ok);
   void tick();

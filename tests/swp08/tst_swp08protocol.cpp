@@ -199,6 +199,7 @@ void TestSwp08Protocol::routeToldOnceReported() {
   QCOMPARE(r.host.sent, QByteArrayList{command});
   QCOMPARE(r.drain(1), QStringList{"ack"});  // never before the switcher says so
   QVERIFY(r.drain(2).isEmpty());
+  r.host.isReady = false;  // an identification's burst of reports is told all the same
   (level == 0 ? r.host.video : r.host.audio)[1] = input;
   r.p->routeChanged(1);
   r.p->routeChanged(1);  // the report after the change: told once
@@ -212,7 +213,7 @@ void TestSwp08Protocol::refusedRouteTellsTheRealRoute_data() {
   QTest::addColumn<QStringList>("answer");
   // A route of input 8 to output 2's video: refused, the requester hears input 2 (source 1).
   const QString tally = "03 00 00 01 01";
-  QTest::newRow("link down") << "down" << QStringList{"ack", "03 00 08 01 01"};
+  QTest::newRow("link down") << "down" << QStringList{"ack", tally};
   QTest::newRow("read only") << "readonly" << QStringList{"ack", tally};
   QTest::newRow("queue full") << "busy" << QStringList{"ack", tally};
   QTest::newRow("protected by another") << "protected" << QStringList{"ack", "0b 00 01 00 01 00", tally};
