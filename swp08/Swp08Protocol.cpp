@@ -27,8 +27,15 @@ QByteArray routeCommand(int level, int input, int output) {
 }  // namespace
 
 Swp08Protocol::Swp08Protocol(Swp08Host& host, Options options, QObject* parent)
-    : QObject(parent), host(host), options(options), resendTimer(new QTimer(this)), pendingTimer(new QTimer(this)) {
+    : QObject(parent),
+      host(host),
+      options(options),
+      flushTimer(new QTimer(this)),
+      resendTimer(new QTimer(this)),
+      pendingTimer(new QTimer(this)) {
   clock.start();
+  flushTimer->setSingleShot(true);
+  QObject::connect(flushTimer, &QTimer::timeout, this, &Swp08Protocol::flushRoutes);
   for (auto& level : told) level.assign(size_t(kMaxOutputs), kNothingTold);
   // One timer for every client's resends: a resend is due a whole kAckWait after its send, so
   // a tick of a tenth of it keeps the wait within 10 %.
@@ -59,7 +66,7 @@ void Swp08Protocol::leave(ClientId id) {
 
 bool Swp08Protocol::waiting(ClientId id) const {
   const auto it = clients.find(id);
-  if (it != clients.end() && !it->second.queue.empty()) return true;
+  if (it != clients.end() && (!it->second.queue.empty() || !dirty.empty())) return true;
   return std::any_of(pending.begin(), pending.end(), [id](const auto& p) { return p.second.client == id; });
 }
 
@@ -169,15 +176,25 @@ void Swp08Protocol::route(ClientId id, const Request& r) {
   const QPointer<Swp08Protocol> self(this);
   const int level = r.level;
   const bool extended = r.extended;
-  const bool sent = host.send(routeCommand(level, input, output), c.label, [self, id, level, output, extended] {
-    if (!self) return;
-    self->pending.erase({level, output});
-    if (self->clients.count(id)) self->tellTally(id, extended, level, output - 1);
-  });
-  if (!sent) return tellTally(id, r.extended, r.level, r.destination);
-  Pending& p = pending[{level, output}];
-  p = Pending{id, input, clock.elapsed(), false};
-  if (!pendingTimer->isActive()) pendingTimer->start();
+  pending[{level, output}] = Pending{id, input, -1, false};
+  const bool sent = host.send(
+      routeCommand(level, input, output), c.label,
+      [self, id, level, output, extended] {
+        if (!self) return;
+        self->pending.erase({level, output});
+        if (self->clients.count(id)) self->tellTally(id, extended, level, output - 1);
+      },
+      [self, level, output] {
+        if (!self) return;
+        // Reports from here on are the switcher's answer to it.
+        const auto p = self->pending.find({level, output});
+        if (p != self->pending.end()) p->second.since = self->clock.elapsed();
+        if (!self->pendingTimer->isActive()) self->pendingTimer->start();
+      });
+  if (!sent) {
+    pending.erase({level, output});
+    return tellTally(id, r.extended, r.level, r.destination);
+  }
 }
 
 void Swp08Protocol::tallyDump(ClientId id, const Request& r) {
@@ -228,6 +245,30 @@ void Swp08Protocol::protectDump(ClientId id, const Request& r) {
 
 void Swp08Protocol::routeChanged(int output) {
   if (output < 1 || output > kMaxOutputs) return;
+  // A route a client asked for is told at once; other changes wait for the burst they may
+  // belong to (a status of every output) to end.
+  if (answered({0, output}) || answered({1, output})) {
+    dirty.erase(output);
+    return tellRoute(output);
+  }
+  dirty.insert(output);
+  const qint64 now = clock.elapsed();
+  if (dirtySince < 0) dirtySince = now;
+  if (now - dirtySince < kBurstHold.count()) flushTimer->start(kBurstQuiet);
+}
+
+bool Swp08Protocol::answered(std::pair<int, int> key) const {
+  const auto p = pending.find(key);
+  return p != pending.end() && p->second.since >= 0;
+}
+
+void Swp08Protocol::flushRoutes() {
+  flushTimer->stop();
+  dirtySince = -1;
+  for (const int output : std::exchange(dirty, {})) tellRoute(output);
+}
+
+void Swp08Protocol::tellRoute(int output) {
   for (int level = 0; level < kLevels; ++level) {
     const int input = host.input(level, output);
     int& was = told[level][size_t(output - 1)];
@@ -293,7 +334,7 @@ void Swp08Protocol::checkPending() {
       p.asked = true;
       p.since = now;
       if (p.client && clients.count(p.client))
-        host.send("Status" + QByteArray::number(output) + '.', clients[p.client].label, {});
+        host.send("Status" + QByteArray::number(output) + '.', clients[p.client].label, {}, {});
       ++it;
       continue;
     }

@@ -36,10 +36,15 @@ struct FakeHost final : Swp08Host {
     return it == m.end() ? -1 : it->second;
   }
   QString name(bool in, int n) const override { return QString(in ? "IN %1" : "OUT %1").arg(n); }
-  bool send(const QByteArray& command, const QString&, std::function<void()> dropped) override {
+  bool queued = false;  // commands wait (a paced queue) until the test writes them
+  std::vector<std::function<void()>> writes;
+  bool send(const QByteArray& command, const QString&, std::function<void()> dropped,
+            std::function<void()> written) override {
     if (refuse || !isReady) return false;
     sent << command;
     drops.push_back(dropped);
+    if (!queued && written) written();
+    else writes.push_back(written);
     return true;
   }
   ProtectView protect(int output, const QString& label) const override {
@@ -124,6 +129,7 @@ class TestSwp08Protocol : public QObject {
   void routeToldOnceReported();
   void refusedRouteTellsTheRealRoute_data();
   void refusedRouteTellsTheRealRoute();
+  void reportBeforeTheCommandWentIsNoAnswer();
   void oneMessageOnTheWire();
   void unreportedRouteIsAskedThenTold();
   void protectsAreShared();
@@ -192,7 +198,9 @@ void TestSwp08Protocol::routeToldOnceReported() {
   QFETCH(QString, extended);
   Rig r;
   for (quint64 id : {1, 2, 3}) r.join(id);
-  r.p->routeChanged(1);  // the clients know output 1 as it is
+  r.p->routeChanged(1);  // the clients know outputs 1 and 2 as they are
+  r.p->routeChanged(2);
+  r.p->flushRoutes();
   r.say(3, H("81 00 00 00 00"));  // client 3 speaks extended
   for (quint64 id : {1, 2, 3}) r.drain(id);
   r.say(1, connect);
@@ -206,6 +214,33 @@ void TestSwp08Protocol::routeToldOnceReported() {
   QCOMPARE(r.drain(1).size(), 1);
   QCOMPARE(r.drain(2), QStringList{general});
   QCOMPARE(r.drain(3), QStringList{extended});
+  // A change nobody asked for waits for the burst it may belong to, then is told once.
+  r.host.video[2] = 8;
+  r.p->routeChanged(2);
+  r.p->routeChanged(2);
+  QVERIFY(r.drain(2).isEmpty());
+  QVERIFY(r.p->waiting(2));
+  QStringList later;
+  QTRY_VERIFY((later += r.drain(2), !later.isEmpty()));
+  QCOMPARE(later, QStringList{"04 00 00 01 07"});
+}
+
+void TestSwp08Protocol::reportBeforeTheCommandWentIsNoAnswer() {
+  Rig r;
+  r.join(1);
+  r.p->routeChanged(1);
+  r.p->flushRoutes();
+  r.drain(1);
+  r.host.queued = true;  // the connect waits behind other clients' commands
+  r.say(1, H("02 00 00 00 04"));
+  r.drain(1);
+  r.p->routeChanged(1);  // a status of the old route
+  r.p->flushRoutes();
+  QVERIFY(r.drain(1).isEmpty());
+  r.host.writes.front()();
+  r.host.video[1] = 5;
+  r.p->routeChanged(1);
+  QCOMPARE(r.drain(1), QStringList{"04 00 00 00 04"});
 }
 
 void TestSwp08Protocol::refusedRouteTellsTheRealRoute_data() {
@@ -251,6 +286,7 @@ void TestSwp08Protocol::oneMessageOnTheWire() {
   Rig r;
   r.join(1);
   for (int output = 1; output <= 4; ++output) r.p->routeChanged(output);
+  r.p->flushRoutes();
   r.drain(1);
   // Two interrogates at once: the second answer waits for the first's acknowledge.
   r.say(1, H("01 00 00 00"));
@@ -262,6 +298,7 @@ void TestSwp08Protocol::oneMessageOnTheWire() {
   r.p->routeChanged(2);
   r.host.video[2] = 6;
   r.p->routeChanged(2);
+  r.p->flushRoutes();
   // A NAK sends the one on the wire again at once.
   r.p->bytesIn(1, "\x10\x15", 2);
   QCOMPARE(r.peers[1].heard(), QStringList{"03 00 00 00 00"});
