@@ -26,7 +26,6 @@ class Deframer {  // one per connection; streaming, any split of the input
     enum Kind { Message, Ack, Nak, Bad } kind;
     QByteArray data;  // Message: DATA (command byte + message), unstuffed, BTC and CHK checked;
                       // Bad: what the frame held, unstuffed (for the log)
-    bool operator==(const Event& o) const { return kind == o.kind && data == o.data; }
   };
   // Appends what the bytes complete. Bad: a frame ended (DLE ETX) whose count or checksum is
   // wrong -> the caller NAKs it. Bytes outside a frame are skipped (resync after garbage); a
@@ -40,9 +39,6 @@ class Deframer {  // one per connection; streaming, any split of the input
   // - DLE ACK / DLE NAK inside a frame is an embedded acknowledge, except when DLE ETX follows
   //   it at once and the frame is valid only with 10 06 / 10 15 as its unstuffed BTC and CHK.
   void push(const char* bytes, int size, std::vector<Event>* out);
-
-  // Between a DLE STX and its DLE ETX (a caller may time a half frame out).
-  bool inFrame() const { return state_ != State::Idle && state_ != State::IdleDle; }
 
  private:
   enum class State { Idle, IdleDle, Frame, FrameDle, FrameAck, FrameAckDle };

@@ -27,8 +27,15 @@ QByteArray routeCommand(int level, int input, int output) {
 }  // namespace
 
 Swp08Protocol::Swp08Protocol(Swp08Host& host, Options options, QObject* parent)
-    : QObject(parent), host(host), options(options), resendTimer(new QTimer(this)), pendingTimer(new QTimer(this)) {
+    : QObject(parent),
+      host(host),
+      options(options),
+      flushTimer(new QTimer(this)),
+      resendTimer(new QTimer(this)),
+      pendingTimer(new QTimer(this)) {
   clock.start();
+  flushTimer->setSingleShot(true);
+  QObject::connect(flushTimer, &QTimer::timeout, this, &Swp08Protocol::flushRoutes);
   for (auto& level : told) level.assign(size_t(kMaxOutputs), kNothingTold);
   // One timer for every client's resends: a resend is due a whole kAckWait after its send, so
   // a tick of a tenth of it keeps the wait within 10 %.
@@ -59,7 +66,7 @@ void Swp08Protocol::leave(ClientId id) {
 
 bool Swp08Protocol::waiting(ClientId id) const {
   const auto it = clients.find(id);
-  if (it != clients.end() && !it->second.queue.empty()) return true;
+  if (it != clients.end() && (!it->second.queue.empty() || !dirty.empty())) return true;
   return std::any_of(pending.begin(), pending.end(), [id](const auto& p) { return p.second.client == id; });
 }
 
@@ -129,15 +136,15 @@ void Swp08Protocol::message(ClientId id, Client& c, const QByteArray& data) {
 
 void Swp08Protocol::tellTally(ClientId id, bool extended, int level, int destination) {
   const int input = host.input(level, destination + 1);
-  queue(id, Tally(extended, options.matrix, level, destination, std::max(input - 1, 0), input <= 0 || !host.ready()),
-        keyOf('t', level, destination));
+  // An answer: never replaced by a later change, which the client awaits as it is.
+  queue(id, Tally(extended, options.matrix, level, destination, std::max(input - 1, 0), input <= 0));
 }
 
 void Swp08Protocol::tellProtect(ClientId id, bool extended, int level, int destination) {
   const auto it = clients.find(id);
   if (it == clients.end()) return;
   const ProtectView v = host.protect(destination + 1, it->second.label);
-  queue(id, ProtectTally(extended, options.matrix, level, destination, v.wire), keyOf('p', level, destination));
+  queue(id, ProtectTally(extended, options.matrix, level, destination, v.wire));
 }
 
 void Swp08Protocol::interrogate(ClientId id, const Request& r) {
@@ -169,24 +176,34 @@ void Swp08Protocol::route(ClientId id, const Request& r) {
   const QPointer<Swp08Protocol> self(this);
   const int level = r.level;
   const bool extended = r.extended;
-  const bool sent = host.send(routeCommand(level, input, output), c.label, [self, id, level, output, extended] {
-    if (!self) return;
-    self->pending.erase({level, output});
-    if (self->clients.count(id)) self->tellTally(id, extended, level, output - 1);
-  });
-  if (!sent) return tellTally(id, r.extended, r.level, r.destination);
-  Pending& p = pending[{level, output}];
-  p = Pending{id, input, clock.elapsed(), false};
-  if (!pendingTimer->isActive()) pendingTimer->start();
+  pending[{level, output}] = Pending{id, input, -1, false};
+  const bool sent = host.send(
+      routeCommand(level, input, output), c.label,
+      [self, id, level, output, extended] {
+        if (!self) return;
+        self->pending.erase({level, output});
+        if (self->clients.count(id)) self->tellTally(id, extended, level, output - 1);
+      },
+      [self, level, output] {
+        if (!self) return;
+        // Reports from here on are the switcher's answer to it.
+        const auto p = self->pending.find({level, output});
+        if (p != self->pending.end()) p->second.since = self->clock.elapsed();
+        if (!self->pendingTimer->isActive()) self->pendingTimer->start();
+      });
+  if (!sent) {
+    pending.erase({level, output});
+    return tellTally(id, r.extended, r.level, r.destination);
+  }
 }
 
 void Swp08Protocol::tallyDump(ClientId id, const Request& r) {
   if (!ours(id, r)) return;
+  // The switcher's last report, whether or not the link is up now.
   std::vector<int> sources(size_t(host.outputs()));
-  const bool ready = host.ready();
   for (int d = 0; d < host.outputs(); ++d) {
     const int input = host.input(r.level, d + 1);
-    sources[size_t(d)] = ready && input > 0 ? input - 1 : -1;
+    sources[size_t(d)] = input > 0 ? input - 1 : -1;
   }
   for (const QByteArray& m : TallyDump(r.extended, options.matrix, r.level, sources)) queue(id, m);
 }
@@ -228,7 +245,30 @@ void Swp08Protocol::protectDump(ClientId id, const Request& r) {
 
 void Swp08Protocol::routeChanged(int output) {
   if (output < 1 || output > kMaxOutputs) return;
-  const bool ready = host.ready();
+  // A route a client asked for is told at once; other changes wait for the burst they may
+  // belong to (a status of every output) to end.
+  if (answered({0, output}) || answered({1, output})) {
+    dirty.erase(output);
+    return tellRoute(output);
+  }
+  dirty.insert(output);
+  const qint64 now = clock.elapsed();
+  if (dirtySince < 0) dirtySince = now;
+  if (now - dirtySince < kBurstHold.count()) flushTimer->start(kBurstQuiet);
+}
+
+bool Swp08Protocol::answered(std::pair<int, int> key) const {
+  const auto p = pending.find(key);
+  return p != pending.end() && p->second.since >= 0;
+}
+
+void Swp08Protocol::flushRoutes() {
+  flushTimer->stop();
+  dirtySince = -1;
+  for (const int output : std::exchange(dirty, {})) tellRoute(output);
+}
+
+void Swp08Protocol::tellRoute(int output) {
   for (int level = 0; level < kLevels; ++level) {
     const int input = host.input(level, output);
     int& was = told[level][size_t(output - 1)];
@@ -239,7 +279,7 @@ void Swp08Protocol::routeChanged(int output) {
     if (asked) pending.erase(p);
     if (clients.empty()) continue;
     const int destination = output - 1;
-    if (input > 0 && ready) {
+    if (input > 0) {
       toAll([&](bool extended) { return Connected(extended, options.matrix, level, destination, input - 1); },
             keyOf('t', level, destination));
     } else {
@@ -263,19 +303,19 @@ void Swp08Protocol::protectChanged(int output) {
       const bool extended = it->second.extended;
       const QByteArray data = v.held ? ProtectConnected(extended, options.matrix, level, destination, v.wire)
                                      : ProtectDisconnected(extended, options.matrix, level, destination, v.wire);
-      queue(id, data, keyOf('p', level, destination));
+      queueFrame(id, Frame(data), keyOf('p', level, destination));
     }
   }
 }
 
 void Swp08Protocol::toAll(const std::function<QByteArray(bool)>& data, const QByteArray& key) {
-  const QByteArray general = data(false);
-  const QByteArray extended = data(true);
+  const QByteArray general = Frame(data(false));
+  const QByteArray extended = Frame(data(true));
   std::vector<ClientId> ids;
   for (const auto& [id, c] : clients) ids.push_back(id);
   for (ClientId id : ids) {
     const auto it = clients.find(id);
-    if (it != clients.end()) queue(id, it->second.extended ? extended : general, key);
+    if (it != clients.end()) queueFrame(id, it->second.extended ? extended : general, key);
   }
 }
 
@@ -294,7 +334,7 @@ void Swp08Protocol::checkPending() {
       p.asked = true;
       p.since = now;
       if (p.client && clients.count(p.client))
-        host.send("Status" + QByteArray::number(output) + '.', clients[p.client].label, {});
+        host.send("Status" + QByteArray::number(output) + '.', clients[p.client].label, {}, {});
       ++it;
       continue;
     }
@@ -308,17 +348,14 @@ void Swp08Protocol::checkPending() {
 
 // ---- what goes to one client: one message at a time, each until acknowledged ----
 
-void Swp08Protocol::queue(ClientId id, const QByteArray& data, const QByteArray& key) {
+void Swp08Protocol::queueFrame(ClientId id, const QByteArray& frame, const QByteArray& key) {
   const auto it = clients.find(id);
   if (it == clients.end()) return;
   Client& c = it->second;
-  const QByteArray frame = Frame(data);
   if (!key.isEmpty()) {
-    // A newer tally of the same destination replaces one not yet sent.
-    const auto from = c.queue.begin() + (c.awaitingAck ? 1 : 0);
-    const auto same = std::find_if(from, c.queue.end(), [&key](const Out& o) { return o.key == key; });
-    if (same != c.queue.end()) {
-      same->frame = frame;
+    const auto same = c.waitingByKey.find(key);
+    if (same != c.waitingByKey.end()) {
+      same->second->frame = frame;
       return;
     }
   }
@@ -330,6 +367,8 @@ void Swp08Protocol::queue(ClientId id, const QByteArray& data, const QByteArray&
     return;
   }
   c.queue.push_back({frame, key});
+  // A deque keeps its elements in place as it grows at the back and shrinks at the front.
+  if (!key.isEmpty()) c.waitingByKey[key] = &c.queue.back();
   pump(id);
 }
 
@@ -338,6 +377,8 @@ void Swp08Protocol::pump(ClientId id) {
   if (it == clients.end()) return;
   Client& c = it->second;
   if (c.awaitingAck || c.queue.empty()) return;
+  // On the wire it is no longer replaced: a newer one goes after it.
+  if (!c.queue.front().key.isEmpty()) c.waitingByKey.erase(c.queue.front().key);
   c.awaitingAck = true;
   c.tries = 1;
   c.sentAt.start();

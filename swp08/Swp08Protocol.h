@@ -34,6 +34,11 @@ constexpr int kMaxWaiting = 4096;
 // A route the switcher has not reported by then is asked for; after as long again the
 // requester is told the route as the switcher last reported it.
 constexpr std::chrono::milliseconds kReportBound{300};
+// Changes no client waits for are told once no report came for kBurstQuiet (at most kBurstHold
+// after the first), so that a burst (a status of every output) is read before every client is
+// told of it. A route a client asked for is told as soon as it is reported.
+constexpr std::chrono::milliseconds kBurstQuiet{5};
+constexpr std::chrono::milliseconds kBurstHold{100};
 constexpr int kLevels = 2;  // 0 video, 1 audio
 // The most outputs a switcher has here (the console's grid).
 constexpr int kMaxOutputs = 256;
@@ -57,9 +62,10 @@ class Swp08Host {
   virtual int input(int level, int output) const = 0;
   // "Studio A", or the default "IN 1" / "OUT 1" when none is set.
   virtual QString name(bool input, int number) const = 0;
-  // Sends `command` as the client's; false when refused now. dropped runs when an accepted
-  // command is dropped before it went (the link closed).
-  virtual bool send(const QByteArray& command, const QString& label, std::function<void()> dropped) = 0;
+  // Sends `command` as the client's; false when refused now. Of an accepted command, dropped
+  // runs when it is dropped before it went (the link closed), written once it went.
+  virtual bool send(const QByteArray& command, const QString& label, std::function<void()> dropped,
+                    std::function<void()> written) = 0;
   virtual ProtectView protect(int output, const QString& label) const = 0;
   // Takes (take) or releases the client's protect of output 1..; force takes over or releases
   // another's. False when refused.
@@ -96,6 +102,8 @@ class Swp08Protocol : public QObject {
   // protect changed, the names changed.
   void routeChanged(int output);
   void protectChanged(int output);
+  // Tells what routeChanged() gathered (tests call it to skip the wait).
+  void flushRoutes();
 
  signals:
   // One line for the log: a request for another matrix, an unknown command.
@@ -113,6 +121,8 @@ class Swp08Protocol : public QObject {
     Deframer deframer;
     bool extended = false;  // it spoke an extended message: changes go to it so
     std::deque<Out> queue;  // the first is on the wire when awaitingAck
+    // Broadcasts waiting (not on the wire) by key: a newer one takes the place of the older.
+    std::map<QByteArray, Out*> waitingByKey;
     bool awaitingAck = false;
     int tries = 0;
     QElapsedTimer sentAt;
@@ -136,10 +146,15 @@ class Swp08Protocol : public QObject {
   // The tally the switcher last reported for the destination, to one client.
   void tellTally(ClientId id, bool extended, int level, int destination);
   void tellProtect(ClientId id, bool extended, int level, int destination);
+  // Each level of the output whose route changed, or that a connect waits for, to every client.
+  void tellRoute(int output);
+  // A client's connect of (level, output) went to the switcher: its next report answers it.
+  bool answered(std::pair<int, int> key) const;
   bool ours(ClientId id, const Request& r);
   void noteOnce(Client& c, const QString& text);
 
-  void queue(ClientId id, const QByteArray& data, const QByteArray& key = {});
+  void queue(ClientId id, const QByteArray& data) { queueFrame(id, Frame(data), {}); }
+  void queueFrame(ClientId id, const QByteArray& frame, const QByteArray& key);
   void pump(ClientId id);
   void acked(ClientId id, bool ok);
   void tick();
@@ -152,6 +167,9 @@ class Swp08Protocol : public QObject {
   // What every client was told of each destination: [level][output-1]; -2 nothing yet.
   std::vector<int> told[kLevels];
   std::map<std::pair<int, int>, Pending> pending;  // (level, output 1-based)
+  std::set<int> dirty;  // outputs reported and not yet told
+  qint64 dirtySince = -1;
+  QTimer* flushTimer;
   QTimer* resendTimer;
   QTimer* pendingTimer;
   QElapsedTimer clock;

@@ -43,8 +43,9 @@ class Swp08Service final : public QObject, public swp08::Swp08Host {
     if (!n.isEmpty()) return n;
     return QStringLiteral("%1 %2").arg(input ? QStringLiteral("IN") : QStringLiteral("OUT")).arg(number);
   }
-  bool send(const QByteArray& command, const QString& label, std::function<void()> dropped) override {
-    return engine.sendClient(command, label, std::move(dropped)) == SendResult::Accepted;
+  bool send(const QByteArray& command, const QString& label, std::function<void()> dropped,
+            std::function<void()> written) override {
+    return engine.sendClient(command, label, std::move(dropped), std::move(written)) == SendResult::Accepted;
   }
   swp08::ProtectView protect(int output, const QString& label) const override {
     swp08::ProtectView v;

@@ -197,6 +197,10 @@ void TestBridgeSettings::checkSaysEachFaultOnce_data() {
   QTest::newRow("comments with # and a key put out of use") << tcp + "# the rack's bridge\n[Web]\n#Port=8080\n" << "";
   QTest::newRow("a code file not there yet") << tcp + "CodeFile=/nonexistent/show.cgf\n" << "";
   QTest::newRow("a folder as code file") << tcp + "CodeFile=/\n" << "code group file / cannot be read";
+  QTest::newRow("SW-P-08 keys are known") << tcp + "[SWP08]\nPort=8910\nMatrix=15\nBaud=9600\nMaxClients=4\nReadOnly=1\n" << "";
+  QTest::newRow("SW-P-08 matrix beyond 15") << tcp + "[SWP08]\nPort=8910\nMatrix=16\n" << "SWP08: Matrix=16";
+  QTest::newRow("SW-P-08 baud not served") << tcp + "[SWP08]\nPort=8910\nBaud=1200\n" << "SWP08: Baud=1200";
+  QTest::newRow("SW-P-08 on the gateway's port") << tcp + "[Gateway]\nPort=7000\n[SWP08]\nPort=7000\n" << "SWP08: Port=7000 is the Gateway's port too";
   QTest::newRow("a console key is known") << tcp + "[TCP]\nIP=10.0.0.5\nConnect=1\n[COM]\nCOM2=/dev/ttyUSB0\n[Link]\nReconnect=0\n" << "";
 }
 

@@ -117,6 +117,7 @@ class TestEngine : public QObject {
   void clientsShareTheQueue();
   void presetRunsWholeOrNotAtAll();
   void presetsFromTheCodeFile();
+  void protectsBindEveryClient();
   void presetIdsSurviveEdits_data();
   void presetIdsSurviveEdits();
   void captureKeptOrWhyNot_data();
@@ -401,6 +402,26 @@ void TestEngine::presetRunsWholeOrNotAtAll() {
   link->releaseFirst();
   link->lose();
   QCOMPARE(told, (QList<QPair<int, int>>{{3, 3}, {1, 3}}));
+}
+
+void TestEngine::protectsBindEveryClient() {
+  engine::SwitcherEngine e;
+  auto* link = new CoreLink;
+  e.setLink(link, engine::LinkOwner::Engine);
+  link->open();
+  QTRY_COMPARE_WITH_TIMEOUT(e.state(), engine::LinkState::Ready, kWaitMs);
+  e.presets().set({{"1", "User: Group", {"1V1.", "2V2."}}});
+  QVERIFY(e.protects().protect(2, {"panel", "panel 10.0.0.5:4000"}));
+  const int before = int(link->written.size());
+  QCOMPARE(e.sendClient("7V2.", "web"), engine::SendResult::Protected);
+  QCOMPARE(e.runPreset("1", "web"), engine::SendResult::Protected);  // whole or not at all
+  QCOMPARE(int(link->written.size()), before);
+  QCOMPARE(e.sendClient("7V2.", "panel"), engine::SendResult::Accepted);
+  // The holder's leaving frees it; a lost link does not.
+  link->lose();
+  QVERIFY(e.protects().holder(2));
+  e.forgetClient("panel");
+  QVERIFY(!e.protects().holder(2));
 }
 
 void TestEngine::presetsFromTheCodeFile() {

@@ -138,6 +138,7 @@ class TestSwp08 : public QObject {
     QTest::newRow("ack inside") << H("10 02 01 11 10 06 00 01 04 E9 10 03") << "ack 01110001";
     QTest::newRow("nak before BTC") << H("10 02 01 11 00 01 10 15 04 E9 10 03") << "nak 01110001";
     QTest::newRow("ack before ETX") << H("10 02 01 11 00 01 04 E9 10 06 10 03") << "ack 01110001";
+    QTest::newRow("ack, then a bad end") << H("10 02 01 11 10 06 10 03") << "ack bad";
     QTest::newRow("ack, then a restart") << H("10 02 01 10 06 10 02 61 01 9E 10 03") << "ack 61";
   }
   void interleaved() { stream(); }
@@ -210,6 +211,7 @@ class TestSwp08 : public QObject {
     QTest::newRow("short ext connect") << H("82 00 01 12 34 03") << false << "";
     QTest::newRow("short protect connect") << H("0C 01 21 7F") << false << "";
     QTest::newRow("short ext protect") << H("8C 00 00 01 02 03") << false << "";
+    QTest::newRow("short source names") << H("64") << false << "";
     QTest::newRow("short ext source names") << H("E4 00 01") << false << "";
     QTest::newRow("short ext dest names") << H("E6 00") << false << "";
     QTest::newRow("short device name") << H("11 02") << false << "";
@@ -221,10 +223,8 @@ class TestSwp08 : public QObject {
     Request r;
     QCOMPARE(Parse(data, &r), ok);
     if (!request.isEmpty()) QCOMPARE(Describe(r), request);
-    if (!data.isEmpty()) {
-      QCOMPARE(r.command, quint8(data[0]));
-      QCOMPARE(r.extended, quint8(data[0]) >= 0x80);
-    }
+    QCOMPARE(r.command, data.isEmpty() ? quint8(0) : quint8(data[0]));
+    QCOMPARE(r.extended, !data.isEmpty() && quint8(data[0]) >= 0x80);
   }
 
   void builders_data() {
