@@ -152,6 +152,11 @@ void PanelClient::block(const QList<QByteArray>& lines) {
       if (l.startsWith("Device present:")) devicePresent = l.endsWith("true");
     return;
   }
+  if (head == "VIDEO OUTPUT LOCKS:") {
+    for (int k = 1; k < lines.size(); ++k)
+      if (lines[k].indexOf(' ') > 0) locks[lines[k].left(lines[k].indexOf(' ')).toInt() + 1] = lines[k].back();
+    return;
+  }
   const bool inputs = head == "INPUT LABELS:";
   const bool outputs = head == "OUTPUT LABELS:";
   const bool routing = head == "VIDEO OUTPUT ROUTING:";

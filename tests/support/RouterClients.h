@@ -93,6 +93,7 @@ class PanelClient : public QObject {
   View view;
   Counts counts;
   RenameDone renamed;
+  std::map<int, char> locks;  // output -> 'O' its own, 'L' another's, 'U' free, as last told
 
  private:
   void read();

@@ -284,7 +284,7 @@ void TestSwp08Client::protectHolds_data() {
   QTest::addColumn<bool>("extended");  // the holder's messages
   QTest::addColumn<QString>("against");
   QTest::newRow("a gateway client reads Locked") << false << "gateway";
-  QTest::newRow("a panel's route is NAKed") << true << "panel";
+  QTest::newRow("a panel sees L and its route is NAKed") << true << "panel";
   QTest::newRow("another control system hears the protect") << false << "swp08";
   QTest::newRow("the holder's disconnect frees it") << true << "holder leaves";
   QTest::newRow("a lost link keeps it") << false << "lost link";
@@ -316,6 +316,7 @@ void TestSwp08Client::protectHolds() {
     support::PanelClient panel;
     panel.open(panelPort);
     QTRY_VERIFY_WITH_TIMEOUT(panel.present(), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(panel.locks[kOutput], 'L', kWaitMs);
     panel.route(3, kOutput);
     QTRY_COMPARE_WITH_TIMEOUT(panel.counts.refused, 1, kWaitMs);
   } else if (against == "swp08") {
