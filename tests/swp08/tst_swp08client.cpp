@@ -287,6 +287,8 @@ void TestSwp08Client::protectHolds_data() {
   QTest::newRow("a panel sees L and its route is NAKed") << true << "panel";
   QTest::newRow("another control system hears the protect") << false << "swp08";
   QTest::newRow("the holder's disconnect frees it") << true << "holder leaves";
+  QTest::newRow("the holder's release frees it (general)") << false << "holder releases";
+  QTest::newRow("the holder's release frees it (extended)") << true << "holder releases";
   QTest::newRow("a lost link keeps it") << false << "lost link";
 }
 
@@ -328,8 +330,9 @@ void TestSwp08Client::protectHolds() {
     QTRY_COMPARE_WITH_TIMEOUT(other.counts.refused, 1, kWaitMs);
     QCOMPARE(holderOf(other, kOutput), 7);
     QTRY_COMPARE_WITH_TIMEOUT(other.view.routes[kOutput].video, 1, kWaitMs);
-  } else if (against == "holder leaves") {
-    holder.close();
+  } else if (against == "holder leaves" || against == "holder releases") {
+    if (against == "holder leaves") holder.close();
+    else holder.protect(kOutput, false);
     QTRY_COMPARE_WITH_TIMEOUT(holderOf(*watcher, kOutput), 0, kWaitMs);
     gatewayRoute(3);
     QTRY_COMPARE_WITH_TIMEOUT(sim->truth()[kOutput], (Route{3, 1}), kWaitMs);
