@@ -647,27 +647,24 @@ void WebServer::flush() {
       if (auto it = clients.constFind(ws); it != clients.cend()) send(ws, QString::fromUtf8(stateMessage(it->label)));
     return;
   }
-  QByteArray message;
-  {
-    QJsonObject change{{"type", "change"}};
-    if (what & kLink) change.insert("link", LinkJson(host.link()));
-    if (what & kNames) change.insert("names", NamesJson(host));
-    if (what & kPresets) change.insert("presets", PresetsJson(host));
-    QJsonArray routes;
-    const int count = OutputCount(host.device());
-    for (int o = 1; o <= count; ++o) {
-      if (!outputs[size_t(o)]) continue;
-      const QJsonArray r = RouteJson(host.route(o)).toArray();
-      routes.append(QJsonArray{o, r[0], r[1]});
-    }
-    if (!routes.isEmpty()) change.insert("routes", routes);
-    QJsonArray held;
-    for (int o = 1; o <= count; ++o)
-      if (protects[size_t(o)]) held.append(ProtectJson(host, o));
-    if (!held.isEmpty()) change.insert("protects", held);
-    if (change.size() == 1) return;
-    message = compact(change);
+  QJsonObject change{{"type", "change"}};
+  if (what & kLink) change.insert("link", LinkJson(host.link()));
+  if (what & kNames) change.insert("names", NamesJson(host));
+  if (what & kPresets) change.insert("presets", PresetsJson(host));
+  QJsonArray routes;
+  const int count = OutputCount(host.device());
+  for (int o = 1; o <= count; ++o) {
+    if (!outputs[size_t(o)]) continue;
+    const QJsonArray r = RouteJson(host.route(o)).toArray();
+    routes.append(QJsonArray{o, r[0], r[1]});
   }
+  if (!routes.isEmpty()) change.insert("routes", routes);
+  QJsonArray held;
+  for (int o = 1; o <= count; ++o)
+    if (protects[size_t(o)]) held.append(ProtectJson(host, o));
+  if (!held.isEmpty()) change.insert("protects", held);
+  if (change.size() == 1) return;
+  const QByteArray message = compact(change);
   const QString text = QString::fromUtf8(message);
   for (QWebSocket* ws : clients.keys())
     if (clients.contains(ws)) send(ws, text);
