@@ -16,6 +16,7 @@
 #include "Ini.h"
 #include "Outport.h"
 #include "Prompts.h"
+#include "Protects.h"
 #include "RoutingSnapshot.h"
 #include "RoutingTable.h"
 #include "SwitcherEngine.h"
@@ -78,7 +79,12 @@ TRouting::TRouting(TMainForm& form)
   for (int n = 1; n <= kOutputCount; ++n) {
     Form.OutPort[size_t(n)]->installEventFilter(this);
     Form.OutPort[size_t(n)]->setSources(Table, nullptr);
+    Form.OutPort[size_t(n)]->setProtects(&e->protects());
   }
+  // The operator is not bound by a protect (the window's sends are its own), only shown it.
+  connect(&e->protects(), &routing::Protects::changed, this, [this](int output) {
+    if (output >= 1 && output <= kOutputCount) Form.OutPort[size_t(output)]->protectChanged();
+  });
   if (!Names.isEmpty()) showNames();
 }
 

@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "Names.h"
+#include "Protects.h"
 #include "RoutingTable.h"
 
 namespace {
@@ -18,6 +19,8 @@ constexpr qreal kOutPortRadius = 3.0;
 constexpr int kOutPortPointSize = 7;
 constexpr qreal kMarkSize = 7.0;  // legs of the audio mark's triangle
 const QColor kMarkColour(112, 36, 168);
+// The protect mark: a dark amber ear in the bottom left corner, apart from the audio mark.
+const QColor kProtectColour(176, 88, 0);
 constexpr int kRedescribe = -2;  // a MarkedAudio no route gives: the next check redraws  // violet: apart from the red caption and the teal rim
 
 // " name" when there is one.
@@ -82,7 +85,23 @@ void TOutPortButton::describe() {
     s += QLatin1String(", audio input ") + QString::number(MarkedAudio);
     appendName(s, NameSource, names::Kind::Input, MarkedAudio);
   }
+  if (Protected)
+    if (const routing::ProtectHolder* h = Held->holder(Output)) s += QLatin1String(", protected by ") + h->shown;
   setAccessibleName(s);
+}
+
+void TOutPortButton::setProtects(const routing::Protects* protects) {
+  Held = protects;
+  protectChanged();
+}
+
+void TOutPortButton::protectChanged() {
+  const bool held = Held && Held->holder(Output);
+  // A protect taken over by another holder keeps the mark but names the new one.
+  if (!held && !Protected) return;
+  Protected = held;
+  describe();
+  update();
 }
 
 void TOutPortButton::setSources(const routing::RoutingTable* table, const names::Names* names) {
@@ -102,7 +121,7 @@ void TOutPortButton::sourcesChanged() {
 }
 
 QString TOutPortButton::tipText() const {
-  const routing::Route r = Table->route(Output);
+  const routing::Route r = Table ? Table->route(Output) : routing::Route{};
   const auto input = [this](int in) {
     if (in == routing::kUnknown) return QStringLiteral("unknown");
     if (in == 0) return QStringLiteral("closed");
@@ -112,7 +131,10 @@ QString TOutPortButton::tipText() const {
   };
   QString s = QLatin1String("Output ") + QString::number(Output);
   appendName(s, NameSource, names::Kind::Output, Output);
-  return s + QLatin1String("\nVideo: ") + input(r.video) + QLatin1String("\nAudio: ") + input(r.audio);
+  s += QLatin1String("\nVideo: ") + input(r.video) + QLatin1String("\nAudio: ") + input(r.audio);
+  if (const routing::ProtectHolder* h = Held ? Held->holder(Output) : nullptr)
+    s += QLatin1String("\nProtected by ") + h->shown;
+  return s;
 }
 
 bool TOutPortButton::event(QEvent* e) {
@@ -170,6 +192,18 @@ void TOutPortButton::paintEvent(QPaintEvent*) {
     p.save();
     p.setClipPath(path);
     p.fillPath(ear, kMarkColour);
+    p.restore();
+  }
+  if (Protected) {
+    // Protected: an ear in the bottom left corner, clear of the audio mark and the digits.
+    QPainterPath ear;
+    ear.moveTo(r.left(), r.bottom() - kMarkSize);
+    ear.lineTo(r.bottomLeft());
+    ear.lineTo(r.left() + kMarkSize, r.bottom());
+    ear.closeSubpath();
+    p.save();
+    p.setClipPath(path);
+    p.fillPath(ear, kProtectColour);
     p.restore();
   }
   p.setPen(Qt::red);

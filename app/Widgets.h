@@ -16,6 +16,7 @@ namespace names {
 class Names;
 }
 namespace routing {
+class Protects;
 class RoutingTable;
 }
 // No length limit: Qt's default of 32,767 characters would cut a longer value that the
@@ -51,6 +52,14 @@ class TOutPortButton : public QAbstractButton {
   void setSources(const routing::RoutingTable* table, const names::Names* names);
   // The table changed this output's route.
   void sourcesChanged();
+  // The engine's protects: a protected output gets a mark, and its holder is named in the
+  // tooltip and the accessible name. Null: none shown.
+  void setProtects(const routing::Protects* protects);
+  // The output was protected or released.
+  void protectChanged();
+  bool protectMarked() const { return Protected; }
+  // What the tooltip says.
+  QString tipText() const;
 
  signals:
   // An arrow key pressed on the focused button (Qt::Key_Left, _Right, _Up or _Down).
@@ -58,13 +67,14 @@ class TOutPortButton : public QAbstractButton {
 
  private:
   void describe();
-  QString tipText() const;
 
   const int Output;
   QString Caption;
   const routing::RoutingTable* Table = nullptr;
   const names::Names* NameSource = nullptr;
   int MarkedAudio = -1;  // the audio input the mark stands for; -1: no mark
+  const routing::Protects* Held = nullptr;
+  bool Protected = false;
 
  protected:
   bool event(QEvent* e) override;

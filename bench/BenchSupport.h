@@ -85,6 +85,14 @@ class Client {
   Client& operator=(const Client&) = delete;
   bool ok() const { return fd >= 0; }
   bool send(const QByteArray& bytes) { return ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size(); }
+  // Appends what has come, waiting for some; false when the peer closed.
+  bool receive(QByteArray* into) {
+    char buf[65536];
+    const ssize_t r = ::recv(fd, buf, sizeof buf, 0);
+    if (r <= 0) return false;
+    into->append(buf, int(r));
+    return true;
+  }
   // Reads until n more line ends have come; false when the peer closed.
   bool readLines(int n) {
     while (n > 0) {

@@ -374,7 +374,15 @@ void MqttBridge::handle(const Incoming& m) {
   const Command c = ParseCommand(m.topic.mid(base.size()), m.payload, inputCount(), outputCount());
   if (c.kind == Command::Kind::Invalid) return fail(m.topic, m.payload, c.reason);
   if (cfg.readOnly) return fail(m.topic, m.payload, QStringLiteral("read-only"));
+  if (c.kind == Command::Kind::Protect) {
+    // Held apart from the link: a protect set while the switcher is away holds when it is back.
+    if (const QString why = protectedBy(c.output); !why.isEmpty()) return fail(m.topic, m.payload, why);
+    host.setProtect(c.output, QString::fromLatin1(kLabel), c.protect);
+    return;
+  }
   if (!host.linkReady()) return fail(m.topic, m.payload, QStringLiteral("link closed"));
+  if (c.kind == Command::Kind::Route)
+    if (const QString why = protectedBy(c.output); !why.isEmpty()) return fail(m.topic, m.payload, why);
   if (c.kind != Command::Kind::Group) return send(m.topic, m.payload, c.commands);
   const QStringList groups = host.groups();
   const int at = GroupIndex(ButtonPayloads(groups), c.group);
@@ -404,6 +412,12 @@ void MqttBridge::send(const QString& topic, const QByteArray& payload, const std
   }
 }
 
+QString MqttBridge::protectedBy(int output) const {
+  const Protect p = host.protect(output);
+  if (p.label.isEmpty() || p.label == QLatin1String(kLabel)) return {};
+  return QStringLiteral("output %1 is protected by %2").arg(output).arg(p.shown);
+}
+
 void MqttBridge::refuseRetained(const Incoming& m) {
   // A retained command comes again on every connect (a broker restart, a kicked client id):
   // never run, answered the first time only.
@@ -420,7 +434,7 @@ bool MqttBridge::mayStay(const QString& topic) const {
   if (!topic.startsWith(base)) return false;
   const QStringView rest = QStringView(topic).mid(base.size());
   int o = 0;
-  for (const char16_t* leaf : {u"/video", u"/audio", u"/label"})
+  for (const char16_t* leaf : {u"/video", u"/audio", u"/label", u"/protect"})
     if ((o = outputOf(rest, QStringView(leaf))) > 0) break;
   return o > 0 && o <= outputCount();
 }
@@ -488,7 +502,7 @@ void MqttBridge::flush() {
     if (outputs != lastOutputs) {
       // Outputs no longer published lose their state.
       for (int o = outputs + 1; o <= lastOutputs; ++o)
-        for (const char* leaf : {"video", "audio", "label"})
+        for (const char* leaf : {"video", "audio", "label", "protect"})
           publishRetained(QStringLiteral("%1/output/%2/%3").arg(base).arg(o).arg(QLatin1String(leaf)), {});
       lastOutputs = outputs;
       names = allOutputs = true;
@@ -548,6 +562,8 @@ void MqttBridge::publishOutput(int o) {
     publishRetained(at + QStringLiteral("label"), utf8(Label(r.video, host.name(names::Kind::Input, r.video))));
   }
   if (r.audio != routing::kUnknown) publishRetained(at + QStringLiteral("audio"), QByteArray::number(r.audio));
+  const Protect p = host.protect(o);
+  publishRetained(at + QStringLiteral("protect"), p.label.isEmpty() ? QByteArray(kFree) : utf8(p.shown));
 }
 
 void MqttBridge::syncFamily(int family, const QHash<QString, QByteArray>& desired) {

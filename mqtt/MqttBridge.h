@@ -44,6 +44,12 @@ constexpr int kMaxPacketBytes = 2 * 1024 * 1024;
 // Protected: it would move an output another client protects.
 enum class SendResult { Accepted, Busy, LinkClosed, Protected };
 
+// Who holds an output's protect; both empty when it is free.
+struct Protect {
+  QString label;  // the holder's client label ("mqtt" for this bridge)
+  QString shown;  // for people: "panel 10.0.0.5:40112"
+};
+
 // The console seen from the bridge.
 class MqttHost {
  public:
@@ -64,6 +70,9 @@ class MqttHost {
   // The codes of groups()[index], in the order the tree's Execute sends them.
   virtual std::vector<QByteArray> groupCodes(int index) const = 0;
   virtual Info info() const = 0;
+  virtual Protect protect(int output) const = 0;
+  // Takes (on) or ends the output's protect for the label: false when another holds it.
+  virtual bool setProtect(int output, const QString& label, bool on) = 0;
 };
 
 class MqttBridge : public QObject {
@@ -90,6 +99,8 @@ class MqttBridge : public QObject {
   void groupsChanged();
   void infoChanged();
   void linkChanged();
+  // The output was protected, released or taken over.
+  void protectChanged(int output) { routeChanged(output); }
 
   // Messages handed to the broker library since start (retained state, errors, discovery).
   quint64 publishCount() const { return published; }
@@ -119,6 +130,8 @@ class MqttBridge : public QObject {
   void refuseRetained(const Incoming& m);
   void send(const QString& topic, const QByteArray& payload, const std::vector<QByteArray>& commands);
   void fail(const QString& topic, const QByteArray& payload, const QString& reason);
+  // Why this bridge may not move the output ("output 3 is protected by ..."); empty when it may.
+  QString protectedBy(int output) const;
   void mark(unsigned what);
   void flush();
   void publishAll();

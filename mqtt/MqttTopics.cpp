@@ -85,8 +85,20 @@ Command ParseCommand(const QString& topic, const QByteArray& payload, int inputs
     return c;
   }
 
-  // output/N/set, output/N/video/set, output/N/audio/set
+  // output/N/set, output/N/video/set, output/N/audio/set, output/N/protect/set
   const QStringList levels = topic.split(QLatin1Char('/'));
+  if (levels.size() == 4 && levels[0] == QLatin1String("output") && levels[2] == QLatin1String("protect") &&
+      levels[3] == QLatin1String("set")) {
+    Command c;
+    c.output = number(levels[1]);
+    if (c.output < 1 || c.output > outputs) return invalid(QStringLiteral("output not 1 to %1").arg(outputs));
+    // As a dashboard's switch sends them.
+    const QString word = text.trimmed().toUpper();
+    c.protect = word == QLatin1String("ON");
+    if (!c.protect && word != QLatin1String("OFF")) return invalid(QStringLiteral("not ON or OFF"));
+    c.kind = Command::Kind::Protect;
+    return c;
+  }
   const bool both = levels.size() == 3 && levels[2] == QLatin1String("set");
   const bool one = levels.size() == 4 && levels[3] == QLatin1String("set") &&
                    (levels[2] == QLatin1String("video") || levels[2] == QLatin1String("audio"));
@@ -115,7 +127,7 @@ QStringList CommandSubscriptions(const QString& base) {
 
 QStringList StateSubscriptions(const QString& base, const QString& discoveryPrefix, const QString& nodeId) {
   QStringList t;
-  for (const char* leaf : {"status", "link", "info", "groups", "output/+/video", "output/+/audio", "output/+/label",
+  for (const char* leaf : {"status", "link", "info", "groups", "output/+/video", "output/+/audio", "output/+/label", "output/+/protect",
                            "output/+/name", "input/+/name"})
     t << base + QLatin1Char('/') + QLatin1String(leaf);
   for (const char* kind : {"select", "button", "sensor"})

@@ -21,10 +21,11 @@ struct Info {
 
 // One command message, read.
 struct Command {
-  enum class Kind { Route, Raw, Group, Invalid };
+  enum class Kind { Route, Raw, Group, Protect, Invalid };
   Kind kind = Kind::Invalid;
   char signal = 'B';          // Route: 'V', 'A' or 'B'
-  int output = 0, input = 0;  // Route
+  int output = 0, input = 0;  // Route; output also Protect
+  bool protect = false;       // Protect: take it (ON) or end it (OFF)
   std::vector<QByteArray> commands;  // Route and Raw: the switcher's commands, framed
   QString group;              // Group
   QString reason;             // Invalid: why
@@ -48,6 +49,9 @@ QStringList ButtonPayloads(const QStringList& groups);
 // The group that payload names: the exact match, else the one whose text matches without
 // blanks at the ends; -1 for none.
 int GroupIndex(const QStringList& payloads, const QString& payload);
+
+// An output's protect state: the holder's text, or this when it is free.
+constexpr char kFree[] = "none";
 
 // "M name" or "M"; "0 Off" for a closed signal.
 QString Label(int input, const QString& inputName);

@@ -94,13 +94,22 @@ void Swp08Protocol::bytesIn(ClientId id, const char* data, int size) {
   }
 }
 
-void Swp08Protocol::noteOnce(Client& c, const QString& text) {
+void Swp08Protocol::noteOnce(ClientId id, const QString& text) {
+  // Never makes a client: one dropped on the way is not brought back.
+  const auto it = clients.find(id);
+  if (it == clients.end()) return;
+  Client& c = it->second;
   if (c.noted.size() < 64 && c.noted.insert(text.toUtf8()).second) emit note(QStringLiteral("SW-P-08 %1: %2").arg(c.label, text));
+}
+
+QString Swp08Protocol::labelOf(ClientId id) const {
+  const auto it = clients.find(id);
+  return it == clients.end() ? QString() : it->second.label;
 }
 
 bool Swp08Protocol::ours(ClientId id, const Request& r) {
   if (r.matrix == options.matrix && r.level >= 0 && r.level < kLevels) return true;
-  noteOnce(clients[id], QStringLiteral("matrix %1 level %2 asked; this is matrix %3, levels 0 (video) and 1 (audio)")
+  noteOnce(id, QStringLiteral("matrix %1 level %2 asked; this is matrix %3, levels 0 (video) and 1 (audio)")
                             .arg(r.matrix)
                             .arg(r.level)
                             .arg(options.matrix));
@@ -110,7 +119,7 @@ bool Swp08Protocol::ours(ClientId id, const Request& r) {
 void Swp08Protocol::message(ClientId id, Client& c, const QByteArray& data) {
   Request r;
   if (!Parse(data, &r)) {
-    noteOnce(c, QStringLiteral("command 0x%1 too short, ignored").arg(quint8(data.isEmpty() ? 0 : data[0]), 2, 16, QLatin1Char('0')));
+    noteOnce(id, QStringLiteral("command 0x%1 too short, ignored").arg(quint8(data.isEmpty() ? 0 : data[0]), 2, 16, QLatin1Char('0')));
     return;
   }
   if (r.extended) c.extended = true;
@@ -131,7 +140,7 @@ void Swp08Protocol::message(ClientId id, Client& c, const QByteArray& data) {
     case Kind::ProtectDeviceName: return queue(id, ProtectDeviceName(r.device, host.deviceName(r.device)));
     case Kind::Other: break;
   }
-  noteOnce(c, QStringLiteral("command 0x%1 not served").arg(r.command, 2, 16, QLatin1Char('0')));
+  noteOnce(id, QStringLiteral("command 0x%1 not served").arg(r.command, 2, 16, QLatin1Char('0')));
 }
 
 void Swp08Protocol::tellTally(ClientId id, bool extended, int level, int destination) {
@@ -150,7 +159,7 @@ void Swp08Protocol::tellProtect(ClientId id, bool extended, int level, int desti
 void Swp08Protocol::interrogate(ClientId id, const Request& r) {
   if (!ours(id, r)) return;
   if (r.destination >= host.outputs()) {
-    noteOnce(clients[id], QStringLiteral("destination %1 asked; the switcher has %2").arg(r.destination).arg(host.outputs()));
+    noteOnce(id, QStringLiteral("destination %1 asked; the switcher has %2").arg(r.destination).arg(host.outputs()));
     return;
   }
   tellTally(id, r.extended, r.level, r.destination);
@@ -158,11 +167,11 @@ void Swp08Protocol::interrogate(ClientId id, const Request& r) {
 
 void Swp08Protocol::route(ClientId id, const Request& r) {
   if (!ours(id, r)) return;
-  Client& c = clients[id];
+  const QString label = labelOf(id);
   const int output = r.destination + 1;
   const int input = r.source + 1;
   if (r.destination >= host.outputs() || r.source >= host.inputs()) {
-    noteOnce(c, QStringLiteral("route %1 to %2 is outside the switcher (%3 inputs, %4 outputs)")
+    noteOnce(id, QStringLiteral("route %1 to %2 is outside the switcher (%3 inputs, %4 outputs)")
                     .arg(r.source)
                     .arg(r.destination)
                     .arg(host.inputs())
@@ -170,7 +179,7 @@ void Swp08Protocol::route(ClientId id, const Request& r) {
     if (r.destination < host.outputs()) tellTally(id, r.extended, r.level, r.destination);
     return;
   }
-  const ProtectView protect = host.protect(output, c.label);
+  const ProtectView protect = host.protect(output, label);
   if (protect.held && !protect.mine) tellProtect(id, r.extended, r.level, r.destination);
   if (options.readOnly || !host.ready() || (protect.held && !protect.mine)) return tellTally(id, r.extended, r.level, r.destination);
   const QPointer<Swp08Protocol> self(this);
@@ -178,7 +187,7 @@ void Swp08Protocol::route(ClientId id, const Request& r) {
   const bool extended = r.extended;
   pending[{level, output}] = Pending{id, input, -1, false};
   const bool sent = host.send(
-      routeCommand(level, input, output), c.label,
+      routeCommand(level, input, output), label,
       [self, id, level, output, extended] {
         if (!self) return;
         self->pending.erase({level, output});
@@ -214,7 +223,7 @@ void Swp08Protocol::names(ClientId id, const Request& r, bool inputs) {
     return;
   }
   if (NameChars(r.nameLength) < 0) {
-    noteOnce(clients[id], QStringLiteral("name length code %1 not known").arg(r.nameLength));
+    noteOnce(id, QStringLiteral("name length code %1 not known").arg(r.nameLength));
     return;
   }
   QStringList list;
@@ -230,7 +239,7 @@ void Swp08Protocol::protectRequest(ClientId id, const Request& r) {
   const bool take = r.kind == Kind::ProtectConnect;
   // A refused protect is answered with the protect as it stands; a done one is told to every
   // client by protectChanged().
-  if (options.readOnly || !host.setProtect(r.destination + 1, clients[id].label, r.device, take, false))
+  if (options.readOnly || !host.setProtect(r.destination + 1, labelOf(id), r.device, take, false))
     tellProtect(id, r.extended, r.level, r.destination);
 }
 
@@ -334,14 +343,15 @@ void Swp08Protocol::checkPending() {
       p.asked = true;
       p.since = now;
       if (p.client && clients.count(p.client))
-        host.send("Status" + QByteArray::number(output) + '.', clients[p.client].label, {}, {});
+        host.send("Status" + QByteArray::number(output) + '.', labelOf(p.client), {}, {});
       ++it;
       continue;
     }
     // Still nothing: the requester hears the route as last reported.
     const ClientId client = p.client;
     it = pending.erase(it);
-    if (client && clients.count(client)) tellTally(client, clients[client].extended, level, output - 1);
+    const auto c = clients.find(client);
+    if (c != clients.end()) tellTally(client, c->second.extended, level, output - 1);
   }
   if (pending.empty()) pendingTimer->stop();
 }
@@ -360,7 +370,7 @@ void Swp08Protocol::queueFrame(ClientId id, const QByteArray& frame, const QByte
     }
   }
   if (int(c.queue.size()) >= kMaxWaiting) {
-    noteOnce(c, QStringLiteral("dropped: %1 messages wait for its acknowledges").arg(kMaxWaiting));
+    noteOnce(id, QStringLiteral("dropped: %1 messages wait for its acknowledges").arg(kMaxWaiting));
     const Closer close = c.close;
     leave(id);
     if (close) close();

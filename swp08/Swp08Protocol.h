@@ -151,7 +151,8 @@ class Swp08Protocol : public QObject {
   // A client's connect of (level, output) went to the switcher: its next report answers it.
   bool answered(std::pair<int, int> key) const;
   bool ours(ClientId id, const Request& r);
-  void noteOnce(Client& c, const QString& text);
+  void noteOnce(ClientId id, const QString& text);
+  QString labelOf(ClientId id) const;
 
   void queue(ClientId id, const QByteArray& data) { queueFrame(id, Frame(data), {}); }
   void queueFrame(ClientId id, const QByteArray& frame, const QByteArray& key);

@@ -33,6 +33,12 @@ struct Preset {
 // Protected: it would move an output another client protects.
 enum class SendResult { Accepted, Busy, LinkClosed, Protected };
 
+// Who holds an output's protect; both empty when it is free.
+struct Protect {
+  QString label;  // the holder's client label, as its commands are sent with
+  QString shown;  // for people: "panel 10.0.0.5:40112", "web page 10.0.0.7:51234"
+};
+
 class WebHost {
  public:
   virtual ~WebHost() = default;
@@ -52,6 +58,10 @@ class WebHost {
   virtual SendResult runPreset(const QString& id, const QString& label, std::function<void(int sent, int total)> outcome) = 0;
   // Stores the name (empty removes it) as the names dialog does; the error text, else empty.
   virtual QString rename(names::Kind kind, int number, const QString& name) = 0;
+  virtual Protect protect(int output) const = 0;
+  // Takes (on) or ends the output's protect for by (its label; shown is for the others):
+  // false when another holds it.
+  virtual bool setProtect(int output, const Protect& by, bool on) = 0;
   // A routing snapshot group, as Ctrl+Shift+S makes one: the error text, else empty and
   // kept is told once, with empty when the group was written, else why not.
   virtual QString saveRoutingPreset(std::function<void(const QString& why)> kept) = 0;

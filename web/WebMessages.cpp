@@ -91,7 +91,8 @@ Request ParseRequest(const QByteArray& utf8, int inputs, int outputs) {
   const QString op = o.value(QLatin1String("op")).toString();
   Request r;
   r.id = id;
-  if (op == QLatin1String("route") || op == QLatin1String("close")) {
+  const bool protect = op == QLatin1String("protect") || op == QLatin1String("release");
+  if (op == QLatin1String("route") || op == QLatin1String("close") || protect) {
     const QJsonValue list = o.value(QLatin1String("outputs"));
     if (!list.isArray() || list.toArray().isEmpty() || list.toArray().size() > outputs)
       return invalid(id, QStringLiteral("outputs: a list of 1 to %1 outputs").arg(outputs));
@@ -103,8 +104,10 @@ Request ParseRequest(const QByteArray& utf8, int inputs, int outputs) {
       seen.insert(n);
       r.outputs.push_back(n);
     }
-    if (op == QLatin1String("close")) {
-      r.op = Request::Op::Close;
+    if (op == QLatin1String("close") || protect) {
+      r.op = op == QLatin1String("close") ? Request::Op::Close
+             : op == QLatin1String("protect") ? Request::Op::Protect
+                                              : Request::Op::Release;
       return r;
     }
     r.input = integer(o.value(QLatin1String("input")), 0, inputs);
@@ -173,6 +176,20 @@ QJsonObject NamesJson(const WebHost& host) {
 QJsonValue PresetsJson(const WebHost& host) {
   QJsonArray list;
   for (const Preset& p : host.presets()) list.append(QJsonObject{{"id", p.id}, {"name", p.name}});
+  return list;
+}
+
+QJsonArray ProtectJson(const WebHost& host, int output) {
+  const Protect p = host.protect(output);
+  if (p.label.isEmpty()) return {output, QJsonValue::Null, QJsonValue::Null};
+  return {output, p.shown, p.label};
+}
+
+QJsonArray ProtectsJson(const WebHost& host) {
+  QJsonArray list;
+  const int count = OutputCount(host.device());
+  for (int o = 1; o <= count; ++o)
+    if (!host.protect(o).label.isEmpty()) list.append(ProtectJson(host, o));
   return list;
 }
 

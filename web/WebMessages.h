@@ -4,6 +4,7 @@
 // texts of the state the server sends. No sockets: the tests read them directly.
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 
@@ -19,12 +20,12 @@ constexpr int kMaxRequestBytes = 4096;
 constexpr int kMaxNameUnits = 256;
 
 struct Request {
-  enum class Op { Route, Close, Preset, Rename, Save, Invalid };
+  enum class Op { Route, Close, Protect, Release, Preset, Rename, Save, Invalid };
   Op op = Op::Invalid;
   double id = 0;              // echoed in the answer so the page knows which request it was
   char signal = 'B';          // Route: 'B' (AV), 'V' or 'A'
   int input = 0;              // Route: 0 closes the signal
-  std::vector<int> outputs;   // Route, Close: distinct, 1..outputs
+  std::vector<int> outputs;   // Route, Close, Protect, Release: distinct, 1..outputs
   QString preset;             // Preset: an id from WebHost::presets()
   names::Kind kind = names::Kind::Input;  // Rename
   int number = 0;
@@ -47,6 +48,10 @@ QJsonObject DeviceJson(const Device& device);
 QJsonValue RouteJson(const routing::Route& route);
 QJsonObject NamesJson(const WebHost& host);
 QJsonValue PresetsJson(const WebHost& host);
+// [output, shown, label] of every protected output of the page's size.
+QJsonArray ProtectsJson(const WebHost& host);
+// [output, shown, label], or [output, null, null] when it is free.
+QJsonArray ProtectJson(const WebHost& host, int output);
 // {"type":"error","id":ID,"reason":...}
 QByteArray ErrorMessage(double id, const QString& reason);
 QByteArray DoneMessage(double id);

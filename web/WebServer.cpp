@@ -212,7 +212,7 @@ class HttpFront final : public QAbstractHttpServer {
 };
 
 WebServer::WebServer(WebHost& h, QObject* parent)
-    : QObject(parent), host(h), dirtyOutputs(routing::kOutputs + 1, false) {
+    : QObject(parent), host(h), dirtyOutputs(routing::kOutputs + 1, false), dirtyProtects(routing::kOutputs + 1, false) {
   static const bool quiet = [] {
     otherFilter = QLoggingCategory::installFilter(quietHttpServer);
     return true;
@@ -436,6 +436,7 @@ void WebServer::accept() {
     ws->setReadBufferSize(kSocketReadBuffer);
     Client c;
     c.label = QStringLiteral("web ") + HostPort(ws->peerAddress(), ws->peerPort());
+    c.shown = QStringLiteral("web page ") + HostPort(ws->peerAddress(), ws->peerPort());
     c.window.start();
     c.cookie = r.rawHeader("Cookie");
     clients.insert(ws, c);
@@ -451,7 +452,7 @@ void WebServer::accept() {
     });
     connect(ws, &QWebSocket::disconnected, this, [this, ws] { forget(ws); });
     if (!pingTimer->isActive()) pingTimer->start();
-    send(ws, QString::fromUtf8(stateMessage()));
+    send(ws, QString::fromUtf8(stateMessage(c.label)));
     emit clientCountChanged(clientCount());
   }
 }
@@ -507,6 +508,7 @@ void WebServer::received(QWebSocket* ws, const QString& text) {
     return;
   }
   const QString label = it->label;
+  const QString shown = it->shown;
   const Device device = host.device();
   const Request r = ParseRequest(text.toUtf8(), InputCount(device), OutputCount(device));
   if (r.op == Request::Op::Invalid) return answer(ws, ErrorMessage(r.id, r.reason));
@@ -522,9 +524,19 @@ void WebServer::received(QWebSocket* ws, const QString& text) {
     return true;
   };
   switch (r.op) {
+    case Request::Op::Protect:
+    case Request::Op::Release: {
+      // All of them or none: a refusal leaves every one as it was.
+      if (const QString why = protectedBy(r.outputs, label); !why.isEmpty()) return answer(ws, ErrorMessage(r.id, why));
+      const Protect by{label, shown};
+      for (int o : r.outputs) host.setProtect(o, by, r.op == Request::Op::Protect);
+      break;
+    }
     case Request::Op::Route:
     case Request::Op::Close: {
       if (host.link().state != LinkState::Ready) return answer(ws, ErrorMessage(r.id, tr("link closed")));
+      // Refused before anything goes: a take moves all of its outputs or none.
+      if (const QString why = protectedBy(r.outputs, label); !why.isEmpty()) return answer(ws, ErrorMessage(r.id, why));
       const QPointer<WebServer> server(this);
       const double id = r.id;
       const std::vector<QByteArray> commands = r.commands();
@@ -574,7 +586,15 @@ void WebServer::received(QWebSocket* ws, const QString& text) {
   if (self) answer(ws, DoneMessage(r.id));
 }
 
-QByteArray WebServer::stateMessage() const {
+QString WebServer::protectedBy(const std::vector<int>& outputs, const QString& label) const {
+  for (int o : outputs) {
+    const Protect p = host.protect(o);
+    if (!p.label.isEmpty() && p.label != label) return tr("output %1 is protected by %2").arg(o).arg(p.shown);
+  }
+  return {};
+}
+
+QByteArray WebServer::stateMessage(const QString& label) const {
   const Device device = host.device();
   QJsonArray routes;
   for (int o = 1; o <= OutputCount(device); ++o) routes.append(RouteJson(host.route(o)));
@@ -584,7 +604,9 @@ QByteArray WebServer::stateMessage() const {
                   {"readOnly", settings.listen.readOnly},
                   {"routes", routes},
                   {"names", NamesJson(host)},
-                  {"presets", PresetsJson(host)}});
+                  {"presets", PresetsJson(host)},
+                  {"protects", ProtectsJson(host)},
+                  {"you", label}});
 }
 
 void WebServer::routeChanged(int output) {
@@ -596,6 +618,11 @@ void WebServer::namesChanged() { mark(kNames); }
 void WebServer::presetsChanged() { mark(kPresets); }
 void WebServer::linkChanged() { mark(kLink); }
 void WebServer::deviceChanged() { mark(kDevice); }
+void WebServer::protectChanged(int output) {
+  if (output < 1 || output > routing::kOutputs) return;
+  dirtyProtects[size_t(output)] = true;
+  mark(0);
+}
 
 void WebServer::mark(unsigned what) {
   dirty |= what;
@@ -611,26 +638,33 @@ void WebServer::flush() {
   dirty = 0;
   std::vector<bool> outputs(routing::kOutputs + 1, false);
   outputs.swap(dirtyOutputs);
+  std::vector<bool> protects(routing::kOutputs + 1, false);
+  protects.swap(dirtyProtects);
   if (clients.isEmpty()) return;
-  QByteArray message;
   if (what & kDevice) {
-    message = stateMessage();  // a new size redraws the grid
-  } else {
-    QJsonObject change{{"type", "change"}};
-    if (what & kLink) change.insert("link", LinkJson(host.link()));
-    if (what & kNames) change.insert("names", NamesJson(host));
-    if (what & kPresets) change.insert("presets", PresetsJson(host));
-    QJsonArray routes;
-    const int count = OutputCount(host.device());
-    for (int o = 1; o <= count; ++o) {
-      if (!outputs[size_t(o)]) continue;
-      const QJsonArray r = RouteJson(host.route(o)).toArray();
-      routes.append(QJsonArray{o, r[0], r[1]});
-    }
-    if (!routes.isEmpty()) change.insert("routes", routes);
-    if (change.size() == 1) return;
-    message = compact(change);
+    // A new size redraws the grid.
+    for (QWebSocket* ws : clients.keys())
+      if (auto it = clients.constFind(ws); it != clients.cend()) send(ws, QString::fromUtf8(stateMessage(it->label)));
+    return;
   }
+  QJsonObject change{{"type", "change"}};
+  if (what & kLink) change.insert("link", LinkJson(host.link()));
+  if (what & kNames) change.insert("names", NamesJson(host));
+  if (what & kPresets) change.insert("presets", PresetsJson(host));
+  QJsonArray routes;
+  const int count = OutputCount(host.device());
+  for (int o = 1; o <= count; ++o) {
+    if (!outputs[size_t(o)]) continue;
+    const QJsonArray r = RouteJson(host.route(o)).toArray();
+    routes.append(QJsonArray{o, r[0], r[1]});
+  }
+  if (!routes.isEmpty()) change.insert("routes", routes);
+  QJsonArray held;
+  for (int o = 1; o <= count; ++o)
+    if (protects[size_t(o)]) held.append(ProtectJson(host, o));
+  if (!held.isEmpty()) change.insert("protects", held);
+  if (change.size() == 1) return;
+  const QByteArray message = compact(change);
   const QString text = QString::fromUtf8(message);
   for (QWebSocket* ws : clients.keys())
     if (clients.contains(ws)) send(ws, text);

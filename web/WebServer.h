@@ -77,6 +77,8 @@ class WebServer : public QObject {
   void presetsChanged();
   void linkChanged();
   void deviceChanged();
+  // The output was protected, released or taken over.
+  void protectChanged(int output);
 
  signals:
   void clientCountChanged(int count);
@@ -87,6 +89,7 @@ class WebServer : public QObject {
   friend class HttpFront;
   struct Client {
     QString label;
+    QString shown;  // its protects', for people
     QElapsedTimer window;  // the flood check's second
     int inWindow = 0;
     bool pinged = false;   // a ping is out and no pong came back yet
@@ -113,7 +116,10 @@ class WebServer : public QObject {
   void drop(QWebSocket* ws);
   void forget(QWebSocket* ws);
   void ping();
-  QByteArray stateMessage() const;
+  // The whole state, for the page whose commands carry the label (its own protects are told apart).
+  QByteArray stateMessage(const QString& label) const;
+  // Why the label may not move these outputs ("output 3 is protected by ..."); empty when it may.
+  QString protectedBy(const std::vector<int>& outputs, const QString& label) const;
   void mark(unsigned what);
   void flush();
 
@@ -136,6 +142,7 @@ class WebServer : public QObject {
 
   unsigned dirty = 0;
   std::vector<bool> dirtyOutputs;
+  std::vector<bool> dirtyProtects;
   bool flushQueued = false;
 };
 

@@ -25,6 +25,7 @@ class MqttService final : public QObject, public mqtt::MqttHost {
       if (!connected) this->engine.forgetClient(QStringLiteral("mqtt"));
     });
     connect(&engine, &SwitcherEngine::identifiedChanged, bridge, &mqtt::MqttBridge::infoChanged);
+    connect(&engine.protects(), &routing::Protects::changed, bridge, &mqtt::MqttBridge::protectChanged);
   }
 
   // A link on which no switcher answers is "down" for MQTT's clients.
@@ -56,6 +57,15 @@ class MqttService final : public QObject, public mqtt::MqttHost {
     i.inputs = engine.inputs();
     i.outputs = engine.outputs();
     return i;
+  }
+
+  mqtt::Protect protect(int output) const override {
+    const routing::ProtectHolder* h = engine.protects().holder(output);
+    return h ? mqtt::Protect{h->label, h->shown} : mqtt::Protect{};
+  }
+  bool setProtect(int output, const QString& label, bool on) override {
+    routing::Protects& table = engine.protects();
+    return on ? table.protect(output, {label, QStringLiteral("MQTT")}) : table.release(output, label);
   }
 
   static mqtt::SendResult toMqtt(SendResult r) {

@@ -21,6 +21,8 @@ class WebService final : public QObject, public web::WebHost {
     connect(&engine, &SwitcherEngine::linkChanged, server, &web::WebServer::linkChanged);
     connect(&engine, &SwitcherEngine::identifyingChanged, server, &web::WebServer::linkChanged);
     connect(&engine, &SwitcherEngine::identifiedChanged, server, &web::WebServer::deviceChanged);
+    connect(&engine.protects(), &routing::Protects::changed, server, &web::WebServer::protectChanged);
+    // A page's protects end with its WebSocket: a reload is a new page with a new label.
     connect(server, &web::WebServer::clientGone, &engine, &SwitcherEngine::forgetClient);
   }
 
@@ -66,6 +68,14 @@ class WebService final : public QObject, public web::WebHost {
     if (!problem.isEmpty()) return problem;
     QString why;
     return engine.setNames(next, &why) ? QString() : why;
+  }
+  web::Protect protect(int output) const override {
+    const routing::ProtectHolder* h = engine.protects().holder(output);
+    return h ? web::Protect{h->label, h->shown} : web::Protect{};
+  }
+  bool setProtect(int output, const web::Protect& by, bool on) override {
+    routing::Protects& table = engine.protects();
+    return on ? table.protect(output, {by.label, by.shown}) : table.release(output, by.label);
   }
   QString saveRoutingPreset(std::function<void(const QString&)> kept) override {
     return engine.captureRouting(QStringLiteral("web"), std::move(kept));

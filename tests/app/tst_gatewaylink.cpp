@@ -18,6 +18,8 @@
 #include "SessionLogLink.h"
 #include "Memo.h"
 #include "Outport.h"
+#include "Swp08Frame.h"
+#include "Swp08Messages.h"
 #include "TestSupport.h"
 #include "Update.h"
 #include "Widgets.h"
@@ -66,12 +68,34 @@ class TestGatewayLink : public QObject {
   void clientQuotaIsReleased();
   void serialFloodNeverBlocksTheWindow();
   void comDeviceLossTellsClientsBeforeTheBox();
+  void swp08FromTheConsole();
   void settingThatCannotBeTakenIsOneBox_data();
   void settingThatCannotBeTakenIsOneBox();
 
  private:
   FakePrompts prompts{FakePrompts::Mode::Scripted};
 };
+
+void TestGatewayLink::swp08FromTheConsole() {
+  SimTcpSwitcher sw;
+  const quint16 port = freePort();
+  QVERIFY(startOnTcp(sw, QStringLiteral("[SWP08]\nPort=%1\n").arg(port)));
+  QTRY_COMPARE(ServiceStatus(*MainForm, "SW-P-08"), QStringLiteral("SW-P-08: listening on 127.0.0.1:%1, 0 clients").arg(port));
+  MainForm->ButtonUpdateClick();
+  QTRY_COMPARE(MainForm->OutPort[256]->caption(), QString("256"));
+  QTcpSocket c;
+  c.connectToHost(QHostAddress::LocalHost, port);
+  QVERIFY(c.waitForConnected(kWaitMs));
+  QTRY_COMPARE(ServiceStatus(*MainForm, "SW-P-08"), QStringLiteral("SW-P-08: listening on 127.0.0.1:%1, 1 client").arg(port));
+  // Input 5 to output 12 on the video level: source 4, destination 11, level 0.
+  c.write(swp08::Frame(QByteArray::fromHex("02 00 00 0b 04")));
+  QTRY_COMPARE(sw.core.route(12).video, 5);
+  QByteArray got;
+  const QByteArray connected = swp08::Frame(swp08::Connected(false, 0, 0, 11, 4));
+  QTRY_VERIFY((got += c.readAll(), got.contains(connected)));
+  QVERIFY(got.startsWith(swp08::AckBytes()));
+  QTRY_COMPARE(MainForm->OutPort[12]->caption(), QString("5"));
+}
 
 void TestGatewayLink::twoConsolesShareOneSwitcher() {
   SimPtySwitcher sw;

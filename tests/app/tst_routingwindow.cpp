@@ -14,10 +14,13 @@
 #include <QTimer>
 
 #include "CodeTreeView.h"
+#include "EngineFrontEnd.h"
 #include "NamesDialog.h"
 #include "Outport.h"
+#include "Protects.h"
 #include "RoutingTable.h"
 #include "RoutingView.h"
+#include "SwitcherEngine.h"
 #include "TestSupport.h"
 #include "Widgets.h"
 
@@ -106,6 +109,47 @@ class TestRoutingWindow : public QObject {
     QCOMPARE(index, 5);
     QCOMPARE(item, item5);
     QCOMPARE(line, nameLine);
+  }
+
+  // A protect held by a remote front end marks the button and names its holder; the operator
+  // is not bound by it.
+  void protectMark_data() {
+    QTest::addColumn<int>("output");
+    QTest::addColumn<int>("step");  // 0 nothing protected, 1 a panel protects, 2 and releases, 3 SW-P-08 takes it over
+    QTest::addColumn<QString>("holder");  // empty: no mark
+    QTest::addRow("nothing protected: as ever") << 14 << 0 << "";
+    QTest::addRow("a panel's protect") << 14 << 1 << "panel 10.0.0.9:4000";
+    QTest::addRow("released") << 14 << 2 << "";
+    QTest::addRow("taken over") << 14 << 3 << "SW-P-08 10.0.0.8:5000 (device 3)";
+    QTest::addRow("the first output") << 1 << 1 << "panel 10.0.0.9:4000";
+    QTest::addRow("the last output") << 256 << 1 << "panel 10.0.0.9:4000";
+  }
+  void protectMark() {
+    QFETCH(int, output);
+    QFETCH(int, step);
+    QFETCH(QString, holder);
+    QVERIFY(router()->setNames({}));
+    const QByteArray n = QByteArray::number(output);
+    const QString on = QString::number(output);
+    send("5B" + n + '.');
+    TOutPortButton* button = MainForm->OutPort[size_t(output)];
+    QTRY_COMPARE_WITH_TIMEOUT(button->accessibleName(), "Output " + on + ", input 5", kWaitMs);
+    const QImage plain = button->grab().toImage();
+    routing::Protects& held = EngineOf(*MainForm)->protects();
+    if (step >= 1) QVERIFY(held.protect(output, {"10.0.0.9:4000", "panel 10.0.0.9:4000"}));
+    if (step == 2) QVERIFY(held.release(output, "10.0.0.9:4000"));
+    if (step == 3) QVERIFY(held.protect(output, {"10.0.0.8:5000", "SW-P-08 10.0.0.8:5000 (device 3)", 3}, true));
+    const QString tip = "Output " + on + "\nVideo: input 5\nAudio: input 5";
+    QCOMPARE(button->protectMarked(), !holder.isEmpty());
+    QCOMPARE(button->tipText(), holder.isEmpty() ? tip : tip + "\nProtected by " + holder);
+    QCOMPARE(button->accessibleName(), "Output " + on + ", input 5" + (holder.isEmpty() ? QString() : ", protected by " + holder));
+    QCOMPARE(button->grab().toImage() == plain, holder.isEmpty());
+    QCOMPARE(button->caption(), QString("5"));
+    // The operator's own route goes all the same.
+    send("7B" + n + '.');
+    QTRY_COMPARE_WITH_TIMEOUT(button->caption(), QString("7"), kWaitMs);
+    for (const char* label : {"10.0.0.9:4000", "10.0.0.8:5000"}) held.forget(label);
+    QVERIFY(!button->protectMarked());
   }
 
   // Right click or the Menu key; a refused name asks again, the next one is stored.

@@ -14,6 +14,7 @@
 #include "BrokerSupport.h"
 #include "Ini.h"
 #include "MqttBridge.h"
+#include "Protects.h"
 
 using mqtt::SendResult;
 
@@ -60,11 +61,19 @@ class FakeHost : public mqtt::MqttHost {
   mqtt::Info info() const override {
     return {QStringLiteral("MATRIX %1X%2").arg(inputs).arg(outputs), "V1.2", "TCP 127.0.0.1:5000", inputs, outputs};
   }
+  mqtt::Protect protect(int output) const override {
+    const routing::ProtectHolder* h = held.holder(output);
+    return h ? mqtt::Protect{h->label, h->shown} : mqtt::Protect{};
+  }
+  bool setProtect(int output, const QString& label, bool on) override {
+    return on ? held.protect(output, {label, "MQTT"}) : held.release(output, label);
+  }
 
   bool up = true;
   SendResult result = SendResult::Accepted;
   int room = 256;  // commands that would be accepted at once
   routing::RoutingTable table;
+  routing::Protects held;
   names::Names names;
   QStringList groupList{"Morning", "Evening"};
   QList<QList<QByteArray>> codes;  // per group; a group beyond it sends "group NAME"
@@ -91,6 +100,8 @@ class TestMqttBridge : public QObject {
   void retainedState();
   void commands_data();
   void commands();
+  void protects_data();
+  void protects();
   void burstPublishesChangesOnly_data();
   void burstPublishesChangesOnly();
   void discovery_data();
@@ -163,6 +174,8 @@ void TestMqttBridge::retainedState_data() {
   QTest::newRow("label named") << "output/2/label" << QByteArray("7 Camera 7");
   QTest::newRow("label closed") << "output/3/label" << QByteArray("0 Off");
   QTest::newRow("label bare") << "output/4/label" << QByteArray("9");
+  QTest::newRow("protect free") << "output/2/protect" << QByteArray("none");
+  QTest::newRow("protect held") << "output/4/protect" << QByteArray("panel 10.0.0.9:4000");
   QTest::newRow("unknown route") << "output/5/video" << QByteArray("<none>");
   QTest::newRow("beyond outputs") << "output/17/video" << QByteArray("<none>");
   QTest::newRow("input name") << "input/7/name" << QByteArray("Camera 7");
@@ -185,6 +198,7 @@ void TestMqttBridge::retainedState() {
   host.table.close(3);
   host.table.setBoth(4, 9);
   host.table.setBoth(17, 1);
+  host.held.protect(4, {"10.0.0.9:4000", "panel 10.0.0.9:4000"});
   host.names.set(names::Kind::Input, 7, "Camera 7");
   host.names.set(names::Kind::Output, 2, "Stage");
   const QString id = nextId();
@@ -254,6 +268,66 @@ void TestMqttBridge::commands() {
   QCOMPARE(e.value("topic").toString(), "switcher/" + id + "/" + topic);
   QCOMPARE(e.value("payload").toString(), QString::fromUtf8(payload.left(mqtt::kMaxPayload)));
   QVERIFY(host.sent.isEmpty());
+}
+
+void TestMqttBridge::protects_data() {
+  QTest::addColumn<QString>("topic");
+  QTest::addColumn<QByteArray>("payload");
+  QTest::addColumn<QString>("before");  // output 5's holder: "-" free, "P" a panel, "M" MQTT
+  QTest::addColumn<int>("setting");     // 0 plain, 1 read-only, 2 link down
+  QTest::addColumn<QString>("reason");  // of the error; empty: none
+  QTest::addColumn<QString>("after");
+  QTest::addColumn<QByteArray>("sent");
+  const QString other = "output 5 is protected by panel 10.0.0.9:4000";
+  QTest::newRow("protect") << "output/5/protect/set" << QByteArray("ON") << "-" << 0 << "" << "M" << QByteArray();
+  QTest::newRow("protect while the link is down") << "output/5/protect/set" << QByteArray("on") << "-" << 2 << "" << "M" << QByteArray();
+  QTest::newRow("release its own") << "output/5/protect/set" << QByteArray("OFF") << "M" << 0 << "" << "-" << QByteArray();
+  QTest::newRow("protect another's") << "output/5/protect/set" << QByteArray("ON") << "P" << 0 << other << "P" << QByteArray();
+  QTest::newRow("release another's") << "output/5/protect/set" << QByteArray("OFF") << "P" << 0 << other << "P" << QByteArray();
+  QTest::newRow("neither ON nor OFF") << "output/5/protect/set" << QByteArray("1") << "-" << 0 << "not ON or OFF" << "-" << QByteArray();
+  QTest::newRow("read-only") << "output/5/protect/set" << QByteArray("ON") << "-" << 1 << "read-only" << "-" << QByteArray();
+  QTest::newRow("output past the size") << "output/17/protect/set" << QByteArray("ON") << "-" << 0 << "output not 1 to 16" << "-" << QByteArray();
+  QTest::newRow("route to another's output") << "output/5/video/set" << QByteArray("3") << "P" << 0 << other << "P" << QByteArray();
+  QTest::newRow("route to its own protected output") << "output/5/set" << QByteArray("3") << "M" << 0 << "" << "M"
+                                                     << QByteArray("3B5. [mqtt]");
+}
+
+void TestMqttBridge::protects() {
+  QFETCH(QString, topic);
+  QFETCH(QByteArray, payload);
+  QFETCH(QString, before);
+  QFETCH(int, setting);
+  QFETCH(QString, reason);
+  QFETCH(QString, after);
+  QFETCH(QByteArray, sent);
+  FakeHost host;
+  host.up = setting != 2;
+  if (before == "P") host.held.protect(5, {"10.0.0.9:4000", "panel 10.0.0.9:4000"});
+  if (before == "M") host.held.protect(5, {"mqtt", "MQTT"});
+  const QString id = nextId();
+  mqtt::Settings s = settingsFor(broker.port, id);
+  s.readOnly = setting == 1;
+  mqtt::MqttBridge bridge(host, s);
+  QObject::connect(&host.held, &routing::Protects::changed, &bridge, &mqtt::MqttBridge::protectChanged);
+  bridge.start();
+  QTRY_COMPARE_WITH_TIMEOUT(bridge.state(), mqtt::MqttBridge::State::Connected, kWaitMs);
+  const QString base = "switcher/" + id + "/";
+  Subscriber sub(broker.port, qPrintable(base + "#"));
+  QTRY_VERIFY_WITH_TIMEOUT(sub.subscribed && sub.has(base + "output/16/protect"), kWaitMs);
+  sub.publish(base + topic, payload);
+  // The retained state follows the table: the holder's text, or "none".
+  const QByteArray state = after == "M" ? "MQTT" : after == "P" ? "panel 10.0.0.9:4000" : "none";
+  if (reason.isEmpty()) {
+    if (!sent.isEmpty()) QTRY_COMPARE_WITH_TIMEOUT(host.sent.value(0), sent, kWaitMs);
+    else QTRY_COMPARE_WITH_TIMEOUT(sub.value(base + "output/5/protect"), state, kWaitMs);
+  } else {
+    QTRY_VERIFY_WITH_TIMEOUT(sub.has(base + "error"), kWaitMs);
+    QCOMPARE(QJsonDocument::fromJson(sub.value(base + "error")).object().value("reason").toString(), reason);
+    QVERIFY(host.sent.isEmpty());
+  }
+  const routing::ProtectHolder* h = host.held.holder(5);
+  QCOMPARE(!h ? QString("-") : h->label == "mqtt" ? QString("M") : QString("P"), after);
+  QCOMPARE(sub.value(base + "output/5/protect"), state);
 }
 
 void TestMqttBridge::burstPublishesChangesOnly_data() {
@@ -517,6 +591,7 @@ void TestMqttBridge::buttons() {
 void TestMqttBridge::staleStateCleared_data() {
   QTest::addColumn<QString>("topic");  // left by the first run, gone after the second connects
   QTest::newRow("output beyond the count") << "switcher/%1/output/12/video";
+  QTest::newRow("protect beyond the count") << "switcher/%1/output/12/protect";
   QTest::newRow("name removed") << "switcher/%1/input/7/name";
   QTest::newRow("group deleted") << "";  // Evening's button
   QTest::newRow("discovery off") << "homeassistant/select/switcher_%1/output_1/config";

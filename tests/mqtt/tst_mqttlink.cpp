@@ -6,8 +6,11 @@
 
 #include "BrokerSupport.h"
 #include "CodeTreeView.h"
+#include "EngineFrontEnd.h"
 #include "Memo.h"
 #include "MqttBridge.h"
+#include "Protects.h"
+#include "SwitcherEngine.h"
 #include "Widgets.h"
 #include "ServiceStatus.h"
 #include "TestSupport.h"
@@ -29,6 +32,7 @@ class TestMqttLink : public QObject {
   void stateEqualsTheSwitcher();
   void commandsReachTheSwitcher_data();
   void commandsReachTheSwitcher();
+  void protectsThroughTheEngine();
   void killedConsoleIsOffline();
   void notABooleanStopsTheBridge();
 
@@ -101,6 +105,30 @@ void TestMqttLink::commandsReachTheSwitcher() {
   QTRY_COMPARE_WITH_TIMEOUT(sub.value(kBase + "output/9/audio"), QByteArray::number(audio), kWaitMs);
   QTRY_COMPARE(MainForm->OutPort[9]->caption(), QString::number(video));
   QVERIFY(MainForm->Memo5->lines().contains(QString::fromLatin1(sw.commands.last()) + "   [mqtt]"));
+}
+
+// MQTT's protect is the engine's: the grid shows it, a panel's refuses MQTT, and it ends when
+// the broker goes.
+void TestMqttLink::protectsThroughTheEngine() {
+  Broker own;
+  QVERIFY(own.start());
+  SimTcpSwitcher sw;
+  Subscriber sub(own.port, "switcher/switcher/#");
+  QVERIFY(startOnTcp(sw, QStringLiteral("[MQTT]\nHost=127.0.0.1\nPort=%1\n").arg(own.port)));
+  QTRY_VERIFY_WITH_TIMEOUT(sub.value(kBase + "output/9/protect") == "none" && sub.subscribed, kWaitMs);
+  routing::Protects& held = EngineOf(*MainForm)->protects();
+  QVERIFY(held.protect(8, {"10.0.0.9:4000", "panel 10.0.0.9:4000"}));
+  QTRY_COMPARE_WITH_TIMEOUT(sub.value(kBase + "output/8/protect"), QByteArray("panel 10.0.0.9:4000"), kWaitMs);
+  sub.publish(kBase + "output/8/protect/set", "ON");
+  QTRY_VERIFY_WITH_TIMEOUT(sub.value(kBase + "error").contains("output 8 is protected by panel 10.0.0.9:4000"), kWaitMs);
+  sub.publish(kBase + "output/9/protect/set", "ON");
+  QTRY_COMPARE_WITH_TIMEOUT(sub.value(kBase + "output/9/protect"), QByteArray("MQTT"), kWaitMs);
+  QCOMPARE(held.holder(9)->label, QString("mqtt"));
+  QVERIFY(MainForm->OutPort[9]->protectMarked());
+  own.stop();
+  QTRY_VERIFY_WITH_TIMEOUT(!held.holder(9), kWaitMs);
+  QVERIFY(!MainForm->OutPort[9]->protectMarked());
+  QVERIFY(held.holder(8));
 }
 
 void TestMqttLink::killedConsoleIsOffline() {

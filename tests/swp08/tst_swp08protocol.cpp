@@ -7,16 +7,30 @@
 #include "Swp08Frame.h"
 #include "Swp08Messages.h"
 #include "Swp08Protocol.h"
+#include "ServerCore.h"
+#include "Swp08Server.h"
 
 #include <QtTest>
 
 #include <map>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
 
 using namespace swp08;
 
 namespace {
 
 QByteArray H(const char* hex) { return QByteArray::fromHex(hex); }
+
+// What the pseudo-terminal's master holds now, without waiting.
+QByteArray readSome(int fd) {
+  char buffer[256];
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, 0) <= 0) return {};
+  const ssize_t n = ::read(fd, buffer, sizeof buffer);
+  return n > 0 ? QByteArray(buffer, int(n)) : QByteArray();
+}
 
 struct FakeHost final : Swp08Host {
   bool isReady = true;
@@ -134,6 +148,7 @@ class TestSwp08Protocol : public QObject {
   void unreportedRouteIsAskedThenTold();
   void protectsAreShared();
   void slowClientIsDropped();
+  void servesASerialLine();
 };
 
 // What one request is answered with: the acknowledge first, then exactly these messages.
@@ -361,6 +376,31 @@ void TestSwp08Protocol::slowClientIsDropped() {
   for (int k = 0; k < kMaxWaiting + 10 && !r.peers[1].closed; ++k) r.say(1, H("61"));
   QVERIFY(r.peers[1].closed);
   QCOMPARE(r.p->clientCount(), 0);
+}
+
+void TestSwp08Protocol::servesASerialLine() {
+  int master = -1, slave = -1;
+  char name[256] = {};
+  QVERIFY(::openpty(&master, &slave, name, nullptr, nullptr) == 0);
+  ::close(slave);  // the server opens it by its path, as a control system's adapter
+  FakeHost host;
+  Swp08Server server(host, {});
+  gateway::Settings off;
+  off.port = 0;
+  QVERIFY(!server.start(off, "/nonexistent/ttyUSB9").isEmpty());
+  QCOMPARE(server.start(off, QString::fromLatin1(name), 9600), QString());
+  QCOMPARE(server.listenText(), QString("%1 at 9600").arg(name));
+  QVERIFY(!server.core().isListening());
+  // A second server on the same line is refused: it would take half of every message.
+  Swp08Server second(host, {});
+  QVERIFY(second.start(off, QString::fromLatin1(name)).contains("in use"));
+  const QByteArray request = Frame(H("01 00 00 01"));
+  QCOMPARE(::write(master, request.constData(), size_t(request.size())), ssize_t(request.size()));
+  QByteArray got;
+  const QByteArray want = AckBytes() + Frame(H("03 00 00 01 01"));
+  QTRY_VERIFY((got += readSome(master), got == want));
+  server.stop();
+  ::close(master);
 }
 
 QTEST_GUILESS_MAIN(TestSwp08Protocol)

@@ -6,6 +6,7 @@
 #include "Commands.h"
 #include "Feedback.h"
 #include "Names.h"
+#include "Protects.h"
 #include "RoutingSnapshot.h"
 #include "RoutingTable.h"
 #include "SwitcherCore.h"
@@ -37,6 +38,8 @@ class SimHost final : public QObject, public web::WebHost {
     presetList.push_back({{QStringLiteral("g1"), QStringLiteral("All from 1")}, fromOne});
     presetList.push_back({{QStringLiteral("g2"), QStringLiteral("Close all")}, closeAll});
     connect(&table, &routing::RoutingTable::changed, this, [this](int o) { server.routeChanged(o); });
+    connect(&held, &routing::Protects::changed, this, [this](int o) { server.protectChanged(o); });
+    connect(&server, &web::WebServer::clientGone, this, [this](const QString& label) { held.forget(label); });
     pumpTimer.setSingleShot(true);
     connect(&pumpTimer, &QTimer::timeout, this, [this] { pump(); });
     reportAll();
@@ -94,6 +97,13 @@ class SimHost final : public QObject, public web::WebHost {
     if (error.isEmpty()) server.namesChanged();
     return error;
   }
+  web::Protect protect(int output) const override {
+    const routing::ProtectHolder* h = held.holder(output);
+    return h ? web::Protect{h->label, h->shown} : web::Protect{};
+  }
+  bool setProtect(int output, const web::Protect& by, bool on) override {
+    return on ? held.protect(output, {by.label, by.shown}) : held.release(output, by.label);
+  }
   QString saveRoutingPreset(std::function<void(const QString&)> kept) override {
     const routing::Snapshot snap = routing::MakeSnapshot(table.routes(), &nameTable, QDateTime::currentDateTime());
     if (snap.items.isEmpty()) return QStringLiteral("No route is known yet.");
@@ -132,6 +142,7 @@ class SimHost final : public QObject, public web::WebHost {
 
   sim::SwitcherCore core;
   routing::RoutingTable table;
+  routing::Protects held;
   names::Names nameTable;
   web::Link state{web::LinkState::Ready, {}};
   web::Device dev;

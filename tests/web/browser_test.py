@@ -10,7 +10,8 @@ or starts the simulated page itself and stops its link through its stdin:
     browser_test.py --demo build/tests/web/web-demo
 
 Loads the page, reads the tiles, routes an output by clicking and waits for the switcher's
-report, runs a preset, renames an output to a name that looks like markup, saves screenshots
+report, protects an output and sees it from a second page (refused there, gone when the first
+is reloaded), runs a preset, renames an output to a name that looks like markup, saves screenshots
 of a phone-sized and a desktop-sized viewport, and (with --down or --demo) sees the link-down
 banner. Exits non-zero with one line per failed check. Debian: chromium chromium-driver
 python3-selenium.
@@ -183,6 +184,55 @@ def main():
             check(False, 'a renamed output shows its new name')
         check(not d.find_elements(By.CSS_SELECTOR, '.tile img, #panel img'), 'a name is text, never markup')
         d.find_element(By.ID, 'panel-close').click()
+
+        # Protect output 5: a padlock and "You" on its tile; another page sees the holder, and
+        # its route to the output is refused naming it; a reload of the holder's page ends it.
+        check(not d.find_elements(By.CSS_SELECTOR, '.tile.protected'), 'no tile is marked before a protect')
+        d.find_element(By.CSS_SELECTOR, '.tile[data-output="5"]').click()
+        d.find_element(By.ID, 'protect').click()
+        try:
+            wait.until(lambda d: text(d, '.tile[data-output="5"] .lock .holder') == 'You')
+            check(d.find_element(By.CSS_SELECTOR, '.tile[data-output="5"] .lock svg').is_displayed(),
+                  'a protected tile shows its padlock')
+            check(d.find_element(By.ID, 'protect').text == 'Release', 'the holder is offered Release')
+        except Exception:
+            check(False, 'a protect shows on its tile as yours')
+        d.save_screenshot(os.path.join(a.out, 'phone-protect.png'))
+        d.find_element(By.ID, 'panel-close').click()
+        first = d.current_window_handle
+        d.switch_to.new_window('tab')
+        viewport(d, *DESKTOP)
+        d.get(url)
+        wait.until(lambda d: d.execute_script(
+            'return !document.body.classList.contains("offline") && document.querySelectorAll(".tile").length > 0'))
+        holder = text(d, '.tile[data-output="5"] .lock .holder') or ''
+        check(holder.startswith('web page 127.0.0.1:'), f'another page names the holder ({holder})')
+        d.find_element(By.CSS_SELECTOR, '.tile[data-output="5"]').click()
+        check(not d.find_element(By.ID, 'protect').is_enabled(), 'another page cannot take it')
+        before5 = tile_src(d, 5)
+        pick = '9' if before5 != '9' else '10'
+        d.find_element(By.CSS_SELECTOR, f'.pick[data-input="{pick}"]').click()
+        try:
+            wait.until(lambda d: 'is protected by web page' in d.find_element(By.ID, 'messages').text)
+            check(tile_src(d, 5) == before5, 'a route to a protected output is refused, naming the holder')
+        except Exception:
+            check(False, 'a route to a protected output is refused, naming the holder')
+        time.sleep(0.3)  # only for the picture
+        d.save_screenshot(os.path.join(a.out, 'desktop-protect.png'))
+        second = d.current_window_handle
+        d.switch_to.window(first)
+        d.refresh()
+        d.switch_to.window(second)
+        try:
+            wait.until(lambda d: not d.find_elements(By.CSS_SELECTOR, '.tile.protected'))
+            check(True, 'a reloaded page leaves no protect behind')
+        except Exception:
+            check(False, 'a reloaded page leaves no protect behind')
+        d.close()
+        d.switch_to.window(first)
+        viewport(d, *PHONE)
+        wait.until(lambda d: d.execute_script(
+            'return !document.body.classList.contains("offline") && document.querySelectorAll(".tile").length > 0'))
 
         # A preset: the first button; with the simulator's "All from 1" every tile shows 1.
         presets = d.find_elements(By.CSS_SELECTOR, '#presets button')

@@ -95,6 +95,9 @@ class TestWebServer : public QObject {
   void badRequests();
   void requestAnswers_data();
   void requestAnswers();
+  void protects_data();
+  void protects();
+  void protectsShownAndEnded();
   void handshakeRefused_data();
   void handshakeRefused();
   void passwordAndCookie();
@@ -311,6 +314,113 @@ void TestWebServer::requestAnswers() {
   QCOMPARE(host.sent, sent);
   const QJsonObject reply = page.got[setting == 4 && !preset ? 2 : 1];
   QCOMPARE(answer == "done" ? reply["type"].toString() : reply["reason"].toString(), answer);
+}
+
+void TestWebServer::protects_data() {
+  QTest::addColumn<QByteArrayList>("messages");  // the page's, in order; each answered before the next
+  QTest::addColumn<int>("setting");              // 0 plain, 1 read-only, 2 link lost
+  QTest::addColumn<QString>("answer");           // of the last: "done" or the error's reason
+  QTest::addColumn<QString>("held");             // the holders of outputs 1 to 4: "-" free, "P" the panel, "W" the page
+  QTest::addColumn<QByteArrayList>("sent");
+  // Output 3 is held by a panel before the page opens.
+  const QString other = "output 3 is protected by panel 10.0.0.9:4000";
+  const auto op = [](const char* name, const char* outputs) {
+    return QByteArray(R"({"id":1,"op":")") + name + R"(","outputs":[)" + outputs + "]}";
+  };
+  QTest::newRow("protect a free output") << QByteArrayList{op("protect", "2")} << 0 << "done" << "-WP-" << QByteArrayList{};
+  QTest::newRow("protect while the link is down") << QByteArrayList{op("protect", "2")} << 2 << "done" << "-WP-" << QByteArrayList{};
+  QTest::newRow("protect one another holds") << QByteArrayList{op("protect", "3")} << 0 << other << "--P-" << QByteArrayList{};
+  QTest::newRow("protect several, one another's: none taken")
+      << QByteArrayList{op("protect", "2,3,4")} << 0 << other << "--P-" << QByteArrayList{};
+  QTest::newRow("release one another holds") << QByteArrayList{op("release", "3")} << 0 << other << "--P-" << QByteArrayList{};
+  QTest::newRow("release its own") << QByteArrayList{op("protect", "1,2"), op("release", "2")} << 0 << "done" << "W-P-"
+                                   << QByteArrayList{};
+  QTest::newRow("release a free output") << QByteArrayList{op("release", "4")} << 0 << "done" << "--P-" << QByteArrayList{};
+  QTest::newRow("read-only") << QByteArrayList{op("protect", "2")} << 1 << "read-only" << "--P-" << QByteArrayList{};
+  QTest::newRow("output past the size") << QByteArrayList{op("protect", "17")} << 0 << "output not 1 to 16" << "--P-"
+                                        << QByteArrayList{};
+  QTest::newRow("take over another's output: nothing sent")
+      << QByteArrayList{R"({"id":1,"op":"route","input":5,"outputs":[1,2,3,4],"signal":"B"})"} << 0 << other << "--P-"
+      << QByteArrayList{};
+  QTest::newRow("close of another's output: nothing sent") << QByteArrayList{op("close", "2,3")} << 0 << other << "--P-"
+                                                           << QByteArrayList{};
+  QTest::newRow("route to its own protected output")
+      << QByteArrayList{op("protect", "2"), R"({"id":1,"op":"route","input":5,"outputs":[2],"signal":"V"})"} << 0 << "done"
+      << "-WP-" << QByteArrayList{"5V2."};
+}
+
+void TestWebServer::protects() {
+  QFETCH(QByteArrayList, messages);
+  QFETCH(int, setting);
+  QFETCH(QString, answer);
+  QFETCH(QString, held);
+  QFETCH(QByteArrayList, sent);
+  SimHost host;
+  QVERIFY(host.held.protect(3, {QStringLiteral("10.0.0.9:4000"), QStringLiteral("panel 10.0.0.9:4000")}));
+  QCOMPARE(host.server.start(settings(setting == 1)), QString());
+  if (setting == 2) host.setLink(web::LinkState::Lost, QStringLiteral("cable"));
+  Page page(host.server.port());
+  QTRY_COMPARE(page.got.size(), 1);
+  QJsonObject reply;
+  // The answer to the last message sent: changes may come between.
+  const auto answered = [&](int from) {
+    for (int k = from; k < page.got.size(); ++k)
+      if (page.got[k]["type"] != QStringLiteral("change")) return !(reply = page.got[k]).isEmpty();
+    return false;
+  };
+  for (const QByteArray& m : messages) {
+    const int before = int(page.got.size());
+    page.ws.sendTextMessage(QString::fromUtf8(m));
+    QTRY_VERIFY(answered(before));
+  }
+  QCOMPARE(answer == "done" ? reply["type"].toString() : reply["reason"].toString(), answer);
+  const QString mine = QStringLiteral("web 127.0.0.1:%1").arg(page.ws.localPort());
+  QString holders;
+  for (int o = 1; o <= 4; ++o) {
+    const routing::ProtectHolder* h = host.held.holder(o);
+    holders += !h ? QLatin1Char('-') : h->label == mine ? QLatin1Char('W') : QLatin1Char('P');
+    if (h && h->label == mine) QCOMPARE(h->shown, QStringLiteral("web page 127.0.0.1:%1").arg(page.ws.localPort()));
+  }
+  QCOMPARE(holders, held);
+  QCOMPARE(host.sent, sent);
+}
+
+// The state names every holder and the page itself; changes follow; a page's protects end
+// with its WebSocket, and the same browser's next page does not inherit them.
+void TestWebServer::protectsShownAndEnded() {
+  SimHost host;
+  QVERIFY(host.held.protect(3, {QStringLiteral("10.0.0.9:4000"), QStringLiteral("panel 10.0.0.9:4000")}));
+  QCOMPARE(host.server.start(settings()), QString());
+  Page first(host.server.port());
+  Page second(host.server.port());
+  QTRY_COMPARE(first.got.size(), 1);
+  QTRY_COMPARE(second.got.size(), 1);
+  const QString label = QStringLiteral("web 127.0.0.1:%1").arg(first.ws.localPort());
+  const QString shown = QStringLiteral("web page 127.0.0.1:%1").arg(first.ws.localPort());
+  QCOMPARE(first.got[0]["you"].toString(), label);
+  QCOMPARE(first.got[0]["protects"], QJsonValue(QJsonArray{QJsonArray{3, "panel 10.0.0.9:4000", "10.0.0.9:4000"}}));
+
+  first.ws.sendTextMessage(QStringLiteral(R"({"id":2,"op":"protect","outputs":[5]})"));
+  QTRY_COMPARE(second.got.size(), 2);
+  QCOMPARE(second.got[1], (QJsonObject{{"type", "change"}, {"protects", QJsonArray{QJsonArray{5, shown, label}}}}));
+  second.ws.sendTextMessage(QStringLiteral(R"({"id":3,"op":"route","input":1,"outputs":[5],"signal":"B"})"));
+  QTRY_COMPARE(second.got.size(), 3);
+  QCOMPARE(second.got[2]["reason"].toString(), "output 5 is protected by " + shown);
+
+  // The panel lets go: every page hears it.
+  QVERIFY(host.held.release(3, QStringLiteral("10.0.0.9:4000")));
+  QTRY_COMPARE(second.got.size(), 4);
+  QCOMPARE(second.got[3], (QJsonObject{{"type", "change"}, {"protects", QJsonArray{QJsonArray{3, QJsonValue::Null, QJsonValue::Null}}}}));
+
+  // The first page is reloaded: its WebSocket goes, a new one comes.
+  first.ws.close();
+  QTRY_COMPARE(second.got.size(), 5);
+  QCOMPARE(second.got[4]["protects"], QJsonValue(QJsonArray{QJsonArray{5, QJsonValue::Null, QJsonValue::Null}}));
+  Page again(host.server.port());
+  QTRY_COMPARE(again.got.size(), 1);
+  QCOMPARE(again.got[0]["protects"], QJsonValue(QJsonArray{}));
+  QVERIFY(again.got[0]["you"].toString() != label);
+  QVERIFY(!host.held.holder(5));
 }
 
 void TestWebServer::handshakeRefused_data() {

@@ -30,6 +30,8 @@ const S = {
   routes: [],                 // [video, audio] per output, null = not reported
   names: { inputs: [], outputs: [] },
   presets: [],
+  protects: new Map(),        // output -> { shown, label } of its protect's holder
+  you: '',                    // this page's label: its own protects are told apart
 };
 const ui = {
   tiles: [],
@@ -40,6 +42,7 @@ const ui = {
   pending: new Map(),         // output -> timer
   requests: new Map(),        // id -> { what, outputs }
   renaming: null,             // { kind, number }
+  protectBlocked: false,      // another holds one of the selected outputs
 };
 
 let ws = null;
@@ -61,6 +64,17 @@ function describeSignal(v) {
   if (v === null) return 'not reported';
   if (v === 0) return 'closed';
   return 'input ' + labelOf(v, inputName(v));
+}
+
+// The output's protect: null when free, else { shown, mine }.
+function protectOf(o) {
+  const p = S.protects.get(o);
+  return p ? { shown: p.shown, mine: p.label === S.you } : null;
+}
+
+function describeProtect(o) {
+  const p = protectOf(o);
+  return !p ? '' : p.mine ? 'protected by you' : `protected by ${p.shown}`;
 }
 
 function describeRoute(o) {
@@ -154,7 +168,8 @@ function receive(m) {
   if (m.type === 'state') {
     const resized = m.device.outputs !== S.device.outputs || m.device.inputs !== S.device.inputs || !ui.tiles.length;
     Object.assign(S, { link: m.link, device: m.device, readOnly: m.readOnly, routes: m.routes,
-                       names: m.names, presets: m.presets, open: true });
+                       names: m.names, presets: m.presets, open: true, you: m.you || '',
+                       protects: new Map((m.protects || []).map(([o, shown, label]) => [o, { shown, label }])) });
     retryMs = kFirstRetryMs;
     setConnection('', false);
     if (resized) buildGrid();
@@ -178,6 +193,12 @@ function receive(m) {
       renderTile(o);
     }
     if (m.routes) markCurrent();
+    for (const [o, shown, label] of m.protects || []) {
+      if (label) S.protects.set(o, { shown, label });
+      else S.protects.delete(o);
+      renderTile(o);
+    }
+    if (m.protects) renderPanel();
   } else if (m.type === 'error') {
     const r = ui.requests.get(m.id);
     ui.requests.delete(m.id);
@@ -206,7 +227,10 @@ function buildGrid() {
     t.setAttribute('aria-selected', 'false');
     const out = el('div', 'out');
     out.append(el('b', '', String(o)), el('span', 'out-name'));
-    t.append(out, el('div', 'src'), el('div', 'src-name'), el('div', 'aud'));
+    const lock = el('div', 'lock');
+    lock.hidden = true;
+    lock.append(lockIcon(), el('span', 'holder'));
+    t.append(out, el('div', 'src'), el('div', 'src-name'), el('div', 'aud'), lock);
     ui.tiles.push(t);
   }
   ui.cols = 0;
@@ -238,19 +262,47 @@ function layoutRows() {
   if (focused && focused.classList.contains('tile')) focused.focus();
 }
 
+// A padlock drawn as SVG: no font needs to have the glyph.
+function lockIcon() {
+  const ns = 'http://www.w3.org/2000/svg';
+  const svg = document.createElementNS(ns, 'svg');
+  svg.setAttribute('viewBox', '0 0 10 12');
+  svg.setAttribute('aria-hidden', 'true');
+  const shackle = document.createElementNS(ns, 'path');
+  shackle.setAttribute('d', 'M2.5 5.5V3.5a2.5 2.5 0 0 1 5 0v2');
+  shackle.setAttribute('fill', 'none');
+  shackle.setAttribute('stroke', 'currentColor');
+  shackle.setAttribute('stroke-width', '1.6');
+  const body = document.createElementNS(ns, 'rect');
+  body.setAttribute('x', '0.5');
+  body.setAttribute('y', '5');
+  body.setAttribute('width', '9');
+  body.setAttribute('height', '6.5');
+  body.setAttribute('rx', '1');
+  body.setAttribute('fill', 'currentColor');
+  svg.append(shackle, body);
+  return svg;
+}
+
 function renderTile(o) {
   const t = ui.tiles[o - 1];
   if (!t) return;
   const [v, a] = S.routes[o - 1] || [null, null];
   const name = outputName(o);
-  const [out, src, srcName, aud] = t.children;
+  const [out, src, srcName, aud, lock] = t.children;
+  const p = protectOf(o);
+  t.classList.toggle('protected', p !== null);
+  t.classList.toggle('mine', p !== null && p.mine);
+  if (lock.hidden !== !p) lock.hidden = !p;
+  setText(lock.lastChild, !p ? '' : p.mine ? 'You' : p.shown);
   setText(out.lastChild, name);
   t.classList.toggle('closed', v === 0 && a === 0);
   t.classList.toggle('unknown', v === null);
   setText(src, v === null ? '?' : v === 0 ? (a === 0 ? 'Closed' : 'Video closed') : String(v));
   setText(srcName, v === null ? 'Not reported' : v > 0 ? inputName(v) : '');
   setText(aud, a === v ? '' : a === null ? 'Audio ?' : a === 0 ? 'Audio closed' : `Audio ${labelOf(a, inputName(a))}`);
-  const label = `Output ${labelOf(o, name)}: ${describeRoute(o)}`;
+  const held = describeProtect(o);
+  const label = `Output ${labelOf(o, name)}: ${describeRoute(o)}${held ? `; ${held}` : ''}`;
   setAttr(t, 'aria-label', label);
   if (t.title !== label) t.title = label;
 }
@@ -375,10 +427,36 @@ function renderPanel() {
   const editing = ui.renaming && ui.renaming.kind === 'output';
   box.hidden = !editing;
   if (editing) box.replaceChildren(renameForm('output', ui.renaming.number));
+  renderProtect(list);
   $('take').hidden = !take;
   $('close-outputs').textContent = list.length > 1 ? 'Close outputs' : 'Close output';
   markCurrent();
   refreshControls();
+}
+
+// The selected outputs' protect: who holds them, and the button that takes or ends them.
+function renderProtect(list) {
+  const others = list.map((o) => [o, protectOf(o)]).filter(([, p]) => p && !p.mine);
+  const mine = list.length > 0 && list.every((o) => protectOf(o)?.mine);
+  const button = $('protect');
+  setText(button, mine ? 'Release' : 'Protect');
+  button.dataset.op = mine ? 'release' : 'protect';
+  ui.protectBlocked = others.length > 0;
+  const note = $('protect-note');
+  let text = '';
+  if (others.length === 1 && list.length === 1) text = `Protected by ${others[0][1].shown}: routes from this page are refused.`;
+  else if (others.length) text = `${others.length === 1 ? `Output ${others[0][0]} is` : `${others.length} outputs are`} protected by others: routes to ${others.length === 1 ? 'it' : 'them'} are refused.`;
+  else if (mine) text = list.length === 1 ? 'Protected by you: only this page may route it.' : 'Protected by you.';
+  note.hidden = !text;
+  setText(note, text);
+}
+
+function protectSelected() {
+  const outputs = [...ui.selected].sort((x, y) => x - y);
+  if (!outputs.length) return;
+  const op = $('protect').dataset.op === 'release' ? 'release' : 'protect';
+  const what = `${op === 'release' ? 'Release' : 'Protect'} ${outputs.length === 1 ? `output ${outputs[0]}` : `${outputs.length} outputs`}`;
+  request({ op, outputs }, what);
 }
 
 function renameForm(kind, number) {
@@ -465,6 +543,7 @@ function refreshControls() {
   const edit = canEdit();
   for (const b of document.querySelectorAll('.control')) setDisabled(b, !send);
   for (const b of document.querySelectorAll('.edit, #rename-output')) setDisabled(b, !edit);
+  setDisabled($('protect'), !edit || ui.protectBlocked);
   setDisabled($('save'), !edit);
   setDisabled($('take'), !send || ui.picked === null || ui.selected.size === 0);
   for (const r of document.querySelectorAll('input[name="signal"], #take-mode')) setDisabled(r, S.readOnly);
@@ -536,6 +615,7 @@ function wire() {
     clearSelection();
   });
   $('close-outputs').addEventListener('click', closeSelected);
+  $('protect').addEventListener('click', protectSelected);
   $('panel-close').addEventListener('click', clearSelection);
   $('rename-output').addEventListener('click', () => {
     ui.renaming = { kind: 'output', number: [...ui.selected][0] };
