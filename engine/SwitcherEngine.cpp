@@ -421,6 +421,9 @@ void SwitcherEngine::finishIdentification() {
   identificationEnds();
   emit note(QStringLiteral("identified %1 %2 on %3").arg(switcherModel, switcherVersion, linkName()));
   armCheck();
+  // A status answered in part, or lost on the way, would leave clients without those routes
+  // until something changed them: asked once more.
+  if (table->reportedCount() < qMin(outputCount, routing::kOutputs)) refreshTimer->start();
 }
 
 // ---- names and presets ----

@@ -118,6 +118,7 @@ class TestEngine : public QObject {
   void presetRunsWholeOrNotAtAll();
   void presetsFromTheCodeFile();
   void protectsBindEveryClient();
+  void routingAskedAgainWhenPartlyAnswered();
   void presetIdsSurviveEdits_data();
   void presetIdsSurviveEdits();
   void captureKeptOrWhyNot_data();
@@ -422,6 +423,16 @@ void TestEngine::protectsBindEveryClient() {
   QVERIFY(e.protects().holder(2));
   e.forgetClient("panel");
   QVERIFY(!e.protects().holder(2));
+}
+
+void TestEngine::routingAskedAgainWhenPartlyAnswered() {
+  engine::SwitcherEngine e;
+  auto* link = new CoreLink;
+  link->silent = {3};  // its report is lost once
+  QVERIFY(openReady(e, link));
+  link->silent.clear();
+  QTRY_COMPARE_WITH_TIMEOUT(link->written.count("Status."), 2, kWaitMs);
+  QTRY_VERIFY(e.routes().route(3).known());
 }
 
 void TestEngine::presetsFromTheCodeFile() {

@@ -306,7 +306,21 @@ bool Soak::startClients() {
     return true;
   }, kStartMs);
   if (!up) {
-    fail(QStringLiteral("start"), QStringLiteral("not every client was ready within %1 ms").arg(kStartMs));
+    QStringList late;
+    for (size_t k = 0; k < panels.size(); ++k)
+      if (!panels[k]->present() || panels[k]->view.routes.size() < size_t(kSize))
+        late << QStringLiteral("panel %1 (present %2, %3 routes)").arg(k).arg(panels[k]->present()).arg(panels[k]->view.routes.size());
+    for (size_t k = 0; k < swp08s.size(); ++k)
+      if (swp08s[k]->view.routes.size() < size_t(kSize))
+        late << QStringLiteral("SW-P-08 %1 (open %2, %3 routes)").arg(k).arg(swp08s[k]->isOpen()).arg(swp08s[k]->view.routes.size());
+    for (size_t k = 0; k < gateways.size(); ++k)
+      if (!gateways[k]->isOpen()) late << QStringLiteral("gateway %1").arg(k);
+    for (size_t k = 0; k < mqtts.size(); ++k)
+      if (mqtts[k]->link() != QLatin1String("up")) late << QStringLiteral("MQTT %1 (link %2)").arg(k).arg(mqtts[k]->link());
+    for (size_t k = 0; k < pages.size(); ++k)
+      if (!pages[k]->hasState()) late << QStringLiteral("page %1").arg(k);
+    fail(QStringLiteral("start"),
+         QStringLiteral("not every client was ready within %1 ms: %2").arg(kStartMs).arg(late.join(QStringLiteral(", "))));
     return false;
   }
   // A gateway client hears only the switcher's lines: it asks for the routing, as one would,
