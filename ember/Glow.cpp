@@ -106,9 +106,14 @@ class RequestReader {
     if (!hasId) return fail(qualified ? "element without a path" : "element without a number");
     if (hasContents && kind == Request::Parameter && !parameterValue(fields, contents, path)) return false;
     if (hasChildren) {
+      // An empty children field is nothing; a malformed one is an error.
+      Reader inside = fields.open(children);
       ber::Element seq;
-      if (!fields.inner(children, &seq)) return fail("empty children");
-      if (IsApplication(seq, kElementCollection) && !collection(fields, seq, path, kind)) return false;
+      if (inside.next(&seq)) {
+        if (IsApplication(seq, kElementCollection) && !collection(inside, seq, path, kind)) return false;
+      } else if (inside.error()) {
+        return fail("malformed children");
+      }
     }
     if (hasConnections && !matrixConnections(fields, connections, path)) return false;
     return true;
