@@ -98,7 +98,7 @@ bool ReadInt32(const Element& e, int* value);
 bool ReadBoolean(const Element& e, bool* value);
 bool ReadUtf8(const Element& e, QString* text);
 bool ReadOctets(const Element& e, QByteArray* bytes);
-bool ReadReal(const Element& e, double* value);  // binary and special forms; decimal forms refused
+bool ReadReal(const Element& e, double* value);  // binary form, infinities, NaN, -0; decimal forms refused
 bool ReadRelativeOid(const Element& e, std::vector<int>* ids);  // each id in 0..INT_MAX
 
 }  // namespace ember::ber

@@ -228,6 +228,35 @@ class TestEmber : public QObject {
     QCOMPARE(d.badFrames(), 0);
   }
 
+  void frameBound_data() {
+    QTest::addColumn<int>("bodySize");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("body and CRC exactly at the bound") << s101::kMaxFrame - 2 << true;
+    QTest::newRow("one byte over") << s101::kMaxFrame - 1 << false;
+  }
+  void frameBound() {
+    QFETCH(int, bodySize);
+    QFETCH(bool, kept);
+    s101::Deframer d;
+    std::vector<QByteArray> bodies;
+    const QByteArray frame = s101::Frame(QByteArray(bodySize, 'a'));
+    d.push(frame.constData(), int(frame.size()), &bodies);
+    QCOMPARE(bodies.size() == 1 && bodies[0].size() == bodySize, kept);
+    QCOMPARE(d.badFrames(), kept ? 0 : 1);
+  }
+
+  void messageAtTheBound() {
+    s101::Decoder d;
+    std::vector<s101::Decoder::Event> out;
+    const QByteArray chunk(s101::kMaxPacketPayload, 'x');
+    d.push(s101::Frame(Body(0x80, chunk)), &out);
+    for (int i = 2; i < s101::kMaxMessage / chunk.size(); ++i) d.push(s101::Frame(Body(0x00, chunk)), &out);
+    d.push(s101::Frame(Body(0x40, chunk)), &out);
+    QCOMPARE(int(out.size()), 1);
+    QCOMPARE(int(out[0].data.size()), s101::kMaxMessage);
+    QCOMPARE(d.droppedPackets(), 0);
+  }
+
   void decoderMessageBound() {
     s101::Decoder d;
     std::vector<s101::Decoder::Event> out;
@@ -378,6 +407,11 @@ class TestEmber : public QObject {
     QTest::newRow("real 1.5 (binary, base 2)") << H("090380ff03") << "real 1.5";
     QTest::newRow("real -0.25") << H("0903c0fe01") << "real -0.25";
     QTest::newRow("real decimal form refused") << H("090203312e") << "error";
+    QTest::newRow("real base 16") << H("0903a00102") << "real 32";
+    QTest::newRow("real base 8, scale 1") << H("0903940103") << "real 48";
+    QTest::newRow("real of no bytes is 0") << H("0900") << "real 0";
+    QTest::newRow("real minus infinity") << H("090141") << "real -inf";
+    QTest::newRow("real with its exponent cut") << H("090281ff") << "error";
   }
   void berReadValues() {
     QFETCH(QByteArray, tlv);
