@@ -17,8 +17,6 @@ struct Tag {
   Class cls = Class::Universal;
   bool constructed = false;
   std::uint32_t number = 0;
-  bool operator==(const Tag& o) const { return cls == o.cls && constructed == o.constructed && number == o.number; }
-  bool operator!=(const Tag& o) const { return !(*this == o); }
 };
 
 // Universal type numbers.

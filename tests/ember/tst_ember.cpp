@@ -382,6 +382,10 @@ class TestEmber : public QObject {
       w.end();
       QTest::newRow("explicit context field in a SET") << w.bytes() << H("3105a403020110");
     }
+    QTest::newRow("SET, SEQUENCE, context and application tags are constructed")
+        << ber::EncodeTag(ber::Set()) + ber::EncodeTag(ber::Sequence()) + ber::EncodeTag(ber::Context(3)) +
+               ber::EncodeTag(ber::Application(13))
+        << H("3130a36d");
   }
   void berWriter() {
     QFETCH(QByteArray, bytes);
@@ -422,7 +426,7 @@ class TestEmber : public QObject {
     QString got = "error";
     std::int64_t i = 0;
     bool b = false;
-    std::vector<int> oid;
+    std::vector<int> oid{9, 9};  // what a reader held before: replaced, not appended to
     QString s;
     double d = 0;
     if (e.tag.number == ber::kInteger && ber::ReadInteger(e, &i)) got = QString("int %1").arg(i);
@@ -597,6 +601,10 @@ class TestEmber : public QObject {
     QTest::newRow("qualified node with a path cut in an id") << H("600b6b09a0076a05a0030d0181") << "" << "bad path";
     QTest::newRow("command without a number") << H("600b6b09a0076205a1030201ff") << "" << "command without a number";
     QTest::newRow("negative element number") << H("600b6b09a0076305a0030201ff") << "" << "bad element number";
+    QTest::newRow("element number over 31 bits") << H("600f6b0da00b6309a00702050080000000") << "" << "bad element number";
+    QTest::newRow("element number under -2^31") << H("600f6b0da00b6309a0070205ff7fffffff") << "" << "bad element number";
+    QTest::newRow("connection item not a Connection")
+        << H("60156b13a011710fa0040d020101a5073005a003020100") << "" << "bad connection";
     QTest::newRow("connection without a target")
         << H("601a6b18a0167114a0040d020101a50c300aa0087006a1040d020102") << "" << "connection without a target";
     QTest::newRow("connections not a sequence") << H("60136b11a00f710da0040d020101a5053103020100") << ""
