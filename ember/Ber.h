@@ -74,7 +74,6 @@ class Reader {
   Reader(const char* data, int size, int depth = 0);
   explicit Reader(const QByteArray& data) : Reader(data.constData(), int(data.size())) {}
   bool next(Element* e);
-  bool atEnd() const { return at_ >= size_; }
   bool error() const { return error_; }
   // A reader over a constructed element's contents, one level deeper; an error reader (empty,
   // error() true) past kMaxDepth or for a primitive element.
