@@ -416,6 +416,7 @@ class TestEmber : public QObject {
     QTest::newRow("real of no bytes is 0") << H("0900") << "real 0";
     QTest::newRow("real minus infinity") << H("090141") << "real -inf";
     QTest::newRow("real with its exponent cut") << H("090281ff") << "error";
+    QTest::newRow("real with the reserved base") << H("0903b00101") << "error";
   }
   void berReadValues() {
     QFETCH(QByteArray, tlv);
