@@ -572,19 +572,6 @@ class TestEmber : public QObject {
                                       << "setValue parameter 1.3.1 4294967296";
     QTest::newRow("connect with two sources") << H("601f6b1da01b7119a0040d020101a511300fa00d700ba003020100a1040d020102")
                                               << "connect matrix 1.1 [0<-1.2 op0 d0]";
-  }
-  void consumerRequests() {
-    QFETCH(QByteArray, glow);
-    QFETCH(QString, requests);
-    bool ok = false;
-    QString error;
-    QCOMPARE(DescribeAll(glow, &ok, &error), requests);
-    QVERIFY2(ok, qPrintable(error));
-  }
-
-  void indefiniteRequests_data() {
-    QTest::addColumn<QByteArray>("glow");
-    QTest::addColumn<QString>("requests");
     // The consumers' getDirectory and connect with every constructed length made indefinite.
     QTest::newRow("getDirectory on qualified node 1")
         << H("60806b80a0806a80a0800d01010000a2806480a0806280a0800201200000a1800201ff000000000000000000000000000000000000")
@@ -593,7 +580,7 @@ class TestEmber : public QObject {
         << H("60806b80a0807180a0800d0201010000a5803080a0807080a0800201030000a1800d01070000a280020101000000000000000000000000000000000000")
         << "connect matrix 1.1 [3<-7 op1 d0]";
   }
-  void indefiniteRequests() {
+  void consumerRequests() {
     QFETCH(QByteArray, glow);
     QFETCH(QString, requests);
     bool ok = false;
