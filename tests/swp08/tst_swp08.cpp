@@ -118,6 +118,7 @@ class TestSwp08 : public QObject {
   }
   void badFrames() { stream(); }
 
+  // Garbage, acknowledges between and inside frames, and the npm client's single 0x10s.
   void resync_data() {
     streamTable();
     QTest::newRow("garbage first") << H("FF 00 03 10 03 06 15") + kImplementationRequest << "61";
@@ -128,11 +129,6 @@ class TestSwp08 : public QObject {
     QTest::newRow("overlong dropped") << H("10 02") + QByteArray(kMaxFrameData + 10, 'x') + H("10 03") +
                                             kImplementationRequest
                                       << "61";
-  }
-  void resync() { stream(); }
-
-  void interleaved_data() {
-    streamTable();
     QTest::newRow("acks between") << H("10 06") + kImplementationRequest + H("10 15 10 02 01 11 00 01 04 E9 10 03 10 06")
                                   << "ack 61 nak 01110001 ack";
     QTest::newRow("ack inside") << H("10 02 01 11 10 06 00 01 04 E9 10 03") << "ack 01110001";
@@ -140,12 +136,7 @@ class TestSwp08 : public QObject {
     QTest::newRow("ack before ETX") << H("10 02 01 11 00 01 04 E9 10 06 10 03") << "ack 01110001";
     QTest::newRow("ack, then a bad end") << H("10 02 01 11 10 06 10 03") << "ack bad";
     QTest::newRow("ack, then a restart") << H("10 02 01 10 06 10 02 61 01 9E 10 03") << "ack 61";
-  }
-  void interleaved() { stream(); }
-
-  // The npm client stuffs DATA only: its BTC and CHK of 0x10 come single.
-  void lenientSender_data() {
-    streamTable();
+    // The npm client stuffs DATA only: its BTC and CHK of 0x10 come single.
     QTest::newRow("BTC 0x10") << H("10 02 20 21 22 23 24 25 26 27 28 29 2A 2B 2C 2D 2E 2F 10 78 10 03")
                               << "202122232425262728292a2b2c2d2e2f";
     QTest::newRow("CHK 0x10") << H("10 02 81 00 00 00 6A 05 10 10 03") << "810000006a";
@@ -155,7 +146,7 @@ class TestSwp08 : public QObject {
                                         << QString("20").repeated(15) + "0a";
     QTest::newRow("stuffed 10 03 in DATA") << Frame(H("02 00 00 10 03")) << "0200001003";
   }
-  void lenientSender() { stream(); }
+  void resync() { stream(); }
 
   void splitAnywhere_data() {
     streamTable();
