@@ -1,6 +1,7 @@
 // The soak: switcher-bridge as a real process, the simulator on a pty with its control
 // channel, a real broker, and every kind of client at once. Random routes and renames from
-// all of them, SW-P-08 control systems routing both levels and holding protects, front-panel
+// all of them, SW-P-08 control systems routing both levels and holding protects, Ember+
+// consumers routing both matrices and renaming through the label parameters, front-panel
 // routes, page sessions opened and closed, the link cut, the
 // switcher silent, late and power-cycled; after each quiet period every client's view,
 // Names.ini and a fresh Status. must equal the simulator's truth.
@@ -29,6 +30,7 @@
 #include <memory>
 #include <vector>
 
+#include "EmberClient.h"
 #include "FreePort.h"
 #include "RouterClients.h"
 
@@ -49,6 +51,7 @@ constexpr int kMqtts = 4;
 constexpr int kPages = 8;
 // SW-P-08 control systems: the first half speak the general messages, the rest the extended.
 constexpr int kSwp08s = 8;
+constexpr int kEmbers = 4;
 // Outputs from here on may be protected, each by one SW-P-08 client (kProtectOwners), so that
 // every take is granted and the wanted protects are the truth. Everyone else's routes to them
 // are refused while they are held.
@@ -125,7 +128,7 @@ class Soak : public QObject {
   bool readTruth(Truth* truth);
   void tick();
   void churnTick();
-  void renameSomething();
+  void renameSomething(support::EmberClient* by = nullptr);
   void check(const QString& name);
   QStringList namesFileDifferences(const Truth& truth) const;
   bool webAnswers();
@@ -141,13 +144,14 @@ class Soak : public QObject {
   QRandomGenerator rng;
   QTemporaryDir dir;
   QProcess broker, sim, bridge;
-  quint16 gatewayPort = 0, panelPort = 0, mqttPort = 0, webPort = 0, controlPort = 0, swp08Port = 0;
+  quint16 gatewayPort = 0, panelPort = 0, mqttPort = 0, webPort = 0, controlPort = 0, swp08Port = 0, emberPort = 0;
   QTcpSocket controlSocket;
   std::vector<std::unique_ptr<support::PanelClient>> panels;
   std::vector<std::unique_ptr<support::GatewayClient>> gateways;
   std::vector<std::unique_ptr<support::MqttClient>> mqtts;
   std::vector<std::unique_ptr<support::PageClient>> pages;
   std::vector<std::unique_ptr<support::Swp08Client>> swp08s;
+  std::vector<std::unique_ptr<support::EmberClient>> embers;
   std::map<int, bool> protectWanted;  // output -> its owner's last protect request
   struct Churn {
     std::unique_ptr<support::PageClient> page;
@@ -181,6 +185,7 @@ bool Soak::startProcesses() {
   mqttPort = freePort();
   webPort = freePort();
   swp08Port = freePort();
+  emberPort = freePort();
   QFile conf(dir.filePath(QStringLiteral("mosquitto.conf")));
   if (!conf.open(QIODevice::WriteOnly)) return false;
   conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n").arg(mqttPort).toUtf8());
@@ -216,9 +221,10 @@ bool Soak::startProcesses() {
                            "[MQTT]\nHost=127.0.0.1\nPort=%5\nDiscovery=0\n"
                            "[Web]\nPort=%6\n"
                            "[Link]\nPace=%7\nCheck=1\n"
-                           "[SWP08]\nPort=%8\n")
+                           "[SWP08]\nPort=%8\n"
+                           "[Ember]\nPort=%9\n")
                 .arg(link, dir.filePath(QStringLiteral("Presets.cgf")))
-                .arg(gatewayPort).arg(panelPort).arg(mqttPort).arg(webPort).arg(kPaceMs).arg(swp08Port)
+                .arg(gatewayPort).arg(panelPort).arg(mqttPort).arg(webPort).arg(kPaceMs).arg(swp08Port).arg(emberPort)
                 .toUtf8());
   ini.close();
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -297,9 +303,22 @@ bool Soak::startClients() {
     connect(c, &support::Swp08Client::connected, this, [c] { c->askDump(0); c->askDump(1); });
     c->open(swp08Port);
   }
+  for (int k = 0; k < kEmbers; ++k) {
+    embers.push_back(std::make_unique<support::EmberClient>());
+    auto* e = embers.back().get();
+    e->renamed = renamed;
+    // Half of them subscribe to the matrices as well as getting their directory.
+    connect(e, &support::EmberClient::connected, this, [e, k] { e->browse(k % 2 == 1); });
+    e->open(emberPort);
+  }
+  auto emberReady = [](const support::EmberClient& e) {
+    return e.state.targetsTold(0) >= kSize && e.state.targetsTold(1) >= kSize && e.state.labelsTold(true) >= kSize &&
+           e.state.labelsTold(false) >= kSize;
+  };
   const bool up = waitFor([&] {
     for (auto& p : panels) if (!p->present() || p->view.routes.size() < size_t(kSize)) return false;
     for (auto& c : swp08s) if (c->view.routes.size() < size_t(kSize)) return false;
+    for (auto& e : embers) if (!emberReady(*e)) return false;
     for (auto& g : gateways) if (!g->isOpen()) return false;
     for (auto& m : mqtts) if (m->link() != QLatin1String("up")) return false;
     for (auto& p : pages) if (!p->hasState()) return false;
@@ -313,6 +332,11 @@ bool Soak::startClients() {
     for (size_t k = 0; k < swp08s.size(); ++k)
       if (swp08s[k]->view.routes.size() < size_t(kSize))
         late << QStringLiteral("SW-P-08 %1 (open %2, %3 routes)").arg(k).arg(swp08s[k]->isOpen()).arg(swp08s[k]->view.routes.size());
+    for (size_t k = 0; k < embers.size(); ++k)
+      if (!emberReady(*embers[k]))
+        late << QStringLiteral("Ember+ %1 (open %2, targets %3 + %4, labels %5 + %6)")
+                    .arg(k).arg(embers[k]->isOpen()).arg(embers[k]->state.targetsTold(0)).arg(embers[k]->state.targetsTold(1))
+                    .arg(embers[k]->state.labelsTold(false)).arg(embers[k]->state.labelsTold(true));
     for (size_t k = 0; k < gateways.size(); ++k)
       if (!gateways[k]->isOpen()) late << QStringLiteral("gateway %1").arg(k);
     for (size_t k = 0; k < mqtts.size(); ++k)
@@ -332,7 +356,7 @@ bool Soak::startClients() {
   }, kStartMs);
 }
 
-void Soak::renameSomething() {
+void Soak::renameSomething(support::EmberClient* by) {
   // Each name has one owner (a panel or a page) and one rename in flight, so that the name
   // last accepted is the truth.
   const int slot = pick(2 * kSize);
@@ -344,7 +368,8 @@ void Soak::renameSomething() {
   ++renameCounter;
   const QString name = (renameCounter % 5 == 0 ? QStringLiteral("Caméra %1") : QStringLiteral("N%1")).arg(renameCounter);
   renamePending[key] = true;
-  if (owner < kPanels) panels[size_t(owner)]->rename(kind, number, name);
+  if (by) by->rename(kind, number, name);
+  else if (owner < kPanels) panels[size_t(owner)]->rename(kind, number, name);
   else pages[size_t(owner - kPanels)]->rename(kind, number, name);
 }
 
@@ -353,7 +378,7 @@ void Soak::tick() {
   const int input = pick(kSize + 1);  // 0 closes
   const int output = 1 + pick(kSize);
   const char level = "BVA"[pick(3)];
-  switch (pick(8)) {
+  switch (pick(9)) {
     case 0:
       panels[size_t(pick(kPanels))]->route(input == 0 ? 1 : input, output);
       break;
@@ -394,6 +419,17 @@ void Soak::tick() {
       const int in = input == 0 ? 1 : input;
       if (level != 'A') c->route(0, in, output);
       if (level != 'V') c->route(1, in, output);
+      break;
+    }
+    case 6: {
+      // An Ember+ consumer routes a matrix or both (input 0 disconnects), or renames a label.
+      support::EmberClient* e = embers[size_t(pick(kEmbers))].get();
+      if (pick(4) == 0) {
+        renameSomething(e);
+        break;
+      }
+      if (level != 'A') e->route(0, input, output);
+      if (level != 'V') e->route(1, input, output);
       break;
     }
     default:
@@ -488,6 +524,9 @@ void Soak::check(const QString& name) {
         if (got != want) all << QStringLiteral("SW-P-08 client %1: out %2 protected by device %3, want %4").arg(k).arg(o).arg(got).arg(want);
       }
     }
+    for (size_t k = 0; k < embers.size(); ++k)
+      for (const QString& d : support::Differences(embers[k]->state.view(), truth, false, true))
+        all << QStringLiteral("Ember+ client %1: %2").arg(k).arg(d);
     for (const QString& d : namesFileDifferences(truth)) all << QStringLiteral("Names.ini: ") + d;
     // The switcher answers again: every front end must say so.
     for (size_t k = 0; k < panels.size(); ++k)
@@ -496,6 +535,14 @@ void Soak::check(const QString& name) {
       if (mqtts[k]->link() != QLatin1String("up")) all << QStringLiteral("MQTT client %1: link %2").arg(k).arg(mqtts[k]->link());
     for (size_t k = 0; k < pages.size(); ++k)
       if (pages[k]->link != QLatin1String("ready")) all << QStringLiteral("page %1: link %2").arg(k).arg(pages[k]->link);
+    for (size_t k = 0; k < embers.size(); ++k) {
+      const auto& st = embers[k]->state;
+      const auto link = st.parameters.find({1, 4, 1});
+      const auto node = st.nodes.find({1});
+      const QString word = link == st.parameters.end() ? QString() : link->second.value;
+      if (word != QLatin1String("ready") || node == st.nodes.end() || node->second.isOnline != 1)
+        all << QStringLiteral("Ember+ client %1: link \"%2\", online %3").arg(k).arg(word).arg(node == st.nodes.end() ? -1 : node->second.isOnline);
+    }
     return all;
   };
   QElapsedTimer settle;
@@ -669,7 +716,8 @@ int Soak::run() {
     if (growth >= kMaxMemoryGrowth) fail(QStringLiteral("memory"), QStringLiteral("grew by %1%").arg(growth * 100, 0, 'f', 1));
   }
   say(QStringLiteral("commands sent / refused by origin:"));
-  support::Counts p, g, m, w, s8;
+  support::Counts p, g, m, w, s8, em;
+  for (auto& c : embers) em.sent += c->counts.sent, em.refused += c->counts.refused;
   for (auto& c : swp08s) s8.sent += c->counts.sent, s8.refused += c->counts.refused;
   for (auto& c : panels) p.sent += c->counts.sent, p.refused += c->counts.refused;
   for (auto& c : gateways) g.sent += c->counts.sent, g.refused += c->counts.refused;
@@ -681,6 +729,7 @@ int Soak::run() {
           .arg(p.sent).arg(p.refused).arg(g.sent).arg(g.refused).arg(m.sent).arg(m.refused).arg(w.sent).arg(w.refused)
           .arg(frontPanel.sent).arg(frontPanel.refused));
   say(QStringLiteral("  SW-P-08 %1 / %2 (refused: a protect)").arg(s8.sent).arg(s8.refused));
+  say(QStringLiteral("  Ember+ %1 / %2 (refused: answered locked)").arg(em.sent).arg(em.refused));
   say(QStringLiteral("  switcher: ") + QString::fromUtf8(control("status").split('\n').value(kSize)));
   say(QStringLiteral("page sessions: %1 opened, %2 got their state, %3 did not").arg(churnOpened).arg(churnGood).arg(churnFailed));
 

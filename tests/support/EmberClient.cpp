@@ -27,7 +27,7 @@ constexpr int kMaxPathLength = 16;
 constexpr int kMaxNumber = 65536;
 constexpr size_t kMaxElements = 100000;
 
-const Path kVideo{1, 1}, kAudio{1, 2}, kTargetLabels{1, 3, 1}, kSourceLabels{1, 3, 2};
+const Path kVideo{1, 1}, kAudio{1, 2}, kTargetLabels{1, 3, 1}, kSourceLabels{1, 3, 2}, kState{1, 4};
 
 bool IsApplication(const Element& e, std::uint32_t n) {
   return e.tag.cls == Class::Application && e.tag.constructed && e.tag.number == n;
@@ -387,14 +387,16 @@ void EmberClient::send(const QByteArray& glow) {
   for (const QByteArray& frame : ember::s101::EncodeMessage(glow)) socket.write(frame);
 }
 
-void EmberClient::browse() {
+void EmberClient::browse(bool subscribe) {
   using emberreq::On;
   send(emberreq::GetDirectory(On::Root, {}));
   send(emberreq::GetDirectory(On::Node, {1}));
   send(emberreq::GetDirectory(On::Matrix, kVideo));
   send(emberreq::GetDirectory(On::Matrix, kAudio));
+  if (subscribe) send(emberreq::Subscribe(kVideo)), send(emberreq::Subscribe(kAudio));
   send(emberreq::GetDirectory(On::Node, kTargetLabels));
   send(emberreq::GetDirectory(On::Node, kSourceLabels));
+  send(emberreq::GetDirectory(On::Node, kState));
 }
 
 void EmberClient::route(int level, int input, int output) {

@@ -80,8 +80,8 @@ class EmberClient : public QObject {
   void close() { socket.abort(); }
   void send(const QByteArray& glow);  // one Glow message, framed
   // The tree a control system reads at start: root, node 1, both matrices (which subscribes to
-  // them) and both label nodes.
-  void browse();
+  // them), both label nodes and the state node; with subscribe, a subscribe to each matrix too.
+  void browse(bool subscribe = false);
   // Level 0 video (1.1), 1 audio (1.2); input and output 1-based as in the other clients, input
   // 0 closes (a disconnect).
   void route(int level, int input, int output);
