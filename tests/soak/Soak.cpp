@@ -235,10 +235,15 @@ bool Soak::startProcesses() {
   bridge.setStandardOutputFile(dir.filePath(QStringLiteral("bridge.log")));
   bridge.start(QStringLiteral(BRIDGE_PATH), {});
   if (!bridge.waitForStarted(5000)) return false;
+  // The web listener starts before the SW-P-08 and Ember+ ones: each is waited for, or a client
+  // that comes between them is refused for good.
   return waitFor([&] {
-    QTcpSocket probe;
-    probe.connectToHost(QHostAddress::LocalHost, webPort);
-    return probe.waitForConnected(100);
+    for (const quint16 port : {webPort, swp08Port, emberPort}) {
+      QTcpSocket probe;
+      probe.connectToHost(QHostAddress::LocalHost, port);
+      if (!probe.waitForConnected(100)) return false;
+    }
+    return true;
   }, kStartMs);
 }
 
