@@ -30,6 +30,18 @@ QString Describe(const EmberState& s) {
   for (const auto& [o, r] : v.routes) parts << QStringLiteral("%1:%2/%3").arg(o).arg(r.video).arg(r.audio);
   for (const auto& [n, name] : v.inputNames) parts << QStringLiteral("in%1=%2").arg(n).arg(name);
   for (const auto& [n, name] : v.outputNames) parts << QStringLiteral("out%1=%2").arg(n).arg(name);
+  auto text = [](const ember::glow::Path& p) {
+    QStringList n;
+    for (int k : p) n << QString::number(k);
+    return n.join(QLatin1Char('.'));
+  };
+  for (const auto& [path, n] : s.nodes) parts << QStringLiteral("node %1 %2 \"%3\" online %4").arg(text(path), n.identifier, n.description).arg(n.isOnline);
+  for (const auto& [path, m] : s.matrices) {
+    if (m.targetCount < 0) continue;
+    QStringList labels;
+    for (const auto& base : m.labelBasePaths) labels << text(base);
+    parts << QStringLiteral("matrix %1 %2 %3x%4 labels %5").arg(text(path), m.identifier).arg(m.targetCount).arg(m.sourceCount).arg(labels.join(QLatin1Char(',')));
+  }
   if (s.malformed) parts << QStringLiteral("bad");
   return parts.join(QLatin1Char(' '));
 }
@@ -85,7 +97,17 @@ class TestEmberClient : public QObject {
         << "";
     glow::Element node = glow::QualifiedNode({1}, {QStringLiteral("switcher"), {}, true});
     node.children = std::vector<glow::Element>{glow::MatrixConnections({1, 2}, {Connection{0, {1}}})};
-    QTest::newRow("a matrix nested in a node's children") << QList<QByteArray>{glow::EncodeRoot({node})} << "1:-1/2";
+    QTest::newRow("a matrix nested in a node's children")
+        << QList<QByteArray>{glow::EncodeRoot({node})} << "1:-1/2 node 1 switcher \"\" online 1";
+    glow::MatrixContents audio16;
+    audio16.identifier = QStringLiteral("audio");
+    audio16.targetCount = 16;
+    audio16.sourceCount = 8;
+    audio16.labels = {{{1, 3}, QStringLiteral("Names")}};
+    QTest::newRow("the tree's contents: node, matrix counts and labels")
+        << QList<QByteArray>{glow::EncodeRoot({glow::QualifiedNode({1}, {QStringLiteral("switcher"), QStringLiteral("MATRIX 16X8"), false}),
+                                               glow::QualifiedMatrix({1, 2}, audio16)})}
+        << "node 1 switcher \"MATRIX 16X8\" online 0 matrix 1.2 audio 16x8 labels 1.3";
     QTest::newRow("indefinite lengths, as a consumer may send them")
         << QList<QByteArray>{H("60806b80a0807180a0800d0201010000a5803080a0807080a0800201030000a1800d01070000a28002010100"
                                "0000000000000000000000000000000000")}

@@ -109,9 +109,9 @@ class Walker {
       case kNode: type = kIsNode; break;
       case kParameter: type = kIsParameter; break;
       case kMatrix: type = kIsMatrix; break;
-      case kQualifiedNode: type = kIsNode, qualified = true; break;
-      case kQualifiedParameter: type = kIsParameter, qualified = true; break;
-      case kQualifiedMatrix: type = kIsMatrix, qualified = true; break;
+      case kQualifiedNode: type = kIsNode; qualified = true; break;
+      case kQualifiedParameter: type = kIsParameter; qualified = true; break;
+      case kQualifiedMatrix: type = kIsMatrix; qualified = true; break;
       default: return;  // commands, functions, streams: nothing a matrix provider sends us
     }
     Reader fields = parent.open(e);
@@ -128,8 +128,13 @@ class Walker {
       Element v;
       int number = -1;
       if (!r.next(&v)) break;
-      if (qualified) hasId = ember::ber::ReadRelativeOid(v, &path);
-      else if ((hasId = ember::ber::ReadInt32(v, &number) && number >= 0)) path = parentPath, path.push_back(number);
+      if (qualified) {
+        hasId = ember::ber::ReadRelativeOid(v, &path);
+      } else if (ember::ber::ReadInt32(v, &number) && number >= 0) {
+        path = parentPath;
+        path.push_back(number);
+        hasId = true;
+      }
     }
     if (!hasId || path.empty() || int(path.size()) > kMaxPathLength || full()) return void(good = false);
     for (const Element& field : list) {
