@@ -346,7 +346,13 @@ std::vector<glow::Element> EmberProvider::children(const glow::Path& node) const
     n.identifier = QString::fromLatin1(identifier);
     return glow::QualifiedNode(path, n);
   };
-  if (node.empty()) return {switcherNode()};
+  if (node.empty()) {
+    // The root's child numbered, as a consumer that browses again expects: it answers every
+    // later root request too, where a qualified one would answer only the first.
+    glow::Element e = switcherNode();
+    e.qualified = false;
+    return {e};
+  }
   if (node == tree::kSwitcher)
     return {matrix(0, false), matrix(1, false), plainNode(tree::kLabels, "labels"), plainNode(tree::kState, "state")};
   if (node == tree::kLabels) return {plainNode(tree::kTargets, "targets"), plainNode(tree::kSources, "sources")};
