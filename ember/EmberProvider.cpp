@@ -11,7 +11,6 @@ namespace ember {
 namespace {
 
 constexpr int kNothingTold = -2;
-constexpr int kKeepAliveTick = 1000;  // ms: how often silence is looked for
 
 const glow::Path& matrixPath(int level) { return level == 0 ? tree::kVideo : tree::kAudio; }
 
@@ -48,13 +47,19 @@ EmberProvider::EmberProvider(EmberHost& host, Options options, QObject* parent)
       pendingTimer(new QTimer(this)),
       keepAliveTimer(new QTimer(this)) {
   clock.start();
-  for (auto& level : told) level.assign(size_t(kMaxOutputs), kNothingTold);
+  // Changes are told against the routes as they are now: what a consumer browses.
+  for (int level = 0; level < kLevels; ++level) {
+    told[level].assign(size_t(kMaxOutputs), kNothingTold);
+    for (int output = 1; output <= std::min(host.outputs(), kMaxOutputs); ++output)
+      told[level][size_t(output - 1)] = host.input(level, output);
+  }
   toldTree = current();
   flushTimer->setSingleShot(true);
   connect(flushTimer, &QTimer::timeout, this, &EmberProvider::flushRoutes);
   pendingTimer->setInterval(int(kReportBound.count() / 2));
   connect(pendingTimer, &QTimer::timeout, this, &EmberProvider::checkPending);
-  keepAliveTimer->setInterval(kKeepAliveTick);
+  // Silence is looked for five times a quiet period: a request goes within 20 % of it.
+  keepAliveTimer->setInterval(std::max(1, int(options.keepAliveQuiet.count() / 5)));
   connect(keepAliveTimer, &QTimer::timeout, this, &EmberProvider::keepAlive);
 }
 
@@ -346,7 +351,13 @@ std::vector<glow::Element> EmberProvider::children(const glow::Path& node) const
     n.identifier = QString::fromLatin1(identifier);
     return glow::QualifiedNode(path, n);
   };
-  if (node.empty()) return {switcherNode()};
+  if (node.empty()) {
+    // The root's child numbered, as a consumer that browses again expects: it answers every
+    // later root request too, where a qualified one would answer only the first.
+    glow::Element e = switcherNode();
+    e.qualified = false;
+    return {e};
+  }
   if (node == tree::kSwitcher)
     return {matrix(0, false), matrix(1, false), plainNode(tree::kLabels, "labels"), plainNode(tree::kState, "state")};
   if (node == tree::kLabels) return {plainNode(tree::kTargets, "targets"), plainNode(tree::kSources, "sources")};
@@ -505,7 +516,7 @@ void EmberProvider::deviceChanged() {
 
 void EmberProvider::keepAlive() {
   const qint64 now = clock.elapsed();
-  const qint64 quiet = kKeepAliveQuiet.count();
+  const qint64 quiet = options.keepAliveQuiet.count();
   std::vector<ClientId> ids;
   for (const auto& [id, c] : clients) ids.push_back(id);
   for (ClientId id : ids) {

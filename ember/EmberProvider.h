@@ -84,6 +84,7 @@ class EmberHost {
 
 struct Options {
   bool readOnly = false;
+  std::chrono::milliseconds keepAliveQuiet = kKeepAliveQuiet;  // tests shorten it
 };
 
 class EmberProvider : public QObject {
