@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
   const routing::RoutingTable& table = MainForm->findChild<TRouting*>()->table();
   while (!table.route(kPorts).known()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 
-  std::vector<double> gateway, connect, route, dirs, bare, loaded;
+  std::vector<double> gateway, connect, browsed, route, dirs, bare, loaded;
   qint64 dirGlow = 0, dirWire = 0;
   bool ok = true;
   const char* failed = "";
@@ -194,8 +194,10 @@ int main(int argc, char** argv) {
     for (int i = 0; ok && i < rounds + kWarmUp; ++i) {
       const auto s = Clock::now();
       Consumer c(emberPort);
-      ok = c.ok() && GetDirectory(c, kVideo) && Route(c, i % 2 ? 2 : 3);
-      if (i >= kWarmUp) connect.push_back(msSince(s));
+      ok = c.ok() && GetDirectory(c, kVideo);
+      const double directory = msSince(s);
+      ok = ok && Route(c, i % 2 ? 2 : 3);
+      if (i >= kWarmUp) connect.push_back(msSince(s)), browsed.push_back(directory);
     }
     if (!ok && !*failed) failed = "a consumer's connect, getDirectory and route";
     Consumer c(emberPort);
@@ -279,8 +281,9 @@ int main(int argc, char** argv) {
   std::printf("gateway round trip of \"Status12.\" (%d rounds): median %.3f ms, p95 %.3f ms\n", rounds, gw,
               percentile(gateway, 0.95));
   std::printf("a consumer's connect, getDirectory of 1.1 and route until its tally (target 11): median %.3f ms, p95 %.3f ms; "
-              "ratio %.2f (goal at most %.1f: %s)\n",
-              cn, percentile(connect, 0.95), cn / gw, kConnectGoal, cn / gw <= kConnectGoal ? "met" : "NOT met");
+              "ratio %.2f (goal at most %.1f: %s); of which connect and getDirectory: median %.3f ms\n",
+              cn, percentile(connect, 0.95), cn / gw, kConnectGoal, cn / gw <= kConnectGoal ? "met" : "NOT met",
+              percentile(browsed, 0.5));
   std::printf("a connection request until its tally, consumer browsed: median %.3f ms, p95 %.3f ms; ratio %.2f (goal at "
               "most %.1f: %s)\n",
               rt, percentile(route, 0.95), rt / gw, kConnectGoal, rt / gw <= kConnectGoal ? "met" : "NOT met");
