@@ -89,6 +89,7 @@ void SetGatewayPortForRun(int port) { runOverrides.gatewayPort = port; }
 void SetPanelPortForRun(int port) { runOverrides.panelPort = port; }
 void SetWebPortForRun(int port) { runOverrides.webPort = port; }
 void SetSwp08PortForRun(int port) { runOverrides.swp08Port = port; }
+void SetEmberPortForRun(int port) { runOverrides.emberPort = port; }
 void SetMqttBrokerForRun(const QString& host, int port) {
   runOverrides.mqttHost = host;
   runOverrides.mqttPort = port;
@@ -138,7 +139,7 @@ void TMainForm::SetupServices() {
   });
   // The identification rewrites the System memo from its switcher line on.
   connect(this, &TMainForm::identificationFinished, e, [this] {
-    for (const char* service : {"Gateway", "Panel", "MQTT", "Web", "SW-P-08"}) {
+    for (const char* service : {"Gateway", "Panel", "MQTT", "Web", "SW-P-08", "Ember+"}) {
       const QString text = ServiceStatus(*this, QLatin1String(service));
       if (!text.isEmpty()) SetServiceStatus(*this, QLatin1String(service), text);
     }

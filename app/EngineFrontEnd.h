@@ -25,6 +25,7 @@ void SetPanelPortForRun(int port);
 void SetMqttBrokerForRun(const QString& host, int port);
 void SetWebPortForRun(int port);
 void SetSwp08PortForRun(int port);
+void SetEmberPortForRun(int port);
 
 // The switcher's bytes as they came, for the gateway's clients.
 void GatewaySwitcherBytes(TMainForm& form, const char* data, int size);

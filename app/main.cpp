@@ -42,7 +42,9 @@ void printHelp() {
       "  --web PORT           serve the web control page on PORT (overrides Switcher.ini\n"
       "                       [Web] Port)\n"
       "  --swp08 PORT         serve SW-P-08 control systems on PORT (overrides Switcher.ini\n"
-      "                       [SWP08] Port; 8910 is the convention)\n\n"
+      "                       [SWP08] Port; 8910 is the convention)\n"
+      "  --ember PORT         serve Ember+ control systems on PORT (overrides Switcher.ini\n"
+      "                       [Ember] Port; 9000 is the convention)\n\n"
       "Settings: Switcher.ini in $SWITCHER_CONFIG_DIR, else $XDG_CONFIG_HOME/switcher-console\n"
       "(default ~/.config/switcher-console). Section [TCP]: Connect=1 connects over TCP/IP\n"
       "at start, IP=<switcher address>; section [COM]: COM1..COM4=<device path>; section\n"
@@ -130,7 +132,7 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[i], "--report-start")) reportStart = true;
     if (!std::strcmp(argv[i], "--tab") && i + 1 < argc) startTab = std::atoi(argv[++i]);
     if (!std::strcmp(argv[i], "--gateway") || !std::strcmp(argv[i], "--panel") || !std::strcmp(argv[i], "--web") ||
-        !std::strcmp(argv[i], "--swp08")) {
+        !std::strcmp(argv[i], "--swp08") || !std::strcmp(argv[i], "--ember")) {
       char* end = nullptr;
       const long port = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : 0;
       if (i + 1 >= argc || *end != '\0' || port < 1 || port > 65535) {
@@ -140,6 +142,7 @@ int main(int argc, char** argv) {
       if (argv[i][2] == 'g') SetGatewayPortForRun(int(port));
       else if (argv[i][2] == 'p') SetPanelPortForRun(int(port));
       else if (argv[i][2] == 's') SetSwp08PortForRun(int(port));
+      else if (argv[i][2] == 'e') SetEmberPortForRun(int(port));
       else SetWebPortForRun(int(port));
       ++i;
       continue;

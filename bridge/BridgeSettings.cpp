@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QHostAddress>
 
+#include "EmberServer.h"
 #include "GatewaySettings.h"
 #include "Ini.h"
 #include "MqttSettings.h"
@@ -44,6 +45,7 @@ const QList<KnownSection>& knownSections() {
       {"Panel", listener + QStringList{"Signal", "Inputs", "Outputs", "Name"}},
       {"Web", listener + QStringList{"PasswordFile", "Hosts"}},
       {"SWP08", listener + QStringList{"Matrix", "Device", "Baud"}},
+      {"Ember", listener},
       {"MQTT", {"Host", "Port", "Id", "Prefix", "User", "PasswordFile", "TLS", "CAFile", "CertFile", "KeyFile", "Discovery",
                 "DiscoveryPrefix", "ReadOnly", "Inputs", "Outputs"}},
   };
@@ -285,6 +287,8 @@ Check CheckSettings(const QString& iniFile, const engine::ServiceRun& run) {
       else c.serves << QStringLiteral("SWP08 on %1 at %2 baud").arg(swpExtras.device).arg(swpExtras.baud);
     }
   }
+  if (wholeNumber(ember::kSection, "MaxClients", iniFile, &c))
+    checkListener(ember::kSection, ember::ReadServerSettings(iniFile), run.emberPort, &endpoints, &c);
   checkClashes(endpoints, &c);
   const QString pace = value("Link", "Pace", iniFile);
   bool paceOk = pace.isEmpty();

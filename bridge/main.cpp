@@ -85,7 +85,8 @@ void printHelp() {
       "  --panel PORT         router panels on PORT for this run ([Panel] Port)\n"
       "  --mqtt HOST[:PORT]   the MQTT broker for this run ([MQTT] Host and Port)\n"
       "  --web PORT           the web control page on PORT for this run ([Web] Port)\n"
-      "  --swp08 PORT         SW-P-08 for control systems on PORT for this run ([SWP08] Port)\n\n"
+      "  --swp08 PORT         SW-P-08 for control systems on PORT for this run ([SWP08] Port)\n"
+      "  --ember PORT         Ember+ for control systems on PORT for this run ([Ember] Port)\n\n"
       "Settings: Switcher.ini and Names.ini in $SWITCHER_CONFIG_DIR, else /etc/switcher-bridge\n"
       "under systemd, else ~/.config/switcher-console. [Bridge] Link=COM1..COM4, a device path\n"
       "(/dev/serial/by-id/... is stable) or TCP host[:port]; [Bridge] CodeFile=<.cgf> for presets.\n"
@@ -142,8 +143,13 @@ int main(int argc, char** argv) {
       doCheck = true;
       continue;
     }
-    if (!std::strcmp(a, "--gateway") || !std::strcmp(a, "--panel") || !std::strcmp(a, "--web") || !std::strcmp(a, "--swp08")) {
-      int* port = a[2] == 'g' ? &run.gatewayPort : a[2] == 'p' ? &run.panelPort : a[2] == 's' ? &run.swp08Port : &run.webPort;
+    if (!std::strcmp(a, "--gateway") || !std::strcmp(a, "--panel") || !std::strcmp(a, "--web") || !std::strcmp(a, "--swp08") ||
+        !std::strcmp(a, "--ember")) {
+      int* port = a[2] == 'g'   ? &run.gatewayPort
+                  : a[2] == 'p' ? &run.panelPort
+                  : a[2] == 's' ? &run.swp08Port
+                  : a[2] == 'e' ? &run.emberPort
+                                : &run.webPort;
       if (!portArg(next, port)) {
         std::fprintf(stderr, "switcher-bridge: %s needs a port from 1 to 65535\n", a);
         return 2;

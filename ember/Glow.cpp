@@ -1,5 +1,7 @@
 #include "Glow.h"
 
+#include <algorithm>
+
 #include "Ber.h"
 
 namespace ember::glow {
@@ -104,7 +106,7 @@ class RequestReader {
     }
     if (fields.error()) return fail("malformed BER in an element");
     if (!hasId) return fail(qualified ? "element without a path" : "element without a number");
-    if (hasContents && kind == Request::Parameter && !parameterValue(fields, contents, path)) return false;
+    const size_t before = out_->size();
     if (hasChildren) {
       // An empty children field is nothing; a malformed one is an error.
       Reader inside = fields.open(children);
@@ -115,6 +117,13 @@ class RequestReader {
         return fail("malformed children");
       }
     }
+    // A consumer sends what it knows of an element along with a command on it (its cached value,
+    // every connection it holds): that is no set and no route.
+    const bool commanded = std::any_of(out_->begin() + std::ptrdiff_t(before), out_->end(), [&path](const Request& r) {
+      return r.path == path && r.kind != Request::SetValue && r.kind != Request::Connect;
+    });
+    if (commanded) return true;
+    if (hasContents && kind == Request::Parameter && !parameterValue(fields, contents, path)) return false;
     if (hasConnections && !matrixConnections(fields, connections, path)) return false;
     return true;
   }
@@ -325,7 +334,7 @@ QByteArray EncodeRoot(const std::vector<Element>& elements) {
   w.begin(ber::Application(kRootElementCollection));
   for (const Element& el : elements) {
     w.begin(ber::Context(0));
-    WriteElement(w, el, true);
+    WriteElement(w, el, el.qualified || el.path.size() != 1);
     w.end();
   }
   w.end();

@@ -110,11 +110,13 @@ struct MatrixContents {
   std::vector<Label> labels;  // not sent when empty
 };
 
-// An element to send. At the top of a message it goes qualified (its full path); as a child of
-// another element it goes numbered (the last number of its path).
+// An element to send. At the top of a message it goes qualified (its full path) unless
+// qualified is false (a child of the root, numbered); as a child of another element it goes
+// numbered (the last number of its path).
 struct Element {
   enum Type { Node, Parameter, Matrix } type = Node;
   Path path;
+  bool qualified = true;
   std::optional<NodeContents> node;            // Node
   std::optional<ParameterContents> parameter;  // Parameter
   std::optional<MatrixContents> matrix;        // Matrix

@@ -12,6 +12,7 @@
 #include "services/GatewayService.h"
 #include "services/MqttService.h"
 #include "services/PanelService.h"
+#include "services/EmberService.h"
 #include "services/Swp08Service.h"
 #include "services/WebService.h"
 #include "Ini.h"
@@ -42,6 +43,7 @@ gateway::PanelServer* Services::panel() const { return panelService ? panelServi
 mqtt::MqttBridge* Services::mqtt() const { return mqttService ? mqttService->bridge : nullptr; }
 web::WebServer* Services::web() const { return webService ? webService->server : nullptr; }
 swp08::Swp08Server* Services::swp08() const { return swp08Service ? swp08Service->server : nullptr; }
+ember::EmberServer* Services::ember() const { return emberService ? emberService->server : nullptr; }
 
 void Services::start(const ServiceRun& run, const QString& iniFile) {
   startGateway(run, iniFile);
@@ -49,9 +51,12 @@ void Services::start(const ServiceRun& run, const QString& iniFile) {
   startMqtt(run, iniFile);
   startWeb(run, iniFile);
   startSwp08(run, iniFile);
+  startEmber(run, iniFile);
 }
 
 void Services::stop() {
+  delete emberService;
+  emberService = nullptr;
   delete swp08Service;
   swp08Service = nullptr;
   delete webService;
@@ -175,6 +180,29 @@ void Services::startSwp08(const ServiceRun& run, const QString& iniFile) {
   }
   swp08Service = service;
   showStatus(name, service, service->server, &swp08::Swp08Server::clientCountChanged);
+}
+
+}  // namespace engine
+
+namespace engine {
+
+void Services::startEmber(const ServiceRun& run, const QString& iniFile) {
+  gateway::Settings settings = ember::ReadServerSettings(iniFile);
+  if (run.emberPort != 0) settings.port = run.emberPort;
+  if (settings.port == 0) return;
+  const QString name = QStringLiteral("Ember+");
+  QString error = settings.problem;
+  EmberService* service = nullptr;
+  if (error.isEmpty()) {
+    service = new EmberService(engine, *this, ember::Options{settings.readOnly});
+    error = service->server->start(settings);
+  }
+  if (!error.isEmpty()) {
+    delete service;
+    return notStarted(name, error);
+  }
+  emberService = service;
+  showStatus(name, service, service->server, &ember::EmberServer::clientCountChanged);
 }
 
 }  // namespace engine

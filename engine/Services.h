@@ -19,6 +19,9 @@ class WebServer;
 namespace swp08 {
 class Swp08Server;
 }
+namespace ember {
+class EmberServer;
+}
 
 namespace engine {
 
@@ -32,6 +35,7 @@ struct ServiceRun {
   int mqttPort = 0;
   int webPort = 0;
   int swp08Port = 0;
+  int emberPort = 0;
 };
 
 class GatewayService;
@@ -39,6 +43,7 @@ class PanelService;
 class MqttService;
 class WebService;
 class Swp08Service;
+class EmberService;
 
 class Services : public QObject {
   Q_OBJECT
@@ -57,11 +62,12 @@ class Services : public QObject {
   mqtt::MqttBridge* mqtt() const;
   web::WebServer* web() const;
   swp08::Swp08Server* swp08() const;
+  ember::EmberServer* ember() const;
 
  signals:
   // "Gateway: listening on 127.0.0.1:7000, 2 clients": one line per service, for a status
   // line or the journal. service: "Gateway", "Panel", "MQTT", "Web",
-  // "SW-P-08".
+  // "SW-P-08", "Ember+".
   void status(const QString& service, const QString& text);
   void failed(const QString& service, const QString& error);
 
@@ -71,6 +77,7 @@ class Services : public QObject {
   void startMqtt(const ServiceRun& run, const QString& iniFile);
   void startWeb(const ServiceRun& run, const QString& iniFile);
   void startSwp08(const ServiceRun& run, const QString& iniFile);
+  void startEmber(const ServiceRun& run, const QString& iniFile);
   // A listener that could not start: one status line and one report.
   void notStarted(const QString& name, const QString& error);
   // The service's status line now, and again whenever its client count changes.
@@ -83,6 +90,7 @@ class Services : public QObject {
   MqttService* mqttService = nullptr;
   WebService* webService = nullptr;
   Swp08Service* swp08Service = nullptr;
+  EmberService* emberService = nullptr;
 };
 
 }  // namespace engine

@@ -38,11 +38,7 @@ class Swp08Service final : public QObject, public swp08::Swp08Host {
     const routing::Route r = engine.routes().route(output);
     return level == 0 ? r.video : r.audio;
   }
-  QString name(bool input, int number) const override {
-    const QString n = engine.names().name(input ? names::Kind::Input : names::Kind::Output, number);
-    if (!n.isEmpty()) return n;
-    return QStringLiteral("%1 %2").arg(input ? QStringLiteral("IN") : QStringLiteral("OUT")).arg(number);
-  }
+  QString name(bool input, int number) const override { return ShownName(engine.names(), input, number); }
   bool send(const QByteArray& command, const QString& label, std::function<void()> dropped,
             std::function<void()> written) override {
     return engine.sendClient(command, label, std::move(dropped), std::move(written)) == SendResult::Accepted;

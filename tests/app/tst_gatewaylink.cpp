@@ -18,6 +18,7 @@
 #include "SessionLogLink.h"
 #include "Memo.h"
 #include "Outport.h"
+#include "S101.h"
 #include "Swp08Frame.h"
 #include "Swp08Messages.h"
 #include "TestSupport.h"
@@ -69,6 +70,7 @@ class TestGatewayLink : public QObject {
   void serialFloodNeverBlocksTheWindow();
   void comDeviceLossTellsClientsBeforeTheBox();
   void swp08FromTheConsole();
+  void emberFromTheConsole();
   void settingThatCannotBeTakenIsOneBox_data();
   void settingThatCannotBeTakenIsOneBox();
 
@@ -95,6 +97,31 @@ void TestGatewayLink::swp08FromTheConsole() {
   QTRY_VERIFY((got += c.readAll(), got.contains(connected)));
   QVERIFY(got.startsWith(swp08::AckBytes()));
   QTRY_COMPARE(MainForm->OutPort[12]->caption(), QString("5"));
+}
+
+void TestGatewayLink::emberFromTheConsole() {
+  SimTcpSwitcher sw;
+  const quint16 port = freePort();
+  QVERIFY(startOnTcp(sw, QStringLiteral("[Ember]\nPort=%1\n").arg(port)));
+  QTRY_COMPARE(ServiceStatus(*MainForm, "Ember+"), QStringLiteral("Ember+: listening on 127.0.0.1:%1, 0 clients").arg(port));
+  MainForm->ButtonUpdateClick();
+  QTRY_COMPARE(MainForm->OutPort[256]->caption(), QString("256"));
+  QTcpSocket c;
+  c.connectToHost(QHostAddress::LocalHost, port);
+  QVERIFY(c.waitForConnected(kWaitMs));
+  QTRY_COMPARE(ServiceStatus(*MainForm, "Ember+"), QStringLiteral("Ember+: listening on 127.0.0.1:%1, 1 client").arg(port));
+  // Target 3, source 7 of the video matrix 1.1, as node-emberplus asks it: input 8 to output 4.
+  for (const QByteArray& frame : ember::s101::EncodeMessage(QByteArray::fromHex(
+           "60236b21a01f711da0040d020101a5153013a011700fa003020103a1030d0107a203020101")))
+    c.write(frame);
+  QTRY_COMPARE(sw.core.route(4).video, 8);
+  QTRY_COMPARE(MainForm->OutPort[4]->caption(), QString("8"));
+  // Pending at once, then modified with source 7 once the switcher reported it.
+  ember::s101::Decoder decoder;
+  std::vector<ember::s101::Decoder::Event> events;
+  const QByteArray modified = QByteArray::fromHex("a003020103a1030d0107a203020100a303020101");
+  QTRY_VERIFY((decoder.push(c.readAll(), &events),
+               std::any_of(events.begin(), events.end(), [&](const auto& e) { return e.data.contains(modified); })));
 }
 
 void TestGatewayLink::twoConsolesShareOneSwitcher() {

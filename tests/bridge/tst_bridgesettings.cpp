@@ -201,6 +201,9 @@ void TestBridgeSettings::checkSaysEachFaultOnce_data() {
   QTest::newRow("SW-P-08 matrix beyond 15") << tcp + "[SWP08]\nPort=8910\nMatrix=16\n" << "SWP08: Matrix=16";
   QTest::newRow("SW-P-08 baud not served") << tcp + "[SWP08]\nPort=8910\nBaud=1200\n" << "SWP08: Baud=1200";
   QTest::newRow("SW-P-08 on the gateway's port") << tcp + "[Gateway]\nPort=7000\n[SWP08]\nPort=7000\n" << "SWP08: Port=7000 is the Gateway's port too";
+  QTest::newRow("Ember+ keys are known") << tcp + "[Ember]\nPort=9000\nBind=127.0.0.1\nMaxClients=2\nReadOnly=1\n" << "";
+  QTest::newRow("Ember+ on the SW-P-08 port") << tcp + "[SWP08]\nPort=9000\n[Ember]\nPort=9000\n" << "Port=9000 is the SWP08's port too";
+  QTest::newRow("Ember+ MaxClients with a letter") << tcp + "[Ember]\nPort=9000\nMaxClients=x\n" << "[Ember] MaxClients=x";
   QTest::newRow("a console key is known") << tcp + "[TCP]\nIP=10.0.0.5\nConnect=1\n[COM]\nCOM2=/dev/ttyUSB0\n[Link]\nReconnect=0\n" << "";
 }
 

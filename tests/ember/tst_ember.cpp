@@ -521,6 +521,14 @@ class TestEmber : public QObject {
     QTest::newRow("emberplus-connection: getDirectory on matrix 1.1")
         << H("60436b41a03f713da0040d020101a1283126a0070c05766964656fa1070c05566964656fa203020100a303020100a403020110a503020120a20b6409a0076205a003020120")
         << "getDirectory matrix 1.1";
+    // It sends what it holds of the element along with the command: no route, no rename.
+    QTest::newRow("emberplus-connection: getDirectory on matrix 1.1 with the connections it holds")
+        << H("60546b52a050714ea0040d020101a10b3109a0070c05766964656fa20b6409a0076205a003020120"
+             "a52c302aa0167014a003020100a1030d0100a203020100a303020100a010700ea003020101a1020d00a203020100")
+        << "getDirectory matrix 1.1";
+    QTest::newRow("emberplus-connection: getDirectory on parameter 1.3.1.1 with its value")
+        << H("60386b36a0346932a0060d0401030101a11b3119a0040c027431a2070c054f55542032a503020103ad03020103a20b6409a0076205a003020120")
+        << "getDirectory parameter 1.3.1.1";
     QTest::newRow("emberplus-connection: subscribe matrix 1.1")
         << H("60266b24a0227120a0040d020101a10b3109a0070c05766964656fa20b6409a0076205a00302011e")
         << "subscribe matrix 1.1";
