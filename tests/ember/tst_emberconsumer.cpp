@@ -266,17 +266,18 @@ void TestEmberConsumer::cleanup() {
 void TestEmberConsumer::consumer_data() {
   QTest::addColumn<QString>("lib");
   QTest::addColumn<QString>("step");
-  for (const QString& lib : {kEpc, kNep}) {
-    auto row = [&](const char* what, const char* step) {
+  // Step by step, each consumer in turn: the renames come after every row that reads the names.
+  const std::pair<const char*, const char*> steps[] = {
+      {"the whole tree, twice, and elements by numbers and by identifiers", "browse"},
+      {"the matrices' labels: Names.ini's names and the defaults", "labels"},
+      {"a video route is told with the switcher's report, not before", "route video"},
+      {"an audio route is told with the switcher's report, not before", "route audio"},
+      {"a gateway client's route is heard", "gateway route"},
+      {"a label set renames, into Names.ini", "rename"},
+  };
+  for (const auto& [what, step] : steps)
+    for (const QString& lib : {kEpc, kNep})
       QTest::newRow(qPrintable(lib + ": " + what)) << lib << QString::fromLatin1(step);
-    };
-    row("the whole tree, twice, and elements by numbers and by identifiers", "browse");
-    row("the matrices' labels: Names.ini's names and the defaults", "labels");
-    row("a video route is told with the switcher's report, not before", "route video");
-    row("an audio route is told with the switcher's report, not before", "route audio");
-    row("a gateway client's route is heard", "gateway route");
-    row("a label set renames, into Names.ini", "rename");
-  }
   // Long, so for the one consumer that drops a silent link by itself.
   QTest::newRow("node-emberplus: 60 s idle without its own keep-alives, then still told") << kNep << "idle";
 }
