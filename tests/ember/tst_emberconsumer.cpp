@@ -274,6 +274,7 @@ void TestEmberConsumer::consumer_data() {
       {"an audio route is told with the switcher's report, not before", "route audio"},
       {"a gateway client's route is heard", "gateway route"},
       {"a label set renames, into Names.ini", "rename"},
+      {"another's rename is told, also before the labels were browsed", "renamed elsewhere"},
   };
   for (const auto& [what, step] : steps)
     for (const QString& lib : {kEpc, kNep})
@@ -355,6 +356,20 @@ void TestEmberConsumer::consumer() {
     };
     QTRY_VERIFY_WITH_TIMEOUT(names().contains(epc ? "5=Camera 5" : "6=Stage Left"), kWaitMs);
     QCOMPARE(call({"get", path}).toObject()["value"].toString(), name);
+  } else if (step == "renamed elsewhere") {
+    // Told only once it has the labels: emberplus-connection files a change below a node it has
+    // not browsed under the wrong parent, and then finds no labels.
+    const bool epc = lib == kEpc;
+    const QString path = epc ? "1.3.1.6" : "1.3.1.3";
+    const QString byIdentifiers = epc ? "switcher/labels/targets/t6" : "switcher/labels/targets/t3";
+    QCOMPARE(call({"get", "switcher/video"}).toObject()["path"].toString(), QString("1.1"));
+    Consumer other;
+    QVERIFY(other.start(epc ? kNep : kEpc, emberPort));
+    QCOMPARE(other.call({"set", path, "Desk"}).toString(), QString("Desk"));
+    QCOMPARE(call({"get", byIdentifiers}).toObject()["value"].toString(), QString("Desk"));
+    QCOMPARE(other.call({"set", path, "Desk 2"}).toString(), QString("Desk 2"));
+    // By numbers: what the consumer holds, without asking.
+    QTRY_COMPARE_WITH_TIMEOUT(call({"get", path}).toObject()["value"].toString(), QString("Desk 2"), kWaitMs);
   } else if (step == "idle") {
     QVERIFY(subscribed("1.1"));
     call({"stopKeepAlive"});
