@@ -2,8 +2,8 @@
 // emberplus-connection and node-emberplus (installed into the build by scripts/setup), each
 // driven by tests/ember/consumer.js against the simulator on a pty. They browse the tree, read
 // the labels, route both matrices and are told only what the switcher reports, hear a gateway
-// client's route, rename through a label, and node-emberplus stays connected through a long
-// idle time on the bridge's keep-alives alone.
+// client's route, rename through a label and hear each other's renames, and node-emberplus
+// stays connected through a long idle time on the bridge's keep-alives alone.
 
 #include <QFile>
 #include <QJsonArray>
