@@ -68,10 +68,16 @@ std::vector<QByteArray> EncodeMessage(const QByteArray& glow) {
     frames.push_back(EmberPacket(kFlagSingle, glow));
     return frames;
   }
-  for (qsizetype at = 0; at < glow.size(); at += kMaxPacketPayload) {
-    const bool first = at == 0, last = at + kMaxPacketPayload >= glow.size();
+  // One widely used consumer takes a reassembled message whose third byte is 0x66 for a stream
+  // packet and loses it: a Root of 26112 to 26367 bytes has its length written in three bytes
+  // (60 83 00 66 ..), as BER allows.
+  const QByteArray message = std::uint8_t(glow[0]) == 0x60 && std::uint8_t(glow[1]) == 0x82 && std::uint8_t(glow[2]) == 0x66
+                                 ? QByteArray("\x60\x83\x00", 3) + glow.mid(2)
+                                 : glow;
+  for (qsizetype at = 0; at < message.size(); at += kMaxPacketPayload) {
+    const bool first = at == 0, last = at + kMaxPacketPayload >= message.size();
     const std::uint8_t flags = first ? kFlagFirst : last ? kFlagLast : kFlagMiddle;
-    frames.push_back(EmberPacket(flags, glow.mid(at, kMaxPacketPayload)));
+    frames.push_back(EmberPacket(flags, message.mid(at, kMaxPacketPayload)));
   }
   return frames;
 }

@@ -280,6 +280,21 @@ class TestEmber : public QObject {
     QTest::newRow("256 connections of a 256 by 256 matrix") << BigConnections() << "80 00 00 00 00 00 40";
     QTest::newRow("nothing: one empty packet") << QByteArray() << "e0";
   }
+  // One widely used consumer takes a reassembled message whose third byte is 0x66 for a stream
+  // packet: such a Root's length goes in three bytes, which BER allows and both consumers read.
+  void rootLengthNeverLooksLikeAStream() {
+    QByteArray message = H("608266ff");
+    message += QByteArray(0x66ff, 'x');
+    QByteArray joined;
+    for (const QByteArray& frame : s101::EncodeMessage(message)) joined += QByteArray::fromHex(Bodies(frame).toLatin1()).mid(9);
+    QCOMPARE(Hex(joined.left(6)), QString("60830066ff78"));
+    ber::Reader r(joined);
+    ber::Element root;
+    QVERIFY(r.next(&root));
+    QCOMPARE(int(root.length), 0x66ff);
+    QVERIFY(!r.error());
+  }
+
   void multiPacketOut() {
     QFETCH(QByteArray, message);
     QFETCH(QString, flags);
@@ -529,6 +544,9 @@ class TestEmber : public QObject {
     QTest::newRow("emberplus-connection: getDirectory on parameter 1.3.1.1 with its value")
         << H("60386b36a0346932a0060d0401030101a11b3119a0040c027431a2070c054f55542032a503020103ad03020103a20b6409a0076205a003020120")
         << "getDirectory parameter 1.3.1.1";
+    QTest::newRow("a command on a child leaves the matrix's connections a request")
+        << H("603d6b3ba0397137a0040d020101a2186416a0146112a003020101a20b6409a0076205a003020120a5153013a011700fa003020103a1030d0107a203020101")
+        << "getDirectory parameter 1.1.1 | connect matrix 1.1 [3<-7 op1 d0]";
     QTest::newRow("emberplus-connection: subscribe matrix 1.1")
         << H("60266b24a0227120a0040d020101a10b3109a0070c05766964656fa20b6409a0076205a00302011e")
         << "subscribe matrix 1.1";
@@ -697,6 +715,9 @@ class TestEmber : public QObject {
     ro.identifier = "version";
     ro.value = Value::fromInteger(-2);
     ro.access = kAccessRead;
+    Element numbered = QualifiedNode({1}, sw);
+    numbered.qualified = false;
+    QTest::newRow("the root's child numbered") << EncodeRoot({numbered}) << H("602b6b29a0276325a003020101a11e311ca00a0c087377697463686572a1090c0753572d31303030a3030101ff");
     QTest::newRow("read-only integer parameter") << EncodeRoot({QualifiedParameter({1, 4, 3}, ro)})
                                                  << H("60266b24a0226920a0050d03010403a1173115a0090c0776657273696f6ea2030201fea503020101");
   }

@@ -34,7 +34,8 @@ struct FakeHost final : EmberHost {
   QString model() const override { return "MATRIX 8X4"; }
   QString version() const override { return "1.0"; }
   QString linkText() const override { return isReady ? "ready" : "down: " + linkReason; }
-  int inputs() const override { return 8; }
+  int inputCount = 8;
+  int inputs() const override { return inputCount; }
   int outputs() const override { return 4; }
   int input(int level, int output) const override {
     const auto& m = level == 0 ? video : audio;
@@ -369,6 +370,15 @@ class TestEmberProvider : public QObject {
     QCOMPARE(state.state.messages, 2);
     f.provider.deviceChanged();  // nothing new: nothing told
     QCOMPARE(root.state.messages + state.state.messages, 4);
+
+    // Another switcher, with more inputs: the matrices' sizes and the new inputs' names.
+    Consumer& sw = f.join(3);
+    f.ask(3, req::GetDirectory(req::On::Node, {1}));
+    f.ask(3, req::GetDirectory(req::On::Node, {1, 3, 2}));
+    f.host.inputCount = 10;
+    f.provider.deviceChanged();
+    QCOMPARE(sw.state.matrices[glow::Path({1, 2})].sourceCount, 10);
+    QCOMPARE(sw.state.parameters[glow::Path({1, 3, 2, 9})].value, QStringLiteral("IN 10"));
   }
 };
 
