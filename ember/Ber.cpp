@@ -1,5 +1,7 @@
 #include "Ber.h"
 
+#include <QStringDecoder>
+
 #include <climits>
 #include <cmath>
 
@@ -217,7 +219,11 @@ bool ReadBoolean(const Element& e, bool* value) {
 
 bool ReadUtf8(const Element& e, QString* text) {
   if (!IsUniversal(e, kUtf8String)) return false;
-  *text = QString::fromUtf8(e.contents, e.length);
+  // Not UTF-8 is an error, not a text with replacement characters in it.
+  QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+  const QString decoded = decoder(QByteArrayView(e.contents, e.length));
+  if (decoder.hasError()) return false;
+  *text = decoded;
   return true;
 }
 

@@ -45,7 +45,8 @@ EmberProvider::EmberProvider(EmberHost& host, Options options, QObject* parent)
       options(options),
       flushTimer(new QTimer(this)),
       pendingTimer(new QTimer(this)),
-      keepAliveTimer(new QTimer(this)) {
+      keepAliveTimer(new QTimer(this)),
+      deviceTimer(new QTimer(this)) {
   clock.start();
   // Changes are told against the routes as they are now: what a consumer browses.
   for (int level = 0; level < kLevels; ++level) {
@@ -61,6 +62,9 @@ EmberProvider::EmberProvider(EmberHost& host, Options options, QObject* parent)
   // Silence is looked for five times a quiet period: a request goes within 20 % of it.
   keepAliveTimer->setInterval(std::max(1, int(options.keepAliveQuiet.count() / 5)));
   connect(keepAliveTimer, &QTimer::timeout, this, &EmberProvider::keepAlive);
+  deviceTimer->setSingleShot(true);
+  deviceTimer->setInterval(0);
+  connect(deviceTimer, &QTimer::timeout, this, &EmberProvider::tellDevice);
 }
 
 EmberProvider::~EmberProvider() = default;
@@ -75,7 +79,7 @@ void EmberProvider::join(ClientId id, const QString& label, Sink sink) {
 
 void EmberProvider::leave(ClientId id) {
   clients.erase(id);
-  for (auto& [key, p] : pending)
+  for (auto& [number, p] : pending)
     if (p.client == id) p.client = 0;
   if (clients.empty()) keepAliveTimer->stop();
 }
@@ -109,14 +113,15 @@ void EmberProvider::bytesIn(ClientId id, const char* data, int size) {
     const auto it = clients.find(id);
     if (it == clients.end()) return;
     it->second.heard = clock.elapsed();
+    it->second.answered = 0;
     it->second.decoder.push(data, size, &events);
   }
   for (const s101::Decoder::Event& e : events) {
     const auto it = clients.find(id);
-    if (it == clients.end()) return;  // closed on the way
+    if (it == clients.end() || it->second.gone) return;  // closed on the way
     switch (e.kind) {
       // At once: a consumer drops a provider whose answer takes half a second.
-      case s101::Decoder::Event::KeepAliveRequest: it->second.sink(s101::KeepAliveResponse()); break;
+      case s101::Decoder::Event::KeepAliveRequest: it->second.gone = !it->second.sink(s101::KeepAliveResponse()); break;
       case s101::Decoder::Event::KeepAliveResponse: break;
       case s101::Decoder::Event::Message: message(id, e.data); break;
     }
@@ -126,13 +131,20 @@ void EmberProvider::bytesIn(ClientId id, const char* data, int size) {
 void EmberProvider::message(ClientId id, const QByteArray& glow) {
   std::vector<glow::Request> requests;
   QString error;
-  if (!glow::DecodeRequests(glow, &requests, &error)) noteOnce(id, QStringLiteral("message not understood (%1)").arg(error));
-  if (int(requests.size()) > kMaxRequestsPerMessage) {
-    noteOnce(id, QStringLiteral("%1 requests in one message; the first %2 taken").arg(requests.size()).arg(kMaxRequestsPerMessage));
-    requests.resize(size_t(kMaxRequestsPerMessage));
-  }
+  // Nothing of a message that cannot be read is carried out: not the routes before the fault.
+  if (!glow::DecodeRequests(glow, &requests, &error))
+    return noteOnce(id, QStringLiteral("message not understood (%1), nothing of it done").arg(error));
+  size_t connections = 0;
+  for (const glow::Request& r : requests) connections += r.connections.size();
+  if (int(requests.size()) > kMaxRequestsPerMessage || connections > size_t(kMaxConnectionsPerMessage))
+    return noteOnce(id, QStringLiteral("%1 requests and %2 connections in one message, nothing of it done (at most %3 and %4)")
+                            .arg(requests.size())
+                            .arg(connections)
+                            .arg(kMaxRequestsPerMessage)
+                            .arg(kMaxConnectionsPerMessage));
   for (const glow::Request& r : requests) {
-    if (!clients.count(id)) return;
+    const auto it = clients.find(id);
+    if (it == clients.end() || it->second.gone) return;
     request(id, r);
   }
 }
@@ -159,6 +171,8 @@ void EmberProvider::request(ClientId id, const glow::Request& r) {
 
 void EmberProvider::directory(ClientId id, const glow::Request& r) {
   const glow::Path& path = r.path;
+  if (clients[id].answered > kMaxAnswerPerRead)
+    return noteOnce(id, QStringLiteral("directories past %1 KiB of answers in one read are not answered").arg(kMaxAnswerPerRead / 1024));
   const int level = levelOf(path);
   if (level >= 0) {
     // Its connections, every target; and from now on their changes.
@@ -243,23 +257,23 @@ void EmberProvider::connectRequest(ClientId id, int level, const glow::Connectio
     command = routeCommand(level, input, output);
   }
   const QPointer<EmberProvider> self(this);
-  pending[{level, output}] = Pending{id, -1, false};
+  const quint64 number = nextRequest++;
+  pending[number] = Pending{id, level, output, input, -1, false};
   const EmberHost::Sent sent = host.send(
       command, labelOf(id),
-      [self, id, level, output, path] {
-        if (!self) return;
-        self->pending.erase({level, output});
+      [self, number, id, level, output, path] {
+        if (!self || !self->pending.erase(number)) return;
         self->send(id, {glow::MatrixConnections(path, {self->connection(level, output, glow::kTally)})});
       },
-      [self, level, output] {
+      [self, number] {
         if (!self) return;
-        // Reports from here on are the switcher's answer to it.
-        const auto p = self->pending.find({level, output});
+        // Reports from here on may be the switcher's answer to it.
+        const auto p = self->pending.find(number);
         if (p != self->pending.end()) p->second.since = self->clock.elapsed();
         if (!self->pendingTimer->isActive()) self->pendingTimer->start();
       });
   if (sent != EmberHost::Sent::Accepted) {
-    pending.erase({level, output});
+    pending.erase(number);
     return answer(sent == EmberHost::Sent::Protected ? glow::kLocked : glow::kTally);
   }
   // Taken: the sources stay as they are until the switcher reports the route.
@@ -313,7 +327,7 @@ glow::Element EmberProvider::labelParameter(bool input, int number) const {
   glow::ParameterContents p;
   p.identifier = QStringLiteral("%1%2").arg(input ? 's' : 't').arg(number - 1);
   p.value = glow::Value::fromString(host.name(input, number));
-  p.access = options.readOnly ? glow::kAccessRead : glow::kAccessReadWrite;
+  p.access = options.readOnly || number > kMaxNamed ? glow::kAccessRead : glow::kAccessReadWrite;
   p.type = glow::kTypeString;
   return glow::QualifiedParameter(child(input ? tree::kSources : tree::kTargets, number - 1), p);
 }
@@ -374,9 +388,15 @@ std::vector<glow::Element> EmberProvider::children(const glow::Path& node) const
 
 void EmberProvider::send(ClientId id, const std::vector<glow::Element>& elements) {
   const auto it = clients.find(id);
-  if (it == clients.end() || elements.empty()) return;
-  const Sink sink = it->second.sink;  // a send may drop the client
-  for (const QByteArray& frame : s101::EncodeMessage(glow::EncodeRoot(elements))) sink(frame);
+  if (it == clients.end() || it->second.gone || elements.empty()) return;
+  Client& c = it->second;
+  for (const QByteArray& frame : s101::EncodeMessage(glow::EncodeRoot(elements))) {
+    c.answered += frame.size();
+    if (!c.sink(frame)) {
+      c.gone = true;
+      return;
+    }
+  }
 }
 
 void EmberProvider::toBrowsers(const glow::Path& parent, const std::vector<glow::Element>& elements) {
@@ -389,8 +409,9 @@ void EmberProvider::toBrowsers(const glow::Path& parent, const std::vector<glow:
   for (ClientId id : ids) {
     const auto it = clients.find(id);
     if (it == clients.end()) continue;
-    const Sink sink = it->second.sink;
-    for (const QByteArray& frame : frames) sink(frame);
+    Client& c = it->second;
+    for (const QByteArray& frame : frames)
+      if (!c.gone && !c.sink(frame)) c.gone = true;
   }
 }
 
@@ -398,7 +419,7 @@ void EmberProvider::routeChanged(int output) {
   if (output < 1 || output > kMaxOutputs) return;
   // A route a consumer asked for is told at once; other changes wait for the burst they may
   // belong to (a status of every output) to end.
-  if (answered(0, output) || answered(1, output)) {
+  if (awaited(output)) {
     dirty.erase(output);
     return tellRoutes({output});
   }
@@ -408,9 +429,9 @@ void EmberProvider::routeChanged(int output) {
   if (now - dirtySince < kBurstHold.count()) flushTimer->start(kBurstQuiet);
 }
 
-bool EmberProvider::answered(int level, int output) const {
-  const auto p = pending.find({level, output});
-  return p != pending.end() && p->second.since >= 0;
+bool EmberProvider::awaited(int output) const {
+  return std::any_of(pending.begin(), pending.end(),
+                     [output](const auto& p) { return p.second.output == output && p.second.since >= 0; });
 }
 
 void EmberProvider::flushRoutes() {
@@ -426,14 +447,20 @@ void EmberProvider::tellRoutes(const std::set<int>& outputs) {
     for (const int output : outputs) {
       const int input = host.input(level, output);
       int& was = told[level][size_t(output - 1)];
-      const auto p = pending.find({level, output});
-      const bool asked = p != pending.end() && p->second.since >= 0;
-      if (input == was && !asked) continue;
       if (input != was) changes.push_back(connection(level, output, glow::kTally));
       was = input;
-      if (asked) {
-        if (p->second.client) answers[p->second.client].push_back(connection(level, output, glow::kModified));
-        pending.erase(p);
+      // A request is answered by a report of its own level that shows what it asked for (an
+      // older report still on its way, or the other level's, does not).
+      for (auto p = pending.begin(); p != pending.end();) {
+        const Pending& q = p->second;
+        if (q.level != level || q.output != output || q.since < 0 || q.wanted != input) {
+          ++p;
+          continue;
+        }
+        auto& mine = answers[q.client];
+        if (q.client && std::none_of(mine.begin(), mine.end(), [output](const glow::Connection& c) { return c.target == output - 1; }))
+          mine.push_back(connection(level, output, glow::kModified));
+        p = pending.erase(p);
       }
     }
     std::vector<ClientId> ids;
@@ -441,7 +468,8 @@ void EmberProvider::tellRoutes(const std::set<int>& outputs) {
     for (ClientId id : ids) {
       const auto it = clients.find(id);
       if (it == clients.end()) continue;
-      std::vector<glow::Connection> mine = answers[id];
+      const auto own = answers.find(id);
+      std::vector<glow::Connection> mine = own == answers.end() ? std::vector<glow::Connection>{} : own->second;
       if (it->second.subscribed[level]) {
         for (const glow::Connection& c : changes) {
           const bool answeredHere = std::any_of(mine.begin(), mine.end(), [&c](const glow::Connection& m) { return m.target == c.target; });
@@ -458,7 +486,7 @@ void EmberProvider::checkPending() {
   const qint64 bound = kReportBound.count();
   for (auto it = pending.begin(); it != pending.end();) {
     Pending& p = it->second;
-    const auto [level, output] = it->first;
+    const int level = p.level, output = p.output;
     if (p.since < 0 || now - p.since < bound) {
       ++it;
       continue;
@@ -492,7 +520,9 @@ void EmberProvider::namesChanged() {
   }
 }
 
-void EmberProvider::deviceChanged() {
+void EmberProvider::deviceChanged() { deviceTimer->start(); }
+
+void EmberProvider::tellDevice() {
   const Told now = current();
   if (now.online != toldTree.online || now.model != toldTree.model) toBrowsers({}, {switcherNode()});
   std::vector<glow::Element> state;
@@ -525,8 +555,7 @@ void EmberProvider::keepAlive() {
     Client& c = it->second;
     if (now - c.heard < quiet || (c.asked >= 0 && now - c.asked < quiet)) continue;
     c.asked = now;
-    const Sink sink = c.sink;
-    sink(s101::KeepAliveRequest());
+    if (!c.gone && !c.sink(s101::KeepAliveRequest())) c.gone = true;
   }
 }
 

@@ -39,8 +39,16 @@ constexpr std::chrono::milliseconds kBurstQuiet{5};
 constexpr std::chrono::milliseconds kBurstHold{100};
 constexpr int kLevels = 2;  // 0 video (matrix 1.1), 1 audio (matrix 1.2)
 constexpr int kMaxOutputs = 256;
-// More directories, names or connections asked than this at once are not a consumer's doing.
-constexpr int kMaxRequestsPerMessage = 1024;
+// A message asking more than this (requests, or connections in all) is no consumer's doing: it
+// is refused whole, as a message that cannot be read is.
+constexpr int kMaxRequestsPerMessage = 256;
+constexpr int kMaxConnectionsPerMessage = kLevels * kMaxOutputs;
+// Answers made for one consumer from what one read brought: past this the rest of its requests
+// are not answered, so that no consumer holds up the others (the whole tree of a 999 by 256
+// switcher is about 60 KiB).
+constexpr int kMaxAnswerPerRead = 512 * 1024;
+// Names.ini keeps names for numbers up to this: higher ones are shown read only.
+constexpr int kMaxNamed = 256;
 
 // The tree's paths.
 namespace tree {
@@ -91,7 +99,8 @@ class EmberProvider : public QObject {
   Q_OBJECT
  public:
   using ClientId = quint64;
-  using Sink = std::function<void(const QByteArray&)>;
+  // False once the consumer was dropped (it reads too slowly): nothing more is made for it.
+  using Sink = std::function<bool(const QByteArray&)>;
 
   EmberProvider(EmberHost& host, Options options, QObject* parent = nullptr);
   ~EmberProvider() override;
@@ -106,7 +115,8 @@ class EmberProvider : public QObject {
   bool subscribed(ClientId id, int level) const;
 
   // The engine's events: the switcher reported an output (changed or not), the names changed,
-  // the link or the identification changed.
+  // the link or the identification changed (told on the next turn, once the engine settled:
+  // a link that came up is not "ready" until its identification has begun and ended).
   void routeChanged(int output);
   void namesChanged();
   void deviceChanged();
@@ -128,9 +138,14 @@ class EmberProvider : public QObject {
     qint64 heard = 0;  // when it last sent anything
     qint64 asked = -1;  // our last keep-alive request
     std::set<QByteArray> noted;
+    bool gone = false;  // dropped by its sink
+    qint64 answered = 0;  // bytes made for it from the read being handled
   };
+  // One connection request taken by the switcher's queue.
   struct Pending {
     ClientId client = 0;
+    int level = 0, output = 0;
+    int wanted = 0;  // the input asked for; 0 closes
     qint64 since = -1;  // when it went to the switcher; -1 while it waits in the queue
     bool asked = false;
   };
@@ -160,8 +175,10 @@ class EmberProvider : public QObject {
   // To every consumer that browsed `parent`.
   void toBrowsers(const glow::Path& parent, const std::vector<glow::Element>& elements);
   void tellRoutes(const std::set<int>& outputs);
-  bool answered(int level, int output) const;
+  // A request on the output went to the switcher: its next report may answer it.
+  bool awaited(int output) const;
   void checkPending();
+  void tellDevice();
   void keepAlive();
   void noteOnce(ClientId id, const QString& text);
   QString labelOf(ClientId id) const;
@@ -173,12 +190,14 @@ class EmberProvider : public QObject {
   // What every consumer was told of each target: [level][output-1]; -2 nothing yet.
   std::vector<int> told[kLevels];
   Told toldTree;
-  std::map<std::pair<int, int>, Pending> pending;  // (level, output 1-based)
+  std::map<quint64, Pending> pending;  // by request number
+  quint64 nextRequest = 1;
   std::set<int> dirty;  // outputs reported and not yet told
   qint64 dirtySince = -1;
   QTimer* flushTimer;
   QTimer* pendingTimer;
   QTimer* keepAliveTimer;
+  QTimer* deviceTimer;
   QElapsedTimer clock;
 };
 

@@ -13,7 +13,7 @@ namespace {
 class Session final : public gateway::ClientProtocol {
  public:
   Session(EmberProvider& provider, gateway::ClientHandle& client, quint64 id) : provider(&provider), id(id) {
-    provider.join(id, client.label(), [&client](const QByteArray& bytes) { client.send(bytes); });
+    provider.join(id, client.label(), [&client](const QByteArray& bytes) { return client.send(bytes); });
   }
   ~Session() override {
     if (provider) provider->leave(id);

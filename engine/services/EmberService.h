@@ -40,8 +40,10 @@ class EmberService final : public QObject, public ember::EmberHost {
     if (engine.linkUp()) return engine.answering() ? QStringLiteral("identifying") : QStringLiteral("no switcher answers");
     return engine.reason().isEmpty() ? QStringLiteral("down") : QStringLiteral("down: %1").arg(engine.reason());
   }
-  int inputs() const override { return engine.inputs(); }
-  int outputs() const override { return std::min(engine.outputs(), routing::kOutputs); }
+  // Until a switcher has been identified the matrices are empty: numbers only ever appear, as
+  // consumers keep what they were shown (a guess of 256 would leave phantoms behind).
+  int inputs() const override { return engine.identified() ? engine.inputs() : 0; }
+  int outputs() const override { return engine.identified() ? std::min(engine.outputs(), routing::kOutputs) : 0; }
   int input(int level, int output) const override {
     const routing::Route r = engine.routes().route(output);
     return level == 0 ? r.video : r.audio;

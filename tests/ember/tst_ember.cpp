@@ -637,6 +637,8 @@ class TestEmber : public QObject {
         << H("60146b12a0076205a003020120a0076a05a0030d0181") << "getDirectory root -" << "bad path";
     QTest::newRow("boolean value of two bytes") << H("60176b15a0136911a0050d03010301a1083106a20401020000") << ""
                                                 << "bad parameter value";
+    QTest::newRow("a name that is not UTF-8") << H("60196b17a0156913a0060d0401030103a1093107a2050c03eda080") << ""
+                                              << "bad parameter value";
     QTest::newRow("parameter contents not a SET") << H("60166b14a0126910a0050d03010301a1073005a2030c0178") << ""
                                                   << "parameter contents not a SET";
     QTest::newRow("malformed children") << H("600e6b0ca00a6a08a0030d0101a2016400") << "" << "malformed children";

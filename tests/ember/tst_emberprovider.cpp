@@ -104,7 +104,7 @@ class Fixture {
     auto& c = consumers[id];
     c = std::make_unique<Consumer>();
     Consumer* raw = c.get();
-    provider.join(id, QStringLiteral("127.0.0.1:%1").arg(40000 + id), [raw](const QByteArray& b) { raw->take(b); });
+    provider.join(id, QStringLiteral("127.0.0.1:%1").arg(40000 + id), [raw](const QByteArray& b) { raw->take(b); return true; });
     return *raw;
   }
   void ask(quint64 id, const QByteArray& glow) {
@@ -114,6 +114,32 @@ class Fixture {
   EmberProvider provider;
   std::map<quint64, std::unique_ptr<Consumer>> consumers;
 };
+
+// One message of `elements` qualified video matrices, each with `connections` connections.
+QByteArray salvo(int elements, int connections) {
+  ber::Writer w;
+  w.begin(ber::Application(0));
+  w.begin(ber::Application(11));
+  for (int k = 0; k < elements; ++k) {
+    w.begin(ber::Context(0));
+    w.begin(ber::Application(17));
+    w.contextRelativeOid(0, {1, 1});
+    w.begin(ber::Context(5));
+    w.begin(ber::Sequence());
+    for (int c = 0; c < connections; ++c) {
+      w.begin(ber::Context(0));
+      w.begin(ber::Application(16));
+      w.contextInteger(0, c % 4);
+      w.contextRelativeOid(1, {1});
+      w.end();
+      w.end();
+    }
+    for (int e = 0; e < 4; ++e) w.end();
+  }
+  w.end();
+  w.end();
+  return w.bytes();
+}
 
 // Unsubscribe on a qualified matrix, as a consumer sends it.
 QByteArray unsubscribe(const glow::Path& matrix) {
@@ -276,6 +302,85 @@ class TestEmberProvider : public QObject {
     QCOMPARE(b.state.matrices[glow::Path({1, 1})].connections.at(0), std::vector<int>{0});
   }
 
+  // A request is answered modified only by a report of its own level that shows what it asked
+  // for; the other level, an older report still on its way or another's route do not.
+  void answeredByItsOwnReport_data() {
+    QTest::addColumn<int>("level");
+    QTest::addColumn<int>("input");   // asked of output 3, whose video and audio are closed
+    QTest::addColumn<bool>("other");  // another consumer asks input 7 of it too
+    QTest::addColumn<int>("video");   // then reported
+    QTest::addColumn<int>("audio");
+    QTest::addColumn<bool>("modified");
+    QTest::newRow("its own report") << 1 << 6 << false << 0 << 6 << true;
+    QTest::newRow("its own report, another asked too") << 0 << 6 << true << 6 << 0 << true;
+    QTest::newRow("the other level's report") << 1 << 6 << false << 6 << 0 << false;
+    QTest::newRow("an older report of its level") << 0 << 6 << false << 0 << 0 << false;
+    QTest::newRow("another request's route") << 0 << 6 << true << 7 << 0 << false;
+  }
+  void answeredByItsOwnReport() {
+    QFETCH(int, level);
+    QFETCH(int, input);
+    QFETCH(bool, other);
+    QFETCH(int, video);
+    QFETCH(int, audio);
+    QFETCH(bool, modified);
+    Fixture f;
+    Consumer& c = f.join(1);
+    f.join(2);
+    const glow::Path matrix = level == 0 ? glow::Path{1, 1} : glow::Path{1, 2};
+    f.ask(1, req::Connect(matrix, 2, {input - 1}, 0));
+    if (other) f.ask(2, req::Connect(matrix, 2, {6}, 0));
+    f.host.video[3] = video;
+    f.host.audio[3] = audio;
+    f.provider.routeChanged(3);
+    QCOMPARE(connectionsText(c.state), modified ? QStringLiteral("%1: 2<-%2 d1").arg(pathText(matrix)).arg(input - 1)
+                                                : QStringLiteral("%1: 2<- d2").arg(pathText(matrix)));
+  }
+
+  // A message that cannot be read, or asks more than any consumer does, is not carried out at
+  // all; answers are bounded by what one read may make.
+  void refusedWhole_data() {
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<int>("answers");
+    QTest::newRow("a route, then an element that cannot be read")
+        << QByteArray::fromHex("602c6b2aa01f711da0040d020101a5153013a011700fa003020103a1030d0107a203020101a0076a05a0030d0181") << 0;
+    QTest::newRow("more requests than any consumer sends") << salvo(kMaxRequestsPerMessage + 1, 1) << 0;
+    QTest::newRow("more connections than both matrices have") << salvo(2, kMaxConnectionsPerMessage / 2 + 1) << 0;
+  }
+  void refusedWhole() {
+    QFETCH(QByteArray, message);
+    Fixture f;
+    Consumer& c = f.join(1);
+    f.ask(1, message);
+    QTEST(c.state.messages, "answers");
+    QCOMPARE(f.host.sent, QByteArrayList());
+  }
+
+  void answersBoundedByRead() {
+    Fixture f;
+    f.host.inputCount = 256;
+    Consumer& c = f.join(1);
+    ber::Writer w;
+    w.begin(ber::Application(0));
+    w.begin(ber::Application(11));
+    for (int k = 0; k < kMaxRequestsPerMessage; ++k) {
+      w.begin(ber::Context(0));
+      w.begin(ber::Application(10));
+      w.contextRelativeOid(0, {1, 3, 2});
+      w.begin(ber::Context(2));
+      w.begin(ber::Application(4));
+      w.begin(ber::Context(0));
+      w.begin(ber::Application(2));
+      w.contextInteger(0, glow::kGetDirectory);
+      for (int e = 0; e < 6; ++e) w.end();
+    }
+    w.end();
+    w.end();
+    f.ask(1, w.bytes());
+    // Each answer is some 7 KiB: the read's budget ends the answers well before the requests.
+    QVERIFY2(c.state.messages > 1 && c.state.messages * 7 * 1024 < kMaxAnswerPerRead * 2, qPrintable(QString::number(c.state.messages)));
+  }
+
   // A route the switcher never reports: asked for once, then the requester hears the route as
   // it stands; a command dropped before it went is answered with the route as it stands.
   void unreportedAndDroppedRoutes() {
@@ -364,11 +469,17 @@ class TestEmberProvider : public QObject {
     f.host.isReady = false;
     f.host.linkReason = "no such device";
     f.provider.deviceChanged();
-    QCOMPARE(root.state.nodes[glow::Path({1})].isOnline, 0);
+    QTRY_COMPARE(root.state.nodes[glow::Path({1})].isOnline, 0);
     QCOMPARE(root.state.messages, 2);
     QCOMPARE(state.state.parameters[glow::Path({1, 4, 1})].value, QStringLiteral("down: no such device"));
     QCOMPARE(state.state.messages, 2);
-    f.provider.deviceChanged();  // nothing new: nothing told
+    // A state the engine passes through within one turn (a link up, before its identification
+    // begins) is never told.
+    f.host.isReady = true;
+    f.provider.deviceChanged();
+    f.host.isReady = false;
+    f.provider.deviceChanged();
+    QCoreApplication::processEvents();
     QCOMPARE(root.state.messages + state.state.messages, 4);
 
     // Another switcher, with more inputs: the matrices' sizes and the new inputs' names.
@@ -377,7 +488,7 @@ class TestEmberProvider : public QObject {
     f.ask(3, req::GetDirectory(req::On::Node, {1, 3, 2}));
     f.host.inputCount = 10;
     f.provider.deviceChanged();
-    QCOMPARE(sw.state.matrices[glow::Path({1, 2})].sourceCount, 10);
+    QTRY_COMPARE(sw.state.matrices[glow::Path({1, 2})].sourceCount, 10);
     QCOMPARE(sw.state.parameters[glow::Path({1, 3, 2, 9})].value, QStringLiteral("IN 10"));
   }
 };
