@@ -26,6 +26,10 @@ status_says() { status | grep -q "$1"; }
 journal_says() { journalctl -q -u switcher-bridge --no-pager | grep -q "$1"; }
 show() { echo "--- $*"; "$@" 2>&1 | sed 's/^/    /'; }
 ms() { echo $(($(date +%s%N) / 1000000)); }
+# The router panel protocol's prelude names the inputs: the names the bridge serves.
+prelude() { timeout 5 bash -c 'exec 3<>/dev/tcp/127.0.0.1/9990 && sed "/^END PRELUDE:/q" <&3'; }
+serves_new_name() { prelude | grep -q '^0 Camera One$'; }
+serves_old_name() { prelude >$out/prelude && grep -q '^0 ' $out/prelude && ! grep -q '^0 Camera One$' $out/prelude; }
 
 dpkg -i /srv/sc/switcher-bridge.deb >$out/dpkg 2>&1
 rc=$?
@@ -41,7 +45,7 @@ sim=$!
 within 10 grep -q '^PTY ' $out/sim
 pty=$(sed -n 's/^PTY //p' $out/sim)
 chgrp dialout "$pty" && chmod 0660 "$pty"
-sed -i "s|^Link=.*|Link=$pty|" /etc/switcher-bridge/Switcher.ini
+sed -i -e "s|^Link=.*|Link=$pty|" -e '/^\[Panel\]/,/^\[/ s/^Port=.*/Port=9990/' /etc/switcher-bridge/Switcher.ini
 echo "simulator on $pty"
 
 t=$(ms)
@@ -53,12 +57,15 @@ check "systemctl status names the link's state" status_says 'Status: "link \(dow
 check "the link comes up and identified: status says link ready" within 10 status_says 'Status: "link ready'
 show status
 
+printf '[Inputs]\n1=Camera One\n' >/etc/switcher-bridge/Names.ini
+check "a name written to Names.ini is not served before the reload" serves_old_name
 systemctl reload switcher-bridge >$out/reload 2>&1
 rc=$?
 check "systemctl reload returns 0" test $rc = 0
 sed 's/^/    /' $out/reload
 check "the unit is active after reload" systemctl -q is-active switcher-bridge
 check "the bridge heard the reload" within 5 journal_says 'SIGHUP: reading'
+check "and serves the new name" within 5 serves_new_name
 
 kill $sim
 check "killing the simulator shows link lost in the status" within 10 status_says 'Status: "link lost'

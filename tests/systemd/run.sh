@@ -40,7 +40,7 @@ build=$(cd "$1" && pwd)
 work=$build/tests/systemd/work
 rm -rf "$work"
 mkdir -p "$work/out"
-(cd "$build" && cpack -G DEB -D CPACK_COMPONENTS_ALL=bridge -B "$work/package" >/dev/null)
+(cd "$build" && cpack -G DEB -D CPACK_COMPONENTS_ALL=bridge -B "$work/package") >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; exit 1; }
 deb=$(ls "$work"/package/switcher-bridge_*.deb)
 cp "$deb" "$work/switcher-bridge.deb"
 cp "$build/sim/switcher-sim" "$here/inside.sh" "$work/"
