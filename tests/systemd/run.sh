@@ -62,10 +62,11 @@ if ((${#missing[@]})); then
     "apt-get update -qq && apt-get install -y -qq --no-install-recommends ${missing[*]} >/dev/null && apt-get clean && rm -rf /var/lib/apt/lists/*"
 fi
 
-# Booted with the root read through a tmpfs overlay; the test unit runs inside.sh, which writes
-# its checks to out/log and powers the container off.
+# Booted with the root read through a tmpfs overlay and a network of its own (loopback only, so
+# its ports are not the host's tests'); the test unit runs inside.sh, which writes its checks to
+# out/log and powers the container off.
 status=0
-timeout 300 systemd-nspawn -q -b --register=no --keep-unit -M switcher-test -D "$root" --volatile=overlay \
+timeout 300 systemd-nspawn -q -b --register=no --keep-unit -M switcher-test -D "$root" --volatile=overlay --private-network \
   --console=passive --bind="$work:/srv/sc" --bind-ro="$here/switcher-test.service:/etc/systemd/system/switcher-test.service" \
   systemd.wants=switcher-test.service >"$work/console.log" 2>&1 || status=$?
 if ! grep -q '^booted' "$work/out/log" 2>/dev/null; then
