@@ -59,7 +59,8 @@ done
 if ((${#missing[@]})); then
   echo "adding the package's libraries to the cached root: ${missing[*]}"
   systemd-nspawn -q --register=no --keep-unit -D "$root" --pipe -E DEBIAN_FRONTEND=noninteractive sh -c \
-    "apt-get update -qq && apt-get install -y -qq --no-install-recommends ${missing[*]} >/dev/null && apt-get clean && rm -rf /var/lib/apt/lists/*"
+    "apt-get update -qq && apt-get install -y -qq --no-install-recommends ${missing[*]} >/dev/null && apt-get clean && rm -rf /var/lib/apt/lists/*" ||
+    skip "could not add ${missing[*]} to the cached root (apt in the container failed: no network to Debian?)"
 fi
 
 # Booted with the root read through a tmpfs overlay and a network of its own (loopback only, so
