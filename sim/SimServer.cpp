@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -392,7 +393,7 @@ bool PtyServer::open(QString* error) {
 
   // Openings of the device by others are what a serial server's connects are to TCP.
   watchFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (watchFd >= 0 && ::inotify_add_watch(watchFd, buf, IN_OPEN) >= 0) {
+  if (watchFd >= 0 && ::inotify_add_watch(watchFd, buf, IN_OPEN | IN_CLOSE) >= 0) {
     opens = new QSocketNotifier(watchFd, QSocketNotifier::Read, this);
     connect(opens, &QSocketNotifier::activated, this, &PtyServer::readOpens);
   }
@@ -411,13 +412,23 @@ bool PtyServer::open(QString* error) {
 }
 
 void PtyServer::readOpens() {
-  char buf[4096];
+  alignas(inotify_event) char buf[4096];
   bool opened = false;
+  bool closed = false;
   for (;;) {
     const ssize_t r = ::read(watchFd, buf, sizeof buf);
     if (r <= 0) break;
-    opened = true;
+    for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= r;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buf + at);
+      opened |= (event->mask & IN_OPEN) != 0;
+      closed |= (event->mask & IN_CLOSE) != 0;
+      at += ssize_t(sizeof(inotify_event) + event->len);
+    }
   }
+  // A real port forgets TIOCEXCL at its last close. The slave held here would keep it set
+  // after a program that took the device died without releasing it (a watchdog's SIGABRT),
+  // and its restart would find the device busy.
+  if (closed && keptSlave >= 0) ::ioctl(keptSlave, TIOCNXCL);
   if (opened && tty) tty->startSession(kGreetingSettle);
 }
 

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -233,7 +234,18 @@ void TestSimExe::ptyServesReopenedDevice() {
     QVERIFY(fd >= 0);
     QVERIFY(writeFd(fd, "Status1."));
     QCOMPARE(readFd(fd, av(1, 1).size()), av(1, 1));
+    // Taken exclusively and never released, as by a program killed outright.
+    QCOMPARE(::ioctl(fd, TIOCEXCL), 0);
     ::close(fd);
+    // As a real port after its last close, the device is no longer exclusive for the next.
+    const auto exclusive = [&] {
+      const int probe = ::open(sim.device().constData(), O_RDWR | O_NOCTTY);
+      int on = -1;
+      ::ioctl(probe, TIOCGEXCL, &on);
+      ::close(probe);
+      return on;
+    };
+    QTRY_COMPARE(exclusive(), 0);
   }
 }
 
