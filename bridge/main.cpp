@@ -22,6 +22,7 @@
 #include "Ini.h"
 #include "MqttSettings.h"
 #include "Notify.h"
+#include "ServiceNotifier.h"
 #include "PortList.h"
 #include "RoutingSnapshot.h"
 #include "Presets.h"
@@ -260,16 +261,31 @@ int main(int argc, char** argv) {
     notStarted << service;
   });
 
+  // The start has settled once the switcher is identified, or the link failed or found no
+  // switcher once: systemd's start returns then, with the link's state in the status.
+  bridge::ServiceNotifier notifier(notify);
+  QObject::connect(&engine, &engine::SwitcherEngine::identifyingChanged, &notifier, [&engine, &notifier](bool on) {
+    if (!on && engine.ready()) notifier.settle();
+  });
+  QObject::connect(&engine, &engine::SwitcherEngine::stateChanged, &notifier, [&notifier](engine::LinkState s, const QString& why) {
+    if (s == engine::LinkState::Lost || (s == engine::LinkState::Down && !why.isEmpty())) notifier.settle();
+  });
+  QObject::connect(&engine, &engine::SwitcherEngine::answeringChanged, &notifier, [&notifier](bool answering) {
+    if (!answering) notifier.settle();
+  });
+
   QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
   QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
     char b = 0;
     if (::read(signalPipe[0], &b, 1) != 1) return;
     if (b == SIGHUP) {
       logLine(QStringLiteral("SIGHUP: reading Names.ini and the code group file again"));
+      notifier.reloading();
       engine.reloadNames();
       loadPresets();
       if (web::WebServer* page = engine.services().web())
         if (const QString why = page->reloadPassword(); !why.isEmpty()) logLine(why);
+      notifier.reloaded();
       return;
     }
     logLine(QStringLiteral("stopping"));
@@ -286,8 +302,9 @@ int main(int argc, char** argv) {
     log.close();
     return 1;
   }
+  notifier.started();
+  notifier.startWatchdog(bridge::WatchdogInterval());
   link->open();
-  notify("READY=1");
   logLine(QStringLiteral("started: settings in %1").arg(platform::configDir()));
 
   const int rc = app.exec();
