@@ -39,6 +39,8 @@ class GatewayHost {
     (void)clientLabel;
     return false;
   }
+  // The server answered a command itself, unsent: read-only, or no link (for the counts).
+  virtual void refusedHere(bool readOnly) { (void)readOnly; }
 };
 
 class GatewayServer : public QObject {
