@@ -154,12 +154,14 @@ class TestMetrics : public QObject {
   void beforeTheLink();
   void afterTheLink_data();
   void afterTheLink();
+  void readOnly();
   void listeners_data();
   void listeners();
   void cleanupTestCase();
 
  private:
-  QJsonArray scrape();
+  QJsonArray scrape() { return scrapeAt(metricsPort); }
+  static QJsonArray scrapeAt(quint16 port);
   Bridge bridge;
   QProcess sim;
   quint16 gatewayPort = 0, metricsPort = 0;
@@ -181,8 +183,8 @@ void TestMetrics::initTestCase() {
   QVERIFY(gateway.waitForConnected(kWaitMs));
 }
 
-QJsonArray TestMetrics::scrape() {
-  const Reply r = fetch(metricsPort, "/metrics");
+QJsonArray TestMetrics::scrapeAt(quint16 port) {
+  const Reply r = fetch(port, "/metrics");
   if (r.status != 200 || r.type != "text/plain; version=0.0.4; charset=utf-8") return {};
   QString why;
   const QJsonArray samples = parse(r.body, &why);
@@ -317,6 +319,23 @@ void TestMetrics::afterTheLink() {
   QVERIFY(!samples.isEmpty());
   const double v = valueOf(samples, name, labels);
   QVERIFY2(v >= least && v <= most, qPrintable(QStringLiteral("%1{%2} = %3").arg(name, labels).arg(v)));
+}
+
+// A read-only gateway answers the command itself: counted under its own reason, not the link's.
+void TestMetrics::readOnly() {
+  Bridge ro;
+  const quint16 gw = freePort(), port = freePort();
+  QVERIFY(ro.start(QStringLiteral("[Bridge]\nLink=%1\n[Gateway]\nPort=%2\nReadOnly=1\n[Metrics]\nPort=%3\n")
+                       .arg(ro.dir.filePath("none")).arg(gw).arg(port).toUtf8()));
+  QTRY_VERIFY_WITH_TIMEOUT(fetch(port, "/healthz").status == 200, kWaitMs);
+  QTcpSocket client;
+  client.connectToHost(QHostAddress::LocalHost, gw);
+  QVERIFY(client.waitForConnected(kWaitMs));
+  client.write("2V3.");
+  QVERIFY(client.waitForReadyRead(kWaitMs));
+  const QJsonArray samples = scrapeAt(port);
+  QCOMPARE(valueOf(samples, "switcher_commands_refused_total", "origin=gateway,reason=readonly"), 1.0);
+  QCOMPARE(valueOf(samples, "switcher_commands_refused_total", "origin=gateway,reason=link"), 0.0);
 }
 
 // ---- what listens ----
