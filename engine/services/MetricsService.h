@@ -74,6 +74,15 @@ class MetricsService final : public QObject, public metrics::MetricsHost {
     if (auto* s = services.swp08()) clients("swp08", s->clientCount());
     if (auto* s = services.ember()) clients("ember", s->clientCount());
     if (auto* s = services.web()) clients("web", s->clientCount());
+    e.family("bridge_client_rejections_total", "Connections closed unread, by service and reason.", "counter");
+    const auto rejections = [&e](const char* service, const gateway::ServerCore& core) {
+      e.sample("bridge_client_rejections_total", double(core.rejections().address),
+               Labels{{"service", QLatin1String(service)}, {"reason", QStringLiteral("address")}});
+      e.sample("bridge_client_rejections_total", double(core.rejections().full),
+               Labels{{"service", QLatin1String(service)}, {"reason", QStringLiteral("full")}});
+    };
+    if (auto* s = services.gateway()) rejections("gateway", s->serverCore());
+    if (auto* s = services.panel()) rejections("panel", s->core());
     e.family("process_resident_memory_bytes", "Resident memory size in bytes.", "gauge");
     e.sample("process_resident_memory_bytes", metrics::ResidentBytes());
     e.family("process_start_time_seconds", "Start time of the process since the epoch in seconds.", "gauge");

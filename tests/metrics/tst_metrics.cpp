@@ -321,11 +321,12 @@ void TestMetrics::afterTheLink() {
   QVERIFY2(v >= least && v <= most, qPrintable(QStringLiteral("%1{%2} = %3").arg(name, labels).arg(v)));
 }
 
-// A read-only gateway answers the command itself: counted under its own reason, not the link's.
+// A read-only gateway answers the command itself: counted under its own reason, not the link's;
+// a client past MaxClients is closed unread, and counted.
 void TestMetrics::readOnly() {
   Bridge ro;
   const quint16 gw = freePort(), port = freePort();
-  QVERIFY(ro.start(QStringLiteral("[Bridge]\nLink=%1\n[Gateway]\nPort=%2\nReadOnly=1\n[Metrics]\nPort=%3\n")
+  QVERIFY(ro.start(QStringLiteral("[Bridge]\nLink=%1\n[Gateway]\nPort=%2\nReadOnly=1\nMaxClients=1\n[Metrics]\nPort=%3\n")
                        .arg(ro.dir.filePath("none")).arg(gw).arg(port).toUtf8()));
   QTRY_VERIFY_WITH_TIMEOUT(fetch(port, "/healthz").status == 200, kWaitMs);
   QTcpSocket client;
@@ -336,6 +337,12 @@ void TestMetrics::readOnly() {
   const QJsonArray samples = scrapeAt(port);
   QCOMPARE(valueOf(samples, "switcher_commands_refused_total", "origin=gateway,reason=readonly"), 1.0);
   QCOMPARE(valueOf(samples, "switcher_commands_refused_total", "origin=gateway,reason=link"), 0.0);
+  QCOMPARE(valueOf(samples, "bridge_client_rejections_total", "service=gateway,reason=full"), 0.0);
+  QTcpSocket second;
+  second.connectToHost(QHostAddress::LocalHost, gw);
+  QVERIFY(second.waitForConnected(kWaitMs));
+  QTRY_COMPARE_WITH_TIMEOUT(valueOf(scrapeAt(port), "bridge_client_rejections_total", "service=gateway,reason=full"), 1.0, kWaitMs);
+  QCOMPARE(valueOf(scrapeAt(port), "bridge_client_rejections_total", "service=gateway,reason=address"), 0.0);
 }
 
 // ---- what listens ----
