@@ -46,6 +46,7 @@ const QList<KnownSection>& knownSections() {
       {"Web", listener + QStringList{"PasswordFile", "Hosts"}},
       {"SWP08", listener + QStringList{"Matrix", "Device", "Baud"}},
       {"Ember", listener},
+      {"Metrics", {"Port", "Bind", "Allow"}},
       {"MQTT", {"Host", "Port", "Id", "Prefix", "User", "PasswordFile", "TLS", "CAFile", "CertFile", "KeyFile", "Discovery",
                 "DiscoveryPrefix", "ReadOnly", "Inputs", "Outputs"}},
   };
@@ -289,6 +290,7 @@ Check CheckSettings(const QString& iniFile, const engine::ServiceRun& run) {
   }
   if (wholeNumber(ember::kSection, "MaxClients", iniFile, &c))
     checkListener(ember::kSection, ember::ReadServerSettings(iniFile), run.emberPort, &endpoints, &c);
+  checkListener("Metrics", gateway::ReadSettings(iniFile, "Metrics"), 0, &endpoints, &c);
   checkClashes(endpoints, &c);
   const QString pace = value("Link", "Pace", iniFile);
   bool paceOk = pace.isEmpty();

@@ -13,6 +13,7 @@
 #include "services/MqttService.h"
 #include "services/PanelService.h"
 #include "services/EmberService.h"
+#include "services/MetricsService.h"
 #include "services/Swp08Service.h"
 #include "services/WebService.h"
 #include "Ini.h"
@@ -44,6 +45,7 @@ mqtt::MqttBridge* Services::mqtt() const { return mqttService ? mqttService->bri
 web::WebServer* Services::web() const { return webService ? webService->server : nullptr; }
 swp08::Swp08Server* Services::swp08() const { return swp08Service ? swp08Service->server : nullptr; }
 ember::EmberServer* Services::ember() const { return emberService ? emberService->server : nullptr; }
+metrics::MetricsServer* Services::metrics() const { return metricsService ? metricsService->server : nullptr; }
 
 void Services::start(const ServiceRun& run, const QString& iniFile) {
   startGateway(run, iniFile);
@@ -52,9 +54,12 @@ void Services::start(const ServiceRun& run, const QString& iniFile) {
   startWeb(run, iniFile);
   startSwp08(run, iniFile);
   startEmber(run, iniFile);
+  startMetrics(iniFile);
 }
 
 void Services::stop() {
+  delete metricsService;
+  metricsService = nullptr;
   delete emberService;
   emberService = nullptr;
   delete swp08Service;
@@ -203,6 +208,24 @@ void Services::startEmber(const ServiceRun& run, const QString& iniFile) {
   }
   emberService = service;
   showStatus(name, service, service->server, &ember::EmberServer::clientCountChanged);
+}
+
+}  // namespace engine
+
+namespace engine {
+
+void Services::startMetrics(const QString& iniFile) {
+  const gateway::Settings settings = gateway::ReadSettings(iniFile, "Metrics");
+  if (settings.port == 0) return;
+  const QString name = QStringLiteral("Metrics");
+  auto* service = new MetricsService(engine, *this);
+  const QString error = service->server->start(settings);
+  if (!error.isEmpty()) {
+    delete service;
+    return notStarted(name, error);
+  }
+  metricsService = service;
+  emit status(name, service->statusText());
 }
 
 }  // namespace engine

@@ -22,6 +22,9 @@ class Swp08Server;
 namespace ember {
 class EmberServer;
 }
+namespace metrics {
+class MetricsServer;
+}
 
 namespace engine {
 
@@ -44,6 +47,7 @@ class MqttService;
 class WebService;
 class Swp08Service;
 class EmberService;
+class MetricsService;
 
 class Services : public QObject {
   Q_OBJECT
@@ -63,11 +67,12 @@ class Services : public QObject {
   web::WebServer* web() const;
   swp08::Swp08Server* swp08() const;
   ember::EmberServer* ember() const;
+  metrics::MetricsServer* metrics() const;
 
  signals:
   // "Gateway: listening on 127.0.0.1:7000, 2 clients": one line per service, for a status
   // line or the journal. service: "Gateway", "Panel", "MQTT", "Web",
-  // "SW-P-08", "Ember+".
+  // "SW-P-08", "Ember+", "Metrics".
   void status(const QString& service, const QString& text);
   void failed(const QString& service, const QString& error);
 
@@ -78,6 +83,7 @@ class Services : public QObject {
   void startWeb(const ServiceRun& run, const QString& iniFile);
   void startSwp08(const ServiceRun& run, const QString& iniFile);
   void startEmber(const ServiceRun& run, const QString& iniFile);
+  void startMetrics(const QString& iniFile);
   // A listener that could not start: one status line and one report.
   void notStarted(const QString& name, const QString& error);
   // The service's status line now, and again whenever its client count changes.
@@ -91,6 +97,7 @@ class Services : public QObject {
   WebService* webService = nullptr;
   Swp08Service* swp08Service = nullptr;
   EmberService* emberService = nullptr;
+  MetricsService* metricsService = nullptr;
 };
 
 }  // namespace engine

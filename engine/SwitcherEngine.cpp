@@ -91,13 +91,33 @@ SwitcherEngine::SwitcherEngine(QObject* parent)
       return;
     }
     lastRefresh.start();
-    sendClient("Status.", QLatin1String(kEngineLabel));
+    sendClient(Origin::Engine, "Status.", QLatin1String(kEngineLabel));
   });
   connect(commands, &CommandQueue::note, this, &SwitcherEngine::note);
   captureBound->setSingleShot(true);
   captureBound->setInterval(kCaptureBound);
   connect(captureBound, &QTimer::timeout, this, &SwitcherEngine::finishCapture);
   connect(captureTable, &routing::RoutingTable::allReported, this, &SwitcherEngine::finishCapture);
+  since.start();
+  routeWritten.assign(routing::kOutputs + 1, 0);
+  // A client's route, timed from its write to the switcher's report of that output.
+  connect(commands, &CommandQueue::clientSent, this, [this](const QByteArray& command, const QString& label) {
+    if (label == QLatin1String(kEngineLabel)) return;
+    const routing::CommandMoves moves = routing::MovesOf(command);
+    if (moves.all) return;
+    const qint64 now = qMax<qint64>(1, since.elapsed());
+    for (int o : moves.outputs)
+      if (o >= 1 && o <= routing::kOutputs) routeWritten[o] = now;
+  });
+  connect(table, &routing::RoutingTable::routeReported, this, [this](int output) {
+    if (output < 1 || output > routing::kOutputs) return;
+    const qint64 at = std::exchange(routeWritten[output], 0);
+    if (at == 0) return;
+    const qint64 ms = since.elapsed() - at;
+    // A report this late answers something else (the front panel, a refresh).
+    constexpr qint64 kLongestMs = 60000;
+    if (ms <= kLongestMs) tally.latency.observe(double(ms) / 1000.0);
+  });
   serviceSet = new Services(*this);
 }
 
@@ -126,6 +146,7 @@ void SwitcherEngine::setLink(SwitcherLink* l, LinkOwner o) {
     identify();
   });
   connect(l, &SwitcherLink::lost, this, [this](const QString& why) {
+    ++tally.linkLosses;
     emit note(QStringLiteral("link lost: %1").arg(why));
     identifyTimer->stop();
     checkTimer->stop();
@@ -207,6 +228,7 @@ void SwitcherEngine::linkEvent() {
 void SwitcherEngine::linkFailing(const QString& reason) {
   if (failing || !linkUp()) return;
   failing = true;
+  ++tally.linkLosses;
   emit note(QStringLiteral("link lost: %1").arg(reason));
   commands->stop();
   setState(LinkState::Lost, reason);
@@ -278,16 +300,18 @@ void SwitcherEngine::identify() {
 }
 
 void SwitcherEngine::lineArrived(const QByteArray& text) {
+  ++tally.linesReceived;
   if (!capturing) return;
   captureTable->apply(feedback::ParseLine(text));
   // A switcher with fewer outputs than the grid is done once its own have reported.
   if (captureTable->reportedCount() >= outputCount) finishCapture();
 }
 
-QString SwitcherEngine::captureRouting(const QString& label, std::function<void(const QString& why)> outcome) {
+QString SwitcherEngine::captureRouting(const QString& label, std::function<void(const QString& why)> outcome,
+                                      Origin origin) {
   if (capturing) return QStringLiteral("a capture is already running");
   captureTable->beginRefresh();
-  const SendResult r = sendClient("Status.", label);
+  const SendResult r = sendClient(origin, "Status.", label);
   if (r == SendResult::Busy) return QStringLiteral("too many commands wait");
   if (r != SendResult::Accepted) return QStringLiteral("the link is closed");
   capturing = true;
@@ -448,8 +472,39 @@ void SwitcherEngine::reloadNames() {
 
 SendResult SwitcherEngine::sendClient(const QByteArray& command, const QString& label, std::function<void()> onDropped,
                                       std::function<void()> onWritten) {
-  if (!held->mayRun(command, label)) return SendResult::Protected;
-  return commands->sendClient(command, label, std::move(onDropped), std::move(onWritten));
+  return sendClient(Origin::Operator, command, label, std::move(onDropped), std::move(onWritten));
+}
+
+SendResult SwitcherEngine::sendClient(Origin origin, const QByteArray& command, const QString& label,
+                                      std::function<void()> onDropped, std::function<void()> onWritten) {
+  const SendResult r = !held->mayRun(command, label)
+                           ? SendResult::Protected
+                           : commands->sendClient(command, label, std::move(onDropped), std::move(onWritten));
+  count(origin, r);
+  return r;
+}
+
+void SwitcherEngine::count(Origin origin, SendResult result) {
+  switch (result) {
+    case SendResult::Accepted: ++tally.commands[int(origin)]; return;
+    case SendResult::Busy: return countRefusal(origin, Refusal::Busy);
+    case SendResult::LinkClosed: return countRefusal(origin, Refusal::Link);
+    case SendResult::Protected: return countRefusal(origin, Refusal::Protected);
+  }
+}
+
+bool SwitcherEngine::routingKnown() const {
+  return identified() && table->reportedCount() >= qMin(outputCount, routing::kOutputs);
+}
+
+SendResult SwitcherEngine::presetRefusal(const QString& id, const QString& label) const {
+  const Preset* p = groups->find(id);
+  if (!p) return SendResult::LinkClosed;
+  if (!ready()) return SendResult::LinkClosed;
+  if (!commands->clientCanTake(label, int(p->codes.size()))) return SendResult::Busy;
+  for (const QByteArray& code : p->codes)
+    if (!held->mayRun(code, label)) return SendResult::Protected;
+  return SendResult::Accepted;
 }
 
 void SwitcherEngine::forgetClient(const QString& label) {
@@ -457,13 +512,15 @@ void SwitcherEngine::forgetClient(const QString& label) {
   held->forget(label);
 }
 
-SendResult SwitcherEngine::runPreset(const QString& id, const QString& label, std::function<void(int, int)> outcome) {
+SendResult SwitcherEngine::runPreset(const QString& id, const QString& label, std::function<void(int, int)> outcome,
+                                     Origin origin) {
+  const SendResult r = presetRefusal(id, label);
+  if (r != SendResult::Accepted) {
+    count(origin, r);
+    return r;
+  }
   const Preset* p = groups->find(id);
-  if (!p) return SendResult::LinkClosed;
-  if (!ready()) return SendResult::LinkClosed;
-  if (!commands->clientCanTake(label, int(p->codes.size()))) return SendResult::Busy;
-  for (const QByteArray& code : p->codes)
-    if (!held->mayRun(code, label)) return SendResult::Protected;
+  tally.commands[int(origin)] += quint64(p->codes.size());
   const QList<QByteArray> codes = p->codes;
   const int total = int(codes.size());
   // Told once: when the last went, or when the first was dropped (the rest go with it).

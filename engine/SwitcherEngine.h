@@ -19,8 +19,10 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "CommandQueue.h"
+#include "EngineCounts.h"
 #include "LinkState.h"
 #include "Names.h"
 #include "Presets.h"
@@ -101,18 +103,28 @@ class SwitcherEngine : public QObject {
   // Protected when the command would move an output another holds.
   SendResult sendClient(const QByteArray& command, const QString& label, std::function<void()> onDropped = {},
                         std::function<void()> onWritten = {});
+  // The same, counted under the service it came through.
+  SendResult sendClient(Origin origin, const QByteArray& command, const QString& label,
+                        std::function<void()> onDropped = {}, std::function<void()> onWritten = {});
+  const EngineCounts& counts() const { return tally; }
+  // A service refused a client's command itself (a read-only listener, no link): counted.
+  void countRefusal(Origin origin, Refusal why) { ++tally.refused[int(origin)][int(why)]; }
+  // Identified, and every output's route reported since.
+  bool routingKnown() const;
   // The client is gone: its commands still waiting are dropped (each told its drop), and its
   // protects end.
   void forgetClient(const QString& label);
   // Every code of the preset, as the label's commands: all of them accepted, or none. An
   // accepted run tells outcome once: how many of its total went out (fewer when the link
   // closed before the rest).
-  SendResult runPreset(const QString& id, const QString& label, std::function<void(int sent, int total)> outcome = {});
+  SendResult runPreset(const QString& id, const QString& label, std::function<void(int sent, int total)> outcome = {},
+                       Origin origin = Origin::Operator);
   // A routing snapshot as the label's request: the status of every output is asked for, and
   // once all have reported, or after kCaptureBound with those that did, the group goes to the
   // preset keeper. Empty when it started, else why not; a capture that started tells outcome
   // once: empty when the group was kept, else why not.
-  QString captureRouting(const QString& label, std::function<void(const QString& why)> outcome = {});
+  QString captureRouting(const QString& label, std::function<void(const QString& why)> outcome = {},
+                         Origin origin = Origin::Operator);
   // Keeps a captured group with the presets (the bridge's code group file, the console's
   // tree): empty when it was written, else why not.
   using PresetKeeper = std::function<QString(const routing::Snapshot& snapshot)>;
@@ -199,6 +211,13 @@ class SwitcherEngine : public QObject {
   Presets* groups;
   routing::Protects* held;
   Services* serviceSet;
+  EngineCounts tally;
+  // When a client's route to each output was written (ms on `since`; 0: none waits for its report).
+  QElapsedTimer since;
+  std::vector<qint64> routeWritten;
+  void count(Origin origin, SendResult result);
+  // Why the preset's run would be refused now; Accepted when it would not.
+  SendResult presetRefusal(const QString& id, const QString& label) const;
 };
 
 }  // namespace engine

@@ -65,8 +65,10 @@ void GatewayServer::command(ClientHandle& client, const QByteArray& text) {
     reply = kErrorLine;  // more than a command's worth without a terminator
   } else if (settings.readOnly) {
     reply = kReadOnlyLine;
+    host.refusedHere(true);
   } else if (!host.linkReady()) {
     reply = kLinkClosedLine;
+    host.refusedHere(false);
   } else {
     host.sendCommand(text, client.label());
     return;

@@ -39,6 +39,8 @@ class GatewayHost {
     (void)clientLabel;
     return false;
   }
+  // The server answered a command itself, unsent: read-only, or no link (for the counts).
+  virtual void refusedHere(bool readOnly) { (void)readOnly; }
 };
 
 class GatewayServer : public QObject {
@@ -58,6 +60,7 @@ class GatewayServer : public QObject {
   // "ADDR:PORT" of the listening socket, for the console's status line.
   QString listenText() const { return core.listenText(); }
   int clientCount() const { return core.clientCount(); }
+  const ServerCore& serverCore() const { return core; }
 
   // Bytes from the switcher, in any pieces: every complete line goes to every client once the
   // event loop has finished its current work (the console reads its own lines first, and a

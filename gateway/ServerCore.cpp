@@ -326,8 +326,9 @@ void ServerCore::admit(qintptr descriptor) {
   if (int(clients.size()) >= settings.maxClients) {
     for (CoreClient* c : std::vector<CoreClient*>(clients)) c->reapIfGone();
   }
-  if (!peerOf(fd, &peer, &peerPort) || !allowed(peer) ||
-      int(clients.size()) >= settings.maxClients) {
+  const bool known = peerOf(fd, &peer, &peerPort);
+  if (!known || !allowed(peer) || int(clients.size()) >= settings.maxClients) {
+    if (known) ++(allowed(peer) ? rejected.full : rejected.address);
     ::close(fd);
     return;
   }

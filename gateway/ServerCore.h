@@ -113,6 +113,12 @@ class ServerCore : public QObject {
   // "ADDR:PORT" of the listening socket, for the console's status line.
   QString listenText() const;
   int clientCount() const { return int(clients.size()); }
+  // Connections closed unread: a peer Bind/Allow does not admit, or one past MaxClients.
+  struct Rejections {
+    quint64 address = 0;
+    quint64 full = 0;
+  };
+  const Rejections& rejections() const { return rejected; }
 
   // Every open client, in the order they came; the list is a copy, so a client dropped on the
   // way is skipped by isOpen().
@@ -138,6 +144,7 @@ class ServerCore : public QObject {
   const QString name;
   ProtocolFactory factory;
   Settings settings;
+  Rejections rejected;
   QList<Range> allow;
   bool loopbackOnly = true;
   CoreListener* listener = nullptr;

@@ -64,14 +64,14 @@ class ConnectionSlot final : public QObject {
 
 Listener::Listener(QObject* parent) : QTcpServer(parent) {}
 
-QString Listener::start(const gateway::Settings& s, int maxOpen, int maxOpenPerPeer) {
+QString Listener::start(const gateway::Settings& s, int maxOpen, int maxOpenPerPeer, const QString& section) {
   // The gateway's rules, in its words.
   QHostAddress address;
   QList<gateway::Range> ranges;
-  const QString problem = gateway::CheckListen(QStringLiteral("Web"), s, &address, &ranges);
+  const QString problem = gateway::CheckListen(section, s, &address, &ranges);
   if (!problem.isEmpty()) return problem;
   const bool loopback = gateway::IsLoopback(address);
-  if (!listen(address, quint16(s.port))) return gateway::ListenFailure(QStringLiteral("Web"), address, quint16(s.port), *this);
+  if (!listen(address, quint16(s.port))) return gateway::ListenFailure(section, address, quint16(s.port), *this);
   allow = ranges;
   loopbackOnly = loopback;
   maxConnections = maxOpen;

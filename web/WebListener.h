@@ -27,9 +27,11 @@ class Listener final : public QTcpServer {
   Q_OBJECT
  public:
   explicit Listener(QObject* parent = nullptr);
-  // Checks the settings as the gateway's core does and listens; the error text begins "Web: ".
-  // One peer address holds at most maxPerPeer of the maxConnections.
-  QString start(const gateway::Settings& settings, int maxConnections, int maxPerPeer);
+  // Checks the settings as the gateway's core does and listens; the error text begins with
+  // the section's name ("Web: "). One peer address holds at most maxPerPeer of the
+  // maxConnections.
+  QString start(const gateway::Settings& settings, int maxConnections, int maxPerPeer,
+                const QString& section = QStringLiteral("Web"));
   int connectionCount() const { return open; }
 
   // The server read a complete request on the socket: its idle clock and byte count restart.

@@ -58,7 +58,7 @@ class EmberService final : public QObject, public ember::EmberHost {
   }
   Sent send(const QByteArray& command, const QString& label, std::function<void()> dropped,
             std::function<void()> written) override {
-    switch (engine.sendClient(command, label, std::move(dropped), std::move(written))) {
+    switch (engine.sendClient(Origin::Ember, command, label, std::move(dropped), std::move(written))) {
       case SendResult::Accepted: return Sent::Accepted;
       case SendResult::Protected: return Sent::Protected;
       case SendResult::Busy:

@@ -22,12 +22,15 @@ class GatewayService final : public QObject, public gateway::GatewayHost {
   bool linkReady() const override { return engine.ready(); }
   void sendCommand(const QByteArray& command, const QString& label) override {
     const QPointer<gateway::GatewayServer> to(server);
-    const auto result = engine.sendClient(command, label, [to, label] {
+    const auto result = engine.sendClient(Origin::Gateway, command, label, [to, label] {
       if (to) to->tell(label, gateway::kLinkClosedLine);
     });
     if (result == SendResult::Busy) server->tell(label, gateway::kBusyLine);
     if (result == SendResult::LinkClosed) server->tell(label, gateway::kLinkClosedLine);
     if (result == SendResult::Protected) server->tell(label, gateway::kLockedLine);
+  }
+  void refusedHere(bool readOnly) override {
+    engine.countRefusal(Origin::Gateway, readOnly ? Refusal::ReadOnly : Refusal::Link);
   }
   bool waiting(const QString& label) const override { return engine.queue().waiting(label) > 0; }
   QString statusText() const {

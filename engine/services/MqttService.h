@@ -35,7 +35,7 @@ class MqttService final : public QObject, public mqtt::MqttHost {
     return engine.ready() && engine.queue().clientCanTake(label, count);
   }
   mqtt::SendResult sendCommand(const QByteArray& command, const QString& label, std::function<void()> onDropped) override {
-    return toMqtt(engine.sendClient(command, label, std::move(onDropped)));
+    return toMqtt(engine.sendClient(Origin::Mqtt, command, label, std::move(onDropped)));
   }
   routing::Route route(int output) const override { return engine.routes().route(output); }
   QString name(names::Kind kind, int number) const override { return engine.names().name(kind, number); }

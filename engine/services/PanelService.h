@@ -61,7 +61,7 @@ class PanelService final : public QObject, public gateway::PanelHost {
     const auto finish = [once](bool written) {
       if (*once) std::exchange(*once, {})(written);
     };
-    return engine.sendClient(command, label, [finish] { finish(false); }, [finish] { finish(true); }) == SendResult::Accepted;
+    return engine.sendClient(Origin::Panel, command, label, [finish] { finish(false); }, [finish] { finish(true); }) == SendResult::Accepted;
   }
   char lockState(int output, const QString& label) const override {
     const routing::ProtectHolder* h = engine.protects().holder(output);

@@ -41,7 +41,7 @@ class Swp08Service final : public QObject, public swp08::Swp08Host {
   QString name(bool input, int number) const override { return ShownName(engine.names(), input, number); }
   bool send(const QByteArray& command, const QString& label, std::function<void()> dropped,
             std::function<void()> written) override {
-    return engine.sendClient(command, label, std::move(dropped), std::move(written)) == SendResult::Accepted;
+    return engine.sendClient(Origin::Swp08, command, label, std::move(dropped), std::move(written)) == SendResult::Accepted;
   }
   swp08::ProtectView protect(int output, const QString& label) const override {
     swp08::ProtectView v;

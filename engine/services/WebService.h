@@ -57,10 +57,10 @@ class WebService final : public QObject, public web::WebHost {
     return engine.ready() && engine.queue().clientCanTake(label, count);
   }
   web::SendResult sendCommand(const QByteArray& command, const QString& label, std::function<void()> onDropped) override {
-    return toWeb(engine.sendClient(command, label, std::move(onDropped)));
+    return toWeb(engine.sendClient(Origin::Web, command, label, std::move(onDropped)));
   }
   web::SendResult runPreset(const QString& id, const QString& label, std::function<void(int, int)> outcome) override {
-    return toWeb(engine.runPreset(id, label, std::move(outcome)));
+    return toWeb(engine.runPreset(id, label, std::move(outcome), Origin::Web));
   }
   QString rename(names::Kind kind, int number, const QString& name) override {
     names::Names next = engine.names();
@@ -78,7 +78,7 @@ class WebService final : public QObject, public web::WebHost {
     return on ? table.protect(output, {by.label, by.shown}) : table.release(output, by.label);
   }
   QString saveRoutingPreset(std::function<void(const QString&)> kept) override {
-    return engine.captureRouting(QStringLiteral("web"), std::move(kept));
+    return engine.captureRouting(QStringLiteral("web"), std::move(kept), Origin::Web);
   }
 
   static web::SendResult toWeb(SendResult r) {

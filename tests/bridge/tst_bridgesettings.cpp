@@ -204,6 +204,10 @@ void TestBridgeSettings::checkSaysEachFaultOnce_data() {
   QTest::newRow("Ember+ keys are known") << tcp + "[Ember]\nPort=9000\nBind=127.0.0.1\nMaxClients=2\nReadOnly=1\n" << "";
   QTest::newRow("Ember+ on the SW-P-08 port") << tcp + "[SWP08]\nPort=9000\n[Ember]\nPort=9000\n" << "Port=9000 is the SWP08's port too";
   QTest::newRow("Ember+ MaxClients with a letter") << tcp + "[Ember]\nPort=9000\nMaxClients=x\n" << "[Ember] MaxClients=x";
+  QTest::newRow("Metrics keys are known") << tcp + "[Metrics]\nPort=9101\nBind=0.0.0.0\nAllow=10.0.0.5\n" << "";
+  QTest::newRow("Metrics on the gateway's port") << tcp + "[Gateway]\nPort=7000\n[Metrics]\nPort=7000\n" << "Metrics: Port=7000 is the Gateway's port too";
+  QTest::newRow("Metrics on every address without Allow") << tcp + "[Metrics]\nPort=9101\nBind=0.0.0.0\n" << "Metrics:";
+  QTest::newRow("Metrics takes no MaxClients") << tcp + "[Metrics]\nPort=9101\nMaxClients=4\n" << "MaxClients is not a key of [Metrics]";
   QTest::newRow("a console key is known") << tcp + "[TCP]\nIP=10.0.0.5\nConnect=1\n[COM]\nCOM2=/dev/ttyUSB0\n[Link]\nReconnect=0\n" << "";
 }
 
