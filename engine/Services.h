@@ -39,6 +39,9 @@ struct ServiceRun {
   int webPort = 0;
   int swp08Port = 0;
   int emberPort = 0;
+  // The bridge's name ([Bridge] Name, else its instance's or the host's), shown by the web page
+  // so that two bridges' pages are told apart; empty (the console): none shown.
+  QString name;
 };
 
 class GatewayService;
