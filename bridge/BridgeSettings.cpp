@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QHostAddress>
+#include <QSysInfo>
 
 #include "EmberServer.h"
 #include "GatewaySettings.h"
@@ -36,7 +37,7 @@ struct KnownSection {
 const QList<KnownSection>& knownSections() {
   static const QStringList listener = {"Port", "Bind", "Allow", "MaxClients", "ReadOnly"};
   static const QList<KnownSection> all = {
-      {"Bridge", {"Link", "CodeFile"}},
+      {"Bridge", {"Link", "CodeFile", "Name"}},
       {"COM", {"COM1", "COM2", "COM3", "COM4"}},
       {"TCP", {"IP", "Connect"}},
       {"Link", {"Pace", "Reconnect", "Check"}},
@@ -137,16 +138,9 @@ bool wholeNumber(const char* section, const char* key, const QString& iniFile, C
   return ok;
 }
 
-// Where a listener listens, for the check that no two share a port.
-struct Endpoint {
-  QString name;
-  QHostAddress address;
-  int port = 0;
-};
-
 // A listener's section, checked by the rules (and in the words) it starts with: one error for
 // a value that cannot be read, else what CheckListen says.
-void checkListener(const char* section, gateway::Settings s, int runPort, QList<Endpoint>* endpoints, Check* c,
+void checkListener(const char* section, gateway::Settings s, int runPort, QList<Check::Listener>* endpoints, Check* c,
                    const QString& note = {}) {
   if (runPort != 0) s.port = runPort;
   if (s.port == 0) return;
@@ -165,29 +159,38 @@ void checkListener(const char* section, gateway::Settings s, int runPort, QList<
   endpoints->append({QLatin1String(section), address, s.port});
 }
 
-// Two listeners on one port clash when their addresses are the same or either takes every
-// address; the second would otherwise be refused at the start as "in use by another program".
-void checkClashes(const QList<Endpoint>& endpoints, Check* c) {
-  auto any = [](const QHostAddress& a) {
-    return a == QHostAddress(QHostAddress::AnyIPv4) || a == QHostAddress(QHostAddress::AnyIPv6) || a == QHostAddress(QHostAddress::Any);
-  };
+void checkClashes(const QList<Check::Listener>& endpoints, Check* c) {
   for (int i = 0; i < endpoints.size(); ++i)
     for (int j = 0; j < i; ++j) {
-      const Endpoint& a = endpoints[j];
-      const Endpoint& b = endpoints[i];
-      if (a.port == b.port && (a.address.isEqual(b.address, QHostAddress::TolerantConversion) || any(a.address) || any(b.address)))
+      const Check::Listener& a = endpoints[j];
+      const Check::Listener& b = endpoints[i];
+      if (Clash(a, b))
         c->errors << QStringLiteral("%1: Port=%2 is the %3's port too; each service needs a port of its own").arg(b.name).arg(b.port).arg(a.name);
     }
 }
 }  // namespace
 
-QString ChooseConfigDir() {
+bool Clash(const Check::Listener& a, const Check::Listener& b) {
+  auto any = [](const QHostAddress& h) {
+    return h == QHostAddress(QHostAddress::AnyIPv4) || h == QHostAddress(QHostAddress::AnyIPv6) || h == QHostAddress(QHostAddress::Any);
+  };
+  return a.port == b.port && (a.address.isEqual(b.address, QHostAddress::TolerantConversion) || any(a.address) || any(b.address));
+}
+
+QString ChooseConfigDir(const QString& instance) {
   const QByteArray given = qgetenv("SWITCHER_CONFIG_DIR");
   if (!given.isEmpty()) return QFile::decodeName(given);
   // Set by systemd for the unit's ConfigurationDirectory= (and nowhere else).
   const QByteArray service = qgetenv("CONFIGURATION_DIRECTORY");
   if (!service.isEmpty()) return QFile::decodeName(service.split(':').first());
+  if (!instance.isEmpty()) return QStringLiteral("/etc/switcher-bridge/") + instance;
   return platform::configDir();
+}
+
+QString BridgeName(const QString& instance, const QString& iniFile) {
+  const QString own = value(kSection, "Name", iniFile);
+  if (!own.isEmpty()) return own;
+  return instance.isEmpty() ? QSysInfo::machineHostName() : instance;
 }
 
 LinkChoice ReadLink(const QString& iniFile) {
@@ -255,10 +258,13 @@ Check CheckSettings(const QString& iniFile, const engine::ServiceRun& run) {
     if (!QFileInfo::exists(link.device))
       c.warnings << QStringLiteral("[Bridge] Link: %1 does not exist (yet); the link opens when it appears (see --list-ports)").arg(link.device);
     c.serves << QStringLiteral("switcher on %1").arg(link.label);
+    c.link = QFileInfo(link.device).canonicalFilePath();
+    if (c.link.isEmpty()) c.link = link.device;
   } else {
     c.serves << QStringLiteral("switcher on TCP %1:%2").arg(link.host).arg(link.port);
+    c.link = QStringLiteral("TCP %1:%2").arg(link.host.toLower()).arg(link.port);
   }
-  QList<Endpoint> endpoints;
+  QList<Check::Listener>& endpoints = c.listeners;
   if (wholeNumber("Gateway", "MaxClients", iniFile, &c)) checkListener("Gateway", gateway::ReadSettings(iniFile), run.gatewayPort, &endpoints, &c);
   const gateway::Settings panel = gateway::ReadSettings(iniFile, gateway::kPanelSection);
   const bool panelOn = (run.panelPort != 0 ? run.panelPort : panel.port) != 0;
@@ -310,6 +316,7 @@ Check CheckSettings(const QString& iniFile, const engine::ServiceRun& run) {
     const QString problem = mqtt::Problem(m);
     if (!problem.isEmpty()) c.errors << QStringLiteral("[MQTT] %1").arg(problem);
     else c.serves << QStringLiteral("MQTT to %1:%2 as %3/%4").arg(m.host).arg(m.port).arg(m.prefix, m.id);
+    c.mqttName = m.prefix + QLatin1Char('/') + m.id;
   }
   bool ok = true;
   platform::GetPrivateProfileBool("Log", "Enabled", true, iniFile, &ok);

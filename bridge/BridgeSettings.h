@@ -2,6 +2,8 @@
 // What switcher-bridge reads before it starts: where its settings live, which link it
 // drives ([Bridge] Link), the code group file, and a check of every section it serves.
 
+#include <QHostAddress>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -10,9 +12,13 @@
 namespace bridge {
 
 // Where the settings are: $SWITCHER_CONFIG_DIR, else the unit's configuration folder under
-// systemd ($CONFIGURATION_DIRECTORY: /etc/switcher-bridge), else the user's folder of the
+// systemd ($CONFIGURATION_DIRECTORY: /etc/switcher-bridge, or /etc/switcher-bridge/NAME for an
+// instance), else an instance's /etc/switcher-bridge/NAME, else the user's folder of the
 // console.
-QString ChooseConfigDir();
+QString ChooseConfigDir(const QString& instance = {});
+
+// What the web page calls this bridge: [Bridge] Name, else the instance's name, else the host's.
+QString BridgeName(const QString& instance, const QString& iniFile = QStringLiteral("Switcher.ini"));
 
 struct LinkChoice {
   enum class Kind { Serial, Tcp } kind = Kind::Serial;
@@ -44,7 +50,21 @@ struct Check {
   QStringList errors;
   QStringList warnings;
   QStringList serves;
+  // What a bridge takes that another on the same machine cannot share: its listeners, its
+  // switcher and its name on the MQTT broker.
+  struct Listener {
+    QString name;
+    QHostAddress address;
+    int port = 0;
+  };
+  QList<Listener> listeners;
+  QString link;        // the device's path, or "TCP host:port"
+  QString mqttName;  // Prefix/Id: its topics and client on the broker, while MQTT is on
 };
+// Two listeners on one port clash when their addresses are the same or either takes every
+// address; the second would be refused at its start as "in use by another program".
+bool Clash(const Check::Listener& a, const Check::Listener& b);
+
 // run: the ports and broker given on the command line for this run.
 Check CheckSettings(const QString& iniFile = QStringLiteral("Switcher.ini"), const engine::ServiceRun& run = {});
 

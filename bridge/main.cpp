@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 #include "BridgeSettings.h"
+#include "Instances.h"
 #include "CommandQueue.h"
 #include "Ini.h"
 #include "MqttSettings.h"
@@ -87,7 +89,9 @@ void printHelp() {
       "  --mqtt HOST[:PORT]   the MQTT broker for this run ([MQTT] Host and Port)\n"
       "  --web PORT           the web control page on PORT for this run ([Web] Port)\n"
       "  --swp08 PORT         SW-P-08 for control systems on PORT for this run ([SWP08] Port)\n"
-      "  --ember PORT         Ember+ for control systems on PORT for this run ([Ember] Port)\n\n"
+      "  --ember PORT         Ember+ for control systems on PORT for this run ([Ember] Port)\n"
+      "  --instance NAME      run as instance NAME of switcher-bridge@.service: settings in\n"
+      "                       /etc/switcher-bridge/NAME, checked against the other instances'\n\n"
       "Settings: Switcher.ini and Names.ini in $SWITCHER_CONFIG_DIR, else /etc/switcher-bridge\n"
       "under systemd, else ~/.config/switcher-console. [Bridge] Link=COM1..COM4, a device path\n"
       "(/dev/serial/by-id/... is stable) or TCP host[:port]; [Bridge] CodeFile=<.cgf> for presets.\n"
@@ -128,6 +132,7 @@ bool portArg(const char* text, int* port) {
 int main(int argc, char** argv) {
   engine::ServiceRun run;
   bool doCheck = false;
+  QString instance;
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -158,6 +163,15 @@ int main(int argc, char** argv) {
       ++i;
       continue;
     }
+    if (!std::strcmp(a, "--instance")) {
+      instance = next ? QString::fromLocal8Bit(next) : QString();
+      if (!bridge::ValidInstanceName(instance)) {
+        std::fprintf(stderr, "switcher-bridge: --instance needs a name of letters, digits, -, _ and . (not first), at most 64\n");
+        return 2;
+      }
+      ++i;
+      continue;
+    }
     if (!std::strcmp(a, "--mqtt")) {
       if (!next || !mqtt::ParseHostPort(QString::fromLocal8Bit(next), &run.mqttHost, &run.mqttPort)) {
         std::fprintf(stderr, "switcher-bridge: --mqtt needs HOST or HOST:PORT\n");
@@ -170,18 +184,27 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  qputenv("SWITCHER_CONFIG_DIR", QFile::encodeName(bridge::ChooseConfigDir()));
+  // Under systemd, the plain unit's settings folder holds its instances' folders.
+  const bool underSystemd = !qEnvironmentVariableIsEmpty("CONFIGURATION_DIRECTORY");
+  qputenv("SWITCHER_CONFIG_DIR", QFile::encodeName(bridge::ChooseConfigDir(instance)));
   // Under systemd the log goes to the service's state folder.
   if (qEnvironmentVariableIsEmpty("SWITCHER_LOG_DIR") && !qEnvironmentVariableIsEmpty("STATE_DIRECTORY"))
     qputenv("SWITCHER_LOG_DIR", qgetenv("STATE_DIRECTORY") + "/log");
   // The start takes the settings through the same check as --check, and refuses what it calls
   // an error rather than start with a value read as something else.
-  const bridge::Check settings = bridge::CheckSettings(kIni, run);
+  bridge::Check settings = bridge::CheckSettings(kIni, run);
+  if (!instance.isEmpty() || underSystemd) bridge::CheckAcrossBridges(platform::configDir(), !instance.isEmpty(), &settings);
   if (doCheck) return check(settings);
+  run.name = bridge::BridgeName(instance, kIni);
 
   // Qt's own event loop: the GLib one maps GLib and PCRE2 for nothing a bridge uses.
   if (qEnvironmentVariableIsEmpty("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
   QCoreApplication app(argc, argv);
+  // The bridge uses no plugin, and none is looked for: the HTTP servers' TLS configuration
+  // would load every TLS backend, OpenSSL's with libssl and libcrypto (about 6 MiB resident),
+  // though nothing here speaks TLS through Qt (MQTT's TLS is libmosquitto's own).
+  QCoreApplication::setLibraryPaths({});
+  QLoggingCategory::setFilterRules(QStringLiteral("qt.network.ssl.warning=false"));
   for (const QString& w : settings.warnings) logLine(QStringLiteral("warning: ") + w);
   if (!settings.errors.isEmpty()) {
     for (const QString& e : settings.errors) logLine(QStringLiteral("error: ") + e);

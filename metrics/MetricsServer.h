@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 namespace web {
@@ -48,7 +49,7 @@ class MetricsServer : public QObject {
  private:
   friend class MetricsFront;
   MetricsHost& host;
-  web::Listener* listener = nullptr;
+  QPointer<web::Listener> listener;  // QtHttpServer takes it as its child
   MetricsFront* http = nullptr;
 };
 

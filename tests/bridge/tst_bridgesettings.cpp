@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include "BridgeSettings.h"
+#include "Instances.h"
 #include "Ini.h"
 #include "PortList.h"
 
@@ -24,6 +25,10 @@ class TestBridgeSettings : public QObject {
   void checkSaysEachFaultOnce();
   void checkSaysWhetherThePageAsksAPassword_data();
   void checkSaysWhetherThePageAsksAPassword();
+  void checkAcrossBridges_data();
+  void checkAcrossBridges();
+  void instanceNames_data();
+  void instanceNames();
 };
 
 namespace {
@@ -248,6 +253,93 @@ void TestBridgeSettings::checkSaysWhetherThePageAsksAPassword() {
   QVERIFY2(c.errors.isEmpty(), qPrintable(c.errors.join('\n')));
   const QStringList web = c.serves.filter(QStringLiteral("Web"));
   QCOMPARE(web, serves.isEmpty() ? QStringList() : QStringList{serves.arg(password)});
+}
+
+
+// Bridges of one machine: /etc/switcher-bridge (the plain unit's) holding the instances'
+// folders. "main" is checked, against one other bridge's settings.
+void TestBridgeSettings::checkAcrossBridges_data() {
+  QTest::addColumn<QByteArray>("mine");
+  QTest::addColumn<QString>("other");  // "plain", or the other instance's folder name
+  QTest::addColumn<QByteArray>("theirs");
+  QTest::addColumn<bool>("asInstance");  // main checked as an instance, else as the plain unit
+  QTest::addColumn<QString>("error");    // the one error expected; empty: none
+  QTest::addColumn<QString>("warning");  // the one warning expected; empty: none
+  const QByteArray gw = "[Bridge]\nLink=TCP 10.0.0.1\n[Gateway]\nPort=8888\n";
+  QTest::newRow("same port, same address") << gw << "monitors" << QByteArray("[Bridge]\nLink=TCP 10.0.0.2\n[Panel]\nPort=8888\n") << true
+      << "Gateway: Port=8888 is the Panel port of instance monitors too" << "";
+  QTest::newRow("same port, theirs on every address")
+      << gw << "monitors" << QByteArray("[Bridge]\nLink=TCP 10.0.0.2\n[Web]\nPort=8888\nBind=0.0.0.0\nAllow=10.0.0.0/8\n") << true
+      << "Gateway: Port=8888 is the Web port of instance monitors" << "";
+  QTest::newRow("same port, other addresses") << gw << "monitors"
+      << QByteArray("[Bridge]\nLink=TCP 10.0.0.2\n[Gateway]\nPort=8888\nBind=127.0.0.2\n") << true << "" << "";
+  QTest::newRow("other ports") << gw << "monitors" << QByteArray("[Bridge]\nLink=TCP 10.0.0.2\n[Gateway]\nPort=8889\n") << true << "" << "";
+  QTest::newRow("the plain unit's: a warning") << gw << "plain" << QByteArray("[Bridge]\nLink=TCP 10.0.0.2\n[Gateway]\nPort=8888\n")
+      << true << "" << "Gateway: Port=8888 is the Gateway port of switcher-bridge.service too";
+  QTest::newRow("checked as the plain unit: a warning") << gw << "monitors"
+      << QByteArray("[Bridge]\nLink=TCP 10.0.0.2\n[Gateway]\nPort=8888\n") << false << ""
+      << "Gateway: Port=8888 is the Gateway port of instance monitors too";
+  QTest::newRow("one switcher, spelt in another case") << gw << "monitors" << QByteArray("[Bridge]\nLink=tcp 10.0.0.1:8888\n") << true
+      << "[Bridge] Link: TCP 10.0.0.1:8888 is the switcher of instance monitors" << "";
+  QTest::newRow("one serial device") << QByteArray("[Bridge]\nLink=/dev/null\n") << "monitors" << QByteArray("[Bridge]\nLink=/dev/null\n")
+      << true << "[Bridge] Link: /dev/null is the switcher of instance monitors" << "";
+  const QByteArray mqtt = "[Bridge]\nLink=TCP 10.0.0.1\n[MQTT]\nHost=broker\n";
+  QTest::newRow("one MQTT name") << mqtt << "monitors" << QByteArray("[Bridge]\nLink=TCP 10.0.0.2\n[MQTT]\nHost=broker\nPort=1884\n")
+      << true << "[MQTT] Id: switcher/switcher is the MQTT name of instance monitors" << "";
+  QTest::newRow("MQTT Ids of their own") << mqtt << "monitors" << QByteArray("[Bridge]\nLink=TCP 10.0.0.2\n[MQTT]\nHost=broker\nId=monitors\n")
+      << true << "" << "";
+  QTest::newRow("MQTT off there") << mqtt << "monitors" << QByteArray("[Bridge]\nLink=TCP 10.0.0.2\n[MQTT]\nId=switcher\n") << true << "" << "";
+  QTest::newRow("a hidden folder is no instance") << gw << ".old" << QByteArray("[Bridge]\nLink=TCP 10.0.0.2\n[Gateway]\nPort=8888\n")
+      << true << "" << "";
+}
+
+void TestBridgeSettings::checkAcrossBridges() {
+  QFETCH(QByteArray, mine);
+  QFETCH(QString, other);
+  QFETCH(QByteArray, theirs);
+  QFETCH(bool, asInstance);
+  QFETCH(QString, error);
+  QFETCH(QString, warning);
+  QTemporaryDir etc;
+  const auto write = [&](const QString& folder, const QByteArray& ini) {
+    QVERIFY(QDir(etc.path()).mkpath(folder));
+    QFile f(QDir(etc.filePath(folder)).filePath("Switcher.ini"));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(ini);
+  };
+  // Checked as an instance, main is /etc/switcher-bridge/main; as the plain unit, the folder above.
+  const QString own = asInstance ? etc.filePath("main") : etc.path();
+  write(asInstance ? "main" : ".", mine);
+  write(other == "plain" ? "." : other, theirs);
+  qputenv("SWITCHER_CONFIG_DIR", QFile::encodeName(own));
+  bridge::Check c = bridge::CheckSettings(QDir(own).filePath("Switcher.ini"));
+  QCOMPARE(c.errors, QStringList());
+  c.warnings.clear();
+  bridge::CheckAcrossBridges(own, asInstance, &c);
+  QCOMPARE(c.errors.size(), error.isEmpty() ? 0 : 1);
+  if (!error.isEmpty()) QVERIFY2(c.errors[0].startsWith(error), qPrintable(c.errors[0]));
+  QCOMPARE(c.warnings.size(), warning.isEmpty() ? 0 : 1);
+  if (!warning.isEmpty()) QVERIFY2(c.warnings[0].startsWith(warning), qPrintable(c.warnings[0]));
+}
+
+void TestBridgeSettings::instanceNames_data() {
+  QTest::addColumn<QString>("name");
+  QTest::addColumn<bool>("valid");
+  QTest::newRow("letters, digits, - _ .") << "Main-2_b.x" << true;
+  QTest::newRow("empty") << "" << false;
+  QTest::newRow("a parent folder") << ".." << false;
+  QTest::newRow("hidden") << ".main" << false;
+  QTest::newRow("a path") << "a/b" << false;
+  QTest::newRow("systemd's escape") << "main\\x20matrix" << false;
+  QTest::newRow("not ASCII") << QString::fromUtf8("régie") << false;
+  QTest::newRow("64 characters") << QString(64, 'a') << true;
+  QTest::newRow("65 characters") << QString(65, 'a') << false;
+}
+
+void TestBridgeSettings::instanceNames() {
+  QFETCH(QString, name);
+  QFETCH(bool, valid);
+  QCOMPARE(bridge::ValidInstanceName(name), valid);
 }
 
 QTEST_GUILESS_MAIN(TestBridgeSettings)

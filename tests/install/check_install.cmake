@@ -11,7 +11,8 @@ foreach(f bin/switcher-console bin/switcher-sim
           share/icons/hicolor/scalable/apps/switcher-console.svg
           share/man/man1/switcher-console.1 share/man/man1/switcher-sim.1
           bin/switcher-bridge share/man/man1/switcher-bridge.1 lib/systemd/system/switcher-bridge.service
-          share/switcher-bridge/Switcher.ini)
+          lib/systemd/system/switcher-bridge@.service lib/systemd/system/switcher-bridge.target
+          lib/switcher-bridge/prepare-instance share/switcher-bridge/Switcher.ini)
   if(NOT EXISTS ${PREFIX}/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()

@@ -195,6 +195,11 @@ QJsonArray TestMetrics::scrapeAt(quint16 port) {
 void TestMetrics::cleanupTestCase() {
   sim.kill();
   sim.waitForFinished(kWaitMs);
+  // Scraped, then stopped: its listener goes once, with the HTTP server that took it.
+  bridge.process.terminate();
+  QVERIFY(bridge.process.waitForFinished(kWaitMs));
+  QCOMPARE(bridge.process.exitStatus(), QProcess::NormalExit);
+  QVERIFY2(bridge.process.exitCode() == 0, bridge.log.right(2000).constData());
 }
 
 // ---- the exposition ----
