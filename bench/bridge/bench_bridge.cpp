@@ -258,6 +258,22 @@ int main(int argc, char** argv) {
               median(bridge), median(bare), median(bridge) / median(bare));
   std::printf("resident memory with the web page on as well: %.1f MiB, ratio %.2f\n", median(bridgeWeb), median(bridgeWeb) / median(bare));
 
+  // Two bridges at once, each over its own switcher, as two instances of one machine run.
+  std::vector<double> pair;
+  for (int run = 0; run < 5; ++run) {
+    FrontEnd a, b;
+    if (!a.start(false, broker.port, "main") || !b.start(false, broker.port, "monitors")) continue;
+    QTcpSocket ga, gb;
+    connectSoon(ga, a.gateway);
+    connectSoon(gb, b.gateway);
+    for (int i = 0; i < 2000 && !answered(askGateway(ga, "Status1.")); ++i) QThread::msleep(5);
+    for (int i = 0; i < 2000 && !answered(askGateway(gb, "Status1.")); ++i) QThread::msleep(5);
+    QThread::msleep(300);
+    pair.push_back(double(std::max(rssKiB(a.p.processId()), rssKiB(b.p.processId()))) / 1024.0);
+  }
+  std::printf("two bridges at once, web page on: the larger %.1f MiB against one alone %.1f MiB (goal: each within it)\n",
+              median(pair), median(bridgeWeb));
+
   std::vector<double> starts;
   for (int run = 0; run < 7; ++run) starts.push_back(startToAnswer(false, broker.port));
   std::printf("start until the gateway answers Status1.: median %.0f ms, worst %.0f ms (goal < 300 ms)\n", median(starts),

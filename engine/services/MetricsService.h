@@ -83,6 +83,8 @@ class MetricsService final : public QObject, public metrics::MetricsHost {
     };
     if (auto* s = services.gateway()) rejections("gateway", s->serverCore());
     if (auto* s = services.panel()) rejections("panel", s->core());
+    if (auto* s = services.swp08()) rejections("swp08", s->core());
+    if (auto* s = services.ember()) rejections("ember", s->core());
     e.family("process_resident_memory_bytes", "Resident memory size in bytes.", "gauge");
     e.sample("process_resident_memory_bytes", metrics::ResidentBytes());
     e.family("process_start_time_seconds", "Start time of the process since the epoch in seconds.", "gauge");

@@ -155,6 +155,8 @@ class TestMetrics : public QObject {
   void afterTheLink_data();
   void afterTheLink();
   void readOnly();
+  void rejections_data();
+  void rejections();
   void listeners_data();
   void listeners();
   void cleanupTestCase();
@@ -326,12 +328,11 @@ void TestMetrics::afterTheLink() {
   QVERIFY2(v >= least && v <= most, qPrintable(QStringLiteral("%1{%2} = %3").arg(name, labels).arg(v)));
 }
 
-// A read-only gateway answers the command itself: counted under its own reason, not the link's;
-// a client past MaxClients is closed unread, and counted.
+// A read-only gateway answers the command itself: counted under its own reason, not the link's.
 void TestMetrics::readOnly() {
   Bridge ro;
   const quint16 gw = freePort(), port = freePort();
-  QVERIFY(ro.start(QStringLiteral("[Bridge]\nLink=%1\n[Gateway]\nPort=%2\nReadOnly=1\nMaxClients=1\n[Metrics]\nPort=%3\n")
+  QVERIFY(ro.start(QStringLiteral("[Bridge]\nLink=%1\n[Gateway]\nPort=%2\nReadOnly=1\n[Metrics]\nPort=%3\n")
                        .arg(ro.dir.filePath("none")).arg(gw).arg(port).toUtf8()));
   QTRY_VERIFY_WITH_TIMEOUT(fetch(port, "/healthz").status == 200, kWaitMs);
   QTcpSocket client;
@@ -342,12 +343,35 @@ void TestMetrics::readOnly() {
   const QJsonArray samples = scrapeAt(port);
   QCOMPARE(valueOf(samples, "switcher_commands_refused_total", "origin=gateway,reason=readonly"), 1.0);
   QCOMPARE(valueOf(samples, "switcher_commands_refused_total", "origin=gateway,reason=link"), 0.0);
-  QCOMPARE(valueOf(samples, "bridge_client_rejections_total", "service=gateway,reason=full"), 0.0);
-  QTcpSocket second;
-  second.connectToHost(QHostAddress::LocalHost, gw);
+}
+
+// A client past MaxClients is closed unread, and counted under its own service.
+void TestMetrics::rejections_data() {
+  QTest::addColumn<QString>("section");
+  QTest::addColumn<QString>("service");
+  QTest::newRow("gateway") << "Gateway" << "gateway";
+  QTest::newRow("SW-P-08") << "SWP08" << "swp08";
+  QTest::newRow("Ember+") << "Ember" << "ember";
+}
+
+void TestMetrics::rejections() {
+  QFETCH(QString, section);
+  QFETCH(QString, service);
+  Bridge full;
+  const quint16 listener = freePort(), port = freePort();
+  QVERIFY(full.start(QStringLiteral("[Bridge]\nLink=%1\n[%2]\nPort=%3\nMaxClients=1\n[Metrics]\nPort=%4\n")
+                         .arg(full.dir.filePath("none"), section).arg(listener).arg(port).toUtf8()));
+  QTRY_VERIFY_WITH_TIMEOUT(fetch(port, "/healthz").status == 200, kWaitMs);
+  const QString label = QStringLiteral("service=%1,reason=").arg(service);
+  QCOMPARE(valueOf(scrapeAt(port), "bridge_client_rejections_total", label + "full"), 0.0);
+  QTcpSocket first, second;
+  first.connectToHost(QHostAddress::LocalHost, listener);
+  QVERIFY(first.waitForConnected(kWaitMs));
+  QTRY_COMPARE_WITH_TIMEOUT(valueOf(scrapeAt(port), "bridge_clients", "service=" + service), 1.0, kWaitMs);
+  second.connectToHost(QHostAddress::LocalHost, listener);
   QVERIFY(second.waitForConnected(kWaitMs));
-  QTRY_COMPARE_WITH_TIMEOUT(valueOf(scrapeAt(port), "bridge_client_rejections_total", "service=gateway,reason=full"), 1.0, kWaitMs);
-  QCOMPARE(valueOf(scrapeAt(port), "bridge_client_rejections_total", "service=gateway,reason=address"), 0.0);
+  QTRY_COMPARE_WITH_TIMEOUT(valueOf(scrapeAt(port), "bridge_client_rejections_total", label + "full"), 1.0, kWaitMs);
+  QCOMPARE(valueOf(scrapeAt(port), "bridge_client_rejections_total", label + "address"), 0.0);
 }
 
 // ---- what listens ----
