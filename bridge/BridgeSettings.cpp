@@ -316,7 +316,7 @@ Check CheckSettings(const QString& iniFile, const engine::ServiceRun& run) {
     const QString problem = mqtt::Problem(m);
     if (!problem.isEmpty()) c.errors << QStringLiteral("[MQTT] %1").arg(problem);
     else c.serves << QStringLiteral("MQTT to %1:%2 as %3/%4").arg(m.host).arg(m.port).arg(m.prefix, m.id);
-    c.mqttName = m.prefix + QLatin1Char('/') + m.id;
+    c.mqttName = QStringLiteral("%1:%2 %3/%4").arg(m.host.toLower()).arg(m.effectivePort()).arg(m.prefix, m.id);
   }
   bool ok = true;
   platform::GetPrivateProfileBool("Log", "Enabled", true, iniFile, &ok);

@@ -59,7 +59,7 @@ struct Check {
   };
   QList<Listener> listeners;
   QString link;        // the device's path, or "TCP host:port"
-  QString mqttName;  // Prefix/Id: its topics and client on the broker, while MQTT is on
+  QString mqttName;  // "host:port Prefix/Id": its topics and client on its broker, while MQTT is on
 };
 // Two listeners on one port clash when their addresses are the same or either takes every
 // address; the second would be refused at its start as "in use by another program".

@@ -18,10 +18,10 @@ void say(const OtherBridge& other, bool bothInstances, const QString& what, Chec
 }  // namespace
 
 bool ValidInstanceName(const QString& name) {
-  if (name.isEmpty() || name.size() > kMaxInstanceName || name.startsWith(QLatin1Char('.'))) return false;
+  // "log" is the plain unit's log folder, beside the instances' state folders.
+  if (name.isEmpty() || name.size() > kMaxInstanceName || name == QLatin1String("log")) return false;
   for (const QChar ch : name)
-    if (!(ch.isLetterOrNumber() && ch.unicode() < 128) && ch != QLatin1Char('-') && ch != QLatin1Char('_') && ch != QLatin1Char('.'))
-      return false;
+    if (!(ch.isLetterOrNumber() && ch.unicode() < 128) && ch != QLatin1Char('-') && ch != QLatin1Char('_')) return false;
   return true;
 }
 
@@ -59,7 +59,7 @@ void CheckAcrossBridges(const QString& ownDir, bool instance, Check* own) {
     if (!own->link.isEmpty() && own->link == theirs.link)
       say(other, errors, QStringLiteral("[Bridge] Link: %1 is the switcher of").arg(own->link), own);
     if (!own->mqttName.isEmpty() && own->mqttName == theirs.mqttName)
-      say(other, errors, QStringLiteral("[MQTT] Id: %1 is the MQTT name of").arg(own->mqttName), own);
+      say(other, errors, QStringLiteral("[MQTT] Id: %1 on %2 is the MQTT name of").arg(own->mqttName.section(QLatin1Char(' '), 1), own->mqttName.section(QLatin1Char(' '), 0, 0)), own);
   }
 }
 

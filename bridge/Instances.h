@@ -10,8 +10,8 @@
 
 namespace bridge {
 
-// What systemd passes as %i and what becomes a folder name: letters, digits, '-', '_' and '.',
-// not starting with '.', at most 64 characters.
+// What systemd passes as %i and what becomes a folder name: letters, digits, '-' and '_', at
+// most 64 characters, not "log".
 bool ValidInstanceName(const QString& name);
 
 // /etc/switcher-bridge/NAME.

@@ -166,8 +166,8 @@ int main(int argc, char** argv) {
     if (!std::strcmp(a, "--instance")) {
       instance = next ? QString::fromLocal8Bit(next) : QString();
       if (!bridge::ValidInstanceName(instance)) {
-        std::fprintf(stderr, "switcher-bridge: --instance needs a name of letters, digits, -, _ and . (not first), at most 64\n");
-        return 2;
+        std::fprintf(stderr, "switcher-bridge: --instance needs a name of letters, digits, - and _, at most 64, not log\n");
+        return kExitSettings;  // the unit's name: restarting cannot mend it
       }
       ++i;
       continue;
@@ -193,7 +193,14 @@ int main(int argc, char** argv) {
   // The start takes the settings through the same check as --check, and refuses what it calls
   // an error rather than start with a value read as something else.
   bridge::Check settings = bridge::CheckSettings(kIni, run);
-  if (!instance.isEmpty() || underSystemd) bridge::CheckAcrossBridges(platform::configDir(), !instance.isEmpty(), &settings);
+  if (!instance.isEmpty() || underSystemd) {
+    // --check names what another instance shares as an error; the start only warns, for the
+    // other may be disabled or its folder left over, and a port it holds fails the start anyway.
+    bridge::Check across;
+    bridge::CheckAcrossBridges(platform::configDir(), !instance.isEmpty(), &across);
+    (doCheck ? settings.errors : settings.warnings) << across.errors;
+    settings.warnings << across.warnings;
+  }
   if (doCheck) return check(settings);
   run.name = bridge::BridgeName(instance, kIni);
 

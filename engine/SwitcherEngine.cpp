@@ -146,7 +146,8 @@ void SwitcherEngine::setLink(SwitcherLink* l, LinkOwner o) {
     identify();
   });
   connect(l, &SwitcherLink::lost, this, [this](const QString& why) {
-    ++tally.linkLosses;
+    // A link that never came up (refused, missing) was not lost: retries count nothing.
+    if (linkState == LinkState::Identifying || linkState == LinkState::Ready) ++tally.linkLosses;
     emit note(QStringLiteral("link lost: %1").arg(why));
     identifyTimer->stop();
     checkTimer->stop();

@@ -51,12 +51,18 @@ class MetricsFront final : public QAbstractHttpServer {
  private:
   void respond(const QHttpServerRequest& request, QTcpSocket* socket, QHttpServerResponder::StatusCode status,
                const QByteArray& type, const QByteArray& body, bool headOnly) {
-    QHttpServerResponder r = makeResponder(request, socket);
-    r.writeStatusLine(status);
-    r.writeHeader("Content-Type", type);
-    r.writeHeader("Cache-Control", "no-store");
-    r.writeHeader("Content-Length", QByteArray::number(body.size()));
-    r.writeBody(headOnly ? QByteArray() : body);
+    {
+      QHttpServerResponder r = makeResponder(request, socket);
+      r.writeStatusLine(status);
+      r.writeHeader("Content-Type", type);
+      r.writeHeader("Cache-Control", "no-store");
+      r.writeHeader("Content-Length", QByteArray::number(body.size()));
+      r.writeHeader("Connection", "close");
+      r.writeBody(headOnly ? QByteArray() : body);
+    }
+    // One request per connection: a scraper connects anew each time, and idle connections
+    // kept open by others cannot take the few slots a monitoring system needs.
+    socket->disconnectFromHost();
   }
 
   MetricsServer& server;

@@ -284,12 +284,14 @@ void TestBridgeSettings::checkAcrossBridges_data() {
   QTest::newRow("one serial device") << QByteArray("[Bridge]\nLink=/dev/null\n") << "monitors" << QByteArray("[Bridge]\nLink=/dev/null\n")
       << true << "[Bridge] Link: /dev/null is the switcher of instance monitors" << "";
   const QByteArray mqtt = "[Bridge]\nLink=TCP 10.0.0.1\n[MQTT]\nHost=broker\n";
-  QTest::newRow("one MQTT name") << mqtt << "monitors" << QByteArray("[Bridge]\nLink=TCP 10.0.0.2\n[MQTT]\nHost=broker\nPort=1884\n")
-      << true << "[MQTT] Id: switcher/switcher is the MQTT name of instance monitors" << "";
+  QTest::newRow("one MQTT name on one broker") << mqtt << "monitors" << QByteArray("[Bridge]\nLink=TCP 10.0.0.2\n[MQTT]\nHost=Broker\nPort=1883\n")
+      << true << "[MQTT] Id: switcher/switcher on broker:1883 is the MQTT name of instance monitors" << "";
+  QTest::newRow("one MQTT name on another broker") << mqtt << "monitors"
+      << QByteArray("[Bridge]\nLink=TCP 10.0.0.2\n[MQTT]\nHost=broker\nPort=1884\n") << true << "" << "";
   QTest::newRow("MQTT Ids of their own") << mqtt << "monitors" << QByteArray("[Bridge]\nLink=TCP 10.0.0.2\n[MQTT]\nHost=broker\nId=monitors\n")
       << true << "" << "";
   QTest::newRow("MQTT off there") << mqtt << "monitors" << QByteArray("[Bridge]\nLink=TCP 10.0.0.2\n[MQTT]\nId=switcher\n") << true << "" << "";
-  QTest::newRow("a hidden folder is no instance") << gw << ".old" << QByteArray("[Bridge]\nLink=TCP 10.0.0.2\n[Gateway]\nPort=8888\n")
+  QTest::newRow("a folder no instance can have") << gw << "old.d" << QByteArray("[Bridge]\nLink=TCP 10.0.0.2\n[Gateway]\nPort=8888\n")
       << true << "" << "";
 }
 
@@ -325,7 +327,9 @@ void TestBridgeSettings::checkAcrossBridges() {
 void TestBridgeSettings::instanceNames_data() {
   QTest::addColumn<QString>("name");
   QTest::addColumn<bool>("valid");
-  QTest::newRow("letters, digits, - _ .") << "Main-2_b.x" << true;
+  QTest::newRow("letters, digits, - and _") << "Main-2_b" << true;
+  QTest::newRow("a dot") << "main.v2" << false;
+  QTest::newRow("the plain unit's log folder") << "log" << false;
   QTest::newRow("empty") << "" << false;
   QTest::newRow("a parent folder") << ".." << false;
   QTest::newRow("hidden") << ".main" << false;

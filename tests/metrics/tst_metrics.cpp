@@ -157,6 +157,7 @@ class TestMetrics : public QObject {
   void readOnly();
   void rejections_data();
   void rejections();
+  void oneRequestPerConnection();
   void listeners_data();
   void listeners();
   void cleanupTestCase();
@@ -297,6 +298,7 @@ void TestMetrics::afterTheLink_data() {
   QTest::newRow("the link up") << "switcher_link_up" << "" << 1.0 << 1.0;
   QTest::newRow("its state ready") << "switcher_link_state" << "state=ready" << 1.0 << 1.0;
   QTest::newRow("no other state") << "switcher_link_state" << "state=lost" << 0.0 << 0.0;
+  QTest::newRow("a device missing at the start is no loss") << "switcher_link_losses_total" << "" << 0.0 << 0.0;
   QTest::newRow("the route's report timed") << "switcher_command_latency_seconds_count" << "" << 1.0 << 1.0;
   QTest::newRow("the identification's lines heard") << "switcher_lines_received_total" << "" << 3.0 << 1e9;
   QTest::newRow("the gateway's client") << "bridge_clients" << "service=gateway" << 1.0 << 1.0;
@@ -375,6 +377,19 @@ void TestMetrics::rejections() {
 }
 
 // ---- what listens ----
+
+// A connection kept open for more (HTTP/1.1's default) is closed once answered: idle ones
+// held by anyone on the machine cannot take the scrapers' slots.
+void TestMetrics::oneRequestPerConnection() {
+  QTcpSocket s;
+  s.connectToHost(QHostAddress::LocalHost, metricsPort);
+  QVERIFY(s.waitForConnected(kWaitMs));
+  s.write("GET /healthz HTTP/1.1\r\nHost: localhost\r\n\r\n");
+  QByteArray got;
+  QTRY_VERIFY_WITH_TIMEOUT((got += s.readAll(), s.state() == QAbstractSocket::UnconnectedState), kWaitMs);
+  QVERIFY2(got.startsWith("HTTP/1.1 200"), got.constData());
+  QVERIFY(got.endsWith("ok\n"));
+}
 
 void TestMetrics::listeners_data() {
   QTest::addColumn<bool>("metricsOn");

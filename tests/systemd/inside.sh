@@ -83,13 +83,15 @@ check "systemctl reload returns 0" test $rc = 0
 sed 's/^/    /' $out/reload
 check "the unit is active after reload" systemctl -q is-active $unit
 check "the bridge heard the reload" within 5 journal_says 'SIGHUP: reading'
-check "and serves the new name once reload returned" serves_new_name
+check "and serves the new name" serves_new_name
 
 systemctl enable --now switcher-bridge@monitors >$out/enable 2>&1
 rc=$?
 check "systemctl enable --now switcher-bridge@monitors returns 0" test $rc = 0
 sed 's/^/    /' $out/enable
-check "enabling an instance enables switcher-bridge.target" systemctl -q is-enabled switcher-bridge.target
+wanted() { test -L /etc/systemd/system/$1.target.wants/switcher-bridge@$2.service; }
+check "an enabled instance starts at boot" wanted multi-user monitors
+check "as a part of switcher-bridge.target" wanted switcher-bridge monitors
 check "two instances run side by side" systemctl -q is-active $unit switcher-bridge@monitors
 ready() { systemctl status --no-pager "$1" | grep -q 'Status: "link ready'; }
 check "each with its own switcher identified" ready switcher-bridge@monitors
@@ -109,6 +111,13 @@ check "and exits non-zero" test $rc = 1
 sed 's/^/    /' $out/check
 sed -i 's/^Port=9990/Port=9991/' /etc/switcher-bridge/monitors/Switcher.ini
 
+# The bridge's user owns the state folders; a link it puts there leads root nowhere.
+setpriv --reuid=switcher-bridge --regid=switcher-bridge --clear-groups ln -s /usr/share /var/lib/switcher-bridge/planted
+systemctl start switcher-bridge@planted >/dev/null 2>&1
+check "an instance whose state folder the bridge's user made a link does not start" sh -c '! systemctl -q is-active switcher-bridge@planted'
+check "and root follows no link the bridge's user planted" test "$(stat -c '%U %a' /usr/share)" = "root 755"
+systemctl reset-failed switcher-bridge@planted 2>/dev/null
+
 # A hung event loop (the process stopped) misses its watchdog pings: systemd restarts it.
 pid=$(systemctl show -p MainPID --value $unit)
 kill -STOP "$pid"
@@ -124,6 +133,10 @@ check "and in the journal" journal_says 'link lost'
 readyz_lost() { http 9101 /readyz >$out/readyz; head -1 $out/readyz | grep -q ' 503 ' && grep -q '^link lost' $out/readyz; }
 check "and /readyz says why" readyz_lost
 show status
+
+systemctl enable -q switcher-bridge@main
+systemctl disable -q switcher-bridge@monitors
+check "disabling one instance leaves the other's start at boot" wanted multi-user main
 
 t=$(ms)
 systemctl stop switcher-bridge.target
