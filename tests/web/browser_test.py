@@ -86,11 +86,15 @@ def start_bridge(bridge, sim, outputs):
                 '<1 Type="3" User="Show" Description="1 to all" Code="1All."/>\r\n</CodeTree>\r\n')
     env = dict(os.environ, SWITCHER_CONFIG_DIR=folder, SWITCHER_LOG_DIR=os.path.join(folder, 'log'))
     bridge_p = subprocess.Popen([bridge], env=env, stderr=subprocess.PIPE, text=True)
+    said = []
     for line in bridge_p.stderr:
         if 'identified' in line:
             break
+        said.append(line)
     else:
-        sys.exit('switcher-bridge did not identify the simulator')
+        # The simulator holds the test's output open: ended here, not left behind.
+        sim_p.kill()
+        sys.exit('switcher-bridge did not identify the simulator:\n' + ''.join(said[-5:]))
     return f'http://127.0.0.1:{port}/', (sim_p, bridge_p)
 
 
