@@ -154,6 +154,7 @@ void Services::startWeb(const ServiceRun& run, const QString& iniFile) {
   if (run.webPort != 0) settings.listen.port = run.webPort;
   if (settings.listen.port == 0) return;
   auto* service = new WebService(engine, *this);
+  service->server->setName(run.name);
   const QString error = service->server->start(settings);
   if (!error.isEmpty()) {
     delete service;

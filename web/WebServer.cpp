@@ -598,15 +598,17 @@ QByteArray WebServer::stateMessage(const QString& label) const {
   const Device device = host.device();
   QJsonArray routes;
   for (int o = 1; o <= OutputCount(device); ++o) routes.append(RouteJson(host.route(o)));
-  return compact({{"type", "state"},
-                  {"link", LinkJson(host.link())},
-                  {"device", DeviceJson(device)},
-                  {"readOnly", settings.listen.readOnly},
-                  {"routes", routes},
-                  {"names", NamesJson(host)},
-                  {"presets", PresetsJson(host)},
-                  {"protects", ProtectsJson(host)},
-                  {"you", label}});
+  QJsonObject state{{"type", "state"},
+                    {"link", LinkJson(host.link())},
+                    {"device", DeviceJson(device)},
+                    {"readOnly", settings.listen.readOnly},
+                    {"routes", routes},
+                    {"names", NamesJson(host)},
+                    {"presets", PresetsJson(host)},
+                    {"protects", ProtectsJson(host)},
+                    {"you", label}};
+  if (!bridgeName.isEmpty()) state.insert("name", bridgeName);
+  return compact(state);
 }
 
 void WebServer::routeChanged(int output) {

@@ -59,6 +59,9 @@ class WebServer : public QObject {
   // Reads the password file again (the bridge's SIGHUP): a changed password ends every
   // session and closes every page. Empty when read, else why not (the password in force stays).
   QString reloadPassword();
+  // The bridge's name, sent to pages that connect from now on for their title and header;
+  // empty (the console's server): none sent.
+  void setName(const QString& name) { bridgeName = name; }
   // For tests: the server's clock (sessions, login waits) jumps ahead.
   void passTime(qint64 ms) { skewMs += ms; }
 
@@ -125,6 +128,7 @@ class WebServer : public QObject {
 
   WebHost& host;
   Settings settings;
+  QString bridgeName;
   QByteArray password;
   QPointer<Listener> listener;  // QtHttpServer may take it as its child
   HttpFront* http = nullptr;

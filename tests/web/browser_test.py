@@ -9,12 +9,12 @@ or points at a running server:
 or starts the simulated page itself and stops its link through its stdin:
     browser_test.py --demo build/tests/web/web-demo
 
-Loads the page, reads the tiles, routes an output by clicking and waits for the switcher's
-report, protects an output and sees it from a second page (refused there, gone when the first
-is reloaded), runs a preset, renames an output to a name that looks like markup, saves screenshots
-of a phone-sized and a desktop-sized viewport, and (with --down or --demo) sees the link-down
-banner. Exits non-zero with one line per failed check. Debian: chromium chromium-driver
-python3-selenium.
+Loads the page, reads the tiles, sees the bridge's name (looking like markup) in the title and
+header, routes an output by clicking and waits for the switcher's report, protects an output and
+sees it from a second page (refused there, gone when the first is reloaded), runs a preset,
+renames an output to a name that looks like markup, saves screenshots of a phone-sized and a
+desktop-sized viewport, and (with --down or --demo) sees the link-down banner. Exits non-zero
+with one line per failed check. Debian: chromium chromium-driver python3-selenium.
 """
 
 import argparse
@@ -34,6 +34,7 @@ from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
 
 HOSTILE = '<img src=x onerror=alert(1)>'
+NAME = 'Main <b>x</b>'  # the bridge's name, looking like markup
 PHONE = (375, 800)
 DESKTOP = (1280, 800)
 
@@ -78,18 +79,22 @@ def start_bridge(bridge, sim, outputs):
     folder = tempfile.mkdtemp(prefix='web-bridge-')
     port = free_port()
     with open(os.path.join(folder, 'Switcher.ini'), 'w') as f:
-        f.write(f'[Bridge]\nLink={pty}\nCodeFile={folder}/show.cgf\n[Web]\nPort={port}\n')
+        f.write(f'[Bridge]\nName={NAME}\nLink={pty}\nCodeFile={folder}/show.cgf\n[Web]\nPort={port}\n')
     with open(os.path.join(folder, 'show.cgf'), 'w') as f:
         f.write('<CodeTree User="Vantrel" Description="CodeTree">\r\n'
                 '<0 Type="2" User="Show" Description="All from 1"/>\r\n'
                 '<1 Type="3" User="Show" Description="1 to all" Code="1All."/>\r\n</CodeTree>\r\n')
     env = dict(os.environ, SWITCHER_CONFIG_DIR=folder, SWITCHER_LOG_DIR=os.path.join(folder, 'log'))
     bridge_p = subprocess.Popen([bridge], env=env, stderr=subprocess.PIPE, text=True)
+    said = []
     for line in bridge_p.stderr:
         if 'identified' in line:
             break
+        said.append(line)
     else:
-        sys.exit('switcher-bridge did not identify the simulator')
+        # The simulator holds the test's output open: ended here, not left behind.
+        sim_p.kill()
+        sys.exit('switcher-bridge did not identify the simulator:\n' + ''.join(said[-5:]))
     return f'http://127.0.0.1:{port}/', (sim_p, bridge_p)
 
 
@@ -110,7 +115,7 @@ def main():
     demo = None
     url = a.url
     if a.demo:
-        demo = subprocess.Popen([a.demo, '--inputs', '32', '--outputs', '32'], stdin=subprocess.PIPE,
+        demo = subprocess.Popen([a.demo, '--inputs', '32', '--outputs', '32', '--name', NAME], stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, text=True)
         first = demo.stdout.readline().split()
         if len(first) != 2 or first[0] != 'listening':
@@ -144,6 +149,9 @@ def main():
         print(f'     page load to a filled grid of {tiles} tiles: {1000 * (time.monotonic() - started):.0f} ms')
         check(tiles > 0 and tile_src(d, 1) not in (None, '?'), 'tiles show the reported routes')
         check(d.find_element(By.ID, 'grid').get_attribute('role') == 'grid', 'the outputs are a grid')
+        if live:
+            check(d.title == f'{NAME} \u00b7 Switcher' and text(d, 'h1 .name') == NAME
+                  and not d.find_elements(By.CSS_SELECTOR, 'h1 b'), f'the title and header name the bridge, as text ({d.title})')
         d.save_screenshot(os.path.join(a.out, 'phone-start.png'))
 
         # Route output 3 from input 5: the tile changes on the switcher's report.

@@ -90,6 +90,8 @@ class TestWebServer : public QObject {
   void files_data();
   void files();
   void stateThenChanges();
+  void stateNamesTheBridge_data();
+  void stateNamesTheBridge();
   void burstIsOneMessage();
   void badRequests_data();
   void badRequests();
@@ -174,6 +176,23 @@ void TestWebServer::stateThenChanges() {
   QCOMPARE(page.got[1], (QJsonObject{{"type", "done"}, {"id", 7}}));
   QCOMPARE(page.got[2], (QJsonObject{{"type", "change"}, {"routes", QJsonArray{QJsonArray{2, 2, 3}}}}));
   QCOMPARE(host.labels.value(0), QStringLiteral("web 127.0.0.1:%1").arg(page.ws.localPort()));
+}
+
+void TestWebServer::stateNamesTheBridge_data() {
+  QTest::addColumn<QString>("name");
+  QTest::newRow("named, as given") << QStringLiteral("Main <b>x</b>");
+  QTest::newRow("no name: no key, the state as before") << QString();
+}
+
+void TestWebServer::stateNamesTheBridge() {
+  QFETCH(QString, name);
+  SimHost host;
+  host.server.setName(name);
+  QCOMPARE(host.server.start(settings()), QString());
+  Page page(host.server.port());
+  QTRY_COMPARE(page.got.size(), 1);
+  QCOMPARE(page.got[0].contains("name"), !name.isEmpty());
+  QCOMPARE(page.got[0]["name"].toString(), name);
 }
 
 void TestWebServer::burstIsOneMessage() {

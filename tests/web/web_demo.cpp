@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
   p.addOption({"password-file", "Ask for the password in this file.", "file"});
   p.addOption({"read-only", "State only."});
   p.addOption({"unreported", "The last N outputs are never reported.", "n", "2"});
+  p.addOption({"name", "The bridge's name the page shows.", "name"});
   p.process(app);
 
   const int outputs = p.value("outputs").toInt();
@@ -41,6 +42,7 @@ int main(int argc, char** argv) {
   s.listen.maxClients = web::kDefaultMaxClients;
   s.listen.readOnly = p.isSet("read-only");
   s.passwordFile = p.value("password-file");
+  host.server.setName(p.value("name"));
   if (const QString error = host.server.start(s); !error.isEmpty()) {
     std::fprintf(stderr, "web-demo: %s\n", qPrintable(error));
     return 1;

@@ -32,6 +32,7 @@ const S = {
   presets: [],
   protects: new Map(),        // output -> { shown, label } of its protect's holder
   you: '',                    // this page's label: its own protects are told apart
+  name: '',                   // the bridge's, so that two bridges' tabs are told apart
 };
 const ui = {
   tiles: [],
@@ -168,7 +169,7 @@ function receive(m) {
   if (m.type === 'state') {
     const resized = m.device.outputs !== S.device.outputs || m.device.inputs !== S.device.inputs || !ui.tiles.length;
     Object.assign(S, { link: m.link, device: m.device, readOnly: m.readOnly, routes: m.routes,
-                       names: m.names, presets: m.presets, open: true, you: m.you || '',
+                       names: m.names, presets: m.presets, open: true, you: m.you || '', name: m.name || '',
                        protects: new Map((m.protects || []).map(([o, shown, label]) => [o, { shown, label }])) });
     retryMs = kFirstRetryMs;
     setConnection('', false);
@@ -176,6 +177,7 @@ function receive(m) {
     else for (let o = 1; o <= S.device.outputs; ++o) renderTile(o);
     buildInputs();
     renderPresets();
+    renderName();
     renderLink();
     renderPanel();
   } else if (m.type === 'change') {
@@ -521,6 +523,14 @@ const kLinkWords = {
   ready: 'Link up', identifying: 'Identifying the switcher', opening: 'Opening the link',
   down: 'Link down', lost: 'Link lost',
 };
+
+function renderName() {
+  const title = S.name ? `${S.name} \u00b7 Switcher` : 'Switcher';
+  if (document.title !== title) document.title = title;
+  const e = $('name');
+  setText(e, S.name);
+  e.hidden = !S.name;
+}
 
 function renderLink() {
   const d = S.device;
