@@ -10,10 +10,10 @@ namespace {
 constexpr int kMaxInstanceName = 64;
 const QString kIni = QStringLiteral("Switcher.ini");
 
-void say(const OtherBridge& other, bool bothInstances, const QString& what, Check* own) {
+void say(const OtherBridge& other, bool bothInstances, const QString& what, Check* found) {
   const QString line = QStringLiteral("%1 %2 too (%3)").arg(what, other.label, other.iniFile);
-  if (bothInstances) own->errors << line;
-  else own->warnings << line + QStringLiteral(", if both run");
+  if (bothInstances) found->errors << line;
+  else found->warnings << line + QStringLiteral(", if both run");
 }
 }  // namespace
 
@@ -44,23 +44,28 @@ QList<OtherBridge> OtherBridges(const QString& ownDir, bool instance) {
   return others;
 }
 
-void CheckAcrossBridges(const QString& ownDir, bool instance, Check* own) {
+Check CheckAcrossBridges(const QString& ownDir, bool instance, const Check& own) {
+  Check found;
   for (const OtherBridge& other : OtherBridges(ownDir, instance)) {
     const bool errors = instance && !other.plain;
     if (!QFileInfo(other.iniFile).isReadable()) {
-      own->warnings << QStringLiteral("%1 cannot be read: its ports are not compared with these").arg(other.iniFile);
+      found.warnings << QStringLiteral("%1 cannot be read: its ports are not compared with these").arg(other.iniFile);
       continue;
     }
     const Check theirs = CheckSettings(other.iniFile);
-    for (const Check::Listener& mine : own->listeners)
+    for (const Check::Listener& mine : own.listeners)
       for (const Check::Listener& their : theirs.listeners)
         if (Clash(mine, their))
-          say(other, errors, QStringLiteral("%1: Port=%2 is the %3 port of").arg(mine.name).arg(mine.port).arg(their.name), own);
-    if (!own->link.isEmpty() && own->link == theirs.link)
-      say(other, errors, QStringLiteral("[Bridge] Link: %1 is the switcher of").arg(own->link), own);
-    if (!own->mqttName.isEmpty() && own->mqttName == theirs.mqttName)
-      say(other, errors, QStringLiteral("[MQTT] Id: %1 on %2 is the MQTT name of").arg(own->mqttName.section(QLatin1Char(' '), 1), own->mqttName.section(QLatin1Char(' '), 0, 0)), own);
+          say(other, errors, QStringLiteral("%1: Port=%2 is the %3 port of").arg(mine.name).arg(mine.port).arg(their.name), &found);
+    if (!own.link.isEmpty() && own.link == theirs.link)
+      say(other, errors, QStringLiteral("[Bridge] Link: %1 is the switcher of").arg(own.link), &found);
+    if (!own.mqttName.isEmpty() && own.mqttName == theirs.mqttName)
+      say(other, errors,
+          QStringLiteral("[MQTT] Id: %1 on %2 is the MQTT name of")
+              .arg(own.mqttName.section(QLatin1Char(' '), 1), own.mqttName.section(QLatin1Char(' '), 0, 0)),
+          &found);
   }
+  return found;
 }
 
 }  // namespace bridge

@@ -28,9 +28,9 @@ struct OtherBridge {
 // folder there holding a Switcher.ini. For the plain unit: the instances' folders in ownDir.
 QList<OtherBridge> OtherBridges(const QString& ownDir, bool instance);
 
-// Adds to *own what its settings share with the other bridges': a port, the switcher, the
-// MQTT client id. Between two instances it is an error (they cannot both run); with the plain
-// unit a warning, since it may not be enabled.
-void CheckAcrossBridges(const QString& ownDir, bool instance, Check* own);
+// What own's settings share with the other bridges': a port, the switcher, the MQTT name.
+// Between two instances an error (they cannot both run); with the plain unit a warning, since
+// it may not be enabled.
+Check CheckAcrossBridges(const QString& ownDir, bool instance, const Check& own);
 
 }  // namespace bridge

@@ -196,8 +196,7 @@ int main(int argc, char** argv) {
   if (!instance.isEmpty() || underSystemd) {
     // --check names what another instance shares as an error; the start only warns, for the
     // other may be disabled or its folder left over, and a port it holds fails the start anyway.
-    bridge::Check across;
-    bridge::CheckAcrossBridges(platform::configDir(), !instance.isEmpty(), &across);
+    const bridge::Check across = bridge::CheckAcrossBridges(platform::configDir(), !instance.isEmpty(), settings);
     (doCheck ? settings.errors : settings.warnings) << across.errors;
     settings.warnings << across.warnings;
   }

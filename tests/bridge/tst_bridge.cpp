@@ -77,6 +77,7 @@ class TestBridge : public QObject {
   void startRefusesWhatCheckRefuses_data();
   void startRefusesWhatCheckRefuses();
   void startFailsWhenAServiceCannotListen();
+  void anotherInstancesPortRefusedByCheckOnly();
   void clientsShowInTheStatusLineNotEveryOneInTheJournal();
   void silentSwitcherIsNoticed();
 };
@@ -256,6 +257,36 @@ void TestBridge::startFailsWhenAServiceCannotListen() {
   QCOMPARE(run.process.exitCode(), 1);
   QVERIFY2(run.err.contains("already in use"), run.err.constData());
   QVERIFY2(run.err.contains("not started: Gateway"), run.err.constData());
+}
+
+// Instance main's --check calls a port instance monitors (beside it) has too an error; its
+// start only warns, for monitors may never run.
+void TestBridge::anotherInstancesPortRefusedByCheckOnly() {
+  QTemporaryDir etc;
+  QVERIFY(QDir(etc.path()).mkpath("main") && QDir(etc.path()).mkpath("monitors"));
+  const QByteArray ini = "[Bridge]\nLink=TCP 127.0.0.1:1\n[Panel]\nPort=" + QByteArray::number(freePort()) + "\n";
+  writeFile(etc.filePath("main/Switcher.ini"), ini);
+  writeFile(etc.filePath("monitors/Switcher.ini"), ini);
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("SWITCHER_CONFIG_DIR", etc.filePath("main"));
+  env.insert("SWITCHER_LOG_DIR", etc.filePath("log"));
+  for (const bool check : {true, false}) {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(BRIDGE_PATH), check ? QStringList{"--instance", "main", "--check"} : QStringList{"--instance", "main"});
+    QByteArray err;
+    if (check) {
+      QVERIFY(p.waitForFinished(kWaitMs));
+      QCOMPARE(p.exitCode(), 1);
+    } else {
+      QTRY_VERIFY_WITH_TIMEOUT((err += p.readAllStandardError()).contains("started: settings"), kWaitMs);
+      p.terminate();
+      QVERIFY(p.waitForFinished(kWaitMs));
+    }
+    err += p.readAllStandardError();
+    const QByteArray said = QByteArray(check ? "error: " : "warning: ") + "Panel: Port=";
+    QVERIFY2(err.contains(said) && err.contains("is the Panel port of instance monitors too"), err.constData());
+  }
 }
 
 void TestBridge::clientsShowInTheStatusLineNotEveryOneInTheJournal() {

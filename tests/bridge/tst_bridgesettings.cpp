@@ -314,10 +314,9 @@ void TestBridgeSettings::checkAcrossBridges() {
   write(asInstance ? "main" : ".", mine);
   write(other == "plain" ? "." : other, theirs);
   qputenv("SWITCHER_CONFIG_DIR", QFile::encodeName(own));
-  bridge::Check c = bridge::CheckSettings(QDir(own).filePath("Switcher.ini"));
-  QCOMPARE(c.errors, QStringList());
-  c.warnings.clear();
-  bridge::CheckAcrossBridges(own, asInstance, &c);
+  const bridge::Check mineChecked = bridge::CheckSettings(QDir(own).filePath("Switcher.ini"));
+  QCOMPARE(mineChecked.errors, QStringList());
+  const bridge::Check c = bridge::CheckAcrossBridges(own, asInstance, mineChecked);
   QCOMPARE(c.errors.size(), error.isEmpty() ? 0 : 1);
   if (!error.isEmpty()) QVERIFY2(c.errors[0].startsWith(error), qPrintable(c.errors[0]));
   QCOMPARE(c.warnings.size(), warning.isEmpty() ? 0 : 1);
