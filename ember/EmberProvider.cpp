@@ -208,7 +208,10 @@ void EmberProvider::setValue(ClientId id, const glow::Request& r) {
   if ((!input && parent != tree::kTargets) || number < 1 ||
       number > (input ? host.inputs() : std::min(host.outputs(), kMaxOutputs)))
     return noteOnce(id, QStringLiteral("a value for %1, which is no name").arg(pathText(path)));
-  if (options.readOnly) noteOnce(id, QStringLiteral("renames refused: read only"));
+  if (options.readOnly) {
+    host.refusedReadOnly();
+    noteOnce(id, QStringLiteral("renames refused: read only"));
+  }
   else if (r.value.type != glow::Value::String) noteOnce(id, QStringLiteral("a name that is not a string for %1").arg(pathText(path)));
   else {
     const QString why = host.rename(input, number, r.value.string);
@@ -243,7 +246,11 @@ void EmberProvider::connectRequest(ClientId id, int level, const glow::Connectio
     // A source the target does not carry: nothing to disconnect.
     return answer(glow::kTally);
   }
-  if (options.readOnly || !host.ready()) return answer(glow::kTally);
+  if (options.readOnly) {
+    host.refusedReadOnly();
+    return answer(glow::kTally);
+  }
+  if (!host.ready()) return answer(glow::kTally);
   QByteArray command;
   if (close) {
     // The switcher closes an output's video and audio together: one level closes only when

@@ -88,6 +88,8 @@ class EmberHost {
   // before it went (the link closed), written once it went.
   virtual Sent send(const QByteArray& command, const QString& label, std::function<void()> dropped,
                     std::function<void()> written) = 0;
+  // A client's command refused because this listener is read-only (counted in the metrics).
+  virtual void refusedReadOnly() {}
 };
 
 struct Options {

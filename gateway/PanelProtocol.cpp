@@ -262,7 +262,11 @@ QByteArray PanelProtocol::answer(ClientId id, const PanelBlock& b) {
 }
 
 QByteArray PanelProtocol::routeRequest(ClientId id, const PanelBlock& b) {
-  if (options.readOnly || !told.present || !host.device().present) return kNak;
+  if (options.readOnly) {
+    host.refusedReadOnly();
+    return kNak;
+  }
+  if (!told.present || !host.device().present) return kNak;
   std::map<int, int> wanted;  // output -> input, both 0-based; the last line for an output wins
   for (const QByteArray& line : b.lines) {
     int output = 0;
@@ -353,7 +357,10 @@ QByteArray PanelProtocol::configurationRequest(const PanelBlock& b) const {
 }
 
 QByteArray PanelProtocol::labelRequest(names::Kind kind, const PanelBlock& b) {
-  if (options.readOnly) return kNak;
+  if (options.readOnly) {
+    host.refusedReadOnly();
+    return kNak;
+  }
   const int count = std::min(kind == names::Kind::Input ? told.inputs : told.outputs, kMaxNamed);
   std::vector<std::pair<int, QString>> changes;  // number, name
   for (const QByteArray& line : b.lines) {
@@ -395,7 +402,10 @@ void PanelProtocol::saveHeldNames() {
 }
 
 QByteArray PanelProtocol::lockRequest(ClientId id, const PanelBlock& b) {
-  if (options.readOnly) return kNak;
+  if (options.readOnly) {
+    host.refusedReadOnly();
+    return kNak;
+  }
   std::vector<std::pair<int, char>> steps;
   for (const QByteArray& line : b.lines) {
     int output = 0;

@@ -74,6 +74,8 @@ class PanelHost {
   virtual bool setLock(int output, const QString& clientLabel, char what) = 0;
   // The client is gone: its protects end.
   virtual void forgetLocks(const QString& clientLabel) = 0;
+  // A client's command refused because this listener is read-only (counted in the metrics).
+  virtual void refusedReadOnly() {}
 };
 
 struct PanelOptions {

@@ -373,7 +373,10 @@ void MqttBridge::handle(const Incoming& m) {
   if (m.retained) return refuseRetained(m);
   const Command c = ParseCommand(m.topic.mid(base.size()), m.payload, inputCount(), outputCount());
   if (c.kind == Command::Kind::Invalid) return fail(m.topic, m.payload, c.reason);
-  if (cfg.readOnly) return fail(m.topic, m.payload, QStringLiteral("read-only"));
+  if (cfg.readOnly) {
+    host.refusedReadOnly();
+    return fail(m.topic, m.payload, QStringLiteral("read-only"));
+  }
   if (c.kind == Command::Kind::Protect) {
     // Held apart from the link: a protect set while the switcher is away holds when it is back.
     if (const QString why = protectedBy(c.output); !why.isEmpty()) return fail(m.topic, m.payload, why);

@@ -73,6 +73,8 @@ class MqttHost {
   virtual Protect protect(int output) const = 0;
   // Takes (on) or ends the output's protect for the label: false when another holds it.
   virtual bool setProtect(int output, const QString& label, bool on) = 0;
+  // A client's command refused because this listener is read-only (counted in the metrics).
+  virtual void refusedReadOnly() {}
 };
 
 class MqttBridge : public QObject {

@@ -181,7 +181,11 @@ void Swp08Protocol::route(ClientId id, const Request& r) {
   }
   const ProtectView protect = host.protect(output, label);
   if (protect.held && !protect.mine) tellProtect(id, r.extended, r.level, r.destination);
-  if (options.readOnly || !host.ready() || (protect.held && !protect.mine)) return tellTally(id, r.extended, r.level, r.destination);
+  if (options.readOnly) {
+    host.refusedReadOnly();
+    return tellTally(id, r.extended, r.level, r.destination);
+  }
+  if (!host.ready() || (protect.held && !protect.mine)) return tellTally(id, r.extended, r.level, r.destination);
   const QPointer<Swp08Protocol> self(this);
   const int level = r.level;
   const bool extended = r.extended;
@@ -239,7 +243,11 @@ void Swp08Protocol::protectRequest(ClientId id, const Request& r) {
   const bool take = r.kind == Kind::ProtectConnect;
   // A refused protect is answered with the protect as it stands; a done one is told to every
   // client by protectChanged().
-  if (options.readOnly || !host.setProtect(r.destination + 1, labelOf(id), r.device, take, false))
+  if (options.readOnly) {
+    host.refusedReadOnly();
+    return tellProtect(id, r.extended, r.level, r.destination);
+  }
+  if (!host.setProtect(r.destination + 1, labelOf(id), r.device, take, false))
     tellProtect(id, r.extended, r.level, r.destination);
 }
 

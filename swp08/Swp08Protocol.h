@@ -73,6 +73,8 @@ class Swp08Host {
   virtual void forgetProtects(const QString& label) = 0;
   // The name of a protect's device number, for control systems that show it (8 characters).
   virtual QString deviceName(int device) const = 0;
+  // A client's command refused because this listener is read-only (counted in the metrics).
+  virtual void refusedReadOnly() {}
 };
 
 struct Options {

@@ -65,6 +65,8 @@ class WebHost {
   // A routing snapshot group, as Ctrl+Shift+S makes one: the error text, else empty and
   // kept is told once, with empty when the group was written, else why not.
   virtual QString saveRoutingPreset(std::function<void(const QString& why)> kept) = 0;
+  // A client's command refused because this listener is read-only (counted in the metrics).
+  virtual void refusedReadOnly() {}
 };
 
 }  // namespace web

@@ -512,7 +512,10 @@ void WebServer::received(QWebSocket* ws, const QString& text) {
   const Device device = host.device();
   const Request r = ParseRequest(text.toUtf8(), InputCount(device), OutputCount(device));
   if (r.op == Request::Op::Invalid) return answer(ws, ErrorMessage(r.id, r.reason));
-  if (settings.listen.readOnly) return answer(ws, ErrorMessage(r.id, tr("read-only")));
+  if (settings.listen.readOnly) {
+    host.refusedReadOnly();
+    return answer(ws, ErrorMessage(r.id, tr("read-only")));
+  }
   const QPointer<QWebSocket> self(ws);
   const auto refused = [&](SendResult result) {
     switch (result) {

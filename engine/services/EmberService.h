@@ -66,6 +66,7 @@ class EmberService final : public QObject, public ember::EmberHost {
     }
     return Sent::Refused;
   }
+  void refusedReadOnly() override { engine.countRefusal(Origin::Ember, Refusal::ReadOnly); }
   QString statusText() const {
     return QStringLiteral("Ember+: listening on %1, %2").arg(server->listenText(), ClientsText(server->clientCount()));
   }

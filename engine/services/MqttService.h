@@ -67,6 +67,7 @@ class MqttService final : public QObject, public mqtt::MqttHost {
     routing::Protects& table = engine.protects();
     return on ? table.protect(output, {label, QStringLiteral("MQTT")}) : table.release(output, label);
   }
+  void refusedReadOnly() override { engine.countRefusal(Origin::Mqtt, Refusal::ReadOnly); }
 
   static mqtt::SendResult toMqtt(SendResult r) {
     switch (r) {

@@ -73,6 +73,7 @@ class PanelService final : public QObject, public gateway::PanelHost {
     return table.release(output, label, what == 'F');
   }
   void forgetLocks(const QString& label) override { engine.protects().forget(label); }
+  void refusedReadOnly() override { engine.countRefusal(Origin::Panel, Refusal::ReadOnly); }
   QString statusText() const {
     return QStringLiteral("Panel: listening on %1, %2").arg(server->core().listenText(), ClientsText(server->core().clientCount()));
   }

@@ -64,6 +64,7 @@ class Swp08Service final : public QObject, public swp08::Swp08Host {
   QString deviceName(int device) const override {
     return device == kOtherFrontEndDevice ? QStringLiteral("BRIDGE") : QStringLiteral("DEV %1").arg(device);
   }
+  void refusedReadOnly() override { engine.countRefusal(Origin::Swp08, Refusal::ReadOnly); }
   QString statusText() const {
     return QStringLiteral("SW-P-08: listening on %1, %2").arg(server->listenText(), ClientsText(server->clientCount()));
   }

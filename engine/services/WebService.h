@@ -80,6 +80,7 @@ class WebService final : public QObject, public web::WebHost {
   QString saveRoutingPreset(std::function<void(const QString&)> kept) override {
     return engine.captureRouting(QStringLiteral("web"), std::move(kept), Origin::Web);
   }
+  void refusedReadOnly() override { engine.countRefusal(Origin::Web, Refusal::ReadOnly); }
 
   static web::SendResult toWeb(SendResult r) {
     switch (r) {

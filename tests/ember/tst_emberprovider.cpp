@@ -29,6 +29,8 @@ struct FakeHost final : EmberHost {
   bool queued = false;  // commands wait until the test writes them
   std::vector<std::function<void()>> writes, drops;
 
+  int readOnlyRefusals = 0;
+  void refusedReadOnly() override { ++readOnlyRefusals; }
   bool ready() const override { return isReady; }
   bool online() const override { return isOnline; }
   QString model() const override { return "MATRIX 8X4"; }
@@ -253,6 +255,7 @@ class TestEmberProvider : public QObject {
                           std::vector<int>(sources.begin(), sources.end()), operation));
     QTEST(QString::fromLatin1(f.host.sent.join(' ')), "command");
     QTEST(connectionsText(c.state), "answer");
+    QCOMPARE(f.host.readOnlyRefusals, options.readOnly ? 1 : 0);
   }
 
   // Modified goes to the requester only once the switcher reported the route after the
@@ -441,6 +444,7 @@ class TestEmberProvider : public QObject {
     if (!heard.isEmpty()) QCOMPARE(browser.state.parameters[glow::Path({1, 3, 2, 3})].value, heard);
     QCOMPARE(other.state.messages, seen);
     QCOMPARE(f.host.names.count(std::make_pair(true, 4)), size_t(heard.isEmpty() ? 0 : 1));
+    QCOMPARE(f.host.readOnlyRefusals, readOnly ? 1 : 0);
   }
 
   // A keep-alive request is answered at once; a consumer silent for the quiet period is asked.

@@ -34,6 +34,7 @@ struct FakeHost final : gateway::PanelHost {
   int room = 1 << 20;   // commands the client's quota still takes
   bool queued = false;  // commands wait (a paced queue) until the test writes them
   int saves = 0;
+  int readOnlyRefusals = 0;
   QByteArrayList commands;
   std::vector<std::function<void(bool)>> waitingCommands;
   std::function<void()> onSend;
@@ -47,6 +48,7 @@ struct FakeHost final : gateway::PanelHost {
     return it == routes.end() ? routing::Route{} : it->second;
   }
   const names::Names& names() const override { return nameSet; }
+  void refusedReadOnly() override { ++readOnlyRefusals; }
   bool setNames(const names::Names& next) override {
     ++saves;
     if (canWrite) nameSet = next;
@@ -211,6 +213,8 @@ void TestPanel::answers() {
   p.block(1, blockOf(request));
   QCOMPARE(peers[1].got, reply);
   QCOMPARE(host.commands, commands);
+  // Each change a read-only listener refuses is counted once; what it answers is not.
+  QCOMPARE(host.readOnlyRefusals, readOnly && reply.startsWith("NAK") ? 1 : 0);
   if (reply.startsWith("NAK")) {
     QVERIFY(host.nameSet.isEmpty());
     QCoreApplication::processEvents();

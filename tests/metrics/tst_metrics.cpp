@@ -16,8 +16,11 @@
 #include <memory>
 #include <set>
 
+#include "BrokerSupport.h"
+#include "EmberClient.h"
 #include "Exposition.h"
 #include "FreePort.h"
+#include "RouterClients.h"
 
 namespace {
 constexpr int kWaitMs = 10000;
@@ -155,6 +158,8 @@ class TestMetrics : public QObject {
   void afterTheLink_data();
   void afterTheLink();
   void readOnly();
+  void readOnlyFrontEnds_data();
+  void readOnlyFrontEnds();
   void rejections_data();
   void rejections();
   void oneRequestPerConnection();
@@ -345,6 +350,78 @@ void TestMetrics::readOnly() {
   const QJsonArray samples = scrapeAt(port);
   QCOMPARE(valueOf(samples, "switcher_commands_refused_total", "origin=gateway,reason=readonly"), 1.0);
   QCOMPARE(valueOf(samples, "switcher_commands_refused_total", "origin=gateway,reason=link"), 0.0);
+}
+
+// Every other front end refuses a read-only listener's commands itself, before the engine:
+// each refusal counted once under its own origin.
+void TestMetrics::readOnlyFrontEnds_data() {
+  QTest::addColumn<QString>("section");
+  QTest::addColumn<QString>("origin");
+  QTest::newRow("router panel: a route block") << "Panel" << "panel";
+  QTest::newRow("SW-P-08: a connect") << "SWP08" << "swp08";
+  QTest::newRow("SW-P-08: a protect") << "SWP08" << "swp08";
+  QTest::newRow("Ember+: a connection") << "Ember" << "ember";
+  QTest::newRow("web page: a route") << "Web" << "web";
+  QTest::newRow("MQTT: a route") << "MQTT" << "mqtt";
+}
+
+void TestMetrics::readOnlyFrontEnds() {
+  QFETCH(QString, section);
+  QFETCH(QString, origin);
+  Broker broker;
+  const bool mqtt = origin == "mqtt";
+  if (mqtt) QVERIFY(broker.start());
+  Bridge ro;
+  const quint16 listener = freePort(), port = freePort();
+  const QString listen = mqtt ? QStringLiteral("Host=127.0.0.1\nPort=%1\nDiscovery=0").arg(broker.port)
+                              : QStringLiteral("Port=%1").arg(listener);
+  QVERIFY(ro.start(QStringLiteral("[Bridge]\nLink=%1\n[%2]\n%3\nReadOnly=1\n[Metrics]\nPort=%4\n")
+                       .arg(ro.dir.filePath("switcher"), section, listen).arg(port).toUtf8()));
+  // Identified, so that the Ember+ provider knows the outputs it is asked for.
+  QProcess switcher;
+  switcher.start(QStringLiteral(SIM_PATH), {"--pty", "--pty-link", ro.dir.filePath("switcher"), "--quiet"});
+  QVERIFY(switcher.waitForStarted(kWaitMs));
+  QTRY_VERIFY2_WITH_TIMEOUT(fetch(port, "/readyz").status == 200, ro.log.constData(), kWaitMs);
+  const QString label = QStringLiteral("origin=%1,reason=").arg(origin);
+  QCOMPARE(valueOf(scrapeAt(port), "switcher_commands_refused_total", label + "readonly"), 0.0);
+  support::PanelClient panel;
+  support::Swp08Client swp08(false);
+  support::EmberClient ember;
+  support::PageClient page;
+  support::MqttClient client(QStringLiteral("switcher/switcher"), "readonly");
+  if (section == "Panel") {
+    panel.open(listener);
+    QTRY_VERIFY_WITH_TIMEOUT(panel.present(), kWaitMs);
+    panel.route(2, 1);
+  } else if (section == "SWP08") {
+    swp08.open(listener);
+    QTRY_VERIFY_WITH_TIMEOUT(swp08.isOpen(), kWaitMs);
+    if (QByteArray(QTest::currentDataTag()).endsWith("protect")) swp08.protect(1, true);
+    else swp08.route(0, 2, 1);
+  } else if (section == "Ember") {
+    ember.open(listener);
+    QTRY_VERIFY_WITH_TIMEOUT(ember.isOpen(), kWaitMs);
+    ember.route(0, 2, 1);
+  } else if (section == "Web") {
+    page.open(listener);
+    QTRY_VERIFY_WITH_TIMEOUT(page.hasState(), kWaitMs);
+    page.route(2, 1, 'B');
+  } else {
+    QVERIFY(client.open(broker.port));
+    // The bridge's link state heard: it is connected, and subscribed to its commands.
+    QTRY_VERIFY_WITH_TIMEOUT(client.ready() && !client.link().isEmpty(), kWaitMs);
+    client.publish(QStringLiteral("output/1/video/set"), "2");
+  }
+  // Each scrape runs the parser: bounded by the clock, not by QTRY's count of its steps.
+  const QDeadlineTimer bound(kWaitMs);
+  QJsonArray samples;
+  do {
+    QTest::qWait(50);
+    samples = scrapeAt(port);
+  } while (valueOf(samples, "switcher_commands_refused_total", label + "readonly") < 1 && !bound.hasExpired());
+  QCOMPARE(valueOf(samples, "switcher_commands_refused_total", label + "readonly"), 1.0);
+  QCOMPARE(valueOf(samples, "switcher_commands_refused_total", label + "link"), 0.0);
+  QCOMPARE(valueOf(samples, "switcher_commands_total", "origin=" + origin), 0.0);
 }
 
 // A client past MaxClients is closed unread, and counted under its own service.

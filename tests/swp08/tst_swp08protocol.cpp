@@ -41,6 +41,8 @@ struct FakeHost final : Swp08Host {
   std::vector<std::function<void()>> drops;
   routing::Protects protects;
 
+  int readOnlyRefusals = 0;
+  void refusedReadOnly() override { ++readOnlyRefusals; }
   bool ready() const override { return isReady; }
   int inputs() const override { return 8; }
   int outputs() const override { return 4; }
@@ -295,6 +297,7 @@ void TestSwp08Protocol::refusedRouteTellsTheRealRoute() {
   if (why == "protected") heard[1] = heard[1].left(17);  // the state and device; the rest is layout
   QCOMPARE(heard, answer);
   QVERIFY(r.drain(2).isEmpty());  // only the requester
+  QCOMPARE(r.host.readOnlyRefusals, why == "readonly" ? 1 : 0);
 }
 
 void TestSwp08Protocol::oneMessageOnTheWire() {
